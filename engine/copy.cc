@@ -1,0 +1,61 @@
+#include "engine/copy.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "common/scoped.h"
+#include "engine/progress.h"
+
+int copy_block_data(int source, int (*read)(int, void*, int), int target,
+                    int (*write)(int, const void*, int), const char* name, uint64_t data_size,
+                    uint32_t buffer_size, int (*report_progress)(const progress_info*, const char*),
+                    uint64_t total_size, uint64_t* done_bytes)
+{
+    progress_info info{};
+    byte_buffer buffer = allocate_bytes(buffer_size);
+    if (!buffer) {
+        send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size),
+                    STATE_WRITE_FAILED, 0, name);
+        return -1;
+    }
+    memset(buffer.get(), 0, buffer_size);
+    send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size), STATE_WRITING, 0,
+                name);
+
+    char message[512];
+    uint64_t written = 0;
+    uint64_t read_count = 0;
+    while (written < data_size) {
+        uint64_t left = data_size - written;
+        int chunk = (int)(left < buffer_size ? left : buffer_size);
+        int n = read(source, buffer.get(), chunk);
+        // 0 before the block is complete means the package ended: asking again would spin.
+        if (n <= 0 || n > chunk) {
+            format_message(message, sizeof message, TEXT_READ_ERROR, name);
+            send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size),
+                        STATE_WRITE_FAILED, 0, message);
+            return -1;
+        }
+        read_count += (uint32_t)n;
+        int w = write(target, buffer.get(), n);
+        if (w > 0) {
+            *done_bytes += (uint32_t)(w > n ? n : w);
+            written += (uint32_t)(w > n ? n : w);
+        }
+        // A target that took less than it was given has lost bytes of this block;
+        // going on would also size the next read past the block's end.
+        if (w != n) {
+            format_message(message, sizeof message, TEXT_WRITE_ERROR, name);
+            send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size),
+                        STATE_WRITE_FAILED, 0, message);
+            return -1;
+        }
+        report_if_moved(report_progress, &info, 2, percent_of(*done_bytes, total_size),
+                        STATE_WRITING, percent_of(written, data_size), name);
+    }
+    send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size), STATE_WRITING,
+                100, name);
+    printf("######Write 0x%llx bytes to %s #######\n", (unsigned long long)read_count, name);
+    return 0;
+}

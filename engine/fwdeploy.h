@@ -1,0 +1,73 @@
+// The engine's whole public face: the host operations table it works through,
+// the progress record it reports with, and its single entry point.
+#pragma once
+
+#include <cstdint>
+
+// Handles are plain integers (descriptors on this board); negative means failure.
+// Lengths handed to read and write are 32-bit signed byte counts.
+struct source_ops {
+    int (*open)(const char* path);
+    int (*close)(int handle);
+    int (*read)(int handle, void* buffer, int length);
+};
+
+struct partition_ops {
+    int (*open)(const char* path);
+    int (*close)(int handle);
+    int (*write)(int handle, const void* buffer, int length);
+    // < 0 failure, 0 the engine must fill the area with 0xFF, > 0 erased by the host.
+    int (*erase)(const char* path);
+    int64_t (*get_size)(const char* path);
+};
+
+struct ubi_volume_ops {
+    int (*open)(const char* path, uint32_t size);
+    int (*close)(int handle);
+    int (*write)(int handle, const void* buffer, int length);
+};
+
+struct file_ops {
+    int (*open)(const char* path);
+    int (*create)(const char* path, uint32_t mode);
+    int (*remove)(const char* path);
+    int (*close)(int handle);
+    int (*write)(int handle, const void* buffer, int length);
+};
+
+enum : int32_t {
+    STATE_BEGIN = 0,
+    STATE_CHECKING = 1,
+    STATE_ERASING = 2,
+    STATE_WRITING = 3,
+    STATE_CHECK_FAILED = 4,
+    STATE_ERASE_FAILED = 5,
+    STATE_WRITE_FAILED = 6,
+    STATE_FINISHED = 7,
+};
+
+struct progress_info {
+    int32_t total_stages;             // always 2
+    int32_t stage;                    // 1 verification, 2 apply
+    int32_t percent;                  // through the whole stage
+    int32_t state;                    // one of STATE_*
+    int32_t sub_percent;              // through the current block or erase
+};
+
+struct upgrade_ops {
+    const char* package_path;
+    const char* temp_dir;             // may be null or empty
+    source_ops src;
+    partition_ops part;
+    ubi_volume_ops ubi;
+    file_ops file;
+    int (*apply_patch)(const char* old_path, const char* new_path, const char* patch_path);
+    int (*run_script)(const char* text, int length);
+    uint32_t (*get_buffer_size)();
+    // The engine ignores the result; the host must not keep `info` after returning.
+    int (*report_progress)(const progress_info* info, const char* message);
+};
+
+// Verifies the package, runs its begin script, applies its blocks and runs its end
+// script. Returns 0 when the end script phase ran (also after a failed apply pass), -1 otherwise.
+int upgrade_run(const upgrade_ops* ops);

@@ -1,0 +1,27 @@
+#include <cstdio>
+
+#include "build_info.h"
+#include "engine/apply.h"
+#include "engine/fwdeploy.h"
+#include "engine/scripts.h"
+#include "engine/verify.h"
+
+int upgrade_run(const upgrade_ops* ops)
+{
+    printf("libfwdeploy version 0.2 commit: %s\n", FWDEPLOY_ENGINE_COMMIT);
+    printf("Build by %s, date: %s\n", FWDEPLOY_ENGINE_BUILDER, FWDEPLOY_ENGINE_DATE);
+    if (ops == nullptr || ops->get_buffer_size == nullptr)
+        return -1;
+    if (verify_package(&ops->src, ops->package_path, ops->report_progress,
+                       ops->get_buffer_size()) < 0)
+        return -1;
+    if (run_begin_script(&ops->src, ops->package_path, ops->run_script) < 0)
+        return -1;
+    int status = apply_package(&ops->src, ops->package_path, &ops->part, &ops->ubi, &ops->file,
+                               ops->apply_patch, ops->temp_dir, ops->run_script,
+                               ops->get_buffer_size(), ops->report_progress);
+    if (run_end_script(&ops->src, ops->package_path, ops->run_script, ops->get_buffer_size(),
+                       status) < 0)
+        return -1;
+    return 0;
+}
