@@ -1,0 +1,10 @@
+// The patch tool and the shell.
+#pragma once
+
+// Runs bspatch OLD NEW PATCH; when OLD and NEW are the same file the result is
+// written beside it and renamed over it. 0 or -1.
+int run_bspatch(const char* old_path, const char* new_path, const char* patch_path);
+
+// Feeds `length` bytes of shell text to sh. -1 when the shell cannot be started or
+// fed; otherwise a count of 0 or more (the script's own status is not examined).
+int run_shell_script(const char* text, int length);
