@@ -1,0 +1,123 @@
+// fwdeploy: verifies a firmware upgrade package and applies it to this board.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "backends/file.h"
+#include "backends/partition.h"
+#include "backends/runners.h"
+#include "backends/volume.h"
+#include "build_info.h"
+#include "engine/fwdeploy.h"
+#include "frontend/progress_print.h"
+#include "frontend/source.h"
+#include "frontend/usage.h"
+
+namespace {
+
+constexpr size_t ARG_BUFFER_SIZE = 64;
+
+void ignore_signal(int) {}
+
+// A write into a pipe whose reader is gone must fail with EPIPE and be reported,
+// not end the process. A caught signal is reset to default by exec, so the
+// programs we start (the shells of scripts included) keep the usual behaviour.
+void make_broken_pipe_harmless()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = ignore_signal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// Copies an option's argument; -1 when it does not fit. A cut path could name
+// another file, so a long argument is refused rather than shortened.
+int copy_argument(char (&to)[ARG_BUFFER_SIZE], const char* from, char option)
+{
+    if (strlen(from) >= ARG_BUFFER_SIZE) {
+        printf("Argument of -%c is too long (%zu characters at most)\n", option,
+               ARG_BUFFER_SIZE - 1);
+        return -1;
+    }
+    memset(to, 0, sizeof to);
+    memcpy(to, from, strlen(from));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);      // progress reaches a pipe as it happens
+    make_broken_pipe_harmless();
+
+    printf("%s commit: %s\n", argv[0], FWDEPLOY_COMMIT);
+    printf("Build by %s, date: %s\n", FWDEPLOY_BUILDER, FWDEPLOY_BUILD_DATE);
+    if (argc == 1) {
+        usage();
+        return -1;
+    }
+
+    char package_path[ARG_BUFFER_SIZE] = {};
+    char temp_dir[ARG_BUFFER_SIZE] = {};
+    char picture_path[ARG_BUFFER_SIZE] = {};  // accepted for compatibility; nothing shows it
+    bool compressed = false;
+    int opt;
+    while ((opt = getopt(argc, argv, "x:r:t:p:s:")) != -1) {
+        int copied = 0;
+        switch (opt) {
+        case 'x':
+            compressed = true;
+            copied = copy_argument(package_path, optarg, 'x');
+            break;
+        case 'r':
+            compressed = false;
+            copied = copy_argument(package_path, optarg, 'r');
+            break;
+        case 't': copied = copy_argument(temp_dir, optarg, 't'); break;
+        case 'p': copied = copy_argument(picture_path, optarg, 'p'); break;
+        case 's': break;
+        default:  copied = -1; break;
+        }
+        if (copied < 0) {
+            usage();
+            return -1;
+        }
+    }
+    if (package_path[0] == '\0') {
+        usage();
+        return -1;
+    }
+
+    upgrade_ops ops{};                        // every slot null until wired in
+    ops.package_path = package_path;
+    ops.temp_dir = temp_dir;
+    if (compressed) {
+        ops.src.open = open_gzip_source;
+        ops.src.close = close_gzip_source;
+    } else {
+        ops.src.open = open_plain_source;
+        ops.src.close = ::close;
+    }
+    ops.src.read = read_full;
+    ops.part.open = open_partition;
+    ops.part.close = close_target;
+    ops.part.write = write_full;
+    ops.part.erase = erase_partition;
+    ops.part.get_size = get_partition_size;
+    ops.ubi.open = open_ubi_volume;
+    ops.ubi.close = ::close;
+    ops.ubi.write = write_full;
+    ops.file.open = open_file_truncate;
+    ops.file.create = create_file;
+    ops.file.remove = ::remove;
+    ops.file.close = close_target;
+    ops.file.write = write_full;
+    ops.apply_patch = run_bspatch;
+    ops.run_script = run_shell_script;
+    ops.get_buffer_size = io_buffer_size;
+    ops.report_progress = print_progress;
+    return upgrade_run(&ops);
+}

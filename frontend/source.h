@@ -1,0 +1,19 @@
+// The package source: a plain file, or a gunzip child feeding a pipe.
+#pragma once
+
+#include <sys/types.h>
+
+// Read-only descriptor of the package, or -1.
+int open_plain_source(const char* path);
+
+// Read end of a pipe carrying the decompressed package, or -1.
+int open_gzip_source(const char* path);
+
+// Ends the gunzip child (it may still be writing) and closes the pipe. Returns 0.
+int close_gzip_source(int handle);
+
+// Reads until `length` bytes arrived or the data ended; the count, or -1.
+int read_full(int handle, void* buffer, int length);
+
+// Process id of the running gunzip child, 0 before the first.
+extern pid_t gzip_pid;
