@@ -82,6 +82,22 @@ int verify_block(verify_state* s, uint32_t index)
     return 0;
 }
 
+// Reads whatever follows the last block, to the end of the stream. Nothing there
+// is interpreted, but a source can only tell at its end whether it delivered the
+// package intact (a decompressor reports a damaged stream when it finishes).
+int drain(verify_state* s)
+{
+    int n;
+    while ((n = s->src->read(s->handle, s->buffer, (int)s->buffer_size)) > 0) {
+    }
+    if (n < 0) {
+        puts("Package read error after the last block!");
+        fail(s, "error id 9, package read error!");
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int verify_package(const source_ops* src, const char* package_path,
@@ -123,6 +139,8 @@ int verify_package(const source_ops* src, const char* package_path,
                 break;
             }
         }
+        if (result == 0)
+            result = drain(&s);
         if (result == 0)
             send_report(report_progress, &s.info, 1, 100, STATE_CHECKING, 100, "");
     }

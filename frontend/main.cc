@@ -97,11 +97,12 @@ int main(int argc, char** argv)
     if (compressed) {
         ops.src.open = open_gzip_source;
         ops.src.close = close_gzip_source;
+        ops.src.read = read_gzip_source;
     } else {
         ops.src.open = open_plain_source;
         ops.src.close = ::close;
+        ops.src.read = read_full;
     }
-    ops.src.read = read_full;
     ops.part.open = open_partition;
     ops.part.close = close_target;
     ops.part.write = write_full;

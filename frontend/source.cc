@@ -64,6 +64,23 @@ int close_gzip_source(int handle)
     return 0;
 }
 
+int read_gzip_source(int handle, void* buffer, int length)
+{
+    int n = read_full(handle, buffer, length);
+    if (n < 0 || n == length || gzip_pid <= 0)
+        return n;
+    // The pipe has ended, so gunzip has finished writing: its status says whether
+    // what it wrote is the whole package.
+    child_guard child(gzip_pid);
+    gzip_pid = 0;
+    int status = child.wait();
+    if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        puts("gunzip: the compressed package is damaged");
+        return -1;
+    }
+    return n;
+}
+
 int read_full(int handle, void* buffer, int length)
 {
     char* to = static_cast<char*>(buffer);

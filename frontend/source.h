@@ -15,5 +15,10 @@ int close_gzip_source(int handle);
 // Reads until `length` bytes arrived or the data ended; the count, or -1.
 int read_full(int handle, void* buffer, int length);
 
+// read_full for the gunzip pipe. At the end of the data it collects gunzip and
+// returns -1 when gunzip failed: a damaged stream can end in a bad CRC or an
+// early end after data that looked complete.
+int read_gzip_source(int handle, void* buffer, int length);
+
 // Process id of the running gunzip child, 0 before the first.
 extern pid_t gzip_pid;
