@@ -30,15 +30,17 @@ run_suite() {
     (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600)
 }
 
+# The options are spelled out so that a build directory configured earlier with
+# other settings comes back to what its name promises.
 run_native() {
     echo "=== native build and tests (build/)"
-    configure_and_build build
+    configure_and_build build -DFWDEPLOY_SANITIZE=OFF -DFWDEPLOY_STATIC=OFF
     run_suite build
 }
 
 run_sanitize() {
     echo "=== AddressSanitizer + UndefinedBehaviorSanitizer build and tests (build-asan/)"
-    configure_and_build build-asan -DFWDEPLOY_SANITIZE=ON
+    configure_and_build build-asan -DFWDEPLOY_SANITIZE=ON -DFWDEPLOY_STATIC=OFF
     # Some tests preload a device stand-in ahead of the ASan runtime, hence the
     # link-order check is off; leaks count as failures.
     ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0:abort_on_error=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
@@ -65,7 +67,8 @@ EOF
 run_armhf() {
     echo "=== armhf cross build and tests under qemu-user (build-armhf/)"
     check_binfmt
-    configure_and_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
+    configure_and_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+        -DFWDEPLOY_SANITIZE=OFF -DFWDEPLOY_STATIC=OFF
     # The installed armhf libc is the loader; a second one through
     # QEMU_LD_PREFIX makes forked children crash. cortex-a7 keeps the
     # emulation no more permissive than a typical board.
