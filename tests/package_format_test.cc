@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/package_format.h"
+#include "tests/support/fake_host.h"
+
+using namespace fake;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+using ReadPackageHeader = FakeHostTest;
+
+struct header_read {
+    int result;
+    package_header header;
+    uint64_t position;                // bytes consumed from the package
+    std::string printed;
+};
+
+header_read read_header(uint32_t buffer_size, bool with_record = true)
+{
+    source_ops src = source();
+    int handle = src.open("pkg");
+    std::vector<uint8_t> buffer(buffer_size);
+    header_read r{};
+    memset(&r.header, 0xAA, sizeof r.header);
+    CaptureStdout();
+    r.result = read_package_header(handle, with_record ? &r.header : nullptr, buffer.data(),
+                                   src.read, buffer_size);
+    r.printed = GetCapturedStdout();
+    r.position = host.handles[handle].position;
+    src.close(handle);
+    return r;
+}
+
+bundle_package scripted(size_t begin, size_t end)
+{
+    bundle_package p;
+    p.begin_script = std::string(begin, 'b');
+    p.end_script = std::string(end, 'e');
+    p.blocks.push_back(make_block(OP_FILE_REPLACE, "/etc/a", pattern(100)));
+    return p;
+}
+
+std::string checksum_error(uint32_t stored, uint32_t computed)
+{
+    char text[128];
+    snprintf(text, sizeof text, "Shell start data checksum error! head 0x%x cal 0x%x\n", stored,
+             computed);
+    return text;
+}
+
+}  // namespace
+
+TEST(ByteSum, CountsBytesAsUnsignedAndWraps)
+{
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(byte_sum(0, abc, 3), 0x126u);
+    const uint8_t high[] = {0xFF, 0xFF};
+    EXPECT_EQ(byte_sum(0, high, 2), 0x1FEu);
+    EXPECT_EQ(byte_sum(0xFFFFFFFFu, high, 1), 0xFEu);
+    EXPECT_EQ(byte_sum(7, abc, 0), 7u);
+    // Chained over pieces it equals the sum over the whole.
+    std::vector<uint8_t> data = pattern(1000);
+    EXPECT_EQ(byte_sum(byte_sum(0, data.data(), 333), data.data() + 333, 667),
+              byte_sum(0, data.data(), 1000));
+}
+
+TEST_F(ReadPackageHeader, AcceptsVersion04AndStopsAtTheFirstBlockHeader)
+{
+    // The worked example: 12-byte begin script, no end script, a data block and a delete.
+    bundle_package p;
+    p.begin_script = "echo start\n\n";
+    p.blocks.push_back(make_block(OP_FILE_REPLACE, "/etc/a", pattern(100)));
+    p.blocks.push_back(make_block(OP_FILE_DELETE, "/etc/b"));
+    std::vector<uint8_t> bytes = bundle_bytes(p);
+    ASSERT_EQ(bytes.size(), 720u);
+    load(bytes);
+    header_read r = read_header(4096);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.printed, "");
+    EXPECT_EQ(r.position, 44u);
+    EXPECT_EQ(r.header.block_count, 2u);
+    EXPECT_EQ(r.header.total_size, 100u);
+    EXPECT_EQ(r.header.begin_script_size, 12u);
+    EXPECT_EQ(r.header.end_script_size, 0u);
+
+    reset();
+    load(scripted(0, 0));
+    r = read_header(4096);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.position, 32u);
+    EXPECT_EQ(read_sizes(), std::vector<int>{32});
+}
+
+TEST_F(ReadPackageHeader, RefusesOtherVersionsBeforeReadingTheScripts)
+{
+    struct { uint32_t major, minor; const char* printed; } cases[] = {
+        {0, 3, "[VERSION CONFLICT!] Fwbundle tool version is 0.3, fwdeploy is 0.4"},
+        {1, 4, "[VERSION CONFLICT!] Fwbundle tool version is 1.4, fwdeploy is 0.4"},
+    };
+    for (const auto& c : cases) {
+        reset();
+        std::vector<uint8_t> bytes = bundle_bytes(scripted(10, 10));
+        put_u32(bytes, 4, c.major);
+        put_u32(bytes, 8, c.minor);
+        load(bytes);
+        header_read r = read_header(4096);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.printed, c.printed);   // no line feed of its own
+        EXPECT_EQ(read_sizes(), std::vector<int>{32});
+    }
+}
+
+TEST_F(ReadPackageHeader, ChecksumCoversHeaderFieldsAndBothScripts)
+{
+    bundle_package p = scripted(20, 30);
+    const std::vector<uint8_t> good = bundle_bytes(p);
+    uint32_t stored;
+    memcpy(&stored, good.data(), 4);
+    struct { const char* what; size_t offset; } changes[] = {
+        {"block_count", 12},
+        {"total_size", 16},
+        {"begin script", 32 + 5},
+        {"end script", 32 + 20 + 29},
+    };
+    for (const auto& c : changes) {
+        reset();
+        std::vector<uint8_t> bytes = good;
+        bytes[c.offset] += 1;
+        load(bytes);
+        header_read r = read_header(4096);
+        EXPECT_EQ(r.result, -1) << c.what;
+        EXPECT_EQ(r.printed, checksum_error(stored, stored + 1)) << c.what;
+    }
+    // Block data is the blocks' own business.
+    reset();
+    std::vector<uint8_t> bytes = good;
+    bytes.back() ^= 0xFF;
+    load(bytes);
+    EXPECT_EQ(read_header(4096).result, 0);
+}
+
+TEST_F(ReadPackageHeader, ReadsEachScriptInChunksOfAtMostTheBufferSize)
+{
+    struct { size_t begin, end; uint32_t buffer; std::vector<int> reads; } cases[] = {
+        {16, 17, 16, {32, 16, 16, 1}},
+        {10000, 0, 4096, {32, 4096, 4096, 1808}},
+        {0, 5, 4096, {32, 5}},
+        {3, 3, 4, {32, 3, 3}},        // no chunk straddles the two scripts
+    };
+    for (const auto& c : cases) {
+        reset();
+        load(scripted(c.begin, c.end));
+        header_read r = read_header(c.buffer);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(r.position, 32 + c.begin + c.end);
+        EXPECT_EQ(read_sizes(), c.reads);
+    }
+    // A source that hands out small pieces gives the same sum and position.
+    reset();
+    load(scripted(100, 50));
+    host.max_piece = 7;
+    host.piece_from = 32;
+    header_read r = read_header(64);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.position, 182u);
+}
+
+TEST_F(ReadPackageHeader, ShortPackageKeepsWhatArrivedAndZerosTheRest)
+{
+    std::vector<uint8_t> bytes = bundle_bytes(scripted(0, 0));
+    bytes.resize(20);
+    load(bytes);
+    header_read r = read_header(4096);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.printed, "File header read error!\n");
+    const uint8_t* record = reinterpret_cast<const uint8_t*>(&r.header);
+    EXPECT_EQ(std::vector<uint8_t>(record, record + 20), bytes);
+    EXPECT_EQ(std::vector<uint8_t>(record + 20, record + 32), std::vector<uint8_t>(12, 0));
+
+    reset();
+    load(std::vector<uint8_t>{});
+    EXPECT_EQ(read_header(4096).printed, "File header read error!\n");
+
+    reset();
+    load(scripted(0, 0));
+    r = read_header(4096, false);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.printed, "");
+    EXPECT_EQ(count("src.read"), 0);
+}
+
+TEST_F(ReadPackageHeader, ScriptSectionThatEndsEarlyOrFailsIsAnError)
+{
+    // Ends inside the end script; then a failed read inside the begin script.
+    std::vector<uint8_t> bytes = bundle_bytes(scripted(10, 10));
+    host.truncate_at = 32 + 10 + 4;
+    load(bytes);
+    header_read r = read_header(4096);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.printed, "Shell script read error!\n");
+    EXPECT_EQ(read_sizes(), (std::vector<int>{32, 10, 10, 6}));
+
+    reset();
+    load(bytes);
+    host.fail_at["src.read"] = 2;
+    r = read_header(4096);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.printed, "Shell script read error!\n");
+}
