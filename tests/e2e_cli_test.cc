@@ -1,0 +1,180 @@
+// The built fwdeploy on its command line: banners, usage, option handling.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/e2e_board.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+const std::vector<std::string> USAGE = {
+    "This tool can unpackage the file you give to do upgrade.",
+    "Unpackage support compressed or normal file by using different option.",
+    "'bspatch' is inside to do differential upgrade.",
+    "Usage:",
+    "To unpackage compressed file.",
+    "    fwdeploy -x NorvaleOta.bin.gz",
+    "To unpackage a normal file.",
+    "    fwdeploy -r NorvaleOta.bin",
+    "If the package has data to do differential upgrade, you should provide a writable path to "
+    "store temporary file.",
+    "    fwdeploy -r NorvaleOta.bin -t /tmp",
+    "    fwdeploy -x NorvaleOta.bin.gz -t /tmp",
+    "Option -p [file] is to show the pictures(jpeg, png) while upgrading",
+    "    fwdeploy -x NorvaleOta.bin.gz -t /tmp -p logo.jpg",
+    "Option -s [opt] is to show the ui rotation while upgrading. 0: no rotation 1: 90 2: 180 3 "
+    "270",
+};
+
+// The lines after the front end's two banner lines, which every run prints first.
+std::vector<std::string> after_banner(const run_result& r)
+{
+    std::vector<std::string> lines = split_lines(r.out);
+    EXPECT_GE(lines.size(), 2u) << r.out;
+    if (lines.size() < 2)
+        return {};
+    EXPECT_EQ(lines[0].rfind(std::string(FWDEPLOY_BIN) + " commit: ", 0), 0u) << lines[0];
+    return std::vector<std::string>(lines.begin() + 2, lines.end());
+}
+
+// A valid package of one file replacement, and the board it applies to.
+struct small_setup {
+    sandbox_dir box;
+    std::string package;
+    std::string target;
+    small_setup()
+    {
+        target = box.write("board/data/app.bin", std::string(40, 'o'));
+        bundle_package p;
+        p.blocks.push_back(replace_block(target, bytes_of("new contents")));
+        package = write_package(box.path("pkg.bin"), p);
+    }
+};
+
+}  // namespace
+
+TEST(CommandLine, BannerLinesHaveTheirShapes)
+{
+    run_result r = run_fwdeploy({});
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(FWDEPLOY_BIN) + " commit: \\S+")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex("Build by .+, date: .+"))) << lines[1];
+
+    small_setup s;
+    r = run_fwdeploy({"-r", s.package});
+    lines = split_lines(r.out);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex("libfwdeploy version 0\\.2 commit: \\S+")))
+        << lines[2];
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex("Build by .+, date: .+"))) << lines[3];
+
+    // argv[0] is printed as given, whatever the path to the program.
+    run_options o;
+    o.argv0 = "fwdeploy";
+    r = run_program(o);
+    EXPECT_EQ(split_lines(r.out)[0].rfind("fwdeploy commit: ", 0), 0u) << r.out;
+}
+
+TEST(CommandLine, UsageErrorsPrintTheUsageTextAndExit255)
+{
+    run_result r = run_fwdeploy({});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(after_banner(r), USAGE);
+    EXPECT_EQ(r.err, "");
+
+    r = run_fwdeploy({"-t", "/tmp"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(after_banner(r), USAGE);
+
+    // An unknown option after a valid -r: getopt complains, the engine never starts.
+    small_setup s;
+    r = run_fwdeploy({"-r", s.package, "-q"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(after_banner(r), USAGE);
+    EXPECT_NE(r.err.find("-- 'q'"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("libfwdeploy"), std::string::npos);
+    EXPECT_EQ(read_text(s.target), std::string(40, 'o'));
+
+    // An option without its argument.
+    r = run_fwdeploy({"-r"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(after_banner(r), USAGE);
+    EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
+}
+
+TEST(CommandLine, OptionsThatChangeNothingAndTheLastPackageOptionWins)
+{
+    small_setup s;
+    run_result plain = run_fwdeploy({"-r", s.package});
+    ASSERT_EQ(plain.exit_code, 0) << plain.out << plain.err;
+    EXPECT_EQ(read_text(s.target), "new contents");
+
+    s.box.write("board/data/app.bin", std::string(40, 'o'));
+    run_result extra = run_fwdeploy({"-s", "1", "-p", "logo.jpg", "-r", s.package});
+    EXPECT_EQ(extra.exit_code, 0);
+    EXPECT_EQ(extra.out, plain.out);
+    EXPECT_EQ(read_text(s.target), "new contents");
+
+    // -x names a missing file, but the later -r decides both path and kind.
+    s.box.write("board/data/app.bin", std::string(40, 'o'));
+    run_result last = run_fwdeploy({"-x", s.box.path("a.gz"), "-r", s.package});
+    EXPECT_EQ(last.exit_code, 0);
+    EXPECT_EQ(last.out, plain.out);
+    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(read_text(s.target), "new contents");
+}
+
+TEST(CommandLine, ArgumentsOf64CharactersAreRefusedWhole)
+{
+    small_setup s;
+    std::string name63 = std::string(55, 'p') + ".pkg.bin";
+    std::string name64 = std::string(56, 'p') + ".pkg.bin";
+    ASSERT_EQ(name63.size(), 63u);
+    s.box.write(name63, read_file(s.package));
+    s.box.write(name64, read_file(s.package));
+    std::string dir63(63, 'd');
+    std::string dir64(64, 'd');
+    s.box.make_dir(dir63);
+    s.box.make_dir(dir64);
+
+    for (const char* option : {"-x", "-r", "-t", "-p"}) {
+        SCOPED_TRACE(option);
+        std::string value = std::string(option) == "-t" ? dir64 : name64;
+        std::vector<std::string> args{"-r", name63, option, value};
+        run_result r = run_fwdeploy(args, s.box.root());
+        EXPECT_EQ(r.exit_code, 255);
+        std::vector<std::string> lines = after_banner(r);
+        ASSERT_EQ(lines.size(), USAGE.size() + 1) << r.out;
+        EXPECT_NE(lines[0].find(option), std::string::npos) << lines[0];
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), USAGE);
+        EXPECT_EQ(r.out.find("libfwdeploy"), std::string::npos);
+    }
+
+    // 63 characters are taken unchanged.
+    run_result r = run_fwdeploy({"-r", name63, "-t", dir63, "-p", name63}, s.box.root());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(read_text(s.target), "new contents");
+    std::string gz = gzip_copy(s.box.path(name63));
+    std::string gz63 = std::string(52, 'g') + ".pkg.bin.gz";
+    ASSERT_EQ(gz63.size(), 63u);
+    s.box.write(gz63, read_file(gz));
+    s.box.write("board/data/app.bin", std::string(40, 'o'));
+    r = run_fwdeploy({"-x", gz63}, s.box.root());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(read_text(s.target), "new contents");
+}
+
+TEST(CommandLine, MissingPackageIsReportedOnStandardError)
+{
+    sandbox_dir box;
+    run_result r = run_fwdeploy({"-r", box.path("absent.bin")});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err, "open: No such file or directory\n");
+    EXPECT_EQ(after_banner(r).size(), 2u) << r.out;   // the engine banner, nothing more
+    EXPECT_EQ(r.leftover_processes, 0);
+}

@@ -1,0 +1,99 @@
+#include "tests/support/e2e_board.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+bundle_block block(uint32_t operation, const std::string& path, const std::vector<uint8_t>& data)
+{
+    bundle_block b;
+    b.operation = operation;
+    b.target_path = path;
+    b.data = data;
+    return b;
+}
+
+}  // namespace
+
+bundle_block raw_block(const std::string& path, const std::vector<uint8_t>& data,
+                       uint64_t erase_size)
+{
+    bundle_block b = block(OP_RAW_PARTITION, path, data);
+    b.erase_size = erase_size;
+    return b;
+}
+
+bundle_block ubi_block(const std::string& path, const std::vector<uint8_t>& data)
+{
+    return block(OP_UBI_VOLUME, path, data);
+}
+
+bundle_block replace_block(const std::string& path, const std::vector<uint8_t>& data)
+{
+    return block(OP_FILE_REPLACE, path, data);
+}
+
+bundle_block create_block(const std::string& path, const std::vector<uint8_t>& data,
+                          uint32_t mode)
+{
+    bundle_block b = block(OP_FILE_CREATE, path, data);
+    b.file_mode = mode;
+    return b;
+}
+
+bundle_block delete_block(const std::string& path)
+{
+    return block(OP_FILE_DELETE, path, {});
+}
+
+bundle_block patch_block(const std::string& path, const std::vector<uint8_t>& patch)
+{
+    return block(OP_FILE_PATCH, path, patch);
+}
+
+bundle_block script_block(const std::string& name, const std::string& text)
+{
+    return block(OP_SCRIPT, name, bytes_of(text));
+}
+
+std::vector<uint8_t> make_patch(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to)
+{
+    sandbox_dir work("fwdeploy-bsdiff");
+    std::string old_path = work.write("old", from);
+    std::string new_path = work.write("new", to);
+    run_options o;
+    o.program = "bsdiff";
+    o.args = {old_path, new_path, work.path("patch")};
+    run_result r = run_program(o);
+    EXPECT_EQ(r.exit_code, 0) << "bsdiff: " << r.err;
+    return read_file(work.path("patch"));
+}
+
+std::string progress_line(int percent, int stage, int state)
+{
+    char line[64];
+    snprintf(line, sizeof line, "(%d%%)(%d/2)(state sub %d)", percent, stage, state);
+    return line;
+}
+
+std::vector<std::string> progress_lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    for (const std::string& line : split_lines(text))
+        if (line.size() > 2 && line[0] == '(' && line.find("(state sub ") != std::string::npos)
+            out.push_back(line);
+    return out;
+}
+
+test_board::test_board()
+{
+    emmc_before = pattern_bytes(DEVICE_SIZE, 1);
+    mtdblock_before = pattern_bytes(DEVICE_SIZE, 2);
+    mtd_before = pattern_bytes(DEVICE_SIZE, 3);
+    emmc = box.write("board/dev/mmcblk0p1", emmc_before);
+    mtdblock = box.write("board/dev/mtdblock2", mtdblock_before);
+    mtd = box.write("board/dev/mtd3", mtd_before);
+    data = box.make_dir("board/data");
+}

@@ -1,0 +1,46 @@
+// Blocks, packages and a sandbox board for the end-to-end tests of the built tool.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bundle/writer.h"
+#include "tests/support/sandbox.h"
+
+bundle_block raw_block(const std::string& path, const std::vector<uint8_t>& data,
+                       uint64_t erase_size);
+bundle_block ubi_block(const std::string& path, const std::vector<uint8_t>& data);
+bundle_block replace_block(const std::string& path, const std::vector<uint8_t>& data);
+bundle_block create_block(const std::string& path, const std::vector<uint8_t>& data,
+                          uint32_t mode);
+bundle_block delete_block(const std::string& path);
+bundle_block patch_block(const std::string& path, const std::vector<uint8_t>& patch);
+bundle_block script_block(const std::string& name, const std::string& text);
+
+// A binary diff from `from` to `to`, made with the real bsdiff.
+std::vector<uint8_t> make_patch(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to);
+
+// One progress line as the tool prints it.
+std::string progress_line(int percent, int stage, int state);
+
+// Lines of `text` that are progress lines, in order.
+std::vector<std::string> progress_lines(const std::string& text);
+
+// A temporary board: dev/mmcblk0p1 (64 KiB standing for an eMMC partition),
+// dev/mtdblock2 (64 KiB), dev/mtd3 (64 KiB, driven through the nandwrite
+// stand-in) and data/ with a few files, each device filled with a known pattern.
+struct test_board {
+    sandbox_dir box{"fwdeploy-board"};
+    std::string emmc;
+    std::string mtdblock;
+    std::string mtd;
+    std::string data;                 // the data directory, no trailing slash
+    std::vector<uint8_t> emmc_before;
+    std::vector<uint8_t> mtdblock_before;
+    std::vector<uint8_t> mtd_before;
+    test_board();
+    std::string path(const std::string& relative) const { return box.path(relative); }
+};
+
+constexpr size_t DEVICE_SIZE = 64 * 1024;
