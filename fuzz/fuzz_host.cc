@@ -1,0 +1,308 @@
+#include "fuzz/fuzz_host.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+fuzz_state fuzz;
+
+namespace {
+
+constexpr size_t TARGET_CAP = 1 << 20;    // bytes kept per target; the rest is counted
+constexpr int64_t PARTITION_SIZE = 1 << 20;
+constexpr int SOURCE_HANDLE = 100;
+
+struct handle_slot {
+    bool open;
+    bool source;
+    size_t position;
+    std::string path;
+    int kind;                          // F_PART_WRITE, F_UBI_WRITE or F_FILE_WRITE
+};
+handle_slot handles[8];
+size_t source_position = 0;
+
+// Counts the call; true when the fault is to be injected into it.
+bool faulty(fuzz_op op)
+{
+    ++fuzz.calls[op];
+    return fuzz.fault_op == op && fuzz.calls[op] == fuzz.fault_call;
+}
+
+// A call that would change the board; none may happen while verifying.
+void board(const char* path)
+{
+    ++fuzz.board_calls;
+    if (fuzz.source_opens == 1 && fuzz.source_open)
+        ++fuzz.board_calls_in_first_phase;
+    // Every path the engine hands out must end within its field.
+    fuzz_require(path == nullptr || strlen(path) < 256, "path handed to the host too long");
+}
+
+int new_handle(const char* path, int kind)
+{
+    for (int i = 0; i < 8; ++i) {
+        if (!handles[i].open) {
+            handles[i] = handle_slot{true, false, 0, path, kind};
+            ++fuzz.open_handles;
+            return i;
+        }
+    }
+    fuzz_require(false, "more than 8 handles open at once");
+    return -1;
+}
+
+handle_slot* target_handle(int handle, int kind)
+{
+    if (handle < 0 || handle >= 8 || !handles[handle].open || handles[handle].kind != kind) {
+        ++fuzz.bad_handles;
+        return nullptr;
+    }
+    return &handles[handle];
+}
+
+int close_target(int handle, fuzz_op op, int kind)
+{
+    handle_slot* h = target_handle(handle, kind);
+    if (h == nullptr)
+        return -1;
+    h->open = false;
+    --fuzz.open_handles;
+    return faulty(op) ? -1 : 0;
+}
+
+int write_target(fuzz_op op, int kind, int handle, const void* data, int length)
+{
+    fuzz_require(length >= 0, "negative write length");
+    handle_slot* h = target_handle(handle, kind);
+    if (faulty(op)) {
+        if (fuzz.fault_kind == FAULT_ERROR)
+            return -1;
+        if (fuzz.fault_kind == FAULT_ZERO)
+            return 0;
+        length /= 2;
+    }
+    if (h == nullptr)
+        return -1;
+    std::string& bytes = fuzz.targets[h->path];
+    if (bytes.size() < TARGET_CAP)
+        bytes.append(static_cast<const char*>(data),
+                     (size_t)length < TARGET_CAP - bytes.size() ? (size_t)length
+                                                                : TARGET_CAP - bytes.size());
+    return length;
+}
+
+int src_open(const char*)
+{
+    if (faulty(F_SRC_OPEN))
+        return -1;
+    fuzz_require(!fuzz.source_open, "package opened twice at once");
+    fuzz.source_open = true;
+    ++fuzz.source_opens;
+    source_position = 0;
+    ++fuzz.open_handles;
+    return SOURCE_HANDLE;
+}
+
+int src_close(int handle)
+{
+    if (handle != SOURCE_HANDLE || !fuzz.source_open) {
+        ++fuzz.bad_handles;
+        return -1;
+    }
+    fuzz.source_open = false;
+    --fuzz.open_handles;
+    return faulty(F_SRC_CLOSE) ? -1 : 0;
+}
+
+int src_read(int handle, void* buffer, int length)
+{
+    fuzz_require(length >= 0, "negative read length");
+    if (handle != SOURCE_HANDLE || !fuzz.source_open) {
+        ++fuzz.bad_handles;
+        return -1;
+    }
+    size_t& position = source_position;
+    size_t left = fuzz.size - position;
+    size_t n = (size_t)length < left ? (size_t)length : left;
+    if (faulty(F_SRC_READ)) {
+        if (fuzz.fault_kind == FAULT_ERROR)
+            return -1;
+        n = fuzz.fault_kind == FAULT_ZERO ? 0 : n / 2;
+    }
+    memcpy(buffer, fuzz.package + position, n);
+    position += n;
+    return (int)n;
+}
+
+int part_open(const char* path)
+{
+    board(path);
+    return faulty(F_PART_OPEN) ? -1 : new_handle(path, F_PART_WRITE);
+}
+int part_close(int h) { return close_target(h, F_PART_CLOSE, F_PART_WRITE); }
+int part_write(int h, const void* d, int n) { return write_target(F_PART_WRITE, F_PART_WRITE, h, d, n); }
+
+int part_erase(const char* path)
+{
+    board(path);
+    if (faulty(F_PART_ERASE))
+        return -1;
+    // The package decides through its path which answer the host gives.
+    return (int)(strlen(path) % 3) - 1;
+}
+
+int64_t part_get_size(const char* path)
+{
+    board(path);
+    return faulty(F_PART_GET_SIZE) ? -1 : PARTITION_SIZE;
+}
+
+int ubi_open(const char* path, uint32_t)
+{
+    board(path);
+    return faulty(F_UBI_OPEN) ? -1 : new_handle(path, F_UBI_WRITE);
+}
+int ubi_close(int h) { return close_target(h, F_UBI_CLOSE, F_UBI_WRITE); }
+int ubi_write(int h, const void* d, int n) { return write_target(F_UBI_WRITE, F_UBI_WRITE, h, d, n); }
+
+int file_open(const char* path)
+{
+    board(path);
+    if (faulty(F_FILE_OPEN))
+        return -1;
+    fuzz.targets[path].clear();
+    return new_handle(path, F_FILE_WRITE);
+}
+
+int file_create(const char* path, uint32_t)
+{
+    board(path);
+    if (faulty(F_FILE_CREATE))
+        return -1;
+    fuzz.targets[path].clear();
+    return new_handle(path, F_FILE_WRITE);
+}
+
+int file_remove(const char* path)
+{
+    board(path);
+    if (faulty(F_FILE_REMOVE))
+        return -1;
+    return fuzz.targets.erase(path) ? 0 : -1;
+}
+int file_close(int h) { return close_target(h, F_FILE_CLOSE, F_FILE_WRITE); }
+int file_write(int h, const void* d, int n) { return write_target(F_FILE_WRITE, F_FILE_WRITE, h, d, n); }
+
+int apply_patch(const char* old_path, const char* new_path, const char* patch_path)
+{
+    board(old_path);
+    board(new_path);
+    board(patch_path);
+    fuzz_require(fuzz.open_handles == 1, "patch tool ran while a target was open");
+    return faulty(F_APPLY_PATCH) ? -1 : 0;
+}
+
+int run_script(const char* text, int length)
+{
+    board(nullptr);
+    fuzz_require(length >= 0, "negative script length");
+    fuzz_require(!fuzz.source_open || fuzz.source_opens == 3,
+                 "begin or end script ran with the package still open");
+    ++fuzz.scripts;
+    fuzz.last_script.assign(text, (size_t)length);
+    return faulty(F_RUN_SCRIPT) ? -1 : length;
+}
+
+uint32_t buffer_size()
+{
+    return 4096;
+}
+
+int report(const progress_info* info, const char* message)
+{
+    fuzz_require(info->total_stages == 2 && (info->stage == 1 || info->stage == 2),
+                 "report with a bad stage");
+    fuzz_require(strlen(message) < 512, "report message too long");
+    if (fuzz.finished)
+        ++fuzz.reports_after_finish;
+    if (info->state == STATE_CHECK_FAILED || info->state == STATE_ERASE_FAILED ||
+        info->state == STATE_WRITE_FAILED)
+        ++fuzz.failures[info->stage];
+    if (info->state == STATE_FINISHED)
+        fuzz.finished = true;
+    return 0;
+}
+
+}  // namespace
+
+void fuzz_reset(const uint8_t* data, size_t size)
+{
+    fuzz = fuzz_state{};
+    fuzz.package = data;
+    fuzz.size = size;
+    for (handle_slot& h : handles)
+        h = handle_slot{};
+}
+
+upgrade_ops fuzz_ops()
+{
+    upgrade_ops ops{};
+    ops.package_path = "package";
+    ops.temp_dir = "/tmp";
+    ops.src = {src_open, src_close, src_read};
+    ops.part = {part_open, part_close, part_write, part_erase, part_get_size};
+    ops.ubi = {ubi_open, ubi_close, ubi_write};
+    ops.file = {file_open, file_create, file_remove, file_close, file_write};
+    ops.apply_patch = apply_patch;
+    ops.run_script = run_script;
+    ops.get_buffer_size = buffer_size;
+    ops.report_progress = report;
+    return ops;
+}
+
+void fuzz_require(bool condition, const char* what)
+{
+    if (condition)
+        return;
+    fprintf(stderr, "invariant broken: %s\n", what);
+    abort();
+}
+
+// The status the end script received, or 1 when it did not run.
+static int end_status()
+{
+    const std::string& text = fuzz.last_script;
+    for (int status : {0, -1}) {
+        char prefix[64];
+        int n = snprintf(prefix, sizeof prefix,
+                         "OTA_STATUS=%d\necho OTA UPDATA STATUS: ${OTA_STATUS}\n", status);
+        if (text.size() > (size_t)n && text.compare(0, (size_t)n + 1, std::string(prefix, (size_t)n + 1)) == 0)
+            return status;
+    }
+    return 1;
+}
+
+void fuzz_check_common(int result)
+{
+    fuzz_require(fuzz.open_handles == 0 && !fuzz.source_open, "a handle was left open");
+    fuzz_require(fuzz.bad_handles == 0, "a handle was used that was not open");
+    fuzz_require(fuzz.board_calls_in_first_phase == 0, "the board was touched while verifying");
+    fuzz_require(fuzz.failures[1] <= 1, "more than one failure report while verifying");
+    fuzz_require(fuzz.failures[2] <= 1, "more than one failure report while applying");
+    fuzz_require(fuzz.reports_after_finish == 0, "a report after the finish");
+    fuzz_require(!(fuzz.finished && fuzz.failures[2] != 0), "finished after a failure");
+    if (fuzz.failures[1] != 0)
+        fuzz_require(result == -1 && fuzz.board_calls == 0,
+                     "a failed verification went on to the board");
+    // The end script is the last script; when it ran and the run succeeded, its
+    // prefix carries the apply status: -1 exactly when a block failed.
+    if (result == 0) {
+        int status = end_status();
+        fuzz_require(status != 1, "end script text does not start with the status prefix");
+        if (fuzz.finished)
+            fuzz_require(status == 0, "a finished pass handed -1 to the end script");
+        if (fuzz.failures[2] != 0)
+            fuzz_require(status == -1, "a failed block handed 0 to the end script");
+    }
+}

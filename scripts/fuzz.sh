@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each one.
+#   scripts/fuzz.sh [SECONDS]          run each target for SECONDS (default 60)
+#   FUZZ_RUNS=N scripts/fuzz.sh        run each target for N executions instead
+# New findings are left as crash-* files in the build directory and fail the run.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build-fuzz}
+seconds=${1:-60}
+
+CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DFWDEPLOY_FUZZ=ON -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_BUNDLE_TOOL=OFF >/dev/null
+make -C "$build" -j2 package_fuzz fault_fuzz make_fuzz_seeds >/dev/null
+
+corpus=$build/corpus
+mkdir -p "$corpus/package" "$corpus/fault"
+"$build/fuzz/make_fuzz_seeds" "$corpus/package" "$corpus/fault"
+
+limit=(-max_total_time="$seconds")
+[ -n "${FUZZ_RUNS:-}" ] && limit=(-runs="$FUZZ_RUNS")
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+for target in package fault; do
+    echo "== ${target}_fuzz"
+    (cd "$build" && "./fuzz/${target}_fuzz" "${limit[@]}" -print_final_stats=1 \
+        "$corpus/$target" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|#[0-9]+ +DONE|==[0-9]+==|invariant|SUMMARY|Done)' || true)
+    if ls "$build"/crash-* "$build"/leak-* "$build"/timeout-* >/dev/null 2>&1; then
+        echo "findings:"; ls "$build"/crash-* "$build"/leak-* "$build"/timeout-* 2>/dev/null
+        exit 1
+    fi
+done
