@@ -65,6 +65,9 @@ int skip_section(const source_guard& source, uint32_t size, uint8_t* buffer,
     while (skipped < size) {
         uint32_t chunk = piece != 0 ? piece : buffer_size;
         piece = 0;
+        // After a short read a whole buffer would run on into the end script.
+        if (chunk > size - skipped)
+            chunk = size - skipped;
         int n = source.src->read(source.handle, buffer, (int)chunk);
         if (n <= 0 || (uint32_t)n > chunk)
             return -1;
