@@ -1,0 +1,272 @@
+// Files and UBI volumes on this machine: real files in a scratch directory; a
+// regular file stands for a volume device, which refuses the update request.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "backends/file.h"
+#include "backends/partition.h"
+#include "backends/volume.h"
+
+namespace {
+
+int open_fd_count()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(dir))
+            count += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count - 1;                 // the directory's own descriptor
+}
+
+bool no_children_left()
+{
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+std::string read_text(const std::string& path)
+{
+    std::string text;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+    }
+    return text;
+}
+
+void write_text(const std::string& path, const std::string& text, mode_t mode = 0644)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+    ASSERT_EQ(fchmod(fd, mode), 0);
+    close(fd);
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+int mode_of(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 07777) : -1;
+}
+
+bool is_dir(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Every name under `dir`, relative to it, sorted.
+std::vector<std::string> tree(const std::string& dir)
+{
+    static std::vector<std::string>* names;
+    static size_t prefix;
+    std::vector<std::string> found;
+    names = &found;
+    prefix = dir.size() + 1;
+    nftw(dir.c_str(),
+         [](const char* p, const struct stat*, int, FTW* ftw) {
+             if (ftw->level > 0)
+                 names->push_back(std::string(p).substr(prefix));
+             return 0;
+         },
+         16, FTW_PHYS);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Writes through a created or opened file and closes it as the engine does.
+void fill_and_close(int fd, const std::string& text)
+{
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write_full(fd, text.data(), (int)text.size()), (int)text.size());
+    EXPECT_EQ(close_target(fd), 0);
+}
+
+class FileTarget : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* tmp = getenv("TMPDIR");
+        std::string base = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                           "/fwdeploy-file-XXXXXX";
+        std::vector<char> name(base.begin(), base.end());
+        name.push_back('\0');
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        dir_ = name.data();
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        saved_cwd_ = cwd;
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        saved_umask_ = umask(022);
+        fds_before_ = open_fd_count();
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(no_children_left());
+        EXPECT_EQ(open_fd_count(), fds_before_);
+        umask(saved_umask_);
+        EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
+        nftw(dir_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); },
+             16, FTW_DEPTH | FTW_PHYS);
+    }
+
+    std::string at(const std::string& relative) const { return dir_ + "/" + relative; }
+
+    std::string dir_;
+    std::string saved_cwd_;
+    mode_t saved_umask_ = 022;
+    int fds_before_ = 0;
+};
+
+TEST_F(FileTarget, CreateMakesParentDirectoriesAndTheFile)
+{
+    fill_and_close(create_file(at("data/app/new.bin").c_str(), 0640), "new");
+    EXPECT_TRUE(is_dir(at("data/app")));
+    EXPECT_EQ(read_text(at("data/app/new.bin")), "new");
+    EXPECT_EQ(mode_of(at("data/app/new.bin")), 0640);
+
+    // The diff temporary file: 0777 less the creation mask, beside the cwd.
+    fill_and_close(create_file("./diff_tmp", 0777), "patch");
+    EXPECT_EQ(mode_of(at("diff_tmp")), 0755);
+
+    // No "/" at all: the current directory.
+    fill_and_close(create_file("plain.bin", 0600), "plain");
+    EXPECT_EQ(read_text(at("plain.bin")), "plain");
+
+    // Doubled and relative slashes are still just directories.
+    fill_and_close(create_file("rel//deep/./x.bin", 0644), "x");
+    EXPECT_EQ(read_text(at("rel/deep/x.bin")), "x");
+
+    // An existing file is cut to nothing and keeps its permission bits.
+    write_text(at("data/app/old.bin"), "old contents", 0600);
+    fill_and_close(create_file(at("data/app/old.bin").c_str(), 0777), "re");
+    EXPECT_EQ(read_text(at("data/app/old.bin")), "re");
+    EXPECT_EQ(mode_of(at("data/app/old.bin")), 0600);
+}
+
+TEST_F(FileTarget, CreateRefusesWhatIsNoFile)
+{
+    // A directory path: the directories stay, the open fails.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(create_file("dir/sub/", 0644), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: Is a directory\n");
+    EXPECT_TRUE(is_dir(at("dir/sub")));
+
+    // A plain file where a parent directory should be.
+    write_text(at("blocker"), "");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(create_file("blocker/x.bin", 0644), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: Not a directory\n");
+}
+
+TEST_F(FileTarget, CreateNeverHandsThePathToAShell)
+{
+    // A package names its targets; none of these may run anything, here or in
+    // the directory the tool was started from.
+    const std::vector<std::string> names = {
+        "a $(touch PWNED1)/b.bin",
+        "c;touch PWNED2;/d.bin",
+        "e`touch PWNED3`/f.bin",
+        "g && touch PWNED4 #/h.bin",
+        "i'\"|touch PWNED5/j.bin",
+    };
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        fill_and_close(create_file(at(name).c_str(), 0644), "literal");
+        EXPECT_EQ(read_text(at(name)), "literal");
+    }
+    for (const std::string& name : tree(dir_))
+        EXPECT_FALSE(name.find("PWNED") == 0 || name.find("/PWNED") != std::string::npos) << name;
+    // "mkdir -p" would have seen "touch" and "PWNED..." as directories to make.
+    EXPECT_FALSE(exists(at("touch")));
+}
+
+TEST_F(FileTarget, CreateTakesPathsUpTo255Characters)
+{
+    // Build a path of exactly 255 characters under the scratch directory.
+    std::string longest = dir_ + "/";
+    while (longest.size() < 255 - 12)
+        longest += std::string(std::min<size_t>(100, 255 - 12 - longest.size()), 'd') + "/";
+    longest += std::string(255 - longest.size(), 'f');
+    ASSERT_EQ(longest.size(), 255u);
+    fill_and_close(create_file(longest.c_str(), 0644), "fits");
+    EXPECT_EQ(read_text(longest), "fits");
+
+    // One more character would be cut by the 256-byte field: refused, and nothing
+    // comes into being, not even a directory.
+    const std::string too_long = dir_ + "/toolong/" + std::string(256 - dir_.size() - 9, 'x');
+    ASSERT_EQ(too_long.size(), 256u);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(create_file(too_long.c_str(), 0644), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout(), "");
+    EXPECT_FALSE(exists(at("toolong")));
+}
+
+TEST_F(FileTarget, OpenTruncateReplacesOnlyAnExistingFile)
+{
+    write_text(at("config.txt"), "a long old configuration", 0604);
+    fill_and_close(open_file_truncate(at("config.txt").c_str()), "new");
+    EXPECT_EQ(read_text(at("config.txt")), "new");
+    EXPECT_EQ(mode_of(at("config.txt")), 0604);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open_file_truncate(at("missing.txt").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: No such file or directory\n");
+    EXPECT_FALSE(exists(at("missing.txt")));
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open_file_truncate(dir_.c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: Is a directory\n");
+}
+
+TEST_F(FileTarget, VolumeUpdateOpensTheDeviceEvenWhenTheRequestIsRefused)
+{
+    // A regular file does not know the update request; the descriptor comes
+    // back all the same, without a word, and the writes decide.
+    write_text(at("ubi0_1"), "0123456789");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int fd = open_ubi_volume(at("ubi0_1").c_str(), 6);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write_full(fd, "volume", 6), 6);
+    EXPECT_EQ(close(fd), 0);
+    EXPECT_EQ(read_text(at("ubi0_1")), "volume6789");
+
+    // A zero-byte update is announced like any other.
+    fd = open_ubi_volume(at("ubi0_1").c_str(), 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(close(fd), 0);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open_ubi_volume(at("ubi9_9").c_str(), 6), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: No such file or directory\n");
+    EXPECT_FALSE(exists(at("ubi9_9")));
+}
+
+}  // namespace
