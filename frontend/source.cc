@@ -75,7 +75,13 @@ int read_gzip_source(int handle, void* buffer, int length)
     gzip_pid = 0;
     int status = child.wait();
     if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        puts("gunzip: the compressed package is damaged");
+        if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 255)
+            puts("gunzip could not be run");
+        else if (status >= 0 && WIFEXITED(status))
+            printf("gunzip failed with status %d: the package stream is damaged\n",
+                   WEXITSTATUS(status));
+        else
+            puts("gunzip did not finish: the package stream is incomplete");
         return -1;
     }
     return n;
