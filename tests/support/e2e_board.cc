@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <regex>
 
 namespace {
 
@@ -80,10 +81,13 @@ std::string progress_line(int percent, int stage, int state)
 
 std::vector<std::string> progress_lines(const std::string& text)
 {
+    // A report may follow text printed without a line feed, so it is found at a line's end.
+    static const std::regex report("\\(-?[0-9]+%\\)\\([0-9]+/[0-9]+\\)\\(state sub -?[0-9]+\\)$");
     std::vector<std::string> out;
+    std::smatch match;
     for (const std::string& line : split_lines(text))
-        if (line.size() > 2 && line[0] == '(' && line.find("(state sub ") != std::string::npos)
-            out.push_back(line);
+        if (std::regex_search(line, match, report))
+            out.push_back(match.str());
     return out;
 }
 
@@ -96,4 +100,22 @@ test_board::test_board()
     mtdblock = box.write("board/dev/mtdblock2", mtdblock_before);
     mtd = box.write("board/dev/mtd3", mtd_before);
     data = box.make_dir("board/data");
+}
+
+std::vector<std::string> engine_lines(const run_result& r)
+{
+    std::vector<std::string> lines = split_lines(r.out);
+    if (lines.size() < 4 || lines[2].rfind("libfwdeploy version 0.2 commit: ", 0) != 0) {
+        ADD_FAILURE() << "no engine banner in:\n" << r.out;
+        return lines;
+    }
+    return std::vector<std::string>(lines.begin() + 4, lines.end());
+}
+
+uint32_t sum_of(const std::vector<uint8_t>& bytes)
+{
+    uint32_t sum = 0;
+    for (uint8_t b : bytes)
+        sum += b;
+    return sum;
 }

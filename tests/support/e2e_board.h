@@ -44,3 +44,9 @@ struct test_board {
 };
 
 constexpr size_t DEVICE_SIZE = 64 * 1024;
+
+// Standard output after the four banner lines of a run that reached the engine.
+std::vector<std::string> engine_lines(const run_result& r);
+
+// Byte sum as the package format defines it, for expected checksum lines.
+uint32_t sum_of(const std::vector<uint8_t>& bytes);

@@ -211,7 +211,7 @@ run_result run_program(const run_options& options)
         if (count > 0)
             ::poll(fds, (nfds_t)count, 20);
         else
-            ::usleep(5000);
+            ::usleep(500);            // the program has closed its output: it is ending
         for (int i = 0; i < count; ++i) {
             if (fds[i].revents == 0)
                 continue;

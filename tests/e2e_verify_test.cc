@@ -1,0 +1,266 @@
+// The built fwdeploy on whole packages: console output of a run, and packages
+// that are empty, cut short or damaged, which must change nothing on the board.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/support/e2e_board.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+std::string hex(uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+// A package whose begin script leaves a mark, with one replace and one delete
+// block: small enough to run once per truncation point.
+struct marked_package {
+    test_board board;
+    std::string target;
+    std::string doomed;
+    std::string begin_mark;
+    std::string end_mark;
+    std::vector<uint8_t> bytes;
+    std::string path;
+
+    marked_package()
+    {
+        target = board.box.write("board/data/a.txt", "old contents");
+        doomed = board.box.write("board/data/b.txt", "to be deleted");
+        begin_mark = board.path("board/begin_ran");
+        end_mark = board.path("board/end_ran");
+        bundle_package p;
+        p.begin_script = "touch " + begin_mark + "\n";
+        p.end_script = "touch " + end_mark + "\n";
+        p.blocks.push_back(replace_block(target, bytes_of("0123456789")));
+        p.blocks.push_back(delete_block(doomed));
+        bytes = bundle_bytes(p);
+        path = board.path("pkg.bin");
+    }
+
+    // Nothing of the package reached the board, and no script ran.
+    void expect_untouched() const
+    {
+        EXPECT_EQ(read_text(target), "old contents");
+        EXPECT_TRUE(file_exists(doomed));
+        EXPECT_FALSE(file_exists(begin_mark));
+        EXPECT_FALSE(file_exists(end_mark));
+        EXPECT_TRUE(read_file(board.emmc) == board.emmc_before);
+    }
+
+    // A run on these bytes fails in verification: exit 255, a failure report last.
+    void expect_refused(const std::vector<uint8_t>& package, bool gzipped = false) const
+    {
+        write_file(path, package);
+        std::string file = gzipped ? gzip_copy(path) : path;
+        run_result r = run_fwdeploy({gzipped ? "-x" : "-r", file});
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.leftover_processes, 0);
+        std::vector<std::string> reports = progress_lines(r.out);
+        ASSERT_FALSE(reports.empty()) << r.out;
+        EXPECT_NE(reports.back().find("(1/2)(state sub 4)"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("(2/2)"), std::string::npos) << r.out;
+        if (!gzipped) {
+            EXPECT_EQ(r.err, "");
+        }
+        expect_untouched();
+    }
+};
+
+}  // namespace
+
+TEST(WholeRun, PrintsEveryLineOfBothPassesInOrder)
+{
+    test_board board;
+    std::string a = board.box.write("board/data/a.txt", "old");
+    std::string c = board.path("board/data/new/c.txt");
+    std::vector<uint8_t> a_data(100, 'A');
+    std::vector<uint8_t> c_data = pattern_bytes(300, 7);
+    bundle_package p;
+    p.begin_script = "echo begin script ran\n";
+    p.blocks.push_back(replace_block(a, a_data));
+    p.blocks.push_back(create_block(c, c_data, 0644));
+    std::string package = write_package(board.path("pkg.bin"), p);
+
+    std::string sum_a = hex(sum_of(a_data));
+    std::string sum_c = hex(sum_of(c_data));
+    std::vector<std::string> expected = {
+        "(0%)(1/2)(state sub 0)",
+        "(25%)(1/2)(state sub 1)",
+        "blk 0 head " + sum_a + " cal " + sum_a,
+        "(25%)(1/2)(state sub 1)",
+        "(100%)(1/2)(state sub 1)",
+        "blk 1 head " + sum_c + " cal " + sum_c,
+        "(100%)(1/2)(state sub 1)",
+        "(100%)(1/2)(state sub 1)",
+        "begin script ran",
+        "(0%)(2/2)(state sub 3)",
+        "(25%)(2/2)(state sub 3)",
+        "(25%)(2/2)(state sub 3)",
+        "######Write 0x64 bytes to " + a + " #######",
+        "(25%)(2/2)(state sub 3)",
+        "(100%)(2/2)(state sub 3)",
+        "(100%)(2/2)(state sub 3)",
+        "######Write 0x12c bytes to " + c + " #######",
+        "(100%)(2/2)(state sub 7)",
+        "OTA UPDATA STATUS: 0",
+    };
+    run_result plain = run_fwdeploy({"-r", package});
+    EXPECT_EQ(plain.exit_code, 0);
+    EXPECT_EQ(plain.err, "");
+    EXPECT_EQ(engine_lines(plain), expected);
+    EXPECT_TRUE(read_file(a) == a_data);
+    EXPECT_TRUE(read_file(c) == c_data);
+
+    // The same package through the real gunzip prints the same.
+    write_file(a, bytes_of("old"));
+    remove_tree(board.path("board/data/new"));
+    run_result gz = run_fwdeploy({"-x", gzip_copy(package), "-t", board.path("board")});
+    EXPECT_EQ(gz.exit_code, 0);
+    EXPECT_EQ(gz.err, "");
+    EXPECT_EQ(gz.out, plain.out);
+    EXPECT_EQ(gz.leftover_processes, 0);
+    EXPECT_TRUE(read_file(c) == c_data);
+}
+
+TEST(BadPackage, EmptyFileAndVersionConflict)
+{
+    marked_package m;
+    write_file(m.path, {});
+    run_result r = run_fwdeploy({"-r", m.path});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(engine_lines(r),
+              (std::vector<std::string>{"File header read error!", "(0%)(1/2)(state sub 4)"}));
+    m.expect_untouched();
+
+    // The same through gunzip: an empty stream.
+    r = run_fwdeploy({"-x", gzip_copy(m.path)});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(engine_lines(r),
+              (std::vector<std::string>{"File header read error!", "(0%)(1/2)(state sub 4)"}));
+    EXPECT_EQ(r.leftover_processes, 0);
+
+    // The conflict message has no line feed of its own: the report follows on its line.
+    std::vector<uint8_t> old = m.bytes;
+    old[8] = 3;
+    write_file(m.path, old);
+    r = run_fwdeploy({"-r", m.path});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(engine_lines(r), (std::vector<std::string>{
+                                   "[VERSION CONFLICT!] Fwbundle tool version is 0.3, fwdeploy "
+                                   "is 0.4(0%)(1/2)(state sub 4)"}));
+    m.expect_untouched();
+}
+
+TEST(BadPackage, ChecksumMismatchNamesTheBlock)
+{
+    test_board board;
+    std::string a = board.box.write("board/data/a.txt", "old");
+    bundle_package p;
+    p.blocks.push_back(replace_block(a, std::vector<uint8_t>(100, 'A')));
+    p.blocks.push_back(replace_block(a, std::vector<uint8_t>(300, 'B')));
+    std::vector<uint8_t> bytes = bundle_bytes(p);
+    bytes.back() = 'C';               // the last data byte of block 1
+    std::string package = board.path("pkg.bin");
+    write_file(package, bytes);
+
+    run_result r = run_fwdeploy({"-r", package});
+    EXPECT_EQ(r.exit_code, 255);
+    std::vector<std::string> lines = engine_lines(r);
+    std::vector<std::string> tail(lines.end() - 3, lines.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{
+                        "(100%)(1/2)(state sub 1)",
+                        "Block 1 checksum error! head " + hex(300 * 'B') + " cal " +
+                            hex(299 * 'B' + 'C'),
+                        "(100%)(1/2)(state sub 4)"}));
+    EXPECT_EQ(read_text(a), "old");
+
+    // A header changed after packing fails the header checksum.
+    bytes = bundle_bytes(p);
+    bytes[16] ^= 1;                   // total_size
+    write_file(package, bytes);
+    r = run_fwdeploy({"-r", package});
+    EXPECT_EQ(r.exit_code, 255);
+    lines = engine_lines(r);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0].rfind("Shell start data checksum error! head 0x", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "(0%)(1/2)(state sub 4)");
+}
+
+TEST(BadPackage, EveryTruncationPointIsRefusedWithoutWriting)
+{
+    marked_package m;
+    size_t size = m.bytes.size();
+    // Within a target path field past its terminator every byte is alike (a
+    // short block header), so every 16th of them stands for the rest.
+    auto alike = [&](size_t at) {
+        size_t header = 32 + ("touch " + m.begin_mark + "\n").size() +
+                        ("touch " + m.end_mark + "\n").size();
+        for (size_t block_start : {header, header + 288 + 10}) {
+            const char* path = reinterpret_cast<const char*>(&m.bytes[block_start + 8]);
+            size_t from = block_start + 8 + strlen(path) + 1;
+            if (at > from && at < block_start + 264 && at % 16 != 0)
+                return true;
+        }
+        return false;
+    };
+    for (size_t length = 0; length < size; ++length) {
+        if (alike(length))
+            continue;
+        SCOPED_TRACE("package cut to " + std::to_string(length) + " of " + std::to_string(size));
+        m.expect_refused(std::vector<uint8_t>(m.bytes.begin(), m.bytes.begin() + length));
+        if (HasFailure())
+            break;
+    }
+}
+
+TEST(BadPackage, TruncatedGzipStreamIsRefusedWithoutWriting)
+{
+    marked_package m;
+    write_file(m.path, m.bytes);
+    std::vector<uint8_t> gz = read_file(gzip_copy(m.path));
+    sandbox_dir work("fwdeploy-gz");
+    for (size_t length : {size_t(0), size_t(5), size_t(10), size_t(18), gz.size() / 4,
+                          gz.size() / 2, gz.size() * 3 / 4, gz.size() - 12}) {
+        SCOPED_TRACE("gzip stream cut to " + std::to_string(length));
+        std::vector<uint8_t> cut(gz.begin(), gz.begin() + length);
+        std::string file = work.write("cut.bin.gz", cut);
+        run_result r = run_fwdeploy({"-x", file});
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.leftover_processes, 0);
+        EXPECT_NE(r.err, "");          // gunzip's own complaint
+        m.expect_untouched();
+        if (HasFailure())
+            break;
+    }
+}
+
+TEST(BadPackage, SingleByteChangesInHeaderScriptsAndDataAreRefused)
+{
+    marked_package m;
+    size_t scripts_end = 32 + ("touch " + m.begin_mark + "\n").size() +
+                         ("touch " + m.end_mark + "\n").size();
+    size_t data_start = scripts_end + 288;
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < scripts_end; ++i)
+        offsets.push_back(i);
+    for (size_t i = data_start; i < data_start + 10; ++i)
+        offsets.push_back(i);
+    for (size_t at : offsets) {
+        SCOPED_TRACE("byte " + std::to_string(at) + " changed");
+        std::vector<uint8_t> damaged = m.bytes;
+        damaged[at] = (uint8_t)(damaged[at] + 1);
+        m.expect_refused(damaged);
+        if (HasFailure())
+            break;
+    }
+}
