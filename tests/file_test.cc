@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,64 +11,19 @@
 #include <ftw.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "backends/file.h"
 #include "backends/partition.h"
 #include "backends/volume.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 
-int open_fd_count()
-{
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(dir))
-            count += e->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count - 1;                 // the directory's own descriptor
-}
-
-bool no_children_left()
-{
-    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
-
-std::string read_text(const std::string& path)
-{
-    std::string text;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        fclose(f);
-    }
-    return text;
-}
-
 void write_text(const std::string& path, const std::string& text, mode_t mode = 0644)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-    ASSERT_EQ(fchmod(fd, mode), 0);
-    close(fd);
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-int mode_of(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 07777) : -1;
+    write_file(path, bytes_of(text), mode);
 }
 
 bool is_dir(const std::string& path)
@@ -109,33 +63,26 @@ class FileTarget : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* tmp = getenv("TMPDIR");
-        std::string base = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                           "/fwdeploy-file-XXXXXX";
-        std::vector<char> name(base.begin(), base.end());
-        name.push_back('\0');
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        dir_ = name.data();
+        dir_ = board_.root();
         char cwd[4096];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         saved_cwd_ = cwd;
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         saved_umask_ = umask(022);
-        fds_before_ = open_fd_count();
+        fds_before_ = count_open_fds();
     }
 
     void TearDown() override
     {
-        EXPECT_TRUE(no_children_left());
-        EXPECT_EQ(open_fd_count(), fds_before_);
+        EXPECT_TRUE(child_processes().empty());
+        EXPECT_EQ(count_open_fds(), fds_before_);
         umask(saved_umask_);
         EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
-        nftw(dir_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); },
-             16, FTW_DEPTH | FTW_PHYS);
     }
 
     std::string at(const std::string& relative) const { return dir_ + "/" + relative; }
 
+    sandbox_dir board_{"fwdeploy-file"};
     std::string dir_;
     std::string saved_cwd_;
     mode_t saved_umask_ = 022;
@@ -147,11 +94,11 @@ TEST_F(FileTarget, CreateMakesParentDirectoriesAndTheFile)
     fill_and_close(create_file(at("data/app/new.bin").c_str(), 0640), "new");
     EXPECT_TRUE(is_dir(at("data/app")));
     EXPECT_EQ(read_text(at("data/app/new.bin")), "new");
-    EXPECT_EQ(mode_of(at("data/app/new.bin")), 0640);
+    EXPECT_EQ(file_mode(at("data/app/new.bin")), 0640);
 
     // The diff temporary file: 0777 less the creation mask, beside the cwd.
     fill_and_close(create_file("./diff_tmp", 0777), "patch");
-    EXPECT_EQ(mode_of(at("diff_tmp")), 0755);
+    EXPECT_EQ(file_mode(at("diff_tmp")), 0755);
 
     // No "/" at all: the current directory.
     fill_and_close(create_file("plain.bin", 0600), "plain");
@@ -165,7 +112,7 @@ TEST_F(FileTarget, CreateMakesParentDirectoriesAndTheFile)
     write_text(at("data/app/old.bin"), "old contents", 0600);
     fill_and_close(create_file(at("data/app/old.bin").c_str(), 0777), "re");
     EXPECT_EQ(read_text(at("data/app/old.bin")), "re");
-    EXPECT_EQ(mode_of(at("data/app/old.bin")), 0600);
+    EXPECT_EQ(file_mode(at("data/app/old.bin")), 0600);
 }
 
 TEST_F(FileTarget, CreateRefusesWhatIsNoFile)
@@ -202,7 +149,7 @@ TEST_F(FileTarget, CreateNeverHandsThePathToAShell)
     for (const std::string& name : tree(dir_))
         EXPECT_FALSE(name.find("PWNED") == 0 || name.find("/PWNED") != std::string::npos) << name;
     // "mkdir -p" would have seen "touch" and "PWNED..." as directories to make.
-    EXPECT_FALSE(exists(at("touch")));
+    EXPECT_FALSE(file_exists(at("touch")));
 }
 
 TEST_F(FileTarget, CreateTakesPathsUpTo255Characters)
@@ -223,7 +170,7 @@ TEST_F(FileTarget, CreateTakesPathsUpTo255Characters)
     testing::internal::CaptureStdout();
     EXPECT_EQ(create_file(too_long.c_str(), 0644), -1);
     EXPECT_NE(testing::internal::GetCapturedStdout(), "");
-    EXPECT_FALSE(exists(at("toolong")));
+    EXPECT_FALSE(file_exists(at("toolong")));
 }
 
 TEST_F(FileTarget, OpenTruncateReplacesOnlyAnExistingFile)
@@ -231,12 +178,12 @@ TEST_F(FileTarget, OpenTruncateReplacesOnlyAnExistingFile)
     write_text(at("config.txt"), "a long old configuration", 0604);
     fill_and_close(open_file_truncate(at("config.txt").c_str()), "new");
     EXPECT_EQ(read_text(at("config.txt")), "new");
-    EXPECT_EQ(mode_of(at("config.txt")), 0604);
+    EXPECT_EQ(file_mode(at("config.txt")), 0604);
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(open_file_truncate(at("missing.txt").c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: No such file or directory\n");
-    EXPECT_FALSE(exists(at("missing.txt")));
+    EXPECT_FALSE(file_exists(at("missing.txt")));
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(open_file_truncate(dir_.c_str()), -1);
@@ -266,7 +213,7 @@ TEST_F(FileTarget, VolumeUpdateOpensTheDeviceEvenWhenTheRequestIsRefused)
     testing::internal::CaptureStderr();
     EXPECT_EQ(open_ubi_volume(at("ubi9_9").c_str(), 6), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: No such file or directory\n");
-    EXPECT_FALSE(exists(at("ubi9_9")));
+    EXPECT_FALSE(file_exists(at("ubi9_9")));
 }
 
 }  // namespace

@@ -3,15 +3,12 @@
 // MTD character devices.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -22,6 +19,7 @@
 
 #include "backends/partition.h"
 #include "frontend/source.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -49,42 +47,15 @@ void make_broken_pipe_harmless()
     sigaction(SIGPIPE, &sa, nullptr);
 }
 
-int open_fd_count()
-{
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(dir))
-            count += e->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count - 1;                 // the directory's own descriptor
-}
-
 // True when every child of ours has been collected.
 bool no_children_left()
 {
-    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
-
-std::string read_text(const std::string& path)
-{
-    std::string text;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        fclose(f);
-    }
-    return text;
+    return child_processes().empty();
 }
 
 void write_text(const std::string& path, const std::string& text)
 {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
-    ASSERT_EQ(fclose(f), 0);
+    write_file(path, bytes_of(text));
 }
 
 std::string pattern(size_t size)
@@ -99,15 +70,10 @@ std::string pattern(size_t size)
 std::vector<std::pair<int, std::string>> logged_fds(const std::string& path)
 {
     std::vector<std::pair<int, std::string>> fds;
-    std::string text = read_text(path);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end - start);
+    for (const std::string& line : split_lines(read_text(path))) {
         size_t space = line.find(' ');
         if (space != std::string::npos)
             fds.emplace_back(atoi(line.c_str()), line.substr(space + 1));
-        start = end == std::string::npos ? text.size() : end + 1;
     }
     return fds;
 }
@@ -126,34 +92,25 @@ protected:
     void SetUp() override
     {
         make_broken_pipe_harmless();
-        const char* tmp = getenv("TMPDIR");
-        std::string base = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                           "/fwdeploy-part-XXXXXX";
-        std::vector<char> name(base.begin(), base.end());
-        name.push_back('\0');
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        dir_ = name.data();
-        ASSERT_EQ(mkdir((dir_ + "/board").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((dir_ + "/board/dev").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((dir_ + "/empty").c_str(), 0755), 0);
+        dir_ = board_.root();
+        board_.make_dir("board/dev");
+        board_.make_dir("empty");
         const char* path = getenv("PATH");
         saved_path_ = path != nullptr ? path : "/usr/bin:/bin";
         setenv("PATH", (std::string(TEST_SOURCE_DIR "/standins:") + saved_path_).c_str(), 1);
         setenv("STANDIN_LOG", log().c_str(), 1);
         setenv("STANDIN_FDLOG", fd_log().c_str(), 1);
-        fds_before_ = open_fd_count();
+        fds_before_ = count_open_fds();
     }
 
     void TearDown() override
     {
         EXPECT_TRUE(no_children_left());
-        EXPECT_EQ(open_fd_count(), fds_before_);
+        EXPECT_EQ(count_open_fds(), fds_before_);
         setenv("PATH", saved_path_.c_str(), 1);
         for (const char* knob : {"STANDIN_LOG", "STANDIN_FDLOG", "STANDIN_NANDWRITE_STATUS",
                                  "STANDIN_NANDWRITE_DIE_AFTER", "STANDIN_ERASE_STATUS"})
             unsetenv(knob);
-        nftw(dir_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); },
-             16, FTW_DEPTH | FTW_PHYS);
     }
 
     std::string device(const std::string& name) const { return dir_ + "/board/dev/" + name; }
@@ -162,6 +119,7 @@ protected:
     // PATH holding none of the programs the back end starts.
     void hide_programs() { setenv("PATH", (dir_ + "/empty").c_str(), 1); }
 
+    sandbox_dir board_{"fwdeploy-part"};
     std::string dir_;
     std::string saved_path_;
     int fds_before_ = 0;
@@ -252,9 +210,8 @@ TEST_F(RawPartition, MtdCharacterDeviceIsWrittenThroughNandwrite)
     const std::string data = pattern(200000);
 
     // A package source is open while the partition is written, as in a run.
-    write_text(dir_ + "/pkg", "package");
-    ASSERT_EQ(system(("gzip -q '" + dir_ + "/pkg'").c_str()), 0);
-    int source = open_gzip_source((dir_ + "/pkg.gz").c_str());
+    const std::string package = gzip_copy(board_.write("pkg", "package"));
+    int source = open_gzip_source(package.c_str());
     ASSERT_GE(source, 0);
 
     int fd = open_partition(dev.c_str());
@@ -474,54 +431,43 @@ TEST(LoopDevice, EmmcPartitionBehindALoopDevice)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "loop devices need root";
-    const char* tmp = getenv("TMPDIR");
-    std::string base = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                       "/fwdeploy-loop-XXXXXX";
-    std::vector<char> name(base.begin(), base.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    const std::string dir = name.data();
-    const std::string image = dir + "/image";
-    write_text(image, std::string(1 << 20, '\xaa'));
+    sandbox_dir board("fwdeploy-loop");
+    const std::string image = board.write("image", std::string(1 << 20, '\xaa'));
 
-    std::string loop;
+    struct attached_loop {
+        std::string device;
+        ~attached_loop()
+        {
+            if (!device.empty()) {
+                EXPECT_EQ(system(("losetup -d '" + device + "'").c_str()), 0);
+            }
+        }
+    } loop;
     if (FILE* p = popen(("losetup -f --show '" + image + "' 2>/dev/null").c_str(), "r")) {
         char line[256] = {};
-        if (fgets(line, sizeof line, p) != nullptr)
-            loop = line;
+        if (fgets(line, sizeof line, p) != nullptr && strchr(line, '\n') != nullptr)
+            loop.device.assign(line, strchr(line, '\n'));
         if (pclose(p) != 0)
-            loop.clear();
+            loop.device.clear();
     }
-    while (!loop.empty() && loop.back() == '\n')
-        loop.pop_back();
-    if (loop.empty()) {
-        remove(image.c_str());
-        rmdir(dir.c_str());
+    if (loop.device.empty())
         GTEST_SKIP() << "losetup cannot attach a loop device here";
-    }
-    ASSERT_EQ(mkdir((dir + "/dev").c_str(), 0755), 0);
-    const std::string dev = dir + "/dev/mmcblk0p5";
-    ASSERT_EQ(symlink(loop.c_str(), dev.c_str()), 0);
+    const std::string dev = board.make_dir("board/dev") + "/mmcblk0p5";
+    ASSERT_EQ(symlink(loop.device.c_str(), dev.c_str()), 0);
 
-    int fds_before = open_fd_count();
+    int fds_before = count_open_fds();
     EXPECT_EQ(get_partition_size(dev.c_str()), 1 << 20);
     const std::string data = pattern(100000);
     int fd = open_partition(dev.c_str());
-    EXPECT_GE(fd, 0);
-    if (fd >= 0) {
-        EXPECT_EQ(write_full(fd, data.data(), (int)data.size()), (int)data.size());
-        EXPECT_EQ(close_target(fd), 0);
-    }
-    EXPECT_EQ(open_fd_count(), fds_before);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write_full(fd, data.data(), (int)data.size()), (int)data.size());
+    EXPECT_EQ(close_target(fd), 0);
+    EXPECT_EQ(count_open_fds(), fds_before);
     EXPECT_TRUE(no_children_left());
 
-    EXPECT_EQ(system(("losetup -d '" + loop + "'").c_str()), 0);
+    // What went through the device sits in the image it is made of.
     std::string contents = read_text(image);
     EXPECT_TRUE(contents == data + std::string((1 << 20) - data.size(), '\xaa'));
-    remove(dev.c_str());
-    rmdir((dir + "/dev").c_str());
-    remove(image.c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace

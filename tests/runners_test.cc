@@ -1,0 +1,249 @@
+// The patch and shell runners with the real bspatch (patches made by the real
+// bsdiff) and the real sh.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "backends/runners.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+void ignore_signal(int) {}
+
+// As in the tool: a write into a pipe whose reader is gone fails with EPIPE.
+void make_broken_pipe_harmless()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = ignore_signal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+void write_text(const std::string& path, const std::string& text, mode_t mode = 0644)
+{
+    write_file(path, bytes_of(text), mode);
+}
+
+std::vector<std::string> names_in(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string pattern(size_t size, uint32_t seed)
+{
+    std::vector<uint8_t> bytes = pattern_bytes(size, seed);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class Runner : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        make_broken_pipe_harmless();
+        dir_ = sandbox_.root();
+        sandbox_.make_dir("board");
+        sandbox_.make_dir("empty");
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        saved_cwd_ = cwd;
+        ASSERT_EQ(chdir(at("board").c_str()), 0);
+        const char* path = getenv("PATH");
+        saved_path_ = path != nullptr ? path : "/usr/bin:/bin";
+        fds_before_ = count_open_fds();
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(child_processes().empty());
+        EXPECT_EQ(count_open_fds(), fds_before_);
+        setenv("PATH", saved_path_.c_str(), 1);
+        EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
+    }
+
+    std::string at(const std::string& relative) const { return dir_ + "/" + relative; }
+    void hide_programs() { setenv("PATH", at("empty").c_str(), 1); }
+
+    // Makes a patch from `from` to `to` with the real bsdiff; returns its path.
+    std::string make_patch(const std::string& from, const std::string& to)
+    {
+        write_text(at("from"), from);
+        write_text(at("to"), to);
+        const std::string patch = at("board/diff_tmp");
+        EXPECT_EQ(system(("bsdiff '" + at("from") + "' '" + at("to") + "' '" + patch + "'").c_str()),
+                  0);
+        remove(at("from").c_str());
+        remove(at("to").c_str());
+        return patch;
+    }
+
+    sandbox_dir sandbox_{"fwdeploy-run"};
+    std::string dir_;
+    std::string saved_cwd_;
+    std::string saved_path_;
+    int fds_before_ = 0;
+};
+
+using PatchRunner = Runner;
+using ShellRunner = Runner;
+
+TEST_F(PatchRunner, PatchesInPlaceWholeOrNotAtAll)
+{
+    const std::string old_contents = pattern(100000, 1);
+    std::string new_contents = old_contents;
+    new_contents.replace(5000, 300, pattern(700, 2));
+    new_contents += "appended tail";
+    const std::string patch = make_patch(old_contents, new_contents);
+    const std::string target = at("board/app.bin");
+    write_text(target, old_contents, 0750);
+
+    EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), 0);
+    EXPECT_TRUE(read_text(target) == new_contents);
+    EXPECT_EQ(file_mode(target), 0750);
+    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+
+    // Old and new apart: the old file stays as it was.
+    const std::string copy = at("board/copy.bin");
+    write_text(target, old_contents, 0644);
+    EXPECT_EQ(run_bspatch(target.c_str(), copy.c_str(), patch.c_str()), 0);
+    EXPECT_TRUE(read_text(copy) == new_contents);
+    EXPECT_TRUE(read_text(target) == old_contents);
+}
+
+TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
+{
+    const std::string old_contents = pattern(50000, 3);
+    std::string new_contents = pattern(50000, 4);
+    const std::string patch = make_patch(old_contents, new_contents);
+    const std::string target = at("board/app.bin");
+    write_text(target, old_contents, 0640);
+
+    // bspatch refuses a cut patch with a status of its own: never applied.
+    std::string cut = read_text(patch);
+    write_text(patch, cut.substr(0, cut.size() / 2));
+    testing::internal::CaptureStderr();         // bspatch's own complaints
+    EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), -1);
+    write_text(patch, "not a patch at all");
+    EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(read_text(target) == old_contents);
+    EXPECT_EQ(file_mode(target), 0640);
+    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+
+    // Nothing to patch.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_bspatch(at("board/none").c_str(), at("board/none").c_str(), patch.c_str()), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+
+    // No patch tool on the board.
+    write_text(patch, cut);
+    hide_programs();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "execlp error!: No such file or directory\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "bspatch exec error\n");
+    EXPECT_TRUE(read_text(target) == old_contents);
+    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+}
+
+TEST_F(ShellRunner, RunsTheTextAndIgnoresTheScriptsStatus)
+{
+    const std::string script = "echo ran > out\nexit 3\n";
+    EXPECT_EQ(run_shell_script(script.data(), (int)script.size()), (int)script.size());
+    EXPECT_EQ(read_text(at("board/out")), "ran\n");
+
+    // No final newline and no terminating zero needed: only `length` bytes count.
+    const std::string unterminated = "echo last > tail; echo never > never";
+    EXPECT_EQ(run_shell_script(unterminated.data(), 16), 16);
+    EXPECT_EQ(read_text(at("board/tail")), "last\n");
+    EXPECT_EQ(access(at("board/never").c_str(), F_OK), -1);
+
+    EXPECT_EQ(run_shell_script("", 0), 0);
+
+    // The shell shares our output, which it must not overtake.
+    testing::internal::CaptureStdout();
+    printf("before the script\n");
+    const std::string echo = "echo from the script\n";
+    EXPECT_EQ(run_shell_script(echo.data(), (int)echo.size()), (int)echo.size());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "before the script\nfrom the script\n");
+}
+
+TEST_F(ShellRunner, DeliversTextsLargerThanThePipe)
+{
+    std::string body;
+    while (body.size() < 200000)
+        body += "line " + std::to_string(body.size()) + " of a long here-document\n";
+    const std::string script = "cat > big <<'END'\n" + body + "END\necho done > done\n";
+    EXPECT_EQ(run_shell_script(script.data(), (int)script.size()), (int)script.size());
+    EXPECT_TRUE(read_text(at("board/big")) == body);
+    EXPECT_EQ(read_text(at("board/done")), "done\n");
+}
+
+TEST_F(ShellRunner, AShellThatStopsReadingIsAFailedWrite)
+{
+    // The shell leaves after the first line; the rest cannot be handed over.
+    std::string script = "exit 0\n";
+    while (script.size() < (1u << 20))
+        script += "# filler that no shell will ever read\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_shell_script(script.data(), (int)script.size()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fwrite: Broken pipe\n");
+
+    // popen starts /bin/sh, which then finds no "sh" on PATH: the same failure,
+    // once the text is too large to vanish into the pipe unread.
+    hide_programs();
+    script = "echo ran > ran\n" + script.substr(7);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_shell_script(script.data(), (int)script.size()), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(err.size() >= 20 && err.compare(err.size() - 20, 20, "fwrite: Broken pipe\n") == 0)
+        << err;
+    EXPECT_EQ(access(at("board/ran").c_str(), F_OK), -1);
+}
+
+TEST_F(ShellRunner, AShellThatCannotStartIsAFailure)
+{
+    // No descriptor left for the pipe: popen itself fails.
+    testing::internal::CaptureStdout();
+    int lowest_free = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit tight = saved;
+    tight.rlim_cur = (rlim_t)lowest_free;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const std::string script = "echo ran > ran\n";
+    int result = run_shell_script(script.data(), (int)script.size());
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(access(at("board/ran").c_str(), F_OK), -1);
+}
+
+}  // namespace

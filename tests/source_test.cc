@@ -1,0 +1,197 @@
+// The package source: a plain file, or the real gunzip feeding a pipe.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "frontend/source.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+void ignore_signal(int) {}
+
+class PackageSource : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        struct sigaction sa = {};
+        sa.sa_handler = ignore_signal;
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGPIPE, &sa, nullptr);
+        const char* path = getenv("PATH");
+        saved_path_ = path != nullptr ? path : "/usr/bin:/bin";
+        fds_before_ = count_open_fds();
+    }
+
+    void TearDown() override
+    {
+        setenv("PATH", saved_path_.c_str(), 1);
+        EXPECT_TRUE(child_processes().empty());
+        EXPECT_EQ(count_open_fds(), fds_before_);
+    }
+
+    // The package as gzip would ship it; `cut` bytes are taken off its end.
+    std::string gzipped(const std::vector<uint8_t>& contents, size_t cut = 0)
+    {
+        std::string plain = board_.write("pkg" + std::to_string(packages_++), contents);
+        std::string gz = gzip_copy(plain);
+        std::vector<uint8_t> bytes = read_file(gz);
+        bytes.resize(bytes.size() - cut);
+        write_file(gz, bytes);
+        return gz;
+    }
+
+    // Everything the source delivers through `read`, in 4096-byte requests as
+    // the engine makes them; `last` is the final result (0 or -1).
+    static std::vector<uint8_t> drain(int fd, int (*read)(int, void*, int), int* last)
+    {
+        std::vector<uint8_t> all;
+        uint8_t buf[4096];
+        int n;
+        while ((n = read(fd, buf, (int)sizeof buf)) > 0)
+            all.insert(all.end(), buf, buf + n);
+        *last = n;
+        return all;
+    }
+
+    sandbox_dir board_{"fwdeploy-source"};
+    std::string saved_path_;
+    int packages_ = 0;
+    int fds_before_ = 0;
+};
+
+TEST_F(PackageSource, GunzipDeliversTheWholePackage)
+{
+    const std::vector<uint8_t> contents = pattern_bytes(300000, 1);
+    const std::string gz = gzipped(contents);
+
+    int fd = open_gzip_source(gz.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_GT(gzip_pid, 0);
+    int last = -2;
+    EXPECT_TRUE(drain(fd, read_gzip_source, &last) == contents);
+    EXPECT_EQ(last, 0);
+    EXPECT_EQ(close_gzip_source(fd), 0);
+
+    // A phase that stops early: gunzip, blocked on a full pipe, is ended.
+    const std::string big = gzipped(pattern_bytes(4 << 20, 2));
+    fd = open_gzip_source(big.c_str());
+    ASSERT_GE(fd, 0);
+    uint8_t buf[4096];
+    EXPECT_EQ(read_full(fd, buf, (int)sizeof buf), (int)sizeof buf);
+    EXPECT_EQ(close_gzip_source(fd), 0);
+
+    // Every phase opens the package anew from its first byte.
+    for (int phase = 0; phase < 4; ++phase) {
+        fd = open_gzip_source(gz.c_str());
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(read_full(fd, buf, 16), 16);
+        EXPECT_TRUE(std::equal(buf, buf + 16, contents.begin()));
+        EXPECT_EQ(close_gzip_source(fd), 0);
+    }
+}
+
+TEST_F(PackageSource, DamagedOrMissingStreamsFail)
+{
+    const std::vector<uint8_t> contents = pattern_bytes(100000, 3);
+    const std::string cut = gzipped(contents, 1000);
+    const std::string not_gzip = board_.write("plain.bin", "this is no gzip stream\n");
+    const std::string missing = board_.path("missing.gz");
+
+    for (const std::string& path : {cut, not_gzip, missing}) {
+        SCOPED_TRACE(path);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();   // gunzip's own complaints
+        int last = -2;
+
+        // Plain reads see a short stream...
+        int fd = open_gzip_source(path.c_str());
+        ASSERT_GE(fd, 0);
+        std::vector<uint8_t> got = drain(fd, read_full, &last);
+        EXPECT_LT(got.size(), contents.size());
+        EXPECT_EQ(last, 0);
+        EXPECT_EQ(close_gzip_source(fd), 0);
+
+        // ...which the package reads turn into a failure at its end.
+        fd = open_gzip_source(path.c_str());
+        ASSERT_GE(fd, 0);
+        drain(fd, read_gzip_source, &last);
+        EXPECT_EQ(last, -1);
+        EXPECT_EQ(close_gzip_source(fd), 0);
+
+        testing::internal::GetCapturedStderr();
+        EXPECT_NE(testing::internal::GetCapturedStdout(), "");
+    }
+}
+
+TEST_F(PackageSource, MissingGunzipEndsTheStream)
+{
+    const std::string gz = gzipped(pattern_bytes(1000, 4));
+    setenv("PATH", board_.make_dir("empty").c_str(), 1);
+
+    testing::internal::CaptureStderr();
+    int fd = open_gzip_source(gz.c_str());
+    ASSERT_GE(fd, 0);
+    uint8_t buf[64];
+    EXPECT_EQ(read_full(fd, buf, (int)sizeof buf), 0);
+    EXPECT_EQ(close_gzip_source(fd), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "execlp error!: No such file or directory\n");
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    fd = open_gzip_source(gz.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(read_gzip_source(fd, buf, (int)sizeof buf), -1);
+    EXPECT_EQ(close_gzip_source(fd), 0);   // gunzip was collected already
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(PackageSource, PlainFileAndPipeReads)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open_plain_source(board_.path("missing.bin").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: No such file or directory\n");
+
+    const std::string path = board_.write("pkg.bin", pattern_bytes(10000, 5));
+    int fd = open_plain_source(path.c_str());
+    ASSERT_GE(fd, 0);
+    uint8_t buf[4096];
+    EXPECT_EQ(read_full(fd, buf, 0), 0);
+    EXPECT_EQ(read_full(fd, buf, 4096), 4096);
+    EXPECT_EQ(read_full(fd, buf, 4096), 4096);
+    EXPECT_EQ(read_full(fd, buf, 4096), 10000 - 8192);
+    EXPECT_EQ(read_full(fd, buf, 4096), 0);
+    EXPECT_EQ(close(fd), 0);
+    EXPECT_EQ(read_full(fd, buf, 16), -1);
+
+    // A pipe that brings the data in small pieces still fills the whole request.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::vector<uint8_t> data = pattern_bytes(3000, 6);
+    std::thread writer([&] {
+        for (size_t at = 0; at < data.size(); at += 7) {
+            size_t n = std::min<size_t>(7, data.size() - at);
+            EXPECT_EQ(write(fds[1], data.data() + at, n), (ssize_t)n);
+            usleep(50);
+        }
+        close(fds[1]);
+    });
+    std::vector<uint8_t> got(4096);
+    EXPECT_EQ(read_full(fds[0], got.data(), 2000), 2000);
+    EXPECT_EQ(read_full(fds[0], got.data() + 2000, 2000), 1000);
+    writer.join();
+    close(fds[0]);
+    got.resize(3000);
+    EXPECT_TRUE(got == data);
+}
+
+}  // namespace
