@@ -15,7 +15,8 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Calls `each` with every chunk of the block's data. 0, or -1 when reading fails.
+// Calls `each` with every chunk of the block's data until it returns false.
+// 0, or -1 when reading fails.
 template <typename Fn>
 int for_each_chunk(const bundle_block& block, Fn each)
 {
@@ -30,8 +31,14 @@ int for_each_chunk(const bundle_block& block, Fn each)
     std::vector<uint8_t> buffer(CHUNK);
     size_t n;
     while ((n = fread(buffer.data(), 1, buffer.size(), in.get())) > 0)
-        each(buffer.data(), n);
+        if (!each(buffer.data(), n))
+            return 0;
     return ferror(in.get()) ? -1 : 0;
+}
+
+int write_to_file(void* context, const void* bytes, size_t length)
+{
+    return fwrite(bytes, 1, length, static_cast<FILE*>(context)) == length ? 0 : -1;
 }
 
 uint32_t sum_bytes(uint32_t sum, const uint8_t* bytes, size_t length)
@@ -56,7 +63,10 @@ int64_t bundle_block_size(const bundle_block& block)
 int bundle_block_checksum(const bundle_block& block, uint32_t* checksum)
 {
     uint32_t sum = 0;
-    int r = for_each_chunk(block, [&](const uint8_t* p, size_t n) { sum = sum_bytes(sum, p, n); });
+    int r = for_each_chunk(block, [&](const uint8_t* p, size_t n) {
+        sum = sum_bytes(sum, p, n);
+        return true;
+    });
     *checksum = sum;
     return r;
 }
@@ -94,12 +104,38 @@ package_header bundle_package_header(const bundle_package& package, uint64_t tot
     return h;
 }
 
-int bundle_check(const bundle_package& package, std::string* error)
+int bundle_check_block(const bundle_block& b, std::string* error)
 {
-    auto refuse = [&](size_t index, const std::string& why) {
-        *error = "block " + std::to_string(index) + ": " + why;
+    auto refuse = [&](const std::string& why) {
+        *error = why;
         return -1;
     };
+    if (b.operation > OP_SCRIPT)
+        return refuse("unknown operation " + std::to_string(b.operation));
+    if (b.target_path.empty())
+        return refuse("empty target path");
+    if (b.target_path.size() >= TARGET_PATH_SIZE)
+        return refuse("target path of " + std::to_string(b.target_path.size()) +
+                      " characters (255 at most): " + b.target_path.substr(0, 40) + "...");
+    if (b.target_path.find('\0') != std::string::npos)
+        return refuse("target path contains a zero byte");
+    int64_t size = bundle_block_size(b);
+    if (size < 0)
+        return refuse("cannot read source file " + b.data_file);
+    if (b.operation == OP_FILE_DELETE && size != 0)
+        return refuse("a delete block carries no data");
+    if (b.operation == OP_RAW_PARTITION && (uint64_t)size > b.erase_size)
+        return refuse("image of " + std::to_string(size) +
+                      " bytes is larger than its erase_size of " + std::to_string(b.erase_size));
+    if ((b.operation == OP_UBI_VOLUME || b.operation == OP_SCRIPT) && size > (int64_t)UINT32_MAX)
+        return refuse("UBI volumes and scripts must be smaller than 4 GiB");
+    if (b.operation == OP_SCRIPT && size > INT32_MAX)
+        return refuse("scripts must be smaller than 2 GiB");
+    return 0;
+}
+
+int bundle_check(const bundle_package& package, std::string* error)
+{
     if (package.begin_script.size() > INT32_MAX || package.end_script.size() > INT32_MAX) {
         *error = "begin and end scripts must be smaller than 2 GiB";
         return -1;
@@ -109,35 +145,17 @@ int bundle_check(const bundle_package& package, std::string* error)
         return -1;
     }
     for (size_t i = 0; i < package.blocks.size(); ++i) {
-        const bundle_block& b = package.blocks[i];
-        if (b.operation > OP_SCRIPT)
-            return refuse(i, "unknown operation " + std::to_string(b.operation));
-        if (b.target_path.empty())
-            return refuse(i, "empty target path");
-        if (b.target_path.size() >= TARGET_PATH_SIZE)
-            return refuse(i, "target path of " + std::to_string(b.target_path.size()) +
-                                 " characters (255 at most): " + b.target_path.substr(0, 40) + "...");
-        if (b.target_path.find('\0') != std::string::npos)
-            return refuse(i, "target path contains a zero byte");
-        int64_t size = bundle_block_size(b);
-        if (size < 0)
-            return refuse(i, "cannot read source file " + b.data_file);
-        if (b.operation == OP_FILE_DELETE && size != 0)
-            return refuse(i, "a delete block carries no data");
-        if (b.operation == OP_RAW_PARTITION && (uint64_t)size > b.erase_size)
-            return refuse(i, "image of " + std::to_string(size) +
-                                 " bytes is larger than its erase_size of " +
-                                 std::to_string(b.erase_size));
-        if ((b.operation == OP_UBI_VOLUME || b.operation == OP_SCRIPT) && size > (int64_t)UINT32_MAX)
-            return refuse(i, "UBI volumes and scripts must be smaller than 4 GiB");
-        if (b.operation == OP_SCRIPT && size > INT32_MAX)
-            return refuse(i, "scripts must be smaller than 2 GiB");
+        std::string why;
+        if (bundle_check_block(package.blocks[i], &why) < 0) {
+            *error = "block " + std::to_string(i) + ": " + why;
+            return -1;
+        }
     }
     return 0;
 }
 
-int bundle_write(const bundle_package& package, FILE* out, std::string* error,
-                 bundle_progress_fn progress, void* context)
+int bundle_write_to(const bundle_package& package, bundle_sink sink, std::string* error,
+                    bundle_progress_fn progress, void* context)
 {
     if (bundle_check(package, error) < 0)
         return -1;
@@ -147,14 +165,18 @@ int bundle_write(const bundle_package& package, FILE* out, std::string* error,
         sizes.push_back((uint64_t)bundle_block_size(b));
         total += sizes.back();
     }
+    auto put = [&](const void* p, size_t n) { return n == 0 || sink.write(sink.context, p, n) == 0; };
+    auto write_failed = [&]() {
+        *error = std::string("write failed: ") + strerror(errno);
+        return -1;
+    };
     package_header header = bundle_package_header(package, total);
-    bool ok = fwrite(&header, sizeof header, 1, out) == 1;
-    ok = ok && fwrite(package.begin_script.data(), 1, package.begin_script.size(), out) ==
-                   package.begin_script.size();
-    ok = ok && fwrite(package.end_script.data(), 1, package.end_script.size(), out) ==
-                   package.end_script.size();
+    if (!put(&header, sizeof header) ||
+        !put(package.begin_script.data(), package.begin_script.size()) ||
+        !put(package.end_script.data(), package.end_script.size()))
+        return write_failed();
     uint64_t done = 0;
-    for (size_t i = 0; ok && i < package.blocks.size(); ++i) {
+    for (size_t i = 0; i < package.blocks.size(); ++i) {
         const bundle_block& b = package.blocks[i];
         // The checksum sits in the header before the data: read the source twice
         // rather than hold it in memory.
@@ -164,22 +186,43 @@ int bundle_write(const bundle_package& package, FILE* out, std::string* error,
             return -1;
         }
         block_header h = bundle_block_header(b, sizes[i], checksum);
-        ok = fwrite(&h, sizeof h, 1, out) == 1;
+        if (!put(&h, sizeof h))
+            return write_failed();
+        bool ok = true;
         uint64_t written = 0;
+        uint32_t copied_sum = 0;
         int r = for_each_chunk(b, [&](const uint8_t* p, size_t n) {
-            if (ok && fwrite(p, 1, n, out) != n)
-                ok = false;
+            // Never write more than the header announced: the surplus would be
+            // read by the board as the next block header.
+            if (written + n > sizes[i]) {
+                written += n;
+                return false;
+            }
+            ok = put(p, n);
             written += n;
             done += n;
-            if (progress != nullptr)
+            copied_sum = sum_bytes(copied_sum, p, n);
+            if (ok && progress != nullptr)
                 progress(done, total, context);
+            return ok;
         });
-        if (r < 0 || written != sizes[i]) {
+        if (!ok)
+            return write_failed();
+        // Same size but other bytes would leave a checksum that no longer matches.
+        if (r < 0 || written != sizes[i] || copied_sum != checksum) {
             *error = "block " + std::to_string(i) + ": " + b.data_file + " changed while packing";
             return -1;
         }
     }
-    if (!ok || fflush(out) != 0) {
+    return 0;
+}
+
+int bundle_write(const bundle_package& package, FILE* out, std::string* error,
+                 bundle_progress_fn progress, void* context)
+{
+    if (bundle_write_to(package, bundle_sink{write_to_file, out}, error, progress, context) < 0)
+        return -1;
+    if (fflush(out) != 0) {
         *error = std::string("write failed: ") + strerror(errno);
         return -1;
     }

@@ -40,9 +40,25 @@ block_header bundle_block_header(const bundle_block& block, uint64_t data_size,
 // The 32-byte package header for scripts and blocks of the given total data size.
 package_header bundle_package_header(const bundle_package& package, uint64_t total_size);
 
+// Refuses a block the board tool would refuse or misread. 0, or -1 with *error
+// saying why (without naming the block).
+int bundle_check_block(const bundle_block& block, std::string* error);
+
 // Refuses what the board tool would refuse or misread. 0, or -1 with *error set
 // (naming the block by index).
 int bundle_check(const bundle_package& package, std::string* error);
+
+// Receives the package bytes in order. `write` returns 0, or -1 when the bytes
+// could not be stored (with errno set, or a reason the sink keeps for itself).
+struct bundle_sink {
+    int (*write)(void* context, const void* bytes, size_t length);
+    void* context;
+};
+
+// Streams the whole package into `sink`. 0, or -1 with *error set. A source file
+// that changes between the checksum pass and the copy is refused, not packed.
+int bundle_write_to(const bundle_package& package, bundle_sink sink, std::string* error,
+                    bundle_progress_fn progress = nullptr, void* context = nullptr);
 
 // Streams the whole package to `out`. 0, or -1 with *error set.
 int bundle_write(const bundle_package& package, FILE* out, std::string* error,

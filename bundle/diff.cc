@@ -1,0 +1,37 @@
+#include "bundle/diff.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/scoped.h"
+
+int make_patch(const std::string& old_file, const std::string& new_file,
+               const std::string& patch_file, std::string* error)
+{
+    fflush(stdout);                   // the child must not print our pending output again
+    fflush(stderr);
+    child_guard child(::fork());
+    if (child.pid < 0) {
+        *error = std::string("cannot start bsdiff: ") + strerror(errno);
+        return -1;
+    }
+    if (child.pid == 0) {
+        ::execlp("bsdiff", "bsdiff", old_file.c_str(), new_file.c_str(), patch_file.c_str(),
+                 (char*)nullptr);
+        // Only async-signal-safe calls in the child: stdio buffers belong to the parent.
+        const char text[] = "fwbundle: cannot run bsdiff (is it installed?)\n";
+        (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+        _exit(127);
+    }
+    int status = child.wait();
+    if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)
+            *error = "bsdiff could not be run";
+        else
+            *error = "bsdiff failed on " + old_file + " and " + new_file;
+        return -1;
+    }
+    return 0;
+}

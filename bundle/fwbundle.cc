@@ -1,0 +1,65 @@
+// fwbundle: builds, lists, verifies and unpacks the firmware packages that
+// fwdeploy applies on the board.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "bundle/create.h"
+#include "bundle/extract.h"
+#include "bundle/inspect.h"
+#include "engine/package_format.h"
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+
+std::string version_text()
+{
+    return std::string("fwbundle ") + FWBUNDLE_VERSION + ", package format " +
+           std::to_string(PACKAGE_VERSION_MAJOR) + "." + std::to_string(PACKAGE_VERSION_MINOR);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Builds, lists, verifies and unpacks fwdeploy firmware packages.", "fwbundle"};
+    app.set_version_flag("--version", version_text());
+    app.require_subcommand(1);
+
+    std::string manifest_path, output, package, dir;
+    bool gzip = false;
+    CLI::App* create = app.add_subcommand("create", "Build a package from a manifest");
+    create->add_option("-o,--output", output, "Package file to write")->required();
+    create->add_flag("-z,--gzip", gzip, "Compress the package with gzip (for fwdeploy -x)");
+    create->add_option("MANIFEST", manifest_path, "Manifest file (TOML)")->required();
+
+    CLI::App* list = app.add_subcommand("list", "Show a package's header and blocks");
+    list->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+
+    CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");
+    verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+
+    CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
+    extract->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+    extract->add_option("DIR", dir, "Directory to write into (made if missing)")->required();
+
+    if (argc == 1) {
+        fputs(app.help().c_str(), stderr);
+        return EXIT_USAGE;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int status = app.exit(e);
+        return status == 0 ? 0 : EXIT_USAGE;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (create->parsed())
+        return create_command(manifest_path, output, gzip);
+    if (list->parsed())
+        return list_command(package);
+    if (verify->parsed())
+        return verify_command(package);
+    return extract_command(package, dir);
+}

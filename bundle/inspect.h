@@ -1,0 +1,12 @@
+// The read-only commands: list a package's contents, verify its checksums.
+#pragma once
+
+#include <string>
+
+// Prints the header and one row per block. Exit status: 0, or 1 when the package
+// cannot be read to its end (the rows read so far are printed first).
+int list_command(const std::string& package);
+
+// Checks the package exactly as the board's verification pass does. Exit status:
+// 0 when the board would accept it, 1 with the first failure printed otherwise.
+int verify_command(const std::string& package);

@@ -1,0 +1,194 @@
+#include "bundle/output.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The temporary file an interrupting signal must remove; one output at a time.
+char pending_name[PATH_MAX];
+volatile sig_atomic_t pending_set = 0;
+
+void remove_pending_and_die(int signal)
+{
+    if (pending_set)
+        ::unlink(pending_name);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void watch_signals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = remove_pending_and_die;
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &sa, nullptr);
+}
+
+void set_pending(const std::string& path)
+{
+    pending_set = 0;
+    snprintf(pending_name, sizeof pending_name, "%s", path.c_str());
+    pending_set = !path.empty() && path.size() < sizeof pending_name;
+}
+
+int write_plain(int fd, const uint8_t* bytes, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = ::write(fd, bytes, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        bytes += n;
+        length -= (size_t)n;
+    }
+    return 0;
+}
+
+// zlib's own text, without the "<fd:N>: " it puts before a system error.
+std::string gz_error(gzFile gz)
+{
+    int code = 0;
+    std::string text = gzerror(gz, &code);
+    size_t colon = text.find(": ");
+    if (text.rfind("<fd:", 0) == 0 && colon != std::string::npos)
+        text.erase(0, colon + 2);
+    return text;
+}
+
+int sink_write(void* context, const void* data, size_t length)
+{
+    pending_output* out = static_cast<pending_output*>(context);
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    if (out->gz == nullptr) {
+        if (write_plain(out->fd, bytes, length) < 0) {
+            out->error = strerror(errno);
+            return -1;
+        }
+        out->bytes += length;
+        return 0;
+    }
+    while (length > 0) {
+        unsigned piece = length > (1u << 30) ? (1u << 30) : (unsigned)length;
+        if (gzwrite(out->gz, bytes, piece) != (int)piece) {
+            out->error = gz_error(out->gz);
+            return -1;
+        }
+        bytes += piece;
+        length -= piece;
+    }
+    return 0;
+}
+
+// Permission bits a newly created file would get under the current umask.
+mode_t default_mode()
+{
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+pending_output::~pending_output()
+{
+    if (gz != nullptr)
+        gzclose(gz);
+    if (fd >= 0)
+        ::close(fd);
+    if (!temp_path.empty()) {
+        set_pending("");
+        ::unlink(temp_path.c_str());
+    }
+}
+
+int output_open(pending_output* out, const std::string& path, bool gzip, std::string* error)
+{
+    namespace fs = std::filesystem;
+    fs::path final_path(path);
+    if (final_path.filename().empty()) {
+        *error = path + ": names a directory, not a file";
+        return -1;
+    }
+    fs::path dir = final_path.parent_path();
+    std::string temp = (dir / ("." + final_path.filename().string() + ".XXXXXX")).string();
+    watch_signals();
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        *error = "cannot create a file beside " + path + ": " + strerror(errno);
+        return -1;
+    }
+    out->final_path = path;
+    out->temp_path = temp;
+    out->fd = fd;
+    set_pending(temp);
+    if (::fchmod(fd, default_mode()) < 0) {
+        *error = temp + ": " + strerror(errno);
+        return -1;
+    }
+    if (gzip) {
+        // zlib takes ownership of the descriptor it is given; ours stays open for fsync.
+        int gz_fd = ::dup(fd);
+        out->gz = gz_fd < 0 ? nullptr : gzdopen(gz_fd, "wb");
+        if (out->gz == nullptr) {
+            if (gz_fd >= 0)
+                ::close(gz_fd);
+            *error = std::string("cannot start compression: ") + strerror(errno);
+            return -1;
+        }
+        // Large buffers keep compression from being slowed by small writes.
+        gzbuffer(out->gz, 1 << 17);
+    }
+    return 0;
+}
+
+bundle_sink output_sink(pending_output* out)
+{
+    return bundle_sink{sink_write, out};
+}
+
+int output_commit(pending_output* out, std::string* error)
+{
+    if (out->gz != nullptr) {
+        int r = gzclose(out->gz);
+        out->gz = nullptr;
+        if (r != Z_OK) {
+            *error = out->temp_path + ": " + (r == Z_ERRNO ? strerror(errno) : "compression failed");
+            return -1;
+        }
+    }
+    struct stat st;
+    if (::fsync(out->fd) < 0 || ::fstat(out->fd, &st) < 0) {
+        *error = out->temp_path + ": " + strerror(errno);
+        return -1;
+    }
+    out->bytes = (uint64_t)st.st_size;
+    int r = ::close(out->fd);
+    out->fd = -1;
+    if (r < 0) {
+        *error = out->temp_path + ": " + strerror(errno);
+        return -1;
+    }
+    if (::rename(out->temp_path.c_str(), out->final_path.c_str()) < 0) {
+        *error = "cannot rename " + out->temp_path + " to " + out->final_path + ": " + strerror(errno);
+        return -1;
+    }
+    set_pending("");
+    out->temp_path.clear();
+    // The new name must survive a power cut as well as the bytes did.
+    std::string dir = std::filesystem::path(out->final_path).parent_path().string();
+    int dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
+    return 0;
+}

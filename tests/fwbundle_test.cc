@@ -1,0 +1,655 @@
+// fwbundle, the host packaging tool, held against the board tool it packs for:
+// manifests in, packages out, and fwdeploy's verdict on the bytes it wrote.
+#include <gtest/gtest.h>
+
+#ifdef FWBUNDLE_BIN
+
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "bundle/writer.h"
+#include "tests/support/e2e_board.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd = "",
+                        const std::vector<std::pair<std::string, std::string>>& env = {},
+                        const std::string& path_prefix = "")
+{
+    run_options options;
+    options.program = FWBUNDLE_BIN;
+    options.args = args;
+    options.cwd = cwd;
+    options.env = env;
+    options.path_prefix = path_prefix;
+    return run_program(options);
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> dir_entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A file of `size` bytes that takes no room: only its size is ever looked at.
+void make_sparse(const std::string& path, uint64_t size)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, (off_t)size), 0);
+    ::close(fd);
+}
+
+std::vector<uint8_t> slice(const std::vector<uint8_t>& bytes, size_t from, size_t length)
+{
+    return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + length);
+}
+
+// A manifest with one block of every operation, aimed at a sandbox board.
+struct every_operation {
+    test_board board;
+    std::vector<uint8_t> kernel = pattern_bytes(5000, 11);
+    std::vector<uint8_t> rootfs = pattern_bytes(3000, 12);
+    std::vector<uint8_t> volume = pattern_bytes(2000, 13);
+    std::vector<uint8_t> motd = bytes_of("firmware 2.0\n");
+    std::vector<uint8_t> tool = bytes_of("#!/bin/sh\necho tool\n");
+    std::vector<uint8_t> app_old = pattern_bytes(20000, 14);
+    std::vector<uint8_t> app_new;
+    std::string volume_path, motd_path, tool_path, conf_path, doomed, marks;
+    std::string manifest;
+
+    every_operation()
+    {
+        app_new = app_old;
+        for (size_t i = 100; i < app_new.size(); i += 997)
+            app_new[i] ^= 0x5a;
+        app_new.insert(app_new.end(), kernel.begin(), kernel.begin() + 700);
+
+        sandbox_dir& box = board.box;
+        box.write("src/kernel.img", kernel);
+        box.write("src/rootfs.img", rootfs);
+        box.write("src/volume.img", volume);
+        box.write("src/motd", motd);
+        box.write("src/tool.sh", tool);
+        box.write("src/old/app.conf", app_old);
+        box.write("src/new/app.conf", app_new);
+        marks = box.make_dir("marks");
+        box.write("src/begin.sh", "touch " + marks + "/begin\n");
+        box.write("src/end.sh", "echo \"$OTA_STATUS\" > " + marks + "/status\n");
+        box.write("src/post.sh", "echo ran > " + marks + "/post\n");
+        box.make_dir("tmp");
+
+        volume_path = box.write("board/dev/ubi0_1", "");
+        motd_path = box.write("board/data/motd", "firmware 1.0\n");
+        conf_path = box.write("board/data/app.conf", app_old);
+        doomed = box.write("board/data/debug.log", "old log");
+        tool_path = board.path("board/data/bin/new/tool");
+
+        manifest = box.write("src/manifest.toml",
+            "begin_script = \"begin.sh\"\n"
+            "end_script = \"end.sh\"\n"
+            "\n"
+            "[[block]]\noperation = \"raw_partition\"\ntarget = \"" + board.emmc + "\"\n"
+            "source = \"kernel.img\"\nerase_size = 8192\n\n"
+            "[[block]]\noperation = \"raw_partition\"\ntarget = \"" + board.mtdblock + "\"\n"
+            "source = \"rootfs.img\"\n\n"
+            "[[block]]\noperation = \"ubi_volume\"\ntarget = \"" + volume_path + "\"\n"
+            "source = \"volume.img\"\n\n"
+            "[[block]]\noperation = \"file_replace\"\ntarget = \"" + motd_path + "\"\n"
+            "source = \"motd\"\n\n"
+            "[[block]]\noperation = \"file_create\"\ntarget = \"" + tool_path + "\"\n"
+            "source = \"tool.sh\"\nmode = \"0750\"\n\n"
+            "[[block]]\noperation = \"file_patch\"\ntarget = \"" + conf_path + "\"\n"
+            "old = \"old/app.conf\"\nnew = \"new/app.conf\"\n\n"
+            "[[block]]\noperation = \"file_delete\"\ntarget = \"" + doomed + "\"\n\n"
+            "[[block]]\noperation = \"script\"\nsource = \"post.sh\"\n");
+    }
+
+    // Every target holds what the package meant, byte for byte.
+    void expect_applied() const
+    {
+        std::vector<uint8_t> emmc = read_file(board.emmc);
+        ASSERT_EQ(emmc.size(), DEVICE_SIZE);
+        EXPECT_TRUE(slice(emmc, 0, kernel.size()) == kernel);
+        EXPECT_TRUE(slice(emmc, kernel.size(), 8192 - kernel.size()) ==
+                    std::vector<uint8_t>(8192 - kernel.size(), 0xFF));
+        EXPECT_TRUE(slice(emmc, 8192, DEVICE_SIZE - 8192) ==
+                    slice(board.emmc_before, 8192, DEVICE_SIZE - 8192));
+        std::vector<uint8_t> mtd = read_file(board.mtdblock);
+        ASSERT_EQ(mtd.size(), DEVICE_SIZE);
+        EXPECT_TRUE(slice(mtd, 0, rootfs.size()) == rootfs);
+        EXPECT_TRUE(slice(mtd, rootfs.size(), DEVICE_SIZE - rootfs.size()) ==
+                    slice(board.mtdblock_before, rootfs.size(), DEVICE_SIZE - rootfs.size()));
+        EXPECT_TRUE(read_file(volume_path) == volume);
+        EXPECT_TRUE(read_file(motd_path) == motd);
+        EXPECT_TRUE(read_file(tool_path) == tool);
+        EXPECT_EQ(file_mode(tool_path), 0750);
+        EXPECT_TRUE(read_file(conf_path) == app_new);
+        EXPECT_FALSE(file_exists(doomed));
+        EXPECT_TRUE(file_exists(marks + "/begin"));
+        EXPECT_EQ(read_text(marks + "/post"), "ran\n");
+        EXPECT_EQ(read_text(marks + "/status"), "0\n");
+    }
+};
+
+}  // namespace
+
+TEST(FwbundleRoundTrip, EveryOperationReachesTheBoardByteForByte)
+{
+    for (bool gzip : {false, true}) {
+        SCOPED_TRACE(gzip ? "gzip" : "plain");
+        every_operation pack;
+        std::string pkg = pack.board.path(gzip ? "pkg.bin.gz" : "pkg.bin");
+        std::vector<std::string> args = {"create", "-o", pkg, pack.manifest};
+        if (gzip)
+            args.insert(args.begin() + 1, "--gzip");
+        run_result created = run_fwbundle(args);
+        ASSERT_EQ(created.exit_code, 0) << created.err;
+        EXPECT_EQ(created.err, "");  // no progress bar when standard error is not a terminal
+        EXPECT_TRUE(contains(created.out, "8 blocks")) << created.out;
+
+        run_result listed = run_fwbundle({"list", pkg});
+        ASSERT_EQ(listed.exit_code, 0) << listed.err;
+        // Block 0 starts right after the 32-byte header and both scripts.
+        size_t scripts = read_file(pack.board.path("src/begin.sh")).size() +
+                         read_file(pack.board.path("src/end.sh")).size();
+        EXPECT_TRUE(contains(listed.out, "    0  " + std::string(12 - std::to_string(32 + scripts).size(), ' ') +
+                                             std::to_string(32 + scripts) + "  raw_partition"))
+            << listed.out;
+        EXPECT_TRUE(contains(listed.out, "erase 8192")) << listed.out;
+        EXPECT_TRUE(contains(listed.out, "erase 3000")) << listed.out;
+        EXPECT_TRUE(contains(listed.out, "mode 0750")) << listed.out;
+        for (const char* op : {"ubi_volume", "file_replace", "file_create", "file_patch",
+                               "file_delete", "script"})
+            EXPECT_TRUE(contains(listed.out, op)) << op;
+        EXPECT_TRUE(contains(listed.out, "post.sh")) << "a script is named after its file";
+        EXPECT_EQ(contains(listed.out, "(gzip)"), gzip);
+
+        run_result verified = run_fwbundle({"verify", pkg});
+        EXPECT_EQ(verified.exit_code, 0) << verified.err;
+        EXPECT_TRUE(contains(verified.out, "OK, 8 blocks")) << verified.out;
+
+        run_result applied = run_fwdeploy({gzip ? "-x" : "-r", pkg, "-t", pack.board.path("tmp")});
+        EXPECT_EQ(applied.exit_code, 0) << applied.out;
+        EXPECT_TRUE(contains(applied.out, "(100%)(2/2)(state sub 7)")) << applied.out;
+        pack.expect_applied();
+    }
+}
+
+TEST(FwbundleRoundTrip, GzipOutputIsTheSamePackageThroughRealGunzip)
+{
+    every_operation pack;
+    std::string plain = pack.board.path("pkg.bin");
+    std::string gz = pack.board.path("pkg.gz");
+    ASSERT_EQ(run_fwbundle({"create", "-o", plain, pack.manifest}).exit_code, 0);
+    ASSERT_EQ(run_fwbundle({"create", "--gzip", "-o", gz, pack.manifest}).exit_code, 0);
+    run_options gunzip;
+    gunzip.program = "gunzip";
+    gunzip.args = {"-c", gz};
+    run_result r = run_program(gunzip);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(bytes_of(r.out) == read_file(plain));
+}
+
+TEST(FwbundleRoundTrip, ExtractedManifestPacksTheSamePackageAgain)
+{
+    every_operation pack;
+    std::string pkg = pack.board.path("pkg.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", pkg, pack.manifest}).exit_code, 0);
+    std::string dir = pack.board.path("unpacked");
+    run_result r = run_fwbundle({"extract", pkg, dir});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_text(dir + "/begin.sh"), read_text(pack.board.path("src/begin.sh")));
+    EXPECT_EQ(read_text(dir + "/end.sh"), read_text(pack.board.path("src/end.sh")));
+    EXPECT_TRUE(read_file(dir + "/block-000.bin") == pack.kernel);
+    EXPECT_TRUE(read_file(dir + "/block-004.bin") == pack.tool);
+    EXPECT_FALSE(file_exists(dir + "/block-006.bin")) << "a delete block has no data";
+
+    std::string again = pack.board.path("again.bin");
+    run_result repacked = run_fwbundle({"create", "-o", again, dir + "/manifest.toml"});
+    ASSERT_EQ(repacked.exit_code, 0) << repacked.err;
+    EXPECT_TRUE(read_file(again) == read_file(pkg));
+
+    // A damaged package is unpacked as far as it goes, and said to be damaged.
+    std::vector<uint8_t> bytes = read_file(pkg);
+    bytes[bytes.size() - 1] ^= 1;
+    write_file(pkg, bytes);
+    r = run_fwbundle({"extract", pkg, pack.board.path("damaged")});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.err, "block 7 (post.sh): checksum error")) << r.err;
+    EXPECT_TRUE(file_exists(pack.board.path("damaged/block-007.bin")));
+}
+
+TEST(FwbundleCreate, WritesTheBytesOfTheWriterLibrary)
+{
+    // The tool and the library the tests build packages with must agree on every byte.
+    sandbox_dir box("fwbundle");
+    std::vector<uint8_t> image = pattern_bytes(3000, 21);
+    box.write("image", image);
+    box.write("file", "contents\n");
+    box.write("begin", "echo begin\n");
+    std::string manifest = box.write("m.toml",
+        "begin_script = \"begin\"\n"
+        "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mmcblk0p3\"\nsource = \"image\"\n"
+        "erase_size = 0x10000\n"
+        "[[block]]\noperation = \"file_create\"\ntarget = \"/etc/x\"\nsource = \"file\"\nmode = 0o600\n"
+        "[[block]]\noperation = \"file_delete\"\ntarget = \"/etc/y\"\n"
+        "[[block]]\noperation = \"script\"\ntarget = \"say\"\nsource = \"file\"\n");
+    ASSERT_EQ(run_fwbundle({"create", "-o", box.path("out"), manifest}).exit_code, 0);
+
+    bundle_package p;
+    p.begin_script = "echo begin\n";
+    bundle_block raw = raw_block("/dev/mmcblk0p3", image, 0x10000);
+    p.blocks = {raw, create_block("/etc/x", bytes_of("contents\n"), 0600), delete_block("/etc/y"),
+                script_block("say", "contents\n")};
+    EXPECT_TRUE(read_file(box.path("out")) == bundle_bytes(p));
+}
+
+TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
+{
+    sandbox_dir box("fwbundle");
+    box.write("a.img", pattern_bytes(100, 31));
+    make_sparse(box.path("huge.img"), 4ull << 30);
+    make_sparse(box.path("big.sh"), (2ull << 30) + 1);
+    const std::string ok_block = "[[block]]\noperation = \"file_replace\"\ntarget = \"/a\"\nsource = \"a.img\"\n";
+    struct bad_manifest {
+        const char* name;
+        std::string text;
+        std::string expected;         // in standard error
+    };
+    const std::vector<bad_manifest> cases = {
+        {"target of 256 characters",
+         "[[block]]\noperation = \"file_create\"\ntarget = \"/" + std::string(255, 'x') +
+             "\"\nsource = \"a.img\"\n",
+         "m.toml:3: block 0 (file_create /xxx"},
+        {"target of 256 characters (reason)",
+         "[[block]]\noperation = \"file_create\"\ntarget = \"/" + std::string(255, 'x') +
+             "\"\nsource = \"a.img\"\n",
+         "target of 256 characters; the board takes 255 at most"},
+        {"missing source", ok_block + "\n[[block]]\noperation = \"ubi_volume\"\ntarget = \"/v\"\n"
+                                      "source = \"nothing.img\"\n",
+         "m.toml:9: block 1 (ubi_volume /v): source \"nothing.img\": No such file or directory"},
+        {"unknown operation", "[[block]]\noperation = \"copy\"\ntarget = \"/a\"\n",
+         "m.toml:2: block 0: unknown operation \"copy\" (one of raw_partition, ubi_volume,"},
+        {"missing operation", "[[block]]\ntarget = \"/a\"\n", "m.toml:1: block 0: missing operation"},
+        {"mode with a digit 9",
+         "[[block]]\noperation = \"file_create\"\ntarget = \"/a\"\nsource = \"a.img\"\nmode = \"0999\"\n",
+         "m.toml:5: block 0 (file_create /a): bad mode \"0999\""},
+        {"mode above 07777",
+         "[[block]]\noperation = \"file_create\"\ntarget = \"/a\"\nsource = \"a.img\"\nmode = \"17777\"\n",
+         "bad mode \"17777\""},
+        {"decimal mode",
+         "[[block]]\noperation = \"file_create\"\ntarget = \"/a\"\nsource = \"a.img\"\nmode = 755\n",
+         "m.toml:5: block 0 (file_create /a): mode 755 is a decimal number"},
+        {"image larger than erase_size",
+         "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mtd4\"\nsource = \"a.img\"\n"
+         "erase_size = 99\n",
+         "m.toml:5: block 0 (raw_partition /dev/mtd4): image of 100 bytes is larger than its "
+         "erase_size of 99"},
+        {"raw target that is no device",
+         "[[block]]\noperation = \"raw_partition\"\ntarget = \"/data/kernel\"\nsource = \"a.img\"\n",
+         "m.toml:3: block 0 (raw_partition /data/kernel): a raw_partition target must name an MTD or "
+         "eMMC device"},
+        {"UBI volume of 4 GiB",
+         "[[block]]\noperation = \"ubi_volume\"\ntarget = \"/dev/ubi0_0\"\nsource = \"huge.img\"\n",
+         "m.toml:4: block 0 (ubi_volume /dev/ubi0_0): UBI volume image of 4294967296 bytes: "
+         "volumes must be smaller than 4 GiB"},
+        {"script over 2 GiB", "[[block]]\noperation = \"script\"\nsource = \"big.sh\"\n",
+         "m.toml:3: block 0 (script big.sh): script of 2147483649 bytes: scripts must be smaller "
+         "than 2 GiB"},
+        {"begin script over 2 GiB", "begin_script = \"big.sh\"\n",
+         "m.toml:1: begin_script: script of 2147483649 bytes"},
+        {"delete with data",
+         "[[block]]\noperation = \"file_delete\"\ntarget = \"/a\"\nsource = \"a.img\"\n",
+         "m.toml:4: block 0 (file_delete /a): a file_delete block carries no data"},
+        {"misspelt key",
+         "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mmcblk0p1\"\nsource = \"a.img\"\n"
+         "erase-size = 4096\n",
+         "m.toml:5: block 0 (raw_partition /dev/mmcblk0p1): unknown key \"erase-size\""},
+        {"key of another operation", ok_block + "mode = \"0644\"\n",
+         "m.toml:5: block 0 (file_replace /a): mode applies only to file_create blocks"},
+        {"patch without data",
+         "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\nold = \"a.img\"\n",
+         "m.toml:4: block 0 (file_patch /a): needs source (a ready patch) or both old and new"},
+        {"missing begin script", "begin_script = \"begin.sh\"\n",
+         "m.toml:1: begin_script: \"begin.sh\": No such file or directory"},
+        {"TOML syntax", ok_block + "target = \n", "m.toml:5: "},
+        {"block that is no table", "block = [1]\n", "m.toml:1: block 0: not a table"},
+    };
+    std::string existing = box.write("out.bin", "the previous package");
+    for (const bad_manifest& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string manifest = box.write("m.toml", c.text);
+        run_result r = run_fwbundle({"create", "-o", existing, "m.toml"}, box.root());
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.err, c.expected)) << r.err;
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(read_text(existing), "the previous package");
+    }
+    // The limits themselves are accepted.
+    box.write("m.toml", "[[block]]\noperation = \"file_create\"\ntarget = \"/" + std::string(254, 'x') +
+                            "\"\nsource = \"a.img\"\nmode = \"7777\"\n"
+                            "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mtd4\"\n"
+                            "source = \"a.img\"\nerase_size = 100\n");
+    run_result r = run_fwbundle({"create", "-o", existing, "m.toml"}, box.root());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(dir_entries(box.root()),
+              (std::vector<std::string>{"a.img", "big.sh", "huge.img", "m.toml", "out.bin"}));
+}
+
+TEST(FwbundleCreate, AFailedRunLeavesNothingUnderTheOutputName)
+{
+    sandbox_dir box("fwbundle");
+    box.write("big.img", pattern_bytes(1 << 20, 41));
+    box.write("old.conf", "one\n");
+    box.write("new.conf", "two\n");
+    std::string manifest = box.write("m.toml",
+        "[[block]]\noperation = \"file_replace\"\ntarget = \"/big\"\nsource = \"big.img\"\n");
+    std::string out = box.make_dir("out") + "/pkg.bin";
+
+    // The file system refuses the write midway: the size limit stands in for a full disk.
+    run_options limited;
+    limited.program = "sh";
+    limited.args = {"-c", "trap '' XFSZ; ulimit -f 64; exec \"$0\" create --gzip -o \"$1\" \"$2\"",
+                    FWBUNDLE_BIN, out, manifest};
+    run_result r = run_program(limited);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.err, "write failed: File too large")) << r.err;
+    EXPECT_EQ(dir_entries(box.path("out")), std::vector<std::string>{});
+
+    // An older package under the name survives a failure untouched.
+    write_file(out, bytes_of("old package"));
+    r = run_program(limited);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(read_text(out), "old package");
+    EXPECT_EQ(dir_entries(box.path("out")), std::vector<std::string>{"pkg.bin"});
+
+    // bsdiff failing: no package, and its scratch directory is gone too.
+    box.write("standins/bsdiff", "#!/bin/sh\necho 'bsdiff: out of memory' >&2\nexit 1\n", 0755);
+    box.write("m.toml", "[[block]]\noperation = \"file_patch\"\ntarget = \"/etc/c\"\n"
+                        "old = \"old.conf\"\nnew = \"new.conf\"\n");
+    std::string scratch = box.make_dir("scratch");
+    r = run_fwbundle({"create", "-o", out, manifest}, "", {{"TMPDIR", scratch}}, box.path("standins"));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.err, "m.toml:1: block 0 (file_patch /etc/c): bsdiff failed")) << r.err;
+    EXPECT_EQ(read_text(out), "old package");
+    EXPECT_EQ(dir_entries(scratch), std::vector<std::string>{});
+}
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves far more address space than any limit here
+TEST(FwbundleCreate, StreamsSourcesLargerThanItsMemory)
+{
+    // 48 MiB of block data through a tool held to 16 MiB of address space: only
+    // streaming, never loading a source or the package whole, gets through.
+    sandbox_dir box("fwbundle");
+    make_sparse(box.path("big.img"), 48ull << 20);
+    std::string manifest = box.write("m.toml",
+        "[[block]]\noperation = \"file_replace\"\ntarget = \"/big\"\nsource = \"big.img\"\n");
+    for (const char* command : {"create --gzip -o \"$1\" \"$2\"", "verify \"$1\"", "list \"$1\""}) {
+        SCOPED_TRACE(command);
+        run_options limited;
+        limited.program = "sh";
+        limited.args = {"-c", std::string("ulimit -v 16384; exec \"$0\" ") + command, FWBUNDLE_BIN,
+                        box.path("p.gz"), manifest};
+        run_result r = run_program(limited);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    }
+}
+#endif
+
+TEST(FwbundleCreate, DrawsProgressOnlyOnATerminal)
+{
+    sandbox_dir box("fwbundle");
+    box.write("img", pattern_bytes(1 << 18, 51));
+    std::string manifest = box.write("m.toml",
+        "[[block]]\noperation = \"file_replace\"\ntarget = \"/img\"\nsource = \"img\"\n");
+    // script(1) gives the tool a terminal and copies what it drew to our pipe.
+    run_options tty;
+    tty.program = "script";
+    tty.args = {"-qec", std::string(FWBUNDLE_BIN) + " create -o " + box.path("p") + " " + manifest,
+                "/dev/null"};
+    run_result r = run_program(tty);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "\rpacking [##############################] 100%")) << r.out;
+
+    r = run_fwbundle({"create", "-o", box.path("q"), manifest});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(contains(r.out, "\r"));
+}
+
+namespace {
+
+// One package that fwdeploy may safely apply in a sandbox, and ways to damage it.
+struct agreement_fixture {
+    sandbox_dir box{"fwbundle-agree"};
+    std::string doomed;
+    std::vector<uint8_t> bytes;
+    size_t block0 = 0;                // offset of the first block header
+    size_t block1 = 0;
+    size_t block2 = 0;
+
+    agreement_fixture()
+    {
+        doomed = box.path("doomed");
+        bundle_package p;
+        p.begin_script = "true\n";
+        p.end_script = "true\n";
+        p.blocks.push_back(create_block(box.path("made"), pattern_bytes(5000, 61), 0644));
+        p.blocks.push_back(delete_block(doomed));
+        p.blocks.push_back(script_block("s", "echo script\n"));
+        bytes = bundle_bytes(p);
+        block0 = 32 + 10;
+        block1 = block0 + 288 + 5000;
+        block2 = block1 + 288;
+    }
+
+    // Fixes the header checksum after a header field was changed on purpose.
+    static void reseal(std::vector<uint8_t>& b)
+    {
+        package_header h;
+        memcpy(&h, b.data(), sizeof h);
+        uint32_t sum = 0;
+        for (size_t i = 4; i < 32 + h.begin_script_size + h.end_script_size; ++i)
+            sum += b[i];
+        memcpy(b.data(), &sum, 4);
+    }
+
+    template <typename T>
+    static void poke(std::vector<uint8_t>& b, size_t at, T value)
+    {
+        memcpy(b.data() + at, &value, sizeof value);
+    }
+};
+
+struct damage {
+    std::string name;
+    std::vector<uint8_t> bytes;
+    bool accepted;
+    std::string message;              // in fwbundle's standard error, when refused
+};
+
+// fwbundle verify and fwdeploy give the same verdict on `file`.
+void expect_agreement(agreement_fixture& f, const damage& d, const std::string& file, bool gzipped)
+{
+    SCOPED_TRACE(d.name + (gzipped ? " (gzip)" : ""));
+    write_file(f.doomed, bytes_of("x"));
+    run_result mine = run_fwbundle({"verify", file});
+    run_result board = run_fwdeploy({gzipped ? "-x" : "-r", file}, f.box.root());
+    EXPECT_EQ(mine.exit_code, d.accepted ? 0 : 1) << mine.out << mine.err;
+    EXPECT_EQ(board.exit_code, d.accepted ? 0 : 255) << board.out;
+    if (!d.accepted) {
+        EXPECT_TRUE(contains(mine.err, d.message)) << mine.err;
+    }
+}
+
+}  // namespace
+
+TEST(FwbundleVerify, AgreesWithTheBoardOnCutAndDamagedPackages)
+{
+    agreement_fixture f;
+    const std::vector<uint8_t>& good = f.bytes;
+    auto cut = [&](size_t length) { return std::vector<uint8_t>(good.begin(), good.begin() + length); };
+    auto changed = [&](auto change) {
+        std::vector<uint8_t> b = good;
+        change(b);
+        return b;
+    };
+    using F = agreement_fixture;
+    std::vector<damage> cases = {
+        {"intact", good, true, ""},
+        {"empty", {}, false, "package of 0 bytes is shorter than its 32-byte header"},
+        {"cut inside the header", cut(31), false, "31 bytes is shorter than its 32-byte header"},
+        {"cut after the header", cut(32), false, "package ends after 0 bytes of its 5 bytes begin script"},
+        {"cut inside the end script", cut(40), false, "of its 5 bytes end script"},
+        {"cut before block 0", cut(f.block0), false, "block 0 of 3: package ends 0 bytes into its 288-byte header"},
+        {"cut inside block 0's header", cut(f.block0 + 287), false, "287 bytes into its 288-byte header"},
+        {"cut before block 0's data", cut(f.block0 + 288), false, "package ends after 0 bytes of its 5000 bytes of data"},
+        {"cut inside block 0's data", cut(f.block1 - 1), false, "after 4999 bytes of its 5000 bytes"},
+        {"cut inside the delete block", cut(f.block2 - 1), false, "block 1 of 3: package ends 287 bytes"},
+        {"cut inside the script block", cut(good.size() - 1), false, "block 2 (s): package ends after 11"},
+        {"bytes after the last block", changed([](auto& b) { b.push_back(7); }), true, ""},
+        {"version 0.3", changed([](auto& b) { F::poke<uint32_t>(b, 8, 3); F::reseal(b); }), false,
+         "format version 0.3; the board reads version 0.4 only"},
+        {"version 1.4", changed([](auto& b) { F::poke<uint32_t>(b, 4, 1); F::reseal(b); }), false,
+         "format version 1.4"},
+        {"header checksum", changed([](auto& b) { b[0] ^= 1; }), false, "header checksum error: stored"},
+        {"begin script byte", changed([](auto& b) { b[33] ^= 1; }), false, "header checksum error"},
+        {"block count raised", changed([](auto& b) { F::poke<uint32_t>(b, 12, 4); F::reseal(b); }),
+         false, "block 3 of 4: package ends 0 bytes into its 288-byte header"},
+        {"block count lowered", changed([](auto& b) { F::poke<uint32_t>(b, 12, 2); F::reseal(b); }),
+         true, ""},
+        {"total size off", changed([](auto& b) { F::poke<uint64_t>(b, 16, 1); F::reseal(b); }), true, ""},
+        {"data byte", changed([&](auto& b) { b[f.block0 + 288 + 10] ^= 0x10; }), false,
+         "block 0 (" + f.box.path("made") + "): checksum error: stored"},
+        {"stored block checksum", changed([&](auto& b) { b[f.block2 + 276] ^= 1; }), false,
+         "block 2 (s): checksum error"},
+        {"target without its zero",
+         changed([&](auto& b) { memset(b.data() + f.block1 + 8, 'a', 256); }), false,
+         "block 1: target path has no terminating zero within its 256 bytes"},
+        {"delete block with data", changed([&](auto& b) {
+             F::poke<uint64_t>(b, f.block1, 1);
+             b.insert(b.begin() + f.block2, 0);  // one zero byte: its sum matches the stored 0
+         }), false, "a file_delete block carries 1 byte of data"},
+        {"unknown operation", changed([&](auto& b) { F::poke<uint32_t>(b, f.block2 + 280, 9); }), true, ""},
+    };
+    std::string plain = f.box.path("p.bin");
+    for (const damage& d : cases) {
+        write_file(plain, d.bytes);
+        expect_agreement(f, d, plain, false);
+    }
+    // Through gzip, the same verdicts for a few of them.
+    for (size_t i : {0u, 3u, 9u, 11u, 19u, 22u}) {
+        write_file(plain, cases[i].bytes);
+        expect_agreement(f, cases[i], gzip_copy(plain), true);
+    }
+}
+
+TEST(FwbundleVerify, AgreesWithTheBoardOnDamagedCompression)
+{
+    agreement_fixture f;
+    std::string plain = f.box.path("p.bin");
+    write_file(plain, f.bytes);
+    std::vector<uint8_t> gz = read_file(gzip_copy(plain));
+    auto with = [&](auto change) {
+        std::vector<uint8_t> b = gz;
+        change(b);
+        return b;
+    };
+    // The package split over two gzip members, as concatenated files are.
+    write_file(plain, std::vector<uint8_t>(f.bytes.begin(), f.bytes.begin() + 1000));
+    std::vector<uint8_t> two = read_file(gzip_copy(plain));
+    write_file(plain, std::vector<uint8_t>(f.bytes.begin() + 1000, f.bytes.end()));
+    std::vector<uint8_t> second = read_file(gzip_copy(plain));
+    two.insert(two.end(), second.begin(), second.end());
+
+    const std::vector<damage> cases = {
+        {"intact", gz, true, ""},
+        {"two members", two, true, ""},
+        {"trailing zeros", with([](auto& b) { b.insert(b.end(), 16, 0); }), true, ""},
+        {"trailing garbage", with([](auto& b) { b.push_back('x'); }), false, "trailing garbage"},
+        {"check value", with([](auto& b) { b[b.size() - 8] ^= 1; }), false, "damaged compressed data"},
+        {"length field cut", with([](auto& b) { b.resize(b.size() - 4); }), false, "cut short"},
+        {"cut midway", with([](auto& b) { b.resize(b.size() / 2); }), false, "cut short"},
+        {"deflate data", with([](auto& b) { b[b.size() / 2] ^= 0xff; }), false, ""},
+    };
+    std::string file = f.box.path("p.bin.gz");
+    for (const damage& d : cases) {
+        write_file(file, d.bytes);
+        expect_agreement(f, d, file, true);
+    }
+}
+
+TEST(FwbundleList, ReadsAPlainPackageWhoseChecksumLooksLikeGzip)
+{
+    // A header checksum whose low bytes are 1f 8b 08 makes a plain package start
+    // like a gzip file; it must still be read as the plain package it is.
+    sandbox_dir box("fwbundle");
+    bundle_package p;
+    std::vector<uint8_t> bytes;
+    for (size_t length = 4000; length < 9000; ++length) {
+        p.begin_script.assign(length, ' ');
+        package_header h = bundle_package_header(p, 0);
+        uint32_t want = 0x00088b1f;
+        if (h.checksum > want)
+            break;
+        uint32_t extra = want - h.checksum;  // raise some spaces (32) up to '~' (126)
+        if (extra > 94 * length)
+            continue;
+        for (size_t i = 0; extra > 0; ++i) {
+            uint32_t step = extra < 94 ? extra : 94;
+            p.begin_script[i] = (char)(' ' + step);
+            extra -= step;
+        }
+        bytes = bundle_bytes(p);
+        break;
+    }
+    ASSERT_GE(bytes.size(), 3u);
+    ASSERT_EQ(bytes[0], 0x1f);
+    ASSERT_EQ(bytes[1], 0x8b);
+    ASSERT_EQ(bytes[2], 0x08);
+    std::string pkg = box.write("p.bin", bytes);
+    run_result r = run_fwbundle({"list", pkg});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "header checksum: 0x00088b1f")) << r.out;
+    EXPECT_FALSE(contains(r.out, "(gzip)"));
+    EXPECT_EQ(run_fwbundle({"verify", pkg}).exit_code, 0);
+}
+
+TEST(FwbundleCommandLine, RefusesUsageErrorsWithStatusTwo)
+{
+    run_result r = run_fwbundle({});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(contains(r.err + r.out, "create")) << "the usage names the subcommands";
+    EXPECT_EQ(run_fwbundle({"pack", "x"}).exit_code, 2);
+    EXPECT_EQ(run_fwbundle({"create", "m.toml"}).exit_code, 2) << "-o is required";
+    EXPECT_EQ(run_fwbundle({"verify"}).exit_code, 2);
+    r = run_fwbundle({"--version"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(contains(r.out, "package format 0.4")) << r.out;
+    r = run_fwbundle({"list", "/nonexistent/pkg"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "fwbundle: /nonexistent/pkg: No such file or directory\n");
+}
+
+#endif  // FWBUNDLE_BIN
