@@ -197,6 +197,19 @@ run_result run_program(const run_options& options)
     }
 
     auto start = clock_type::now();
+    // Reads what a stream holds; false at its end.
+    auto take = [&](int fd) {
+        std::string* to = fd == out_fd ? &result.out : &result.err;
+        size_t before = to->size();
+        bool open = drain(fd, to);
+        if (to == &result.out) {
+            int now = elapsed_ms(start);
+            for (size_t at = before; at < to->size(); ++at)
+                if ((*to)[at] == '\n')
+                    result.out_line_ms.push_back(now);
+        }
+        return open;
+    };
     clock_type::time_point ended_at{};
     bool ended = false;
     for (;;) {
@@ -225,8 +238,7 @@ run_result run_program(const run_options& options)
                 }
                 continue;
             }
-            std::string* to = fds[i].fd == out_fd ? &result.out : &result.err;
-            if (!drain(fds[i].fd, to)) {
+            if (!take(fds[i].fd)) {
                 ::close(fds[i].fd);
                 (fds[i].fd == out_fd ? out_fd : err_fd) = -1;
             }
@@ -257,7 +269,7 @@ run_result run_program(const run_options& options)
     for (int fd : {out_fd, err_fd, in_fd})
         if (fd >= 0) {
             if (fd != in_fd)
-                drain(fd, fd == out_fd ? &result.out : &result.err);
+                take(fd);
             ::close(fd);
         }
 

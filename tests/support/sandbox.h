@@ -32,6 +32,9 @@ struct run_result {
     int leftover_processes = 0;
     std::string out;
     std::string err;
+    // When each line feed of `out` arrived, in milliseconds after the start: shows
+    // whether output reached the pipe as it was printed or all at once later.
+    std::vector<int> out_line_ms;
 };
 
 // Runs the program in a process group of its own; every descendant that is

@@ -1,0 +1,476 @@
+// The built fwdeploy applying packages to a sandbox board: one package per
+// operation, a mixed one plain and gzipped, a failing block, and the order in
+// which the tool's own lines and those of the scripts it runs reach a pipe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "tests/support/e2e_board.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+std::string p2(int percent, int state) { return progress_line(percent, 2, state); }
+
+std::string hex(uint64_t value)
+{
+    char text[32];
+    snprintf(text, sizeof text, "0x%llx", (unsigned long long)value);
+    return text;
+}
+
+int percent(uint64_t done, uint64_t total) { return (int)(done * 100 / total); }
+
+// The lines of the apply pass and the end script: what follows "No begin scripts!".
+std::vector<std::string> apply_lines(const run_result& r)
+{
+    std::vector<std::string> lines = engine_lines(r);
+    auto at = std::find(lines.begin(), lines.end(), "No begin scripts!");
+    if (at == lines.end()) {
+        ADD_FAILURE() << "no begin phase in:\n" << r.out;
+        return lines;
+    }
+    return std::vector<std::string>(at + 1, lines.end());
+}
+
+// The lines of copying one block that fits in one 4096-byte chunk.
+std::vector<std::string> one_chunk_copy(int before, int after, uint64_t size,
+                                        const std::string& name)
+{
+    return {p2(before, 3), p2(after, 3), p2(after, 3),
+            "######Write " + hex(size) + " bytes to " + name + " #######"};
+}
+
+void append(std::vector<std::string>* to, const std::vector<std::string>& lines)
+{
+    to->insert(to->end(), lines.begin(), lines.end());
+}
+
+mode_t current_umask()
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+// Names in a directory, sorted.
+std::vector<std::string> listing(const std::string& dir)
+{
+    run_options o;
+    o.program = "ls";
+    o.args = {"-A", dir};
+    return split_lines(run_program(o).out);
+}
+
+const std::vector<std::string> FINISHED_OK = {p2(100, 7), "OTA UPDATA STATUS: 0"};
+
+}  // namespace
+
+TEST(ApplyRawPartition, FillsExactlyTheEraseSizeThenWritesFromTheStart)
+{
+    test_board board;
+    std::vector<uint8_t> image = pattern_bytes(5000, 11);
+    bundle_package p;
+    p.blocks.push_back(raw_block(board.emmc, image, 10000));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+
+    std::vector<std::string> expected = {
+        p2(0, 2), "Write " + board.emmc + " with 0xFF",
+        p2(0, 2), p2(0, 2), p2(0, 2), p2(0, 2),   // before the fill, then 40, 81, 100 of it
+        p2(0, 2), "######Erase 0x2710 bytes#######",
+        p2(0, 3), p2(81, 3), p2(100, 3), p2(100, 3),
+        "######Write 0x1388 bytes to " + board.emmc + " #######"};
+    append(&expected, FINISHED_OK);
+    EXPECT_EQ(apply_lines(r), expected);
+
+    std::vector<uint8_t> device = read_file(board.emmc);
+    ASSERT_EQ(device.size(), DEVICE_SIZE);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), device.begin()));
+    EXPECT_TRUE(std::all_of(device.begin() + 5000, device.begin() + 10000,
+                            [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(std::equal(device.begin() + 10000, device.end(),
+                           board.emmc_before.begin() + 10000));
+
+    // An MTD block device is prepared the same way.
+    p.blocks[0] = raw_block(board.mtdblock, image, 6000);
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    device = read_file(board.mtdblock);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), device.begin()));
+    EXPECT_TRUE(std::all_of(device.begin() + 5000, device.begin() + 6000,
+                            [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(std::equal(device.begin() + 6000, device.end(),
+                           board.mtdblock_before.begin() + 6000));
+}
+
+TEST(ApplyRawPartition, TooSmallOrUnknownDevicesAreRefusedBeforeAnyWrite)
+{
+    test_board board;
+    bundle_package p;
+    p.end_script = "echo end sees $OTA_STATUS\n";
+    p.blocks.push_back(raw_block(board.emmc, pattern_bytes(100, 1), DEVICE_SIZE + 1));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(apply_lines(r), (std::vector<std::string>{"Src sz is 0x10000 dst sz is 0x10001",
+                                                        p2(0, 5), "OTA UPDATA STATUS: -1",
+                                                        "end sees -1"}));
+    EXPECT_TRUE(read_file(board.emmc) == board.emmc_before);
+
+    // A path that names no kind of partition.
+    std::string odd = board.box.write("board/dev/sda1", std::string(100, 's'));
+    p.blocks[0] = raw_block(odd, pattern_bytes(10, 1), 10);
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(apply_lines(r), (std::vector<std::string>{"path[" + odd + "] error!", p2(0, 5),
+                                                        "OTA UPDATA STATUS: -1", "end sees -1"}));
+    EXPECT_EQ(read_text(odd), std::string(100, 's'));
+}
+
+TEST(ApplyVolume, RegularFileTakesTheDataThoughTheUpdateRequestIsRefused)
+{
+    test_board board;
+    std::string volume = board.box.write("board/data/rootfs.ubi", std::string(100, 'v'));
+    bundle_package p;
+    p.blocks.push_back(ubi_block(volume, bytes_of("volume image of 30 bytes......")));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> expected = one_chunk_copy(0, 100, 30, volume);
+    append(&expected, FINISHED_OK);
+    EXPECT_EQ(apply_lines(r), expected);
+    // Written from the start, nothing truncated: a volume device has a fixed size.
+    EXPECT_EQ(read_text(volume), "volume image of 30 bytes......" + std::string(70, 'v'));
+}
+
+TEST(ApplyFiles, ReplaceCreateAndDelete)
+{
+    test_board board;
+    mode_t mask = current_umask();
+    std::string replaced = board.box.write("board/data/config", std::string(500, 'o'), 0640);
+    std::string created = board.path("board/data/new/deeper/tool");
+    std::string second = board.path("board/data/new/readme");
+    std::string deleted = board.box.write("board/data/obsolete", "bye");
+    std::vector<uint8_t> config = bytes_of("short new config\n");
+    std::vector<uint8_t> tool = pattern_bytes(2000, 5);
+    bundle_package p;
+    p.blocks.push_back(replace_block(replaced, config));
+    p.blocks.push_back(create_block(created, tool, 0750));
+    p.blocks.push_back(create_block(second, bytes_of("r"), 0604));
+    p.blocks.push_back(delete_block(deleted));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+
+    uint64_t total = config.size() + tool.size() + 1;
+    uint64_t done = config.size();
+    std::vector<std::string> expected =
+        one_chunk_copy(0, percent(done, total), config.size(), replaced);
+    append(&expected, one_chunk_copy(percent(done, total), percent(done + tool.size(), total),
+                                     tool.size(), created));
+    done += tool.size();
+    append(&expected, one_chunk_copy(percent(done, total), 100, 1, second));
+    expected.push_back("Delete file: " + deleted);
+    append(&expected, FINISHED_OK);
+    EXPECT_EQ(apply_lines(r), expected);
+
+    EXPECT_TRUE(read_file(replaced) == config);
+    EXPECT_EQ(file_mode(replaced), 0640);
+    EXPECT_TRUE(read_file(created) == tool);
+    EXPECT_EQ(file_mode(created), (int)(0750 & ~mask));
+    EXPECT_EQ(read_text(second), "r");
+    EXPECT_EQ(file_mode(second), (int)(0604 & ~mask));
+    EXPECT_FALSE(file_exists(deleted));
+}
+
+TEST(ApplyFiles, CreatedPathsNeverReachAShell)
+{
+    test_board board;
+    std::string mark = board.path("board/pwned");
+    std::string dir = board.path("board/data/$(touch " + mark + ")/a;touch " + mark + ";b `touch " +
+                                 mark + "`");
+    bundle_package p;
+    p.blocks.push_back(create_block(dir + "/file name", bytes_of("x"), 0644));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_text(dir + "/file name"), "x");
+    EXPECT_FALSE(file_exists(mark));
+}
+
+TEST(ApplyPatch, PatchesInPlaceThroughTheDiffTemporaryFile)
+{
+    test_board board;
+    std::vector<uint8_t> old_version = pattern_bytes(3000, 21);
+    std::vector<uint8_t> new_version = old_version;
+    for (size_t i = 100; i < 3000; i += 97)
+        new_version[i] ^= 0x5a;
+    std::vector<uint8_t> tail = pattern_bytes(700, 22);
+    new_version.insert(new_version.end(), tail.begin(), tail.end());
+    std::vector<uint8_t> patch = make_patch(old_version, new_version);
+    ASSERT_FALSE(patch.empty());
+    ASSERT_LT(patch.size(), 4096u);
+
+    std::string target_dir = board.box.make_dir("board/data/bin");
+    std::string target = target_dir + "/app";
+    std::string temp = board.box.make_dir("board/tmp");
+    bundle_package p;
+    p.blocks.push_back(patch_block(target, patch));
+    std::string package = write_package(board.path("pkg.bin"), p);
+
+    // With -t the patch data goes to DIR/diff_tmp.
+    write_file(target, old_version, 0600);
+    run_result r = run_fwdeploy({"-r", package, "-t", temp});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> expected = one_chunk_copy(0, 100, patch.size(), temp + "/diff_tmp");
+    append(&expected, FINISHED_OK);
+    EXPECT_EQ(apply_lines(r), expected);
+    EXPECT_TRUE(read_file(target) == new_version);
+    EXPECT_EQ(file_mode(target), 0600);
+    EXPECT_TRUE(listing(temp).empty());
+    EXPECT_EQ(listing(target_dir), (std::vector<std::string>{"app"}));
+
+    // Without it, to ./diff_tmp in the working directory.
+    write_file(target, old_version, 0751);
+    std::string cwd = board.box.make_dir("board/cwd");
+    r = run_fwdeploy({"-r", package}, cwd);
+    EXPECT_EQ(r.exit_code, 0);
+    expected = one_chunk_copy(0, 100, patch.size(), "./diff_tmp");
+    append(&expected, FINISHED_OK);
+    EXPECT_EQ(apply_lines(r), expected);
+    EXPECT_TRUE(read_file(target) == new_version);
+    EXPECT_EQ(file_mode(target), 0751);
+    EXPECT_TRUE(listing(cwd).empty());
+    EXPECT_EQ(listing(target_dir), (std::vector<std::string>{"app"}));
+
+    // A patch for another version fails, leaves the target whole and keeps the temporary file.
+    std::vector<uint8_t> other = pattern_bytes(3000, 99);
+    write_file(target, other, 0600);
+    p.blocks[0] = patch_block(target, bytes_of("not a patch at all"));
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p), "-t", temp});
+    EXPECT_EQ(r.exit_code, 0);
+    std::vector<std::string> lines = apply_lines(r);
+    EXPECT_EQ(lines.end()[-2], p2(100, 6)) << r.out;
+    EXPECT_EQ(lines.back(), "OTA UPDATA STATUS: -1");
+    EXPECT_TRUE(read_file(target) == other);
+    EXPECT_EQ(listing(target_dir), (std::vector<std::string>{"app"}));
+    EXPECT_EQ(listing(temp), (std::vector<std::string>{"diff_tmp"}));
+}
+
+TEST(ApplyScripts, ToolAndScriptLinesReachThePipeInOrderAndOnce)
+{
+    test_board board;
+    std::string a = board.box.write("board/data/a", "old a\n");
+    bundle_package p;
+    // The begin script runs after verification and before any block.
+    p.begin_script = "cat " + a + "\necho begin done\n";
+    p.end_script = "echo end sees $OTA_STATUS\n";
+    p.blocks.push_back(replace_block(a, bytes_of("new a\n")));
+    p.blocks.push_back(script_block("post.sh", "cat " + a + "\necho script block ran\n"));
+    std::string script = "cat " + a + "\necho script block ran\n";
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    uint64_t total = 6 + script.size();
+    std::vector<std::string> expected = {
+        "(0%)(1/2)(state sub 0)",
+        progress_line(percent(6, total), 1, 1),
+    };
+    std::vector<std::string> lines = engine_lines(r);
+    ASSERT_GT(lines.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), expected);
+    auto begin = std::find(lines.begin(), lines.end(), "old a");
+    ASSERT_NE(begin, lines.end()) << r.out;
+    EXPECT_EQ(begin[-1], "(100%)(1/2)(state sub 1)");
+    expected = {"old a", "begin done"};
+    append(&expected, one_chunk_copy(0, percent(6, total), 6, a));
+    append(&expected, {"new a", "script block ran", p2(100, 3),
+                       "######Run scripts post.sh success size: " + hex(script.size()) +
+                           " bytes #######",
+                       p2(100, 7), "OTA UPDATA STATUS: 0", "end sees 0"});
+    EXPECT_EQ(std::vector<std::string>(begin, lines.end()), expected);
+}
+
+TEST(ApplyScripts, ProgressReachesThePipeWhileThePackageIsStillArriving)
+{
+    // A gunzip that delivers the first phase's stream in two parts with a pause:
+    // lines printed before the pause must be in the pipe before it ends.
+    test_board board;
+    run_options which;
+    which.program = "sh";
+    which.args = {"-c", "command -v gunzip"};
+    std::string real_gunzip = split_lines(run_program(which).out).at(0);
+    std::string a = board.box.write("board/data/a", "old");
+    bundle_package p;
+    p.blocks.push_back(replace_block(a, pattern_bytes(1000, 1)));
+    p.blocks.push_back(replace_block(a, pattern_bytes(1000, 2)));
+    std::string package = write_package(board.path("pkg.bin"), p);
+    size_t first_part = 32 + 288 + 1000;
+    std::string mark = board.path("slow_done");
+    board.box.write("bin/gunzip",
+                    "#!/bin/sh\n"
+                    "if [ ! -e " + mark + " ]; then\n"
+                    "  : > " + mark + "\n"
+                    "  " + real_gunzip + " -c \"$2\" > " + mark + "\n"
+                    "  dd if=" + mark + " bs=" + std::to_string(first_part) +
+                        " count=1 2>/dev/null\n"
+                    "  sleep 1\n"
+                    "  exec dd if=" + mark + " bs=" + std::to_string(first_part) +
+                        " skip=1 2>/dev/null\n"
+                    "fi\n"
+                    "exec " + real_gunzip + " \"$@\"\n",
+                    0755);
+    run_result r = run_fwdeploy({"-x", gzip_copy(package)}, "", board.path("bin"));
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), r.out_line_ms.size());
+    auto at = [&](const std::string& prefix) {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].rfind(prefix, 0) == 0)
+                return r.out_line_ms[i];
+        ADD_FAILURE() << "no line " << prefix << " in\n" << r.out;
+        return 0;
+    };
+    EXPECT_GE(at("blk 1 ") - at("blk 0 "), 500);
+    EXPECT_GE(at("blk 1 ") - at("(0%)(1/2)(state sub 0)"), 500);
+}
+
+TEST(ApplyFailure, FailingBlockStopsThePassAndTheEndScriptSeesIt)
+{
+    test_board board;
+    std::string a = board.path("board/data/a");
+    std::string missing = board.path("board/data/missing");
+    std::string c = board.path("board/data/c");
+    bundle_package p;
+    p.end_script = "echo end sees $OTA_STATUS\n";
+    p.blocks.push_back(create_block(a, std::vector<uint8_t>(500, 'a'), 0644));
+    p.blocks.push_back(replace_block(missing, std::vector<uint8_t>(500, 'm')));
+    p.blocks.push_back(create_block(c, std::vector<uint8_t>(500, 'c'), 0644));
+    std::string package = write_package(board.path("pkg.bin"), p);
+    for (bool gzipped : {false, true}) {
+        SCOPED_TRACE(gzipped ? "gzip" : "plain");
+        remove_tree(a);
+        run_result r = run_fwdeploy({gzipped ? "-x" : "-r", gzipped ? gzip_copy(package) : package});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, "open: No such file or directory\n");
+        EXPECT_EQ(r.leftover_processes, 0);
+        std::vector<std::string> expected = one_chunk_copy(0, 33, 500, a);
+        append(&expected, {p2(33, 6), "OTA UPDATA STATUS: -1", "end sees -1"});
+        EXPECT_EQ(apply_lines(r), expected);
+        EXPECT_EQ(read_text(a), std::string(500, 'a'));
+        EXPECT_FALSE(file_exists(missing));
+        EXPECT_FALSE(file_exists(c));
+    }
+
+    // A directory where a file is expected, and a delete of a missing file.
+    std::string dir = board.box.make_dir("board/data/adir");
+    p.blocks[1] = replace_block(dir, std::vector<uint8_t>(500, 'm'));
+    run_result r = run_fwdeploy({"-r", write_package(package, p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "open: Is a directory\n");
+    EXPECT_EQ(apply_lines(r).end()[-3], p2(33, 6));
+    EXPECT_FALSE(file_exists(c));
+    p.blocks[1] = delete_block(missing);
+    r = run_fwdeploy({"-r", write_package(package, p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(apply_lines(r).end()[-3], p2(50, 6));
+    EXPECT_FALSE(file_exists(c));
+}
+
+TEST(ApplyMixed, EveryOperationInOnePackagePlainAndGzipped)
+{
+    test_board board;
+    mode_t mask = current_umask();
+    std::vector<uint8_t> image = pattern_bytes(1000, 31);
+    std::string volume = board.box.write("board/data/vol", std::string(600, 'v'));
+    std::vector<uint8_t> volume_data = pattern_bytes(500, 32);
+    std::string replaced = board.path("board/data/replaced");
+    std::vector<uint8_t> replaced_data = pattern_bytes(500, 33);
+    std::string created = board.path("board/data/etc/created");
+    std::vector<uint8_t> created_data = pattern_bytes(1000, 34);
+    std::string deleted = board.path("board/data/deleted");
+    std::string patched = board.path("board/data/patched");
+    std::vector<uint8_t> patched_old = pattern_bytes(2000, 35);
+    std::vector<uint8_t> patched_new = patched_old;
+    patched_new[10] ^= 1;
+    patched_new.resize(2100, 7);
+    std::vector<uint8_t> patch = make_patch(patched_old, patched_new);
+    std::string script = "echo mixed script ran\n";
+    std::string temp = board.box.make_dir("board/tmp");
+
+    bundle_package p;
+    p.end_script = "echo end sees $OTA_STATUS\n";
+    p.blocks.push_back(raw_block(board.emmc, image, 3000));
+    p.blocks.push_back(ubi_block(volume, volume_data));
+    p.blocks.push_back(replace_block(replaced, replaced_data));
+    p.blocks.push_back(create_block(created, created_data, 0700));
+    p.blocks.push_back(delete_block(deleted));
+    p.blocks.push_back(patch_block(patched, patch));
+    p.blocks.push_back(script_block("mixed.sh", script));
+    std::string package = write_package(board.path("pkg.bin"), p);
+
+    uint64_t total = 1000 + 500 + 500 + 1000 + patch.size() + script.size();
+    std::vector<std::string> expected = {
+        p2(0, 2), "Write " + board.emmc + " with 0xFF", p2(0, 2), p2(0, 2), p2(0, 2),
+        "######Erase 0xbb8 bytes#######"};
+    append(&expected, one_chunk_copy(0, percent(1000, total), 1000, board.emmc));
+    uint64_t done = 1000;
+    auto copied = [&](uint64_t size, const std::string& name) {
+        append(&expected, one_chunk_copy(percent(done, total), percent(done + size, total), size,
+                                         name));
+        done += size;
+    };
+    copied(500, volume);
+    copied(500, replaced);
+    copied(1000, created);
+    expected.push_back("Delete file: " + deleted);
+    copied(patch.size(), temp + "/diff_tmp");
+    append(&expected, {"mixed script ran", p2(100, 3),
+                       "######Run scripts mixed.sh success size: " + hex(script.size()) +
+                           " bytes #######"});
+    append(&expected, {p2(100, 7), "OTA UPDATA STATUS: 0", "end sees 0"});
+
+    std::string plain_out;
+    for (bool gzipped : {false, true}) {
+        SCOPED_TRACE(gzipped ? "gzip" : "plain");
+        write_file(board.emmc, board.emmc_before);
+        write_file(volume, bytes_of(std::string(600, 'v')));
+        write_file(replaced, bytes_of("old"));
+        remove_tree(board.path("board/data/etc"));
+        write_file(deleted, bytes_of("old"));
+        write_file(patched, patched_old, 0640);
+
+        run_result r = run_fwdeploy(
+            {gzipped ? "-x" : "-r", gzipped ? gzip_copy(package) : package, "-t", temp});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.leftover_processes, 0);
+        EXPECT_EQ(apply_lines(r), expected);
+        if (gzipped) {
+            EXPECT_EQ(r.out, plain_out);
+        }
+        plain_out = r.out;
+
+        std::vector<uint8_t> device = read_file(board.emmc);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), device.begin()));
+        EXPECT_TRUE(std::all_of(device.begin() + 1000, device.begin() + 3000,
+                                [](uint8_t b) { return b == 0xFF; }));
+        EXPECT_TRUE(std::equal(device.begin() + 3000, device.end(),
+                               board.emmc_before.begin() + 3000));
+        std::vector<uint8_t> vol = read_file(volume);
+        EXPECT_TRUE(std::equal(volume_data.begin(), volume_data.end(), vol.begin()));
+        EXPECT_EQ(vol.size(), 600u);
+        EXPECT_TRUE(read_file(replaced) == replaced_data);
+        EXPECT_TRUE(read_file(created) == created_data);
+        EXPECT_EQ(file_mode(created), (int)(0700 & ~mask));
+        EXPECT_FALSE(file_exists(deleted));
+        EXPECT_TRUE(read_file(patched) == patched_new);
+        EXPECT_EQ(file_mode(patched), 0640);
+        EXPECT_TRUE(listing(temp).empty());
+    }
+}
