@@ -94,6 +94,7 @@ struct host_state {
     std::map<int, open_target> handles;
     int next_handle = 3;
     int bad_closes = 0;               // closes of handles that were not open
+    int empty_reads = 0;              // reads in a row that found the end
 };
 
 extern host_state host;

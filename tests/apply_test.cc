@@ -1,0 +1,372 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "engine/apply.h"
+#include "tests/support/fake_host.h"
+
+using namespace fake;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+using ApplyPackage = FakeHostTest;
+
+struct apply_run {
+    int result;
+    std::string printed;
+};
+
+apply_run apply(const upgrade_ops& o, uint32_t buffer_size = 4096)
+{
+    CaptureStdout();
+    int result = apply_package(&o.src, o.package_path, &o.part, &o.ubi, &o.file, o.apply_patch,
+                               o.temp_dir, o.run_script, buffer_size, o.report_progress);
+    return apply_run{result, GetCapturedStdout()};
+}
+
+apply_run apply(uint32_t buffer_size = 4096) { return apply(ops(), buffer_size); }
+
+report writing(int percent, int sub, const std::string& name)
+{
+    return report{2, percent, STATE_WRITING, sub, name};
+}
+report erasing(int sub, const std::string& name) { return report{2, 0, STATE_ERASING, sub, name}; }
+const report FINISHED{2, 100, STATE_FINISHED, 100, ""};
+
+bundle_package one(bundle_block block)
+{
+    bundle_package p;
+    p.blocks.push_back(std::move(block));
+    return p;
+}
+
+bundle_block raw(const std::string& path, size_t size, uint64_t erase_size)
+{
+    bundle_block b = make_block(OP_RAW_PARTITION, path, pattern(size));
+    b.erase_size = erase_size;
+    return b;
+}
+
+}  // namespace
+
+TEST_F(ApplyPackage, EmptyPackageOnlyFinishes)
+{
+    load(bundle_package{});
+    apply_run r = apply();
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(host.reports, std::vector<report>{FINISHED});
+    EXPECT_EQ(host.log,
+              (std::vector<std::string>{"src.open pkg", "src.read 32", "src.close", "report 7 "}));
+}
+
+TEST_F(ApplyPackage, ReportSequenceOfEachOperation)
+{
+    const std::string tmp = "/tmp/diff_tmp";
+    struct {
+        const char* what;
+        bundle_block block;
+        int erase_result;
+        std::vector<report> reports;
+        const char* printed;
+    } cases[] = {
+        {"partition erased by the host", raw("/dev/mtd3", 100, 4096), 1,
+         {erasing(0, "/dev/mtd3"), erasing(100, "/dev/mtd3"), writing(0, 0, "/dev/mtd3"),
+          writing(100, 100, "/dev/mtd3"), writing(100, 100, "/dev/mtd3"), FINISHED},
+         "######Erase 0x0 bytes#######\n######Write 0x64 bytes to /dev/mtd3 #######\n"},
+        {"partition filled by the engine", raw("/dev/mmcblk0p2", 100, 4096), 0,
+         {erasing(0, "/dev/mmcblk0p2"), erasing(0, "/dev/mmcblk0p2"),
+          erasing(100, "/dev/mmcblk0p2"), erasing(100, "/dev/mmcblk0p2"),
+          writing(0, 0, "/dev/mmcblk0p2"), writing(100, 100, "/dev/mmcblk0p2"),
+          writing(100, 100, "/dev/mmcblk0p2"), FINISHED},
+         "######Erase 0x1000 bytes#######\n######Write 0x64 bytes to /dev/mmcblk0p2 #######\n"},
+        {"volume", make_block(OP_UBI_VOLUME, "/dev/ubi0_1", pattern(10000)), 1,
+         {writing(0, 0, "/dev/ubi0_1"), writing(40, 40, "/dev/ubi0_1"),
+          writing(81, 81, "/dev/ubi0_1"), writing(100, 100, "/dev/ubi0_1"),
+          writing(100, 100, "/dev/ubi0_1"), FINISHED},
+         "######Write 0x2710 bytes to /dev/ubi0_1 #######\n"},
+        {"delete", make_block(OP_FILE_DELETE, "/etc/old"), 1, {FINISHED},
+         "Delete file: /etc/old\n"},
+        {"patch", make_block(OP_FILE_PATCH, "/bin/tool", pattern(40)), 1,
+         {writing(0, 0, tmp), writing(100, 100, tmp), writing(100, 100, tmp), FINISHED},
+         "######Write 0x28 bytes to /tmp/diff_tmp #######\n"},
+        {"script", make_block(OP_SCRIPT, "post.sh", {'e', 'c', 'h', 'o', ' ', 'h', 'i', '\n'}), 1,
+         {writing(100, 100, "post.sh"), FINISHED},
+         "######Run scripts post.sh success size: 0x8 bytes #######\n"},
+    };
+    for (const auto& c : cases) {
+        reset();
+        load(one(c.block));
+        host.files["/etc/old"] = pattern(5);
+        host.erase_results[c.block.target_path] = c.erase_result;
+        apply_run r = apply();
+        EXPECT_EQ(r.result, 0) << c.what;
+        EXPECT_EQ(host.reports, c.reports) << c.what;
+        EXPECT_EQ(r.printed, c.printed) << c.what;
+    }
+    // The fill came first and the data went over its start.
+    std::vector<uint8_t> expected = pattern(100);
+    expected.resize(4096, 0xFF);
+    reset();
+    load(one(raw("/dev/mmcblk0p2", 100, 4096)));
+    host.erase_results["/dev/mmcblk0p2"] = 0;
+    apply();
+    EXPECT_EQ(host.files["/dev/mmcblk0p2"], expected);
+}
+
+TEST_F(ApplyPackage, EveryTargetReceivesItsData)
+{
+    bundle_package p;
+    p.blocks = {make_block(OP_FILE_REPLACE, "/etc/r", pattern(30, 1)),
+                make_block(OP_FILE_CREATE, "/etc/c", pattern(20, 2)),
+                make_block(OP_UBI_VOLUME, "/dev/ubi0_2", pattern(50, 3)),
+                make_block(OP_FILE_PATCH, "/bin/p", pattern(40, 4)),
+                make_block(OP_FILE_DELETE, "/etc/d"),
+                make_block(OP_SCRIPT, "s.sh", {'t', 'r', 'u', 'e', '\n'})};
+    p.blocks[1].file_mode = 0750;
+    load(p);
+    host.files["/etc/r"] = pattern(1000, 9);
+    host.files["/etc/d"] = pattern(3);
+    EXPECT_EQ(apply().result, 0);
+    EXPECT_EQ(host.files["/etc/r"], pattern(30, 1));   // truncated, then written
+    EXPECT_EQ(host.files["/etc/c"], pattern(20, 2));
+    EXPECT_EQ(host.modes["/etc/c"], 0750u);
+    EXPECT_EQ(host.files["/dev/ubi0_2"], pattern(50, 3));
+    EXPECT_EQ(host.ubi_sizes["/dev/ubi0_2"], 50u);
+    EXPECT_EQ(host.files.count("/etc/d"), 0u);
+    EXPECT_EQ(host.scripts.at(0).text, "true\n");
+
+    // The patch data went to the temporary file, which was closed before the tool
+    // ran (only the package is open then) and removed after it.
+    ASSERT_EQ(host.patches.size(), 1u);
+    EXPECT_EQ(host.patches[0].old_path, "/bin/p");
+    EXPECT_EQ(host.patches[0].new_path, "/bin/p");
+    EXPECT_EQ(host.patches[0].patch_path, "/tmp/diff_tmp");
+    EXPECT_EQ(host.patches[0].patch, pattern(40, 4));
+    EXPECT_EQ(host.patches[0].handles_open, 1);
+    EXPECT_GE(find("file.create /tmp/diff_tmp 511"), 0);
+    EXPECT_LT(find("file.close /tmp/diff_tmp"), find("apply_patch"));
+    EXPECT_GT(find("file.remove /tmp/diff_tmp"), find("apply_patch"));
+    EXPECT_EQ(host.files.count("/tmp/diff_tmp"), 0u);
+}
+
+// Block 0 (a 10-byte script) succeeds, block 1 fails, block 2 is never read.
+TEST_F(ApplyPackage, FailingBlockIsReportedOnceAfterTheSourceIsClosed)
+{
+    const std::string ran = "######Run scripts zero success size: 0xa bytes #######\n";
+    using mutation = std::function<void(std::vector<uint8_t>& bytes, size_t block)>;
+    auto set_operation = [](uint32_t op) {
+        return mutation([op](std::vector<uint8_t>& b, size_t at) { put_u32(b, at + 280, op); });
+    };
+    auto set_size = [](uint64_t size) {
+        return mutation([size](std::vector<uint8_t>& b, size_t at) { put_u64(b, at, size); });
+    };
+    auto fail = [](const char* slot) { return [slot] { host.fail_at[slot] = 1; }; };
+    bundle_block volume = make_block(OP_UBI_VOLUME, "/dev/ubi1", pattern(10));
+    bundle_block create = make_block(OP_FILE_CREATE, "/etc/c", pattern(10));
+    bundle_block patch = make_block(OP_FILE_PATCH, "/bin/p", pattern(10));
+    bundle_block del = make_block(OP_FILE_DELETE, "/etc/missing");
+    const char* wrote_tmp = "######Write 0xa bytes to /tmp/diff_tmp #######\n";
+    struct {
+        const char* what;
+        bundle_block block;
+        std::function<void()> setup;
+        mutation mutate;
+        int percent;
+        const char* text;
+        const char* printed;
+    } cases[] = {
+        {"volume not opened", volume, fail("ubi.open"), nullptr, 33, "error id 7", ""},
+        {"file to replace missing", make_block(OP_FILE_REPLACE, "/etc/none", pattern(10)),
+         nullptr, nullptr, 33, "error id 7", ""},
+        {"file not created", create, fail("file.create"), nullptr, 33, "error id 7", ""},
+        {"diff file not created", patch, fail("file.create"), nullptr, 33, "error id 7", ""},
+        {"nothing to delete", del, nullptr, nullptr, 50, "error id 2", ""},
+        {"patch tool fails", patch, [] { host.patch_result = -1; }, nullptr, 66, "error id 3",
+         wrote_tmp},
+        {"diff file not removed", patch, fail("file.remove"), nullptr, 66, "error id 4", wrote_tmp},
+        {"unknown operation", create, nullptr, set_operation(7), 33, "error id 5",
+         "Not support current file opt 7\n"},
+        {"negative operation", create, nullptr, set_operation(0xFFFFFFFF), 33, "error id 5",
+         "Not support current file opt -1\n"},
+        {"partition close fails", raw("/dev/mmcblk0p1", 10, 10), fail("part.close"), nullptr, 66,
+         "error id 11, write /dev/mmcblk0p1 err.",
+         "######Erase 0x0 bytes#######\n######Write 0xa bytes to /dev/mmcblk0p1 #######\n"},
+        {"volume close fails", volume, fail("ubi.close"), nullptr, 66,
+         "error id 11, write /dev/ubi1 err.", "######Write 0xa bytes to /dev/ubi1 #######\n"},
+        {"file close fails", create, fail("file.close"), nullptr, 66,
+         "error id 11, write /etc/c err.", "######Write 0xa bytes to /etc/c #######\n"},
+        {"diff file close fails", patch, fail("file.close"), nullptr, 66,
+         "error id 11, write /tmp/diff_tmp err.", wrote_tmp},
+        {"block header cut", create, [] { host.truncate_at = 32 + 298 + 100; }, nullptr, 33,
+         "error id 9, block 1 read error!", ""},
+        {"target path without end", create, nullptr,
+         [](std::vector<uint8_t>& b, size_t at) { memset(&b[at + 8], 'a', 256); }, 33,
+         "error id 8, block 1 header error!", ""},
+        {"delete carrying data", del, nullptr, set_size(4), 50,
+         "error id 8, block 1 header error!", ""},
+        {"volume of 4 GiB", volume, nullptr, set_size(1ull << 32), 33,
+         "error id 12, size of /dev/ubi1 too large.", ""},
+        {"script of 4 GiB", make_block(OP_SCRIPT, "big.sh", pattern(10)), nullptr,
+         set_size(1ull << 32), 33, "error id 12, size of big.sh too large.", ""},
+    };
+    for (const auto& c : cases) {
+        reset();
+        bundle_package p;
+        p.blocks = {make_block(OP_SCRIPT, "zero", {'e', 'c', 'h', 'o', ' ', 'z', 'e', 'r', 'o', '\n'}),
+                    c.block, make_block(OP_FILE_REPLACE, "/etc/next", pattern(10))};
+        std::vector<uint8_t> bytes = bundle_bytes(p);
+        if (c.mutate)
+            c.mutate(bytes, block_offset(p, 1));
+        load(bytes);
+        host.files["/etc/next"] = {};
+        if (c.setup)
+            c.setup();
+        apply_run r = apply();
+        EXPECT_EQ(r.result, -1) << c.what;
+        EXPECT_EQ(r.printed, ran + c.printed) << c.what;
+        ASSERT_FALSE(host.reports.empty()) << c.what;
+        EXPECT_EQ(host.reports.back(), (report{2, c.percent, STATE_WRITE_FAILED, 0, c.text}))
+            << c.what;
+        int failures = 0;
+        for (const report& rep : host.reports)
+            failures += rep.state == STATE_WRITE_FAILED;
+        EXPECT_EQ(failures, 1) << c.what;
+        ASSERT_GE(host.log.size(), 2u);
+        EXPECT_EQ(host.log[host.log.size() - 2], "src.close") << c.what;
+        EXPECT_EQ(count("src.read 288"), 2) << c.what;
+        EXPECT_TRUE(host.files["/etc/next"].empty()) << c.what;
+        if (std::string(c.text).find("id 12") != std::string::npos) {
+            EXPECT_EQ(count("ubi.open"), 0) << c.what;     // refused before anything starts
+            EXPECT_EQ(count("run_script"), 1) << c.what;
+        }
+    }
+}
+
+TEST_F(ApplyPackage, DiffBlockWithoutPatchToolIsOnlyPrinted)
+{
+    load(one(make_block(OP_FILE_PATCH, "/bin/p", pattern(10))));
+    upgrade_ops o = ops();
+    o.apply_patch = nullptr;
+    apply_run r = apply(o);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.printed, "Diff patch not implement!\n");
+    EXPECT_TRUE(host.reports.empty());
+    EXPECT_EQ(count("file.create"), 0);
+    EXPECT_EQ(host.log.back(), "src.close");
+}
+
+TEST_F(ApplyPackage, DiffTemporaryPath)
+{
+    const std::string long_dir = "/" + std::string(150, 'd');
+    struct { const char* temp_dir; std::string path; } cases[] = {
+        {nullptr, "./diff_tmp"},
+        {"", "./diff_tmp"},
+        {"/tmp", "/tmp/diff_tmp"},
+        {long_dir.c_str(), (long_dir + "/diff_tmp").substr(0, 127)},
+    };
+    for (const auto& c : cases) {
+        char path[128];
+        memset(path, 'x', sizeof path);
+        diff_temp_path(c.temp_dir, path);
+        EXPECT_EQ(std::string(path), c.path);
+    }
+    load(one(make_block(OP_FILE_PATCH, "/bin/p", pattern(10))));
+    upgrade_ops o = ops();
+    o.temp_dir = nullptr;
+    EXPECT_EQ(apply(o).result, 0);
+    EXPECT_GE(find("file.create ./diff_tmp 511"), 0);
+    EXPECT_EQ(host.patches.at(0).patch_path, "./diff_tmp");
+}
+
+TEST_F(ApplyPackage, MissingSlotsAndUnusableHeadersEndWithoutReports)
+{
+    using change = std::function<void(upgrade_ops&)>;
+    const std::vector<change> changes = {
+        [](upgrade_ops& o) { o.src.open = nullptr; },
+        [](upgrade_ops& o) { o.src.close = nullptr; },
+        [](upgrade_ops& o) { o.src.read = nullptr; },
+        [](upgrade_ops& o) { o.part.open = nullptr; },
+        [](upgrade_ops& o) { o.part.close = nullptr; },
+        [](upgrade_ops& o) { o.part.write = nullptr; },
+        [](upgrade_ops& o) { o.part.erase = nullptr; },
+        [](upgrade_ops& o) { o.part.get_size = nullptr; },
+        [](upgrade_ops& o) { o.ubi.open = nullptr; },
+        [](upgrade_ops& o) { o.ubi.close = nullptr; },
+        [](upgrade_ops& o) { o.ubi.write = nullptr; },
+        [](upgrade_ops& o) { o.file.open = nullptr; },
+        [](upgrade_ops& o) { o.file.create = nullptr; },
+        [](upgrade_ops& o) { o.file.remove = nullptr; },
+        [](upgrade_ops& o) { o.file.close = nullptr; },
+        [](upgrade_ops& o) { o.file.write = nullptr; },
+        [](upgrade_ops& o) { o.run_script = nullptr; },
+        [](upgrade_ops& o) { o.package_path = nullptr; },
+    };
+    load(bundle_package{});
+    for (size_t i = 0; i < changes.size(); ++i) {
+        upgrade_ops o = ops();
+        changes[i](o);
+        EXPECT_EQ(apply(o).result, -1) << "change " << i;
+    }
+    EXPECT_EQ(apply(0).result, -1);
+    upgrade_ops o = ops();
+    EXPECT_EQ(apply_package(nullptr, "pkg", &o.part, &o.ubi, &o.file, nullptr, nullptr,
+                            run_script, 4096, report_progress), -1);
+    EXPECT_EQ(apply_package(&o.src, "pkg", &o.part, nullptr, &o.file, nullptr, nullptr,
+                            run_script, 4096, report_progress), -1);
+    EXPECT_TRUE(host.log.empty());
+
+    // The patch tool and the temporary directory may be absent.
+    o.apply_patch = nullptr;
+    o.temp_dir = nullptr;
+    EXPECT_EQ(apply(o).result, 0);
+
+    reset();
+    host.fail_at["src.open"] = 1;
+    EXPECT_EQ(apply().result, -1);
+    EXPECT_TRUE(host.reports.empty());
+
+    reset();
+    std::vector<uint8_t> bytes = bundle_bytes(one(make_block(OP_SCRIPT, "s", pattern(3))));
+    bytes[12] += 1;                   // block_count changed after packing
+    load(bytes);
+    apply_run r = apply();
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.printed.compare(0, 33, "Shell start data checksum error! "), 0);
+    EXPECT_TRUE(host.reports.empty());
+    EXPECT_EQ(host.log.back(), "src.close");
+}
+
+// 6 GiB are copied from a source that makes them up and a target that only counts
+// them; a 32-bit count would show 25% instead of 75%.
+TEST_F(ApplyPackage, DoneBytesCountBeyondFourGiB)
+{
+    const uint64_t big = 6ull << 30;
+    bundle_package p;
+    p.blocks = {make_block(OP_FILE_REPLACE, "/big"), make_block(OP_SCRIPT, "after.sh")};
+    package_header header = bundle_package_header(p, 8ull << 30);
+    block_header copy_header = bundle_block_header(p.blocks[0], big, 0);
+    block_header script_header = bundle_block_header(p.blocks[1], 3, 'a' + 'b' + 'c');
+    auto bytes_of = [](const void* record, size_t size) {
+        const uint8_t* b = static_cast<const uint8_t*>(record);
+        return std::vector<uint8_t>(b, b + size);
+    };
+    std::vector<uint8_t> after = bytes_of(&script_header, sizeof script_header);
+    after.insert(after.end(), {'a', 'b', 'c'});
+    host.package = {segment{bytes_of(&header, sizeof header), 0},
+                    segment{bytes_of(&copy_header, sizeof copy_header), 0}, segment{{}, big},
+                    segment{after, 0}};
+    host.files["/big"] = {};
+    host.discard.insert("/big");
+    apply_run r = apply(16u << 20);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(host.discarded["/big"], big);
+    EXPECT_EQ(r.printed, "######Write 0x180000000 bytes to /big #######\n"
+                         "######Run scripts after.sh success size: 0x3 bytes #######\n");
+    ASSERT_GE(host.reports.size(), 3u);
+    EXPECT_EQ(host.reports[host.reports.size() - 3], writing(75, 100, "/big"));
+    EXPECT_EQ(host.reports[host.reports.size() - 2], writing(75, 100, "after.sh"));
+    EXPECT_EQ(host.reports.back(), FINISHED);
+}
