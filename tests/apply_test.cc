@@ -116,6 +116,35 @@ TEST_F(ApplyPackage, ReportSequenceOfEachOperation)
     EXPECT_EQ(host.files["/dev/mmcblk0p2"], expected);
 }
 
+// The preparation reports its own failure; the pass adds none and writes nothing.
+TEST_F(ApplyPackage, PartitionThatCannotBePreparedIsNotWritten)
+{
+    const std::string path = "/dev/mmcblk0p2";
+    auto refused = [&](int sub, const std::string& message) {
+        return report{2, 0, STATE_ERASE_FAILED, sub, message};
+    };
+    struct { const char* what; std::function<void()> setup; std::vector<report> reports; } cases[] = {
+        {"too small", [&] { host.part_sizes[path] = 4095; }, {refused(0, "block not enough")}},
+        {"erase fails", [&] { host.erase_results[path] = -1; },
+         {erasing(0, path), refused(0, "block erase fail")}},
+        {"fill not opened", [&] { host.erase_results[path] = 0; host.fail_at["part.open"] = 1; },
+         {erasing(0, path), refused(0, "error id 6")}},
+        {"fill write fails", [&] { host.erase_results[path] = 0; host.fail_at["part.write"] = 1; },
+         {erasing(0, path), erasing(0, path), refused(0, path)}},
+    };
+    for (const auto& c : cases) {
+        reset();
+        load(one(raw(path, 100, 4096)));
+        c.setup();
+        apply_run r = apply();
+        EXPECT_EQ(r.result, -1) << c.what;
+        EXPECT_EQ(host.reports, c.reports) << c.what;
+        EXPECT_EQ(host.files[path], std::vector<uint8_t>{}) << c.what;
+        EXPECT_EQ(count("src.read"), 2) << c.what;    // the data was never read
+        EXPECT_EQ(host.log.back(), "src.close") << c.what;
+    }
+}
+
 TEST_F(ApplyPackage, EveryTargetReceivesItsData)
 {
     bundle_package p;

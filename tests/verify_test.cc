@@ -149,17 +149,21 @@ TEST_F(VerifyPackage, MismatchStopsAtTheFailingBlock)
 
 TEST_F(VerifyPackage, UnusableHeaderIsReportedAsErrorIdZero)
 {
-    std::vector<uint8_t> good = bundle_bytes(blocks_of({10}));
-    struct { const char* what; size_t byte; uint64_t truncate; const char* printed; } cases[] = {
-        {"empty", 0, 0, "File header read error!\n"},
+    bundle_package p = blocks_of({10});
+    p.begin_script = "echo begin\n";
+    const std::vector<uint8_t> good = bundle_bytes(p);
+    struct { const char* what; int byte; uint64_t truncate; const char* printed; } cases[] = {
+        {"empty", -1, 0, "File header read error!\n"},
         {"version", 8, UINT64_MAX,
          "[VERSION CONFLICT!] Fwbundle tool version is 0.5, fwdeploy is 0.4"},
         {"checksum", 1, UINT64_MAX, nullptr},
+        {"script cut", -1, 40, "Shell script read error!\n"},
     };
     for (const auto& c : cases) {
         reset();
         std::vector<uint8_t> bytes = good;
-        bytes[c.byte] += 1;
+        if (c.byte >= 0)
+            bytes[(size_t)c.byte] += 1;
         load(bytes);
         host.truncate_at = c.truncate;
         outcome o = verify();
