@@ -4,6 +4,7 @@
 
 #ifdef FWBUNDLE_BIN
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -634,6 +635,30 @@ TEST(FwbundleList, ReadsAPlainPackageWhoseChecksumLooksLikeGzip)
     EXPECT_TRUE(contains(r.out, "header checksum: 0x00088b1f")) << r.out;
     EXPECT_FALSE(contains(r.out, "(gzip)"));
     EXPECT_EQ(run_fwbundle({"verify", pkg}).exit_code, 0);
+}
+
+TEST(FwbundleExamples, TheDemoPackageAppliesToItsSandboxBoard)
+{
+    // What examples/demo.sh does, without building: the example must keep working.
+    const std::string examples = std::string(TEST_SOURCE_DIR) + "/../examples";
+    sandbox_dir box("fwbundle-demo");
+    run_result r = run_fwbundle({"create", "--gzip", "-o", box.path("update.bin.gz"),
+                                 examples + "/manifest.toml"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    box.write("board/dev/mmcblk0p1", std::vector<uint8_t>(65536, 0));
+    box.write("board/dev/mtdblock2", std::vector<uint8_t>(65536, 0));
+    box.write("board/dev/ubi0_1", "");
+    box.write("board/data/etc/motd", "firmware 1.0\n");
+    box.write("board/data/etc/app.conf", read_file(examples + "/files/app-1.0.conf"));
+    box.write("board/data/tmp/debug.log", "old\n");
+    r = run_fwdeploy({"-x", "update.bin.gz"}, box.root());
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "end script: update applied")) << r.out;
+    EXPECT_EQ(read_text(box.path("board/data/ota-status")), "0\n");
+    EXPECT_TRUE(read_file(box.path("board/data/etc/app.conf")) ==
+                read_file(examples + "/files/app-2.0.conf"));
+    EXPECT_EQ(file_mode(box.path("board/data/bin/hello")), 0755);
+    EXPECT_FALSE(file_exists(box.path("board/data/tmp/debug.log")));
 }
 
 TEST(FwbundleCommandLine, RefusesUsageErrorsWithStatusTwo)
