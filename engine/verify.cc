@@ -49,30 +49,31 @@ int sum_block(verify_state* s, const block_header* block, uint32_t* sum)
 // One block: header, data, checksum. 0 on a match, -1 after the failure report.
 int verify_block(verify_state* s, uint32_t index)
 {
-    char* text = reinterpret_cast<char*>(s->buffer);
+    // A buffer of its own: a small I/O buffer would cut the failure texts.
+    char text[64];
     block_header block{};
     if (s->src->read(s->handle, &block, (int)sizeof block) != (int)sizeof block) {
         printf("Block %d header read error!\n", (int)index);
-        format_message(text, s->buffer_size, TEXT_BLOCK_READ_ERROR, (int)index);
+        format_message(text, sizeof text, TEXT_BLOCK_READ_ERROR, (int)index);
         fail(s, text);
         return -1;
     }
     if (check_block_header(&block) < 0) {
         printf("Block %d header error!\n", (int)index);
-        format_message(text, s->buffer_size, TEXT_BLOCK_HEADER_ERROR, (int)index);
+        format_message(text, sizeof text, TEXT_BLOCK_HEADER_ERROR, (int)index);
         fail(s, text);
         return -1;
     }
     uint32_t sum = 0;
     if (sum_block(s, &block, &sum) < 0) {
         printf("Block %d data read error!\n", (int)index);
-        format_message(text, s->buffer_size, TEXT_BLOCK_READ_ERROR, (int)index);
+        format_message(text, sizeof text, TEXT_BLOCK_READ_ERROR, (int)index);
         fail(s, text);
         return -1;
     }
     if (sum != block.checksum) {
         printf("Block %d checksum error! head 0x%x cal 0x%x\n", (int)index, block.checksum, sum);
-        format_message(text, s->buffer_size, "error id 1, block %d checksum error!", (int)index);
+        format_message(text, sizeof text, "error id 1, block %d checksum error!", (int)index);
         fail(s, text);
         return -1;
     }
@@ -128,8 +129,7 @@ int verify_package(const source_ops* src, const char* package_path,
     if (read_package_header(s.handle, &header, s.buffer, src->read, buffer_size) < 0) {
         result = -1;
         s.total_size = header.total_size;
-        format_message(reinterpret_cast<char*>(s.buffer), buffer_size, "Error id 0");
-        fail(&s, reinterpret_cast<char*>(s.buffer));
+        fail(&s, "Error id 0");
     } else {
         s.total_size = header.total_size;
         send_report(report_progress, &s.info, 1, 0, STATE_BEGIN, 0, "");
