@@ -296,6 +296,64 @@ TEST(ApplyScripts, ToolAndScriptLinesReachThePipeInOrderAndOnce)
     EXPECT_EQ(std::vector<std::string>(begin, lines.end()), expected);
 }
 
+TEST(ApplyScripts, ScriptStatusIsNotExaminedAndLargeScriptsRunWhole)
+{
+    test_board board;
+    std::string mark = board.path("board/large_ran");
+    // Far more than a pipe holds, so the shell must be fed while it runs.
+    std::string large;
+    while (large.size() < 300 * 1024)
+        large += "# padding line of a large script block, never executed........\n";
+    large += "touch " + mark + "\necho large done\n";
+    bundle_package p;
+    p.begin_script = "echo begin fails\nexit 3\n";
+    p.end_script = "echo end sees $OTA_STATUS\nexit 4\n";
+    p.blocks.push_back(script_block("large.sh", large));
+    p.blocks.push_back(script_block("fails.sh", "false\n"));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(file_exists(mark));
+    std::vector<std::string> lines = engine_lines(r);
+    auto begin = std::find(lines.begin(), lines.end(), "begin fails");
+    ASSERT_NE(begin, lines.end()) << r.out;
+    uint64_t total = large.size() + 6;
+    EXPECT_EQ(std::vector<std::string>(begin, lines.end()),
+              (std::vector<std::string>{
+                  "begin fails", "large done", p2(percent(large.size(), total), 3),
+                  "######Run scripts large.sh success size: " + hex(large.size()) + " bytes #######",
+                  p2(100, 3), "######Run scripts fails.sh success size: 0x6 bytes #######",
+                  p2(100, 7), "OTA UPDATA STATUS: 0", "end sees 0"}));
+}
+
+TEST(ApplyScripts, UpdateGoesOnWhenTheConsoleReaderIsGone)
+{
+    // Whoever reads the progress may go away mid-update; the board must still
+    // be updated completely, not left half written by a broken pipe.
+    test_board board;
+    std::string a = board.box.write("board/data/a", "old");
+    std::vector<uint8_t> image = pattern_bytes(20000, 51);
+    std::vector<uint8_t> data = pattern_bytes(30000, 52);
+    bundle_package p;
+    p.blocks.push_back(raw_block(board.emmc, image, 30000));
+    p.blocks.push_back(replace_block(a, data));
+    std::string package = write_package(board.path("pkg.bin"), p);
+    std::string status = board.path("status");
+    run_options o;
+    o.program = "sh";
+    o.args = {"-c", "{ \"$0\" -r \"$1\"; echo $? > \"$2\"; } | true", FWDEPLOY_BIN,
+              package, status};
+    run_result r = run_program(o);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.leftover_processes, 0);
+    EXPECT_EQ(read_text(status), "0\n");
+    EXPECT_TRUE(read_file(a) == data);
+    std::vector<uint8_t> device = read_file(board.emmc);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), device.begin()));
+    EXPECT_TRUE(std::all_of(device.begin() + 20000, device.begin() + 30000,
+                            [](uint8_t b) { return b == 0xFF; }));
+}
+
 TEST(ApplyScripts, ProgressReachesThePipeWhileThePackageIsStillArriving)
 {
     // A gunzip that delivers the first phase's stream in two parts with a pause:

@@ -178,3 +178,31 @@ TEST(CommandLine, MissingPackageIsReportedOnStandardError)
     EXPECT_EQ(after_banner(r).size(), 2u) << r.out;   // the engine banner, nothing more
     EXPECT_EQ(r.leftover_processes, 0);
 }
+
+TEST(CompressedPackage, PathsReachGunzipAsOneArgumentAndNonGzipIsRefused)
+{
+    small_setup s;
+    std::string mark = s.box.path("pwned");
+    // Relative, to stay within 63 characters.
+    std::string odd = "a b;touch pwned;$(touch pwned)`touch pwned`.gz";
+    s.box.write(odd, read_file(gzip_copy(s.package)));
+    run_result r = run_fwdeploy({"-x", odd}, s.box.root());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(read_text(s.target), "new contents");
+    EXPECT_FALSE(file_exists(mark));
+    EXPECT_EQ(r.leftover_processes, 0);
+
+    // A plain package given as compressed, and a compressed one that is missing.
+    s.box.write("board/data/app.bin", std::string(40, 'o'));
+    for (const std::string& path : {s.package, s.box.path("absent.gz")}) {
+        SCOPED_TRACE(path);
+        r = run_fwdeploy({"-x", path});
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_NE(r.err.find("gzip"), std::string::npos) << r.err;   // gunzip's own words
+        std::vector<std::string> reports = progress_lines(r.out);
+        ASSERT_FALSE(reports.empty()) << r.out;
+        EXPECT_EQ(reports.back(), "(0%)(1/2)(state sub 4)");
+        EXPECT_EQ(r.leftover_processes, 0);
+        EXPECT_EQ(read_text(s.target), std::string(40, 'o'));
+    }
+}
