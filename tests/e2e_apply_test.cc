@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/support/e2e_board.h"
@@ -132,6 +133,68 @@ TEST(ApplyRawPartition, TooSmallOrUnknownDevicesAreRefusedBeforeAnyWrite)
     EXPECT_EQ(read_text(odd), std::string(100, 's'));
 }
 
+TEST(ApplyRawPartition, LoopDeviceStandsForAnEmmcPartition)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "loop devices need root";
+    test_board board;
+    std::vector<uint8_t> before = pattern_bytes(256 * 1024, 61);
+    std::string backing = board.box.write("loop.img", before);
+    run_options attach;
+    attach.program = "losetup";
+    attach.args = {"-f", "--show", backing};
+    run_result a = run_program(attach);
+    if (a.exit_code != 0)
+        GTEST_SKIP() << "losetup cannot attach a loop device here: " << a.err;
+    std::string device = split_lines(a.out).at(0);
+    struct detach {
+        std::string device;
+        ~detach()
+        {
+            run_options o;
+            o.program = "losetup";
+            o.args = {"-d", device};
+            EXPECT_EQ(run_program(o).exit_code, 0);
+        }
+    } guard{device};
+    // Only the path's text tells the kind: the link names an eMMC partition.
+    std::string link = board.path("board/dev/mmcblk0p5");
+    ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0);
+
+    std::vector<uint8_t> image = pattern_bytes(5000, 62);
+    bundle_package p;
+    p.blocks.push_back(raw_block(link, image, 10000));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> expected = {
+        p2(0, 2), "Write " + link + " with 0xFF", p2(0, 2), p2(0, 2), p2(0, 2), p2(0, 2),
+        p2(0, 2), "######Erase 0x2710 bytes#######",
+        p2(0, 3), p2(81, 3), p2(100, 3), p2(100, 3),
+        "######Write 0x1388 bytes to " + link + " #######"};
+    append(&expected, FINISHED_OK);
+    EXPECT_EQ(apply_lines(r), expected);
+    std::vector<uint8_t> now = read_file(device);
+    ASSERT_EQ(now.size(), before.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), now.begin()));
+    EXPECT_TRUE(std::all_of(now.begin() + 5000, now.begin() + 10000,
+                            [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(std::equal(now.begin() + 10000, now.end(), before.begin() + 10000));
+
+    // The device's own length is the partition size.
+    p.blocks[0] = raw_block(link, image, before.size() + 1);
+    p.end_script = "echo end sees $OTA_STATUS\n";
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(apply_lines(r), (std::vector<std::string>{"Src sz is 0x40000 dst sz is 0x40001",
+                                                        p2(0, 5), "OTA UPDATA STATUS: -1",
+                                                        "end sees -1"}));
+    p.blocks[0] = raw_block(link, image, before.size());
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(apply_lines(r).back(), "end sees 0");
+    now = read_file(device);
+    EXPECT_TRUE(std::all_of(now.begin() + 5000, now.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
 TEST(ApplyVolume, RegularFileTakesTheDataThoughTheUpdateRequestIsRefused)
 {
     test_board board;
@@ -186,6 +249,33 @@ TEST(ApplyFiles, ReplaceCreateAndDelete)
     EXPECT_EQ(read_text(second), "r");
     EXPECT_EQ(file_mode(second), (int)(0604 & ~mask));
     EXPECT_FALSE(file_exists(deleted));
+}
+
+TEST(ApplyFiles, PackagesWithoutDataOrWithoutBlocks)
+{
+    // total_size 0: no measure of progress, yet every step is reported and applied.
+    test_board board;
+    std::string empty = board.path("board/data/empty");
+    bundle_package p;
+    p.blocks.push_back(create_block(empty, {}, 0644));
+    run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(engine_lines(r),
+              (std::vector<std::string>{"(0%)(1/2)(state sub 0)", "blk 0 head 0x0 cal 0x0",
+                                        "(0%)(1/2)(state sub 1)", "(100%)(1/2)(state sub 1)",
+                                        "No begin scripts!", p2(0, 3), p2(0, 3),
+                                        "######Write 0x0 bytes to " + empty + " #######",
+                                        p2(100, 7), "OTA UPDATA STATUS: 0"}));
+    EXPECT_TRUE(file_exists(empty));
+    EXPECT_TRUE(read_file(empty).empty());
+
+    p.blocks.clear();
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(engine_lines(r),
+              (std::vector<std::string>{"(0%)(1/2)(state sub 0)", "(100%)(1/2)(state sub 1)",
+                                        "No begin scripts!", p2(100, 7),
+                                        "OTA UPDATA STATUS: 0"}));
 }
 
 TEST(ApplyFiles, CreatedPathsNeverReachAShell)
