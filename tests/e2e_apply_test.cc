@@ -411,7 +411,8 @@ TEST(ApplyScripts, ScriptStatusIsNotExaminedAndLargeScriptsRunWhole)
     EXPECT_EQ(std::vector<std::string>(begin, lines.end()),
               (std::vector<std::string>{
                   "begin fails", "large done", p2(percent(large.size(), total), 3),
-                  "######Run scripts large.sh success size: " + hex(large.size()) + " bytes #######",
+                  "######Run scripts large.sh success size: " + hex(large.size()) +
+                      " bytes #######",
                   p2(100, 3), "######Run scripts fails.sh success size: 0x6 bytes #######",
                   p2(100, 7), "OTA UPDATA STATUS: 0", "end sees 0"}));
 }
@@ -503,7 +504,8 @@ TEST(ApplyFailure, FailingBlockStopsThePassAndTheEndScriptSeesIt)
     for (bool gzipped : {false, true}) {
         SCOPED_TRACE(gzipped ? "gzip" : "plain");
         remove_tree(a);
-        run_result r = run_fwdeploy({gzipped ? "-x" : "-r", gzipped ? gzip_copy(package) : package});
+        run_result r =
+            run_fwdeploy({gzipped ? "-x" : "-r", gzipped ? gzip_copy(package) : package});
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.err, "open: No such file or directory\n");
         EXPECT_EQ(r.leftover_processes, 0);
@@ -528,6 +530,62 @@ TEST(ApplyFailure, FailingBlockStopsThePassAndTheEndScriptSeesIt)
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(apply_lines(r).end()[-3], p2(50, 6));
     EXPECT_FALSE(file_exists(c));
+}
+
+TEST(ApplyFailure, PackageCutShortAfterVerificationStopsAtTheCut)
+{
+    // The begin script runs between the two passes: it cuts the package the
+    // apply pass is about to read, as a failing storage or a second writer might.
+    test_board board;
+    std::string a = board.path("board/data/a");
+    std::string b = board.path("board/data/b");
+    std::string c = board.path("board/data/c");
+    std::string package = board.path("pkg.bin");
+    auto build = [&](size_t cut) {
+        char size[16];
+        snprintf(size, sizeof size, "%06zu", cut);
+        bundle_package p;
+        p.begin_script = "truncate -s " + std::string(size) + " " + package + "\n";
+        p.end_script = "echo end sees $OTA_STATUS\n";
+        p.blocks.push_back(create_block(a, std::vector<uint8_t>(1000, 'a'), 0644));
+        p.blocks.push_back(create_block(b, std::vector<uint8_t>(1000, 'b'), 0644));
+        p.blocks.push_back(
+            script_block("c.sh", "echo c > " + c + "\n" + std::string(960, '#') + "\n"));
+        return p;
+    };
+    size_t block1 = 32 + build(0).begin_script.size() + build(0).end_script.size() + 288 + 1000;
+    size_t block2 = block1 + 288 + 1000;
+    uint64_t total = 2000 + build(0).blocks[2].data.size();
+    int after_a = percent(1000, total), after_b = percent(2000, total);
+    struct cut_case {
+        size_t at;
+        std::vector<std::string> tail;    // the lines after block a was written
+    };
+    for (const cut_case& cut : std::vector<cut_case>{
+             // inside b's data: what arrived is written, then the stream ends
+             {block1 + 288 + 500, {p2(after_a, 3), p2(percent(1500, total), 3),
+                                   p2(percent(1500, total), 6)}},
+             {block1 + 100, {p2(after_a, 6)}},        // inside b's header
+             {block2 + 288 + 10, {p2(after_b, 6)}}}) {  // inside the script
+        SCOPED_TRACE("cut at " + std::to_string(cut.at));
+        remove_tree(a);
+        remove_tree(b);
+        write_package(package, build(cut.at));
+        run_result r = run_fwdeploy({"-r", package});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.leftover_processes, 0);
+        std::vector<std::string> expected = {"######Write 0x3e8 bytes to " + a + " #######"};
+        if (cut.at > block2)
+            append(&expected, one_chunk_copy(after_a, after_b, 1000, b));
+        append(&expected, cut.tail);
+        append(&expected, {"OTA UPDATA STATUS: -1", "end sees -1"});
+        std::vector<std::string> lines = engine_lines(r);
+        auto from = std::find(lines.begin(), lines.end(), expected[0]);
+        EXPECT_EQ(std::vector<std::string>(from, lines.end()), expected) << r.out;
+        EXPECT_EQ(read_text(a), std::string(1000, 'a'));
+        EXPECT_FALSE(file_exists(c));
+    }
+    EXPECT_EQ(read_text(b), std::string(1000, 'b'));
 }
 
 TEST(ApplyMixed, EveryOperationInOnePackagePlainAndGzipped)

@@ -100,7 +100,8 @@ TEST(ApplyMtd, ErasedByTheToolThenWrittenThroughNandwrite)
     std::vector<uint8_t> device = read_file(m.board.mtd);
     ASSERT_EQ(device.size(), DEVICE_SIZE);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), device.begin()));
-    EXPECT_TRUE(std::all_of(device.begin() + 5000, device.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(
+        std::all_of(device.begin() + 5000, device.end(), [](uint8_t b) { return b == 0xFF; }));
     EXPECT_EQ(m.inherited_extras(), std::vector<std::string>{});
 
     // Through gunzip the package pipe is open while nandwrite runs: it must not
@@ -137,7 +138,8 @@ TEST(ApplyMtd, NandwriteDyingMidBlockFailsTheBlockAndLeavesNothingBehind)
     EXPECT_EQ(failure_reports(r), 1) << r.out;
     std::vector<std::string> lines = engine_lines(r);
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_TRUE(std::regex_match(lines.end()[-3], std::regex("\\([0-9]+%\\)\\(2/2\\)\\(state sub 6\\)")))
+    EXPECT_TRUE(std::regex_match(lines.end()[-3],
+                                 std::regex("\\([0-9]+%\\)\\(2/2\\)\\(state sub 6\\)")))
         << r.out;
     EXPECT_EQ(lines.end()[-2], "OTA UPDATA STATUS: -1");
     EXPECT_EQ(lines.back(), "end sees -1");
@@ -191,7 +193,9 @@ TEST(ApplyMtd, MissingToolsAreReportedWithoutDuplicatingOutput)
 
     // No busybox on the search path at all.
     std::string only_nandwrite = m.board.box.make_dir("bin-nandwrite");
-    ASSERT_EQ(symlink(TEST_SOURCE_DIR "/standins/nandwrite", (only_nandwrite + "/nandwrite").c_str()), 0);
+    ASSERT_EQ(
+        symlink(TEST_SOURCE_DIR "/standins/nandwrite", (only_nandwrite + "/nandwrite").c_str()),
+        0);
     run_options which_sh;             // the end script still needs its shell
     which_sh.program = "sh";
     which_sh.args = {"-c", "command -v sh"};

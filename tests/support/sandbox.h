@@ -78,7 +78,8 @@ bool file_exists(const std::string& path);
 int file_mode(const std::string& path);           // permission bits, or -1 when missing
 void remove_tree(const std::string& path);
 std::vector<uint8_t> bytes_of(const std::string& text);
-std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed);  // deterministic, incompressible enough
+// Deterministic bytes that gzip cannot squeeze away.
+std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed);
 
 // Open descriptors of the test process.
 int count_open_fds();
