@@ -47,7 +47,11 @@ static int open_nandwrite(const char* path)
     }
     if (pid == 0) {
         write_end.reset();
-        if (::dup2(read_end.fd, STDIN_FILENO) < 0) {
+        // Started without a standard input of our own, the pipe may already sit on
+        // descriptor 0: dup2 would leave it close-on-exec and nandwrite without input.
+        int moved = read_end.fd == STDIN_FILENO ? ::fcntl(STDIN_FILENO, F_SETFD, 0)
+                                                : ::dup2(read_end.fd, STDIN_FILENO);
+        if (moved < 0) {
             perror("dup2");
             _exit(EXEC_FAILED);
         }

@@ -39,7 +39,11 @@ int open_gzip_source(const char* path)
     }
     if (pid == 0) {
         read_end.reset();
-        if (::dup2(write_end.fd, STDOUT_FILENO) < 0) {
+        // Started with descriptors 0 and 1 closed, the write end may already be 1:
+        // dup2 would leave it close-on-exec and gunzip without an output.
+        int moved = write_end.fd == STDOUT_FILENO ? ::fcntl(STDOUT_FILENO, F_SETFD, 0)
+                                                  : ::dup2(write_end.fd, STDOUT_FILENO);
+        if (moved < 0) {
             perror("dup2");
             _exit(255);
         }

@@ -242,6 +242,26 @@ TEST_F(RawPartition, MtdCharacterDeviceIsWrittenThroughNandwrite)
     EXPECT_EQ(holders, 1);
 }
 
+TEST_F(RawPartition, NandwriteGetsItsInputWhenOursIsClosed)
+{
+    // A tool started with its standard input closed hands descriptor 0 to the
+    // first pipe it makes.
+    const std::string dev = device("mtd2");
+    write_text(dev, "");
+    int saved_stdin = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    ASSERT_GE(saved_stdin, 0);
+    close(STDIN_FILENO);
+    int fd = open_partition(dev.c_str());
+    int written = write_full(fd, "through fd 0", 12);
+    int closed = close_target(fd);
+    dup2(saved_stdin, STDIN_FILENO);
+    close(saved_stdin);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(written, 12);
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(read_text(dev), "through fd 0");
+}
+
 TEST_F(RawPartition, NandwriteFailuresAreReported)
 {
     const std::string dev = device("mtd4");

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -86,7 +87,9 @@ TEST_F(PackageSource, GunzipDeliversTheWholePackage)
     ASSERT_GE(fd, 0);
     uint8_t buf[4096];
     EXPECT_EQ(read_full(fd, buf, (int)sizeof buf), (int)sizeof buf);
+    alarm(30);                        // a close that waits without ending gunzip never returns
     EXPECT_EQ(close_gzip_source(fd), 0);
+    alarm(0);
 
     // Every phase opens the package anew from its first byte.
     for (int phase = 0; phase < 4; ++phase) {
@@ -96,6 +99,33 @@ TEST_F(PackageSource, GunzipDeliversTheWholePackage)
         EXPECT_TRUE(std::equal(buf, buf + 16, contents.begin()));
         EXPECT_EQ(close_gzip_source(fd), 0);
     }
+}
+
+TEST_F(PackageSource, GunzipGetsItsOutputWhenOursIsClosed)
+{
+    // Started with descriptors 0 and 1 closed, the pipe's write end is 1 already.
+    const std::vector<uint8_t> contents = pattern_bytes(5000, 7);
+    const std::string gz = gzipped(contents);
+    fflush(stdout);
+    int saved_in = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    int saved_out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    ASSERT_GE(saved_in, 0);
+    ASSERT_GE(saved_out, 0);
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    int fd = open_gzip_source(gz.c_str());
+    std::vector<uint8_t> got(contents.size() + 1);
+    int n = fd >= 0 ? read_gzip_source(fd, got.data(), (int)got.size()) : -1;
+    if (fd >= 0)
+        close_gzip_source(fd);
+    dup2(saved_in, STDIN_FILENO);
+    dup2(saved_out, STDOUT_FILENO);
+    close(saved_in);
+    close(saved_out);
+    EXPECT_GE(fd, 0);
+    ASSERT_EQ(n, (int)contents.size());
+    got.resize(contents.size());
+    EXPECT_TRUE(got == contents);
 }
 
 TEST_F(PackageSource, DamagedOrMissingStreamsFail)
