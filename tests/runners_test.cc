@@ -158,8 +158,20 @@ TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
 
-    // No patch tool on the board.
+    // A patch tool that fails or dies after writing part of its result.
     write_text(patch, cut);
+    const std::string tools = sandbox_.make_dir("tools");
+    setenv("PATH", (tools + ":" + saved_path_).c_str(), 1);
+    for (const char* ending : {"exit 1", "kill -KILL $$"}) {
+        SCOPED_TRACE(ending);
+        write_text(tools + "/bspatch", std::string("#!/bin/sh\nprintf partial > \"$2\"\n") + ending + "\n",
+                   0755);
+        EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), -1);
+        EXPECT_TRUE(read_text(target) == old_contents);
+        EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+    }
+
+    // No patch tool on the board.
     hide_programs();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
