@@ -86,6 +86,13 @@ static int patch_in_place(const char* path, const char* patch_path)
 
 int run_bspatch(const char* old_path, const char* new_path, const char* patch_path)
 {
+    // The result replaces the file itself, never a link that leads to it: renamed
+    // over a link, it would cut the link and leave the file behind it unpatched.
+    char old_real[PATH_MAX];
+    char new_real[PATH_MAX];
+    if (::realpath(old_path, old_real) != nullptr && ::realpath(new_path, new_real) != nullptr &&
+        strcmp(old_real, new_real) == 0)
+        return patch_in_place(new_real, patch_path);
     if (strcmp(old_path, new_path) == 0)
         return patch_in_place(new_path, patch_path);
     return exec_bspatch(old_path, new_path, patch_path);

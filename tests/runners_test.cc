@@ -130,6 +130,32 @@ TEST_F(PatchRunner, PatchesInPlaceWholeOrNotAtAll)
     EXPECT_TRUE(read_text(target) == old_contents);
 }
 
+TEST_F(PatchRunner, PatchesTheFileBehindALink)
+{
+    const std::string old_contents = pattern(20000, 5);
+    const std::string new_contents = old_contents + "more";
+    const std::string patch = make_patch(old_contents, new_contents);
+    const std::string real = sandbox_.make_dir("data") + "/app.bin";
+    write_text(real, old_contents, 0700);
+    const std::string link = at("board/app.bin");
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+
+    EXPECT_EQ(run_bspatch(link.c_str(), link.c_str(), patch.c_str()), 0);
+    char target[4096] = {};
+    EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << "the link is gone";
+    EXPECT_EQ(std::string(target), real);
+    EXPECT_TRUE(read_text(real) == new_contents);
+    EXPECT_EQ(file_mode(real), 0700);
+    EXPECT_EQ(names_in(at("data")), std::vector<std::string>{"app.bin"});
+    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+
+    // Two spellings of one file are patched in place too.
+    write_text(real, old_contents, 0700);
+    EXPECT_EQ(run_bspatch(real.c_str(), (at("data") + "/./app.bin").c_str(), patch.c_str()), 0);
+    EXPECT_TRUE(read_text(real) == new_contents);
+    EXPECT_EQ(names_in(at("data")), std::vector<std::string>{"app.bin"});
+}
+
 TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
 {
     const std::string old_contents = pattern(50000, 3);
