@@ -1,4 +1,4 @@
-#include "bundle/inspect.h"
+#include "bundle/examine.h"
 
 #include <cinttypes>
 #include <cstdio>

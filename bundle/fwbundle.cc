@@ -6,7 +6,7 @@
 
 #include "bundle/create.h"
 #include "bundle/extract.h"
-#include "bundle/inspect.h"
+#include "bundle/examine.h"
 #include "engine/package_format.h"
 
 namespace {
