@@ -27,16 +27,17 @@ using clock_type = std::chrono::steady_clock;
 // longer means a descendant still holds them.
 constexpr int GRACE_MS = 2000;
 
-// Descendants orphaned by the program are handed to us rather than to init, so
-// that a child the program never waited for can be seen and collected here.
-void become_subreaper()
+}  // namespace
+
+bool collects_orphans()
 {
-    static bool done = false;
-    if (!done) {
-        (void)prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-        done = true;
-    }
+    // Descendants orphaned by the program are handed to us rather than to init,
+    // so that a child the program never waited for can be seen and collected here.
+    static const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+    return subreaper;
 }
+
+namespace {
 
 std::vector<std::string> build_environment(const run_options& options)
 {
@@ -139,7 +140,7 @@ void make_dirs(const std::string& path)
 
 run_result run_program(const run_options& options)
 {
-    become_subreaper();
+    collects_orphans();
     run_result result;
     std::vector<std::string> env = build_environment(options);
     std::vector<char*> envp;
@@ -277,7 +278,9 @@ run_result run_program(const run_options& options)
     int leftovers = reap_group(pid);
     if (::kill(-pid, 0) == 0) {
         ::kill(-pid, SIGKILL);
-        for (int tries = 0; tries < 200 && ::kill(-pid, 0) == 0; ++tries) {
+        // Without collects_orphans() a killed orphan may stay a zombie of init's
+        // for a while; it was counted once already, so do not wait long for it.
+        for (int tries = 0; tries < 40 && ::kill(-pid, 0) == 0; ++tries) {
             leftovers += reap_group(pid);
             ::usleep(5000);
         }

@@ -41,6 +41,10 @@ struct run_result {
 // left when the program ends is counted, killed and collected.
 run_result run_program(const run_options& options);
 
+// Whether orphans of a run come to this process (not under qemu-user). Without
+// it, a child that ended unwaited-for is seen only until init collects it.
+bool collects_orphans();
+
 // fwdeploy with these arguments in `cwd` (empty: the test's own), stand-ins first on PATH.
 run_result run_fwdeploy(const std::vector<std::string>& args, const std::string& cwd = "",
                         const std::string& path_prefix = "");
