@@ -15,8 +15,6 @@
 
 namespace {
 
-std::string p2(int percent, int state) { return progress_line(percent, 2, state); }
-
 struct mtd_run {
     test_board board;
     std::string log = board.path("standin.log");

@@ -2,7 +2,6 @@
 // that are empty, cut short or damaged, which must change nothing on the board.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -10,13 +9,6 @@
 #include "tests/support/sandbox.h"
 
 namespace {
-
-std::string hex(uint32_t value)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
 
 // A package whose begin script leaves a mark, with one replace and one delete
 // block: small enough to run once per truncation point.

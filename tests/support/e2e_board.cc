@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <regex>
+#include <sys/stat.h>
 
 namespace {
 
@@ -118,4 +120,56 @@ uint32_t sum_of(const std::vector<uint8_t>& bytes)
     for (uint8_t b : bytes)
         sum += b;
     return sum;
+}
+
+std::string p2(int percent, int state)
+{
+    return progress_line(percent, 2, state);
+}
+
+std::string hex(uint64_t value)
+{
+    char text[32];
+    snprintf(text, sizeof text, "0x%llx", (unsigned long long)value);
+    return text;
+}
+
+int percent(uint64_t done, uint64_t total)
+{
+    return (int)(done * 100 / total);
+}
+
+std::vector<std::string> apply_lines(const run_result& r)
+{
+    std::vector<std::string> lines = engine_lines(r);
+    auto at = std::find(lines.begin(), lines.end(), "No begin scripts!");
+    if (at == lines.end()) {
+        ADD_FAILURE() << "no begin phase in:\n" << r.out;
+        return lines;
+    }
+    return std::vector<std::string>(at + 1, lines.end());
+}
+
+std::vector<std::string> one_chunk_copy(int before, int after, uint64_t size,
+                                        const std::string& name)
+{
+    return {p2(before, 3), p2(after, 3), p2(after, 3),
+            "######Write " + hex(size) + " bytes to " + name + " #######"};
+}
+
+std::vector<std::string> finished_ok()
+{
+    return {p2(100, 7), "OTA UPDATA STATUS: 0"};
+}
+
+void append(std::vector<std::string>* to, const std::vector<std::string>& lines)
+{
+    to->insert(to->end(), lines.begin(), lines.end());
+}
+
+mode_t current_umask()
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "bundle/writer.h"
@@ -50,3 +51,19 @@ std::vector<std::string> engine_lines(const run_result& r);
 
 // Byte sum as the package format defines it, for expected checksum lines.
 uint32_t sum_of(const std::vector<uint8_t>& bytes);
+
+// A progress line of the apply pass (stage 2).
+std::string p2(int percent, int state);
+// "0x..." as the tool prints sizes and sums.
+std::string hex(uint64_t value);
+// The overall percentage as the tool computes it.
+int percent(uint64_t done, uint64_t total);
+// The lines of the apply pass and the end script: what follows "No begin scripts!".
+std::vector<std::string> apply_lines(const run_result& r);
+// The lines of copying one block that fits in one 4096-byte chunk.
+std::vector<std::string> one_chunk_copy(int before, int after, uint64_t size,
+                                        const std::string& name);
+// The last two lines of a run whose every block was applied and whose end script ran.
+std::vector<std::string> finished_ok();
+void append(std::vector<std::string>* to, const std::vector<std::string>& lines);
+mode_t current_umask();
