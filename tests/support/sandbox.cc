@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -148,7 +149,20 @@ run_result run_program(const run_options& options)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
     std::string argv0 = options.argv0.empty() ? options.program : options.argv0;
-    std::vector<char*> argv{const_cast<char*>(argv0.c_str())};
+    // FWDEPLOY_TEST_WRAPPER (words separated by spaces, e.g. a valgrind command
+    // line) runs the tool under a checker; the tool then sees its path as argv[0].
+    std::vector<std::string> wrapper;
+    const char* wrap = getenv("FWDEPLOY_TEST_WRAPPER");
+    if (wrap != nullptr && options.program == FWDEPLOY_BIN) {
+        std::istringstream words(wrap);
+        for (std::string word; words >> word;)
+            wrapper.push_back(word);
+    }
+    std::string program = wrapper.empty() ? options.program : wrapper.front();
+    std::vector<char*> argv;
+    for (auto& w : wrapper)
+        argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(const_cast<char*>(wrapper.empty() ? argv0.c_str() : options.program.c_str()));
     for (const auto& a : options.args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -179,8 +193,8 @@ run_result run_program(const run_options& options)
             dprintf(STDERR_FILENO, "chdir %s: %s\n", options.cwd.c_str(), strerror(errno));
             _exit(127);
         }
-        ::execvpe(options.program.c_str(), argv.data(), envp.data());
-        dprintf(STDERR_FILENO, "exec %s: %s\n", options.program.c_str(), strerror(errno));
+        ::execvpe(program.c_str(), argv.data(), envp.data());
+        dprintf(STDERR_FILENO, "exec %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
     ::setpgid(pid, pid);              // also here: no race with a kill of the group
