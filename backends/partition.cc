@@ -8,7 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "backends/child.h"
+#include "common/process.h"
 #include "common/scoped.h"
 
 static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
@@ -33,35 +33,15 @@ partition_kind classify_partition(const char* path)
 
 static int open_nandwrite(const char* path)
 {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) < 0) {
-        perror("pipe");
+    char* const argv[] = {const_cast<char*>("nandwrite"), const_cast<char*>("-p"),
+                          const_cast<char*>(path), nullptr};
+    int write_end = -1;
+    pid_t pid = spawn_piped(argv, STDIN_FILENO, &write_end);
+    if (pid < 0)
         return -1;
-    }
-    unique_fd read_end(fds[0]);
-    unique_fd write_end(fds[1]);
-    pid_t pid = fork_flushed();
-    if (pid < 0) {
-        perror("error in fork!");
-        return -1;
-    }
-    if (pid == 0) {
-        write_end.reset();
-        // Started without a standard input of our own, the pipe may already sit on
-        // descriptor 0: dup2 would leave it close-on-exec and nandwrite without input.
-        int moved = read_end.fd == STDIN_FILENO ? ::fcntl(STDIN_FILENO, F_SETFD, 0)
-                                                : ::dup2(read_end.fd, STDIN_FILENO);
-        if (moved < 0) {
-            perror("dup2");
-            _exit(EXEC_FAILED);
-        }
-        ::execlp("nandwrite", "nandwrite", "-p", path, (char*)nullptr);
-        perror("execlp error!");
-        _exit(EXEC_FAILED);
-    }
     nandwrite_pid = pid;
-    nandwrite_fd = write_end.fd;
-    return write_end.release();
+    nandwrite_fd = write_end;
+    return write_end;
 }
 
 int open_partition(const char* path)

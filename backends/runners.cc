@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "backends/child.h"
+#include "common/process.h"
 #include "common/scoped.h"
 
 // Runs bspatch and waits. 0 only when it exited with status 0.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/process.h"
 #include "common/scoped.h"
 
 pid_t gzip_pid = 0;
@@ -22,37 +23,14 @@ int open_plain_source(const char* path)
 
 int open_gzip_source(const char* path)
 {
-    int fds[2];
-    // Close-on-exec: no later child (nandwrite, sh) may hold a pipe end it does not own.
-    if (::pipe2(fds, O_CLOEXEC) < 0) {
-        perror("pipe");
+    char* const argv[] = {const_cast<char*>("gunzip"), const_cast<char*>("-c"),
+                          const_cast<char*>(path), nullptr};
+    int read_end = -1;
+    pid_t pid = spawn_piped(argv, STDOUT_FILENO, &read_end);
+    if (pid < 0)
         return -1;
-    }
-    unique_fd read_end(fds[0]);
-    unique_fd write_end(fds[1]);
-    fflush(stdout);                   // pending output must not be written twice
-    fflush(stderr);
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        perror("error in fork!");
-        return -1;
-    }
-    if (pid == 0) {
-        read_end.reset();
-        // Started with descriptors 0 and 1 closed, the write end may already be 1:
-        // dup2 would leave it close-on-exec and gunzip without an output.
-        int moved = write_end.fd == STDOUT_FILENO ? ::fcntl(STDOUT_FILENO, F_SETFD, 0)
-                                                  : ::dup2(write_end.fd, STDOUT_FILENO);
-        if (moved < 0) {
-            perror("dup2");
-            _exit(255);
-        }
-        ::execlp("gunzip", "gunzip", "-c", path, (char*)nullptr);
-        perror("execlp error!");
-        _exit(255);                   // never flush stdio or run atexit in the child
-    }
     gzip_pid = pid;
-    return read_end.release();
+    return read_end;
 }
 
 int close_gzip_source(int handle)

@@ -1,0 +1,22 @@
+// Starting external programs without disturbing our own output. Nothing here
+// knows about packages or devices.
+#pragma once
+
+#include <sys/types.h>
+
+// Flushes our buffered output, then forks: a child must never print it a second time.
+pid_t fork_flushed();
+
+// Exit status a child reports a failed redirection or exec with.
+constexpr int EXEC_FAILED = 255;
+
+// True when a raw wait status says the child exited normally with `code`.
+bool exited_with(int status, int code);
+
+// Starts `argv[0]`, found through the search path, with one end of a new pipe as
+// its descriptor `child_fd` (0: it reads what we write; 1: we read what it
+// writes). Returns the child's pid with our end in *our_end (close-on-exec, so
+// no later child inherits it), or -1 after printing "pipe" or "error in fork!".
+// A child that cannot redirect or exec prints "dup2" or "execlp error!" and
+// ends with EXEC_FAILED.
+pid_t spawn_piped(char* const argv[], int child_fd, int* our_end);
