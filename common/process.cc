@@ -1,5 +1,6 @@
 #include "common/process.h"
 
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -51,4 +52,16 @@ pid_t spawn_piped(char* const argv[], int child_fd, int* our_end)
     }
     *our_end = parent_end.release();
     return pid;
+}
+
+static void ignore_signal(int) {}
+
+void make_broken_pipe_harmless()
+{
+    // Caught rather than ignored: an ignored signal would stay ignored in every
+    // program we exec, the shells of scripts included.
+    struct sigaction sa = {};
+    sa.sa_handler = ignore_signal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
 }

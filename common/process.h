@@ -20,3 +20,8 @@ bool exited_with(int status, int code);
 // A child that cannot redirect or exec prints "dup2" or "execlp error!" and
 // ends with EXEC_FAILED.
 pid_t spawn_piped(char* const argv[], int child_fd, int* our_end);
+
+// Makes a write into a pipe whose reader is gone fail with EPIPE, to be reported
+// like any failed write, instead of ending the process. Programs we start get
+// the default behaviour back at exec.
+void make_broken_pipe_harmless();

@@ -10,6 +10,7 @@
 #include "backends/runners.h"
 #include "backends/volume.h"
 #include "build_info.h"
+#include "common/process.h"
 #include "engine/fwdeploy.h"
 #include "frontend/progress_print.h"
 #include "frontend/source.h"
@@ -18,19 +19,6 @@
 namespace {
 
 constexpr size_t ARG_BUFFER_SIZE = 64;
-
-void ignore_signal(int) {}
-
-// A write into a pipe whose reader is gone must fail with EPIPE and be reported,
-// not end the process. A caught signal is reset to default by exec, so the
-// programs we start (the shells of scripts included) keep the usual behaviour.
-void make_broken_pipe_harmless()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = ignore_signal;
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &sa, nullptr);
-}
 
 // Copies an option's argument; -1 when it does not fit. A cut path could name
 // another file, so a long argument is refused rather than shortened.

@@ -19,6 +19,7 @@
 
 #include "backends/partition.h"
 #include "frontend/source.h"
+#include "common/process.h"
 #include "tests/support/sandbox.h"
 
 namespace {
@@ -35,17 +36,6 @@ int run_size_probe()
     _exit(0);
 }
 [[maybe_unused]] const int size_probe = run_size_probe();
-
-void ignore_signal(int) {}
-
-// As in the tool: a write into a pipe whose reader is gone fails with EPIPE.
-void make_broken_pipe_harmless()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = ignore_signal;
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &sa, nullptr);
-}
 
 // True when every child of ours has been collected.
 bool no_children_left()
@@ -177,7 +167,7 @@ TEST_F(RawPartition, WriteFullKeepsWritingUntilEverythingIsTaken)
     });
     pthread_sigmask(SIG_UNBLOCK, &alarm_set, nullptr);
     struct sigaction sa = {}, old_sa = {};
-    sa.sa_handler = ignore_signal;
+    sa.sa_handler = [](int) {};       // only to interrupt the writes
     sa.sa_flags = SA_RESTART;
     sigaction(SIGALRM, &sa, &old_sa);
     itimerval every = {{0, 300}, {0, 300}}, off = {};

@@ -17,37 +17,14 @@
 #include <vector>
 
 #include "backends/runners.h"
+#include "common/process.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-void ignore_signal(int) {}
-
-// As in the tool: a write into a pipe whose reader is gone fails with EPIPE.
-void make_broken_pipe_harmless()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = ignore_signal;
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &sa, nullptr);
-}
-
 void write_text(const std::string& path, const std::string& text, mode_t mode = 0644)
 {
     write_file(path, bytes_of(text), mode);
-}
-
-std::vector<std::string> names_in(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::string pattern(size_t size, uint32_t seed)
@@ -120,7 +97,7 @@ TEST_F(PatchRunner, PatchesInPlaceWholeOrNotAtAll)
     EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), 0);
     EXPECT_TRUE(read_text(target) == new_contents);
     EXPECT_EQ(file_mode(target), 0750);
-    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+    EXPECT_EQ(dir_entries(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
 
     // Old and new apart: the old file stays as it was.
     const std::string copy = at("board/copy.bin");
@@ -146,14 +123,14 @@ TEST_F(PatchRunner, PatchesTheFileBehindALink)
     EXPECT_EQ(std::string(target), real);
     EXPECT_TRUE(read_text(real) == new_contents);
     EXPECT_EQ(file_mode(real), 0700);
-    EXPECT_EQ(names_in(at("data")), std::vector<std::string>{"app.bin"});
-    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+    EXPECT_EQ(dir_entries(at("data")), std::vector<std::string>{"app.bin"});
+    EXPECT_EQ(dir_entries(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
 
     // Two spellings of one file are patched in place too.
     write_text(real, old_contents, 0700);
     EXPECT_EQ(run_bspatch(real.c_str(), (at("data") + "/./app.bin").c_str(), patch.c_str()), 0);
     EXPECT_TRUE(read_text(real) == new_contents);
-    EXPECT_EQ(names_in(at("data")), std::vector<std::string>{"app.bin"});
+    EXPECT_EQ(dir_entries(at("data")), std::vector<std::string>{"app.bin"});
 }
 
 TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
@@ -174,7 +151,7 @@ TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
     testing::internal::GetCapturedStderr();
     EXPECT_TRUE(read_text(target) == old_contents);
     EXPECT_EQ(file_mode(target), 0640);
-    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+    EXPECT_EQ(dir_entries(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
 
     // Nothing to patch.
     testing::internal::CaptureStdout();
@@ -182,7 +159,7 @@ TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
     EXPECT_EQ(run_bspatch(at("board/none").c_str(), at("board/none").c_str(), patch.c_str()), -1);
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+    EXPECT_EQ(dir_entries(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
 
     // A patch tool that fails or dies after writing part of its result.
     write_text(patch, cut);
@@ -194,7 +171,7 @@ TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
                    0755);
         EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), -1);
         EXPECT_TRUE(read_text(target) == old_contents);
-        EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+        EXPECT_EQ(dir_entries(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
     }
 
     // No patch tool on the board.
@@ -207,7 +184,7 @@ TEST_F(PatchRunner, FailedPatchLeavesTheTargetUntouched)
               "execlp error!: No such file or directory\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "pending, bspatch exec error\n");
     EXPECT_TRUE(read_text(target) == old_contents);
-    EXPECT_EQ(names_in(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+    EXPECT_EQ(dir_entries(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
 }
 
 TEST_F(ShellRunner, RunsTheTextAndIgnoresTheScriptsStatus)

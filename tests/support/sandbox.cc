@@ -460,6 +460,19 @@ std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed)
     return out;
 }
 
+std::vector<std::string> dir_entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 int count_open_fds()
 {
     int count = 0;

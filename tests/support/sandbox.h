@@ -85,6 +85,9 @@ std::vector<uint8_t> bytes_of(const std::string& text);
 // Deterministic bytes that gzip cannot squeeze away.
 std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed);
 
+// Names in a directory, sorted, without "." and "..".
+std::vector<std::string> dir_entries(const std::string& dir);
+
 // Open descriptors of the test process.
 int count_open_fds();
 // Pids of this process's children, running or not yet waited for.
