@@ -24,6 +24,7 @@ show_board() {
     done)
 }
 
+bash "$root/scripts/deps.sh"        # compilers and libraries, on a fresh machine
 step "building fwdeploy and fwbundle in $build"
 cmake -S "$root" -B "$build" -DFWDEPLOY_TESTS=OFF >/dev/null
 cmake --build "$build" --target fwdeploy fwbundle -j2 >/dev/null

@@ -91,6 +91,13 @@ if [[ $# -gt 1 ]]; then
     exit 2
 fi
 
+# A fresh machine gets what the build and the tests need first.
+if [[ $mode == armhf || $mode == all ]]; then
+    bash scripts/deps.sh armhf
+else
+    bash scripts/deps.sh
+fi
+
 case $mode in
     native) run_native ;;
     sanitize) run_sanitize ;;

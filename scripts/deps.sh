@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building fwdeploy and fwbundle and running
+# the tests need, when any is missing, so the quick-start commands work on a
+# fresh machine. Does nothing when all are there.
+#   bash scripts/deps.sh            build, demo and native tests
+#   bash scripts/deps.sh armhf      also the 32-bit ARM cross build and qemu-user
+set -euo pipefail
+
+packages=(cmake g++ make git pkg-config libgtest-dev libbenchmark-dev zlib1g-dev
+          gzip bsdiff busybox util-linux libtomlplusplus-dev libcli11-dev)
+if [[ ${1:-} == armhf ]]; then
+    packages+=(g++-arm-linux-gnueabihf qemu-user-static binfmt-support
+               libc6:armhf libstdc++6:armhf libgtest-dev:armhf)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+((${#missing[@]} == 0)) && exit 0
+
+echo "installing missing packages: ${missing[*]}"
+as_root() { if [[ $EUID -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+if [[ ${1:-} == armhf ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    as_root dpkg --add-architecture armhf
+fi
+as_root apt-get update -q
+as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
