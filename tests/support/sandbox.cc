@@ -294,7 +294,10 @@ run_result run_program(const run_options& options)
         ::kill(-pid, SIGKILL);
         // Without collects_orphans() a killed orphan may stay a zombie of init's
         // for a while; it was counted once already, so do not wait long for it.
-        for (int tries = 0; tries < 40 && ::kill(-pid, 0) == 0; ++tries) {
+        // When it is ours, wait until it is collected: on a loaded machine dying
+        // can take a while, and a zombie left behind would show in the next check.
+        int patience = collects_orphans() ? 1000 : 40;
+        for (int tries = 0; tries < patience && ::kill(-pid, 0) == 0; ++tries) {
             leftovers += reap_group(pid);
             ::usleep(5000);
         }
