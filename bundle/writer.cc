@@ -1,6 +1,7 @@
 #include "bundle/writer.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -41,10 +42,15 @@ int write_to_file(void* context, const void* bytes, size_t length)
     return fwrite(bytes, 1, length, static_cast<FILE*>(context)) == length ? 0 : -1;
 }
 
+// The board's byte_sum, over lengths beyond what one call of it takes.
 uint32_t sum_bytes(uint32_t sum, const uint8_t* bytes, size_t length)
 {
-    for (size_t i = 0; i < length; ++i)
-        sum += bytes[i];
+    while (length > 0) {
+        int chunk = length < (size_t)INT_MAX ? (int)length : INT_MAX;
+        sum = byte_sum(sum, bytes, chunk);
+        bytes += chunk;
+        length -= (size_t)chunk;
+    }
     return sum;
 }
 
