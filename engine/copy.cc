@@ -39,10 +39,9 @@ int copy_block_data(int source, int (*read)(int, void*, int), int target,
         }
         read_count += (uint32_t)n;
         int w = write(target, buffer.get(), n);
-        if (w > 0) {
-            *done_bytes += (uint32_t)(w > n ? n : w);
-            written += (uint32_t)(w > n ? n : w);
-        }
+        uint32_t taken = w <= 0 ? 0 : (uint32_t)(w > n ? n : w);
+        *done_bytes += taken;
+        written += taken;
         // A target that took less than it was given has lost bytes of this block;
         // going on would also size the next read past the block's end.
         if (w != n) {
