@@ -1,0 +1,85 @@
+// The trailer that may follow a package's last block: a SHA-256 digest of every
+// byte before it, and optionally an ECDSA P-256 signature. Boards that read only
+// what the header announces never look there, so a signed package still applies
+// on them. This file knows the layout only; no cryptography happens here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t TRAILER_MAGIC_SIZE = 8;
+// Version 1: digest, key id and signature. Version 2 adds, for blocks whose
+// result can be checked, the SHA-256 that the result must have.
+constexpr char TRAILER_MAGIC_V1[TRAILER_MAGIC_SIZE + 1] = "FWTRAIL1";
+constexpr char TRAILER_MAGIC_V2[TRAILER_MAGIC_SIZE + 1] = "FWTRAIL2";
+
+constexpr uint32_t SHA256_SIZE = 32;
+// An ECDSA P-256 signature in ASN.1 DER is at most 72 bytes long.
+constexpr uint32_t TRAILER_MAX_SIGNATURE = 72;
+// magic and trailer_size: enough to tell a trailer and how long it is.
+constexpr uint32_t TRAILER_PROBE_SIZE = 12;
+
+// The fixed part of every trailer, at its start.
+struct trailer_head {
+    char magic[TRAILER_MAGIC_SIZE];
+    uint32_t trailer_size;            // of the whole trailer, signature included
+    uint8_t digest[SHA256_SIZE];      // of every package byte before the trailer
+    uint8_t key_id[SHA256_SIZE];      // SHA-256 of the signer's public key (DER); zero when unsigned
+    uint32_t sig_size;                // 0 when unsigned
+};
+
+static_assert(sizeof(trailer_head) == 80, "trailer head is 80 bytes on disk");
+static_assert(offsetof(trailer_head, trailer_size) == 8, "trailer layout");
+static_assert(offsetof(trailer_head, digest) == 12, "trailer layout");
+static_assert(offsetof(trailer_head, key_id) == 44, "trailer layout");
+static_assert(offsetof(trailer_head, sig_size) == 76, "trailer layout");
+
+// Version 2 only: after the head, a count and one entry per checked block,
+// in ascending block order.
+struct trailer_entry {
+    uint32_t block_index;
+    uint8_t result_digest[SHA256_SIZE];
+};
+
+static_assert(sizeof(trailer_entry) == 36, "trailer entry is 36 bytes on disk");
+
+constexpr uint32_t TRAILER_V1_FIXED_SIZE = sizeof(trailer_head);
+constexpr uint32_t TRAILER_V2_FIXED_SIZE = sizeof(trailer_head) + 4;
+
+// A trailer that passed the structural checks; pointers into the caller's bytes.
+struct trailer_view {
+    int version;                      // 1 or 2
+    const trailer_head* head;         // not aligned: read fields with memcpy
+    const uint8_t* entries;           // version 2: entry_count entries of 36 bytes
+    uint32_t entry_count;
+    const uint8_t* signature;         // sig_size bytes
+    uint32_t sig_size;
+    // Version 2: trailer bytes the signature covers after the package bytes,
+    // taken as an unsigned trailer would hold them (see trailer_unsigned_head).
+    // 0 for version 1, whose signature covers the package bytes alone.
+    uint32_t signed_length;
+};
+
+// 1 or 2 when `bytes` start with a trailer magic, else 0. Needs TRAILER_MAGIC_SIZE bytes.
+int trailer_version(const uint8_t* bytes, uint32_t length);
+
+// The largest trailer a package of `block_count` blocks can carry: bounds the
+// memory a board spends on reading one.
+uint64_t trailer_size_limit(uint32_t block_count);
+
+// Checks the layout of a whole trailer of `length` bytes (exactly its
+// trailer_size) for a package of `block_count` blocks: known magic, sizes that
+// add up, a signature of at most 72 bytes, version 2 entries in ascending block
+// order below block_count. 0 with *view filled, or -1 when malformed.
+int parse_trailer(const uint8_t* bytes, uint32_t length, uint32_t block_count,
+                  trailer_view* view);
+
+// The head as the same trailer reads before it is signed: trailer_size without
+// the signature, key id zero, sig_size 0. A version 2 signature covers the
+// package bytes, this head, then the trailer's bytes from the head's end up to
+// signed_length. So the message to sign is the unsigned package file itself,
+// and an external signer needs nothing but that file.
+void trailer_unsigned_head(const trailer_view* view, trailer_head* head);
+
+// The result digest version 2 lists for `block_index`, or null.
+const uint8_t* trailer_result_digest(const trailer_view* view, uint32_t block_index);
