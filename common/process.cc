@@ -20,7 +20,7 @@ bool exited_with(int status, int code)
     return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code;
 }
 
-pid_t spawn_piped(char* const argv[], int child_fd, int* our_end)
+pid_t spawn_piped(char* const argv[], int child_fd, int* our_end, int input_fd)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) < 0) {
@@ -37,12 +37,18 @@ pid_t spawn_piped(char* const argv[], int child_fd, int* our_end)
     }
     if (pid == 0) {
         parent_end.reset();
+        // Out of the way of 0 and 1 first: either may be taken by the moves below.
+        int input = input_fd >= 0 ? ::fcntl(input_fd, F_DUPFD_CLOEXEC, 3) : -1;
+        if (input_fd >= 0 && input < 0) {
+            perror("dup2");
+            _exit(EXEC_FAILED);
+        }
         // Started with our standard descriptors closed, the pipe may already sit
         // on child_fd: dup2 would then leave it close-on-exec and the child
         // without its input or output.
         int moved = child_end.fd == child_fd ? ::fcntl(child_fd, F_SETFD, 0)
                                              : ::dup2(child_end.fd, child_fd);
-        if (moved < 0) {
+        if (moved < 0 || (input >= 0 && ::dup2(input, STDIN_FILENO) < 0)) {
             perror("dup2");
             _exit(EXEC_FAILED);
         }

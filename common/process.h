@@ -18,8 +18,9 @@ bool exited_with(int status, int code);
 // writes). Returns the child's pid with our end in *our_end (close-on-exec, so
 // no later child inherits it), or -1 after printing "pipe" or "error in fork!".
 // A child that cannot redirect or exec prints "dup2" or "execlp error!" and
-// ends with EXEC_FAILED.
-pid_t spawn_piped(char* const argv[], int child_fd, int* our_end);
+// ends with EXEC_FAILED. With `input_fd` of 0 or more (and child_fd 1) the
+// child reads that descriptor as its standard input.
+pid_t spawn_piped(char* const argv[], int child_fd, int* our_end, int input_fd = -1);
 
 // Makes a write into a pipe whose reader is gone fail with EPIPE, to be reported
 // like any failed write, instead of ending the process. Programs we start get

@@ -10,6 +10,11 @@ struct source_ops {
     int (*open)(const char* path);
     int (*close)(int handle);
     int (*read)(int handle, void* buffer, int length);
+    // May be null. Called by the verification pass once it has read the whole
+    // package: 0 when the source delivered it intact, -1 (after printing why)
+    // when it cannot vouch for it, as a decompressor that reports damage at the
+    // end of its stream. A plain file has nothing more to read.
+    int (*finish)(int handle);
 };
 
 struct partition_ops {
@@ -54,6 +59,30 @@ struct progress_info {
     int32_t sub_percent;              // through the current block or erase
 };
 
+// Verdicts of trust_ops.check: accepted when 0 or more.
+enum : int {
+    TRUST_ACCEPTED = 0,               // no trailer, and none is required
+    TRUST_INTACT = 1,                 // the digest matches; no key to check a signature with
+    TRUST_SIGNED = 2,                 // the digest matches and a trusted key signed it
+    TRUST_NOT_SIGNED = -1,            // keys are trusted but the package carries no signature
+    TRUST_UNKNOWN_KEY = -2,           // signed with a key that is not trusted
+    TRUST_DIGEST_MISMATCH = -3,
+    TRUST_BAD_SIGNATURE = -4,
+    TRUST_MALFORMED = -5,             // the trailer cannot be read
+    TRUST_NO_KEYS = -6,               // signatures are required and no key is trusted
+};
+
+// Where a package came from, judged by the host: the engine hands over every
+// package byte before the trailer and then the trailer, and stays free of
+// cryptography. With any slot null no trailer is looked for.
+struct trust_ops {
+    void (*begin)();                  // a new package: restart the digest
+    void (*update)(const void* bytes, int length);
+    // The whole trailer (null and 0 when the package has none), already checked
+    // for layout. Returns one of TRUST_*.
+    int (*check)(const uint8_t* trailer, uint32_t length, uint32_t block_count);
+};
+
 struct upgrade_ops {
     const char* package_path;
     const char* temp_dir;             // may be null or empty
@@ -66,6 +95,7 @@ struct upgrade_ops {
     uint32_t (*get_buffer_size)();
     // The engine ignores the result; the host must not keep `info` after returning.
     int (*report_progress)(const progress_info* info, const char* message);
+    trust_ops trust;
 };
 
 // Verifies the package, runs its begin script, applies its blocks and runs its end

@@ -13,7 +13,7 @@ int upgrade_run(const upgrade_ops* ops)
     if (ops == nullptr || ops->get_buffer_size == nullptr)
         return -1;
     if (verify_package(&ops->src, ops->package_path, ops->report_progress,
-                       ops->get_buffer_size()) < 0)
+                       ops->get_buffer_size(), &ops->trust) < 0)
         return -1;
     if (run_begin_script(&ops->src, ops->package_path, ops->run_script) < 0)
         return -1;

@@ -7,11 +7,13 @@
 #include "common/scoped.h"
 #include "engine/package_format.h"
 #include "engine/progress.h"
+#include "engine/trailer.h"
 
 namespace {
 
 struct verify_state {
     const source_ops* src;
+    const trust_ops* trust;           // null when no trailer is looked for
     int handle;
     report_fn report;
     uint8_t* buffer;
@@ -20,6 +22,24 @@ struct verify_state {
     uint64_t read_bytes;              // block data read in this pass, all blocks
     progress_info info;
 };
+
+void digest(verify_state* s, const void* bytes, int length)
+{
+    if (s->trust != nullptr)
+        s->trust->update(bytes, length);
+}
+
+// Reads for the header reader, feeding the digest on the way: its slot takes no
+// context, so the state of the one pass in progress is kept here.
+verify_state* digesting = nullptr;
+
+int read_and_digest(int handle, void* buffer, int length)
+{
+    int n = digesting->src->read(handle, buffer, length);
+    if (n > 0 && n <= length)
+        digest(digesting, buffer, n);
+    return n;
+}
 
 void fail(verify_state* s, const char* text)
 {
@@ -37,6 +57,7 @@ int sum_block(verify_state* s, const block_header* block, uint32_t* sum)
         int n = s->src->read(s->handle, s->buffer, (int)chunk);
         if (n <= 0 || (uint32_t)n > chunk)
             return -1;
+        digest(s, s->buffer, n);
         count += (uint32_t)n;
         s->read_bytes += (uint32_t)n;
         *sum = byte_sum(*sum, s->buffer, n);
@@ -52,7 +73,10 @@ int verify_block(verify_state* s, uint32_t index)
     // A buffer of its own: a small I/O buffer would cut the failure texts.
     char text[64];
     block_header block{};
-    if (s->src->read(s->handle, &block, (int)sizeof block) != (int)sizeof block) {
+    int got = s->src->read(s->handle, &block, (int)sizeof block);
+    if (got == (int)sizeof block)
+        digest(s, &block, got);
+    if (got != (int)sizeof block) {
         printf("Block %d header read error!\n", (int)index);
         format_message(text, sizeof text, TEXT_BLOCK_READ_ERROR, (int)index);
         fail(s, text);
@@ -83,27 +107,130 @@ int verify_block(verify_state* s, uint32_t index)
     return 0;
 }
 
-// Reads whatever follows the last block, to the end of the stream. Nothing there
-// is interpreted, but a source can only tell at its end whether it delivered the
-// package intact (a decompressor reports a damaged stream when it finishes).
-int drain(verify_state* s)
+int read_error_after_blocks(verify_state* s)
 {
-    int n;
-    while ((n = s->src->read(s->handle, s->buffer, (int)s->buffer_size)) > 0) {
-    }
-    if (n < 0) {
-        puts("Package read error after the last block!");
+    puts("Package read error after the last block!");
+    fail(s, "error id 9, package read error!");
+    return -1;
+}
+
+// The trailer, when the bytes after the last block begin with one: read whole
+// (its size is bounded by the block count) and checked for layout. Sets
+// *trailer and *length (null and 0 when there is none). 0, or -1 after the
+// failure report. A plain source is read no further than the trailer and one
+// byte beyond it, which must not exist. Returns 0, TRUST_MALFORMED, or -1
+// after the failure report of a read error.
+int read_trailer(verify_state* s, uint32_t block_count, byte_buffer* trailer, uint32_t* length)
+{
+    uint8_t probe[TRAILER_PROBE_SIZE];
+    int n = s->src->read(s->handle, probe, (int)sizeof probe);
+    if (n < 0 || n > (int)sizeof probe)
+        return read_error_after_blocks(s);
+    *length = 0;
+    if (trailer_version(probe, (uint32_t)n) == 0)
+        return 0;                     // not a trailer: ignored, as always
+    uint32_t size = 0;
+    if (n == (int)sizeof probe)
+        memcpy(&size, probe + offsetof(trailer_head, trailer_size), sizeof size);
+    if (n < (int)sizeof probe || size < sizeof probe || size > trailer_size_limit(block_count))
+        return TRUST_MALFORMED;
+    *trailer = allocate_bytes(size);
+    if (!*trailer) {
         fail(s, "error id 9, package read error!");
         return -1;
     }
+    memcpy(trailer->get(), probe, sizeof probe);
+    int rest = (int)(size - sizeof probe);
+    n = s->src->read(s->handle, trailer->get() + sizeof probe, rest);
+    if (n < 0 || n > rest)
+        return read_error_after_blocks(s);
+    if (n < rest)
+        return TRUST_MALFORMED;       // cut short
+    uint8_t beyond;
+    n = s->src->read(s->handle, &beyond, 1);
+    if (n < 0 || n > 1)
+        return read_error_after_blocks(s);
+    if (n == 1)
+        return TRUST_MALFORMED;       // anything after the trailer
+    trailer_view view;
+    if (parse_trailer(trailer->get(), size, block_count, &view) < 0)
+        return TRUST_MALFORMED;
+    *length = size;
     return 0;
+}
+
+// Prints what the trust verdict means; -1 after the failure report when the
+// package is refused.
+int judge(verify_state* s, int verdict, const uint8_t* trailer)
+{
+    char key[2 * 8 + 1] = "";
+    if (trailer != nullptr)
+        for (int i = 0; i < 8; ++i)
+            snprintf(key + 2 * i, 3, "%02x", trailer[offsetof(trailer_head, key_id) + i]);
+    switch (verdict) {
+    case TRUST_ACCEPTED:
+        return 0;
+    case TRUST_INTACT:
+        puts("Package digest OK, signature not checked (no trusted keys)");
+        return 0;
+    case TRUST_SIGNED:
+        printf("Package signed by key %s\n", key);
+        return 0;
+    case TRUST_NOT_SIGNED:
+        puts("Package is not signed!");
+        fail(s, "error id 13, package not signed!");
+        return -1;
+    case TRUST_UNKNOWN_KEY:
+        printf("Package signed by an unknown key %s!\n", key);
+        fail(s, "error id 14, unknown key!");
+        return -1;
+    case TRUST_DIGEST_MISMATCH:
+        puts("Package digest mismatch!");
+        fail(s, "error id 15, digest mismatch!");
+        return -1;
+    case TRUST_BAD_SIGNATURE:
+        puts("Package signature is bad!");
+        fail(s, "error id 16, bad signature!");
+        return -1;
+    case TRUST_NO_KEYS:
+        puts("No trusted keys: signed packages only!");
+        fail(s, "error id 18, no trusted keys!");
+        return -1;
+    default:
+        puts("Package trailer is malformed!");
+        fail(s, "error id 17, malformed trailer!");
+        return -1;
+    }
+}
+
+// What follows the last block: the trailer, the source's own last word on the
+// stream, and the trust verdict. 0, or -1 after the failure report.
+int finish_package(verify_state* s, uint32_t block_count)
+{
+    byte_buffer trailer;
+    uint32_t length = 0;
+    int layout = 0;
+    if (s->trust != nullptr) {
+        layout = read_trailer(s, block_count, &trailer, &length);
+        if (layout == -1)
+            return -1;
+    }
+    if (s->src->finish != nullptr && s->src->finish(s->handle) < 0)
+        return read_error_after_blocks(s);
+    if (s->trust == nullptr)
+        return 0;
+    int verdict = layout == TRUST_MALFORMED
+                      ? TRUST_MALFORMED
+                      : s->trust->check(length != 0 ? trailer.get() : nullptr, length,
+                                        block_count);
+    return judge(s, verdict, length != 0 ? trailer.get() : nullptr);
 }
 
 }  // namespace
 
 int verify_package(const source_ops* src, const char* package_path,
                    int (*report_progress)(const progress_info*, const char*),
-                   uint32_t buffer_size)
+                   uint32_t buffer_size, const trust_ops* trust)
 {
     if (src == nullptr || src->open == nullptr || src->close == nullptr ||
         src->read == nullptr || report_progress == nullptr || buffer_size == 0 ||
@@ -111,6 +238,9 @@ int verify_package(const source_ops* src, const char* package_path,
         return -1;
     verify_state s{};
     s.src = src;
+    if (trust != nullptr && trust->begin != nullptr && trust->update != nullptr &&
+        trust->check != nullptr)
+        s.trust = trust;
     s.report = report_progress;
     s.buffer_size = buffer_size;
     s.handle = src->open(package_path);
@@ -125,8 +255,14 @@ int verify_package(const source_ops* src, const char* package_path,
     memset(s.buffer, 0, buffer_size);
 
     int result = 0;
+    if (s.trust != nullptr)
+        s.trust->begin();
+    digesting = &s;
     package_header header{};
-    if (read_package_header(s.handle, &header, s.buffer, src->read, buffer_size) < 0) {
+    int header_read = read_package_header(s.handle, &header, s.buffer, read_and_digest,
+                                          buffer_size);
+    digesting = nullptr;
+    if (header_read < 0) {
         result = -1;
         s.total_size = header.total_size;
         fail(&s, "Error id 0");
@@ -140,7 +276,7 @@ int verify_package(const source_ops* src, const char* package_path,
             }
         }
         if (result == 0)
-            result = drain(&s);
+            result = finish_package(&s, header.block_count);
         if (result == 0)
             send_report(report_progress, &s.info, 1, 100, STATE_CHECKING, 100, "");
     }

@@ -4,9 +4,11 @@
 
 #include "engine/fwdeploy.h"
 
-// Phase 1: checks the header and every block's checksum before anything is touched.
-// Returns -1 on any failure (after exactly one failure report once the package is
-// open and the buffer allocated), 0 or more when the package is sound.
+// Phase 1: checks the header, every block's checksum and, when `trust` is given
+// with all its slots, the trailer and where the package came from, before
+// anything is touched. Returns -1 on any failure (after exactly one failure
+// report once the package is open and the buffer allocated), 0 or more when
+// the package is sound.
 int verify_package(const source_ops* src, const char* package_path,
                    int (*report_progress)(const progress_info*, const char*),
-                   uint32_t buffer_size);
+                   uint32_t buffer_size, const trust_ops* trust);

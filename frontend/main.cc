@@ -8,6 +8,7 @@
 #include "backends/file.h"
 #include "backends/partition.h"
 #include "backends/runners.h"
+#include "backends/trust.h"
 #include "backends/volume.h"
 #include "build_info.h"
 #include "common/process.h"
@@ -19,6 +20,15 @@
 namespace {
 
 constexpr size_t ARG_BUFFER_SIZE = 64;
+
+// Where the board keeps the public keys of those whose packages it applies,
+// and whether a board without them refuses every package; both fixed at build.
+#ifndef FWDEPLOY_TRUSTED_KEYS
+#define FWDEPLOY_TRUSTED_KEYS "/etc/fwdeploy/trusted-keys.pem"
+#endif
+#ifndef FWDEPLOY_REQUIRE_SIGNATURE
+#define FWDEPLOY_REQUIRE_SIGNATURE 0
+#endif
 
 // Copies an option's argument; -1 when it does not fit. A cut path could name
 // another file, so a long argument is refused rather than shortened.
@@ -51,9 +61,10 @@ int main(int argc, char** argv)
     char package_path[ARG_BUFFER_SIZE] = {};
     char temp_dir[ARG_BUFFER_SIZE] = {};
     char picture_path[ARG_BUFFER_SIZE] = {};  // accepted for compatibility; nothing shows it
+    char key_path[ARG_BUFFER_SIZE] = {};
     bool compressed = false;
     int opt;
-    while ((opt = getopt(argc, argv, "x:r:t:p:s:")) != -1) {
+    while ((opt = getopt(argc, argv, "x:r:t:p:s:k:")) != -1) {
         int copied = 0;
         switch (opt) {
         case 'x':
@@ -66,6 +77,7 @@ int main(int argc, char** argv)
             break;
         case 't': copied = copy_argument(temp_dir, optarg, 't'); break;
         case 'p': copied = copy_argument(picture_path, optarg, 'p'); break;
+        case 'k': copied = copy_argument(key_path, optarg, 'k'); break;
         case 's': break;
         default:  copied = -1; break;
         }
@@ -79,6 +91,13 @@ int main(int argc, char** argv)
         return -1;
     }
 
+    // Keys are read before anything runs: a key file that is there but unusable
+    // must stop the run, never leave the board trusting nothing.
+    trust_reset(FWDEPLOY_REQUIRE_SIGNATURE != 0);
+    bool named = key_path[0] != '\0';
+    if (trust_load_key_file(named ? key_path : FWDEPLOY_TRUSTED_KEYS, !named) < 0)
+        return -1;
+
     upgrade_ops ops{};                        // every slot null until wired in
     ops.package_path = package_path;
     ops.temp_dir = temp_dir;
@@ -86,6 +105,7 @@ int main(int argc, char** argv)
         ops.src.open = open_gzip_source;
         ops.src.close = close_gzip_source;
         ops.src.read = read_gzip_source;
+        ops.src.finish = finish_gzip_source;
     } else {
         ops.src.open = open_plain_source;
         ops.src.close = ::close;
@@ -108,5 +128,8 @@ int main(int argc, char** argv)
     ops.run_script = run_shell_script;
     ops.get_buffer_size = io_buffer_size;
     ops.report_progress = print_progress;
+    ops.trust.begin = trust_begin;
+    ops.trust.update = trust_update;
+    ops.trust.check = trust_check;
     return upgrade_run(&ops);
 }

@@ -3,10 +3,14 @@
 
 #include <sys/types.h>
 
-// Read-only descriptor of the package, or -1.
+// Read-only descriptor of the package, or -1 after saying why. Every open after
+// the first of a path checks that the file is still the one first opened
+// (device, inode, size, modification time): a package swapped or changed
+// between the phases of a run is refused.
 int open_plain_source(const char* path);
 
-// Read end of a pipe carrying the decompressed package, or -1.
+// Read end of a pipe carrying the decompressed package, or -1. The file is
+// opened and checked as by open_plain_source, and gunzip reads that descriptor.
 int open_gzip_source(const char* path);
 
 // Ends the gunzip child (it may still be writing) and closes the pipe. Returns 0.
@@ -19,6 +23,10 @@ int read_full(int handle, void* buffer, int length);
 // returns -1 when gunzip failed: a damaged stream can end in a bad CRC or an
 // early end after data that looked complete.
 int read_gzip_source(int handle, void* buffer, int length);
+
+// The verification pass's last read: reads the stream to its end so that
+// gunzip's verdict on it is heard. 0, or -1 when the stream is damaged.
+int finish_gzip_source(int handle);
 
 // Process id of the running gunzip child, 0 before the first.
 extern pid_t gzip_pid;

@@ -21,6 +21,7 @@ void usage()
         "    fwdeploy -x NorvaleOta.bin.gz -t /tmp -p logo.jpg",
         "Option -s [opt] is to show the ui rotation while upgrading. 0: no rotation 1: 90 2: "
         "180 3 270",
+        "Option -k [file] names the trusted public keys (PEM) whose signature a package must carry",
     };
     for (const char* line : lines)
         puts(line);

@@ -7,10 +7,11 @@
 set -euo pipefail
 
 packages=(cmake g++ make git pkg-config libgtest-dev libbenchmark-dev zlib1g-dev
-          gzip bsdiff busybox util-linux libtomlplusplus-dev libcli11-dev)
+          gzip bsdiff busybox util-linux libtomlplusplus-dev libcli11-dev
+          libbearssl-dev libssl-dev openssl)
 if [[ ${1:-} == armhf ]]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user-static binfmt-support
-               libc6:armhf libstdc++6:armhf libgtest-dev:armhf)
+               libc6:armhf libstdc++6:armhf libgtest-dev:armhf libbearssl-dev:armhf)
 fi
 
 missing=()

@@ -3,6 +3,7 @@
 
 #include <regex>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/support/e2e_board.h"
@@ -27,6 +28,7 @@ const std::vector<std::string> USAGE = {
     "    fwdeploy -x NorvaleOta.bin.gz -t /tmp -p logo.jpg",
     "Option -s [opt] is to show the ui rotation while upgrading. 0: no rotation 1: 90 2: 180 3 "
     "270",
+    "Option -k [file] names the trusted public keys (PEM) whose signature a package must carry",
 };
 
 // The lines after the front end's two banner lines, which every run prints first.
@@ -142,7 +144,7 @@ TEST(CommandLine, ArgumentsOf64CharactersAreRefusedWhole)
     s.box.make_dir(dir63);
     s.box.make_dir(dir64);
 
-    for (const char* option : {"-x", "-r", "-t", "-p"}) {
+    for (const char* option : {"-x", "-r", "-t", "-p", "-k"}) {
         SCOPED_TRACE(option);
         std::string value = std::string(option) == "-t" ? dir64 : name64;
         std::vector<std::string> args{"-r", name63, option, value};
@@ -192,17 +194,29 @@ TEST(CompressedPackage, PathsReachGunzipAsOneArgumentAndNonGzipIsRefused)
     EXPECT_FALSE(file_exists(mark));
     EXPECT_EQ(r.leftover_processes, 0);
 
-    // A plain package given as compressed, and a compressed one that is missing.
+    // A plain package given as compressed: gunzip's own words, then the refusal.
     s.box.write("board/data/app.bin", std::string(40, 'o'));
-    for (const std::string& path : {s.package, s.box.path("absent.gz")}) {
+    r = run_fwdeploy({"-x", s.package});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_NE(r.err.find("gzip"), std::string::npos) << r.err;
+    std::vector<std::string> reports = progress_lines(r.out);
+    ASSERT_FALSE(reports.empty()) << r.out;
+    EXPECT_EQ(reports.back(), "(0%)(1/2)(state sub 4)");
+    EXPECT_EQ(r.leftover_processes, 0);
+    EXPECT_EQ(read_text(s.target), std::string(40, 'o'));
+
+    // A compressed package that is missing or unreadable is said to be so, as a
+    // plain one is, before gunzip is started at all.
+    std::string locked = s.box.write("locked.gz", read_file(gzip_copy(s.package)), 0);
+    for (const std::string& path : {s.box.path("absent.gz"), locked}) {
         SCOPED_TRACE(path);
+        if (path == locked && geteuid() == 0)
+            continue;                 // root reads it all the same
         r = run_fwdeploy({"-x", path});
         EXPECT_EQ(r.exit_code, 255);
-        EXPECT_NE(r.err.find("gzip"), std::string::npos) << r.err;   // gunzip's own words
-        std::vector<std::string> reports = progress_lines(r.out);
-        ASSERT_FALSE(reports.empty()) << r.out;
-        EXPECT_EQ(reports.back(), "(0%)(1/2)(state sub 4)");
+        EXPECT_EQ(r.err, path == locked ? "open: Permission denied\n"
+                                        : "open: No such file or directory\n");
+        EXPECT_EQ(after_banner(r).size(), 2u) << r.out;
         EXPECT_EQ(r.leftover_processes, 0);
-        EXPECT_EQ(read_text(s.target), std::string(40, 'o'));
     }
 }

@@ -20,8 +20,16 @@ outcome verify(uint32_t buffer_size = 4096)
 {
     source_ops src = source();
     CaptureStdout();
-    int result = verify_package(&src, "pkg", report_progress, buffer_size);
+    int result = verify_package(&src, "pkg", report_progress, buffer_size, nullptr);
     return outcome{result, GetCapturedStdout()};
+}
+
+uint32_t get_u32(const std::vector<uint8_t>& bytes, size_t offset)
+{
+    uint32_t value = 0;
+    if (offset + 4 <= bytes.size())
+        memcpy(&value, bytes.data() + offset, 4);
+    return value;
 }
 
 report checking(int percent, int sub, const std::string& message)
@@ -62,7 +70,7 @@ TEST_F(VerifyPackage, LargeBlockReportsOncePerPercentStep)
               (std::vector<report>{START, checking(40, 40, "/d/0"), checking(81, 81, "/d/0"),
                                    checking(100, 100, "/d/0"), checking(100, 100, ""), END}));
     // Header, block header, three chunks, then the read that finds the end of the stream.
-    EXPECT_EQ(read_sizes(), (std::vector<int>{32, 288, 4096, 4096, 1808, 4096}));
+    EXPECT_EQ(read_sizes(), (std::vector<int>{32, 288, 4096, 4096, 1808}));
     EXPECT_EQ(find("src.close"), (int)host.log.size() - 1);
 
     // With 50-byte chunks only every second chunk moves a percentage.
@@ -200,9 +208,6 @@ TEST_F(VerifyPackage, ShortReadsAndUnusableBlockHeadersFail)
          {1, 50, STATE_CHECK_FAILED, 100, "error id 9, block 1 read error!"}},
         {"path without end", UINT64_MAX, 0, 1, "Block 1 header error!\n",
          {1, 50, STATE_CHECK_FAILED, 100, "error id 8, block 1 header error!"}},
-        {"read past the last block fails", UINT64_MAX, 6, 9,
-         "Package read error after the last block!\n",
-         {1, 100, STATE_CHECK_FAILED, 100, "error id 9, package read error!"}},
     };
     for (const auto& c : cases) {
         reset();
@@ -241,15 +246,147 @@ TEST_F(VerifyPackage, ShortReadsAndUnusableBlockHeadersFail)
               (report{1, 0, STATE_CHECK_FAILED, 100, "error id 8, block 0 header error!"}));
 }
 
-TEST_F(VerifyPackage, BytesAfterTheLastBlockAreReadButNotChecked)
+std::vector<uint8_t> trailer_v1(uint32_t sig_size)
+{
+    std::vector<uint8_t> t(80 + sig_size, 0x5a);
+    memcpy(t.data(), "FWTRAIL1", 8);
+    put_u32(t, 8, 80 + sig_size);
+    for (int i = 0; i < 32; ++i)
+        t[44 + i] = (uint8_t)(0x10 + i);     // the key id
+    put_u32(t, 76, sig_size);
+    return t;
+}
+
+outcome verify_trusted(source_ops src)
+{
+    trust_ops trust = fake::trust();
+    CaptureStdout();
+    int result = verify_package(&src, "pkg", report_progress, 4096, &trust);
+    return outcome{result, GetCapturedStdout()};
+}
+
+TEST_F(VerifyPackage, BytesAfterTheLastBlockAreNotReadWithoutATrailerToLookFor)
 {
     std::vector<uint8_t> bytes = bundle_bytes(blocks_of({10}));
     std::vector<uint8_t> junk = pattern(5000, 9);
     bytes.insert(bytes.end(), junk.begin(), junk.end());
     load(bytes);
     EXPECT_EQ(verify().result, 0);
-    EXPECT_EQ(read_sizes(), (std::vector<int>{32, 288, 10, 4096, 4096, 4096}));
+    EXPECT_EQ(read_sizes(), (std::vector<int>{32, 288, 10}));
     EXPECT_EQ(host.reports.back(), END);
+
+    // A source that can tell only at its end whether it delivered the whole
+    // stream (a decompressor) is asked once, after the last block.
+    for (int fails = 0; fails < 2; ++fails) {
+        reset();
+        load(bytes);
+        source_ops src = source();
+        src.finish = src_finish;
+        if (fails)
+            host.fail_at["src.finish"] = 1;
+        CaptureStdout();
+        EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096, nullptr), fails ? -1 : 0);
+        std::string printed = GetCapturedStdout();
+        EXPECT_EQ(count("src.finish"), 1);
+        if (fails) {
+            EXPECT_NE(printed.find("Package read error after the last block!\n"), std::string::npos);
+            EXPECT_EQ(host.reports.back(),
+                      (report{1, 100, STATE_CHECK_FAILED, 100, "error id 9, package read error!"}));
+        }
+    }
+}
+
+TEST_F(VerifyPackage, TheTrailerIsReadWholeAndJudgedByTheHost)
+{
+    bundle_package p = blocks_of({10, 20});
+    const std::vector<uint8_t> package = bundle_bytes(p);
+    const std::string tail = match_line(0, p.blocks[0].data) + match_line(1, p.blocks[1].data);
+    struct {
+        const char* what;
+        std::vector<uint8_t> after;   // bytes after the last block
+        int verdict;
+        bool checked;                 // the host was asked, with the trailer (or none)
+        std::string printed;          // after the block lines
+        const char* failure;          // the report's text, or null when accepted
+    } cases[] = {
+        {"nothing", {}, TRUST_ACCEPTED, true, "", nullptr},
+        {"not a trailer", pattern(5000, 3), TRUST_ACCEPTED, true, "", nullptr},
+        {"signed", trailer_v1(71), TRUST_SIGNED, true, "Package signed by key 1011121314151617\n",
+         nullptr},
+        {"intact", trailer_v1(0), TRUST_INTACT, true,
+         "Package digest OK, signature not checked (no trusted keys)\n", nullptr},
+        {"unsigned where keys are trusted", {}, TRUST_NOT_SIGNED, true,
+         "Package is not signed!\n", "error id 13, package not signed!"},
+        {"unknown key", trailer_v1(72), TRUST_UNKNOWN_KEY, true,
+         "Package signed by an unknown key 1011121314151617!\n", "error id 14, unknown key!"},
+        {"digest", trailer_v1(0), TRUST_DIGEST_MISMATCH, true, "Package digest mismatch!\n",
+         "error id 15, digest mismatch!"},
+        {"signature", trailer_v1(70), TRUST_BAD_SIGNATURE, true, "Package signature is bad!\n",
+         "error id 16, bad signature!"},
+        {"no keys on a strict board", {}, TRUST_NO_KEYS, true,
+         "No trusted keys: signed packages only!\n", "error id 18, no trusted keys!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        std::vector<uint8_t> bytes = package;
+        bytes.insert(bytes.end(), c.after.begin(), c.after.end());
+        load(bytes);
+        host.trust_verdict = c.verdict;
+        outcome o = verify_trusted(source());
+        EXPECT_EQ(o.result, c.failure ? -1 : 0);
+        EXPECT_EQ(o.printed, tail + c.printed);
+        EXPECT_EQ(count("trust.begin"), 1);
+        EXPECT_EQ(count("trust.check"), c.checked ? 1 : 0);
+        // The digest covers the package up to its last block, nothing after.
+        EXPECT_TRUE(host.digested == package);
+        bool trailer = c.after.size() == trailer_v1(0).size() + get_u32(c.after, 76);
+        EXPECT_TRUE(host.trailer == (trailer ? c.after : std::vector<uint8_t>()));
+        report last = c.failure ? report{1, 100, STATE_CHECK_FAILED, 100, c.failure} : END;
+        EXPECT_EQ(host.reports.back(), last);
+    }
+}
+
+TEST_F(VerifyPackage, AMalformedTrailerIsRefusedWithoutAskingTheHost)
+{
+    bundle_package p = blocks_of({10});
+    const std::vector<uint8_t> package = bundle_bytes(p);
+    auto with = [&](std::vector<uint8_t> t, auto change) {
+        change(t);
+        return t;
+    };
+    const std::vector<uint8_t> good = trailer_v1(71);
+    struct {
+        const char* what;
+        std::vector<uint8_t> after;
+    } cases[] = {
+        {"cut in its size", std::vector<uint8_t>(good.begin(), good.begin() + 10)},
+        {"cut in its signature", std::vector<uint8_t>(good.begin(), good.end() - 1)},
+        {"a byte after it", with(good, [](auto& t) { t.push_back(0); })},
+        {"size and signature disagree", with(good, [](auto& t) { put_u32(t, 76, 70); })},
+        {"signature too long", with(trailer_v1(73), [](auto&) {})},
+        {"size beyond any trailer", with(good, [](auto& t) { put_u32(t, 8, 0x7fffffff); })},
+        {"size below its head", with(good, [](auto& t) { put_u32(t, 8, 4); })},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        std::vector<uint8_t> bytes = package;
+        bytes.insert(bytes.end(), c.after.begin(), c.after.end());
+        load(bytes);
+        host.trust_verdict = TRUST_SIGNED;
+        outcome o = verify_trusted(source());
+        EXPECT_EQ(o.result, -1);
+        EXPECT_EQ(o.printed, match_line(0, p.blocks[0].data) + "Package trailer is malformed!\n");
+        EXPECT_EQ(count("trust.check"), 0);
+        EXPECT_EQ(host.reports.back(),
+                  (report{1, 100, STATE_CHECK_FAILED, 100, "error id 17, malformed trailer!"}));
+        // Never more than the trailer's bounded size and one byte past it.
+        uint64_t read = 0;
+        for (int n : read_sizes())
+            read += (uint64_t)n;
+        EXPECT_LE(read, package.size() + std::max<size_t>(c.after.size() + 1, 12));
+    }
 }
 
 TEST_F(VerifyPackage, MissingSlotsOrAFailedOpenEndWithoutReports)
@@ -261,14 +398,14 @@ TEST_F(VerifyPackage, MissingSlotsOrAFailedOpenEndWithoutReports)
     broken[1].close = nullptr;
     broken[2].read = nullptr;
     for (const source_ops& b : broken)
-        EXPECT_EQ(verify_package(&b, "pkg", report_progress, 4096), -1);
-    EXPECT_EQ(verify_package(nullptr, "pkg", report_progress, 4096), -1);
-    EXPECT_EQ(verify_package(&src, "pkg", nullptr, 4096), -1);
-    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 0), -1);
+        EXPECT_EQ(verify_package(&b, "pkg", report_progress, 4096, nullptr), -1);
+    EXPECT_EQ(verify_package(nullptr, "pkg", report_progress, 4096, nullptr), -1);
+    EXPECT_EQ(verify_package(&src, "pkg", nullptr, 4096, nullptr), -1);
+    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 0, nullptr), -1);
     EXPECT_TRUE(host.log.empty());
 
     host.fail_at["src.open"] = 1;
-    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096), -1);
+    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096, nullptr), -1);
     EXPECT_TRUE(host.reports.empty());
     EXPECT_EQ(count("src.close"), 0);
 }

@@ -259,7 +259,42 @@ int report_progress(const progress_info* info, const char* message)
     return 0;
 }
 
-source_ops source() { return source_ops{src_open, src_close, src_read}; }
+int src_finish(int handle)
+{
+    note("src.finish");
+    if (failing("src.finish") || host.handles.count(handle) == 0)
+        return -1;
+    return 0;
+}
+
+source_ops source() { return source_ops{src_open, src_close, src_read, nullptr}; }
+
+namespace {
+
+void trust_begin()
+{
+    note("trust.begin");
+    host.digested.clear();
+}
+
+void trust_update(const void* bytes, int length)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(bytes);
+    host.digested.insert(host.digested.end(), p, p + length);
+}
+
+int trust_check(const uint8_t* trailer, uint32_t length, uint32_t /*block_count*/)
+{
+    note("trust.check " + std::to_string(length));
+    host.trailer.clear();
+    if (trailer != nullptr)
+        host.trailer.assign(trailer, trailer + length);
+    return host.trust_verdict;
+}
+
+}  // namespace
+
+trust_ops trust() { return trust_ops{trust_begin, trust_update, trust_check}; }
 
 partition_ops partitions()
 {

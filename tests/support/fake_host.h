@@ -77,6 +77,7 @@ struct host_state {
     int patch_result = 0;
     int script_result = 0;
     std::vector<uint32_t> buffer_sizes{4096};   // get_buffer_size, one per call, last repeats
+    int trust_verdict = TRUST_ACCEPTED;         // what trust.check answers
 
     // Switches, by slot name ("src.read", "part.write", "file.close", ...): the
     // n-th call of the slot (from 1) returns -1 without doing anything else (a
@@ -95,6 +96,8 @@ struct host_state {
     int next_handle = 3;
     int bad_closes = 0;               // closes of handles that were not open
     int empty_reads = 0;              // reads in a row that found the end
+    std::vector<uint8_t> digested;    // every byte handed to trust.update since trust.begin
+    std::vector<uint8_t> trailer;     // what trust.check was last given
 };
 
 extern host_state host;
@@ -107,7 +110,9 @@ void load(const bundle_package& package);
 
 // A table with every slot wired to this host; temp_dir is "/tmp".
 upgrade_ops ops();
-source_ops source();
+source_ops source();                  // without finish
+int src_finish(int handle);           // "src.finish"; fails on the switch or an unknown handle
+trust_ops trust();
 partition_ops partitions();
 ubi_volume_ops volumes();
 file_ops files();

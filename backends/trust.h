@@ -1,0 +1,37 @@
+// Trusted keys and the trust slots of the host table: the SHA-256 digest of the
+// package as it streams past, and the judgement of its trailer (digest, ECDSA
+// P-256 signature by a trusted key). The cryptography is BearSSL's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int MAX_TRUSTED_KEYS = 16;
+constexpr size_t P256_POINT_SIZE = 65;        // uncompressed: 0x04, X, Y
+
+// Forgets every key and the last verdict; `require_signature` makes a board
+// without keys refuse every package.
+void trust_reset(bool require_signature);
+
+// Parses PEM text holding one or more EC P-256 PUBLIC KEY blocks and trusts
+// them. 0, or -1 with the reason (no key trusted then) in `why`.
+int trust_add_keys(const uint8_t* text, size_t length, char* why, size_t why_size);
+
+// Reads the key file at `path`. A missing file is no error when `optional`
+// (the board's default path): no key is trusted then. 0, or -1 after printing why.
+int trust_load_key_file(const char* path, bool optional);
+
+int trusted_key_count();
+
+// SHA-256 of a P-256 public key as DER SubjectPublicKeyInfo (the point uncompressed):
+// the key id a trailer names its signer by.
+void p256_key_id(const uint8_t point[P256_POINT_SIZE], uint8_t id[32]);
+
+// The trust_ops slots.
+void trust_begin();
+void trust_update(const void* bytes, int length);
+int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count);
+
+// After an accepted package whose trailer lists result digests: the SHA-256
+// that the result of block `block_index` must have, or null when none is listed.
+const uint8_t* trust_result_digest(uint32_t block_index);
