@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz_reset(data, size);
     upgrade_ops ops = fuzz_ops();
     int verified = verify_package(&ops.src, ops.package_path, ops.report_progress,
-                                  ops.get_buffer_size());
+                                  ops.get_buffer_size(), &ops.trust);
 
     fuzz_reset(data, size);
     int result = upgrade_run(&ops);
