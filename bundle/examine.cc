@@ -2,11 +2,9 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <vector>
 
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
-#include "bundle/progress_bar.h"
 
 namespace {
 
@@ -20,19 +18,6 @@ std::string operation_label(uint32_t operation)
 {
     std::string name = operation_name(operation);
     return name.empty() ? "unknown " + std::to_string(operation) : name;
-}
-
-// What the board's apply pass would refuse although verification passes.
-std::string apply_problem(const block_header& block)
-{
-    if (operation_name(block.operation).empty())
-        return "operation code " + std::to_string(block.operation) + " is unknown to the board";
-    if ((block.operation == OP_UBI_VOLUME || block.operation == OP_SCRIPT) &&
-        block.data_size > UINT32_MAX)
-        return "UBI volumes and scripts must be smaller than 4 GiB";
-    if (block.operation == OP_SCRIPT && block.data_size > INT32_MAX)
-        return "scripts must be smaller than 2 GiB";
-    return "";
 }
 
 int fail(const std::string& message)
@@ -74,44 +59,5 @@ int list_command(const std::string& package)
     handler.mismatch = [](const std::string&) { return true; };
     if (walk_package(&reader, handler, &error) < 0 || reader_finish(&reader, &error) < 0)
         return fail(error);
-    return 0;
-}
-
-int verify_command(const std::string& package)
-{
-    package_reader reader;
-    std::string error;
-    if (reader_open(&reader, package, &error) < 0)
-        return fail(error);
-    progress_bar bar;
-    progress_start(&bar, "verifying");
-    uint64_t total = 0;
-    uint64_t done = 0;
-    uint32_t blocks = 0;
-    std::vector<std::string> warnings;
-    walk_handler handler;
-    handler.header = [&](const package_header& h) {
-        total = h.total_size;
-        blocks = h.block_count;
-    };
-    handler.data = [&](const uint8_t*, size_t length) {
-        done += length;
-        progress_update(done, total, &bar);
-    };
-    handler.block_ok = [&](uint32_t index, const block_header& b) {
-        std::string problem = apply_problem(b);
-        if (!problem.empty())
-            warnings.push_back(block_name(index, b) + ": " + problem);
-    };
-    int walked = walk_package(&reader, handler, &error);
-    if (walked == 0 && reader_finish(&reader, &error) < 0)
-        walked = -1;
-    progress_finish(&bar);
-    if (walked < 0)
-        return fail(error);
-    for (const std::string& w : warnings)
-        fprintf(stderr, "fwbundle: warning: %s: the board verifies it but would refuse to apply it\n",
-                w.c_str());
-    printf("%s: OK, %u blocks, %" PRIu64 " bytes of block data\n", package.c_str(), blocks, done);
     return 0;
 }

@@ -7,6 +7,7 @@
 // cannot be read to its end (the rows read so far are printed first).
 int list_command(const std::string& package);
 
-// Checks the package exactly as the board's verification pass does. Exit status:
-// 0 when the board would accept it, 1 with the first failure printed otherwise.
-int verify_command(const std::string& package);
+// Runs the board's own verification pass over the package, with the board's
+// trust rules and the keys of the file `keys` (none when empty). Exit status:
+// 0 when the board would accept it, 1 with the board's reasons printed otherwise.
+int verify_command(const std::string& package, const std::string& keys);

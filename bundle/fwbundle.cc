@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", version_text());
     app.require_subcommand(1);
 
-    std::string manifest_path, output, package, dir;
+    std::string manifest_path, output, package, dir, keys;
     bool gzip = false;
     CLI::App* create = app.add_subcommand("create", "Build a package from a manifest");
     create->add_option("-o,--output", output, "Package file to write")->required();
@@ -38,6 +38,7 @@ int main(int argc, char** argv)
     list->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");
+    verify->add_option("--keys", keys, "Trusted public keys (PEM), as the board holds them");
     verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
@@ -60,6 +61,6 @@ int main(int argc, char** argv)
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())
-        return verify_command(package);
+        return verify_command(package, keys);
     return extract_command(package, dir);
 }

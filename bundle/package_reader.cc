@@ -55,8 +55,10 @@ int64_t refill(package_reader* r, std::string* error)
     }
 }
 
-// After a gzip member: another member follows, or zero padding, or nothing. gunzip
-// refuses anything else as trailing garbage, so the board refuses the package.
+// After a gzip member: another member follows, or the stream has ended. Bytes
+// that do not start a member (zeros, or the 0xFF of a flash slot the package
+// was written into) end it: gunzip ignores them with a warning, busybox
+// gunzip silently, and the board takes both as success.
 int after_member(package_reader* r, std::string* error)
 {
     uint8_t magic[2];
@@ -73,10 +75,6 @@ int after_member(package_reader* r, std::string* error)
         ++r->zs.next_in;
         --r->zs.avail_in;
     }
-    if (have == 0) {
-        r->at_end = true;
-        return 0;
-    }
     if (have == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
         // Hand the magic back to inflate, which reads the member's header itself.
         static const uint8_t GZIP_MAGIC[2] = {0x1f, 0x8b};
@@ -90,22 +88,13 @@ int after_member(package_reader* r, std::string* error)
         r->in_member = true;
         return 0;
     }
-    bool zeros = magic[0] == 0 && (have < 2 || magic[1] == 0);
-    while (zeros) {
-        for (; r->zs.avail_in > 0 && zeros; ++r->zs.next_in, --r->zs.avail_in)
-            zeros = *r->zs.next_in == 0;
-        if (!zeros)
-            break;
-        int64_t n = refill(r, error);
-        if (n < 0)
-            return -1;
-        if (n == 0) {
-            r->at_end = true;
-            return 0;
-        }
+    if (have == 1) {
+        // gunzip reads a lone byte as the start of a member cut short.
+        *error = r->path + ": compressed stream cut short";
+        return -1;
     }
-    *error = r->path + ": damaged compressed data: trailing garbage after the compressed package";
-    return -1;
+    r->at_end = true;
+    return 0;
 }
 
 // Inflates up to `length` bytes: the count, short only at the end, or -1.

@@ -12,8 +12,8 @@
 #include "engine/package_format.h"
 
 // Compressed packages are inflated here rather than through zlib's file layer,
-// which passes over bytes after the last gzip member that gunzip, and so the
-// board, refuses.
+// so that what follows the last gzip member is judged as the board's gunzip
+// judges it: another member is read, anything else ends the stream.
 struct package_reader {
     std::string path;
     int fd = -1;

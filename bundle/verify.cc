@@ -1,0 +1,235 @@
+// fwbundle verify: the board's own verification pass, fed by a host source that
+// inflates with zlib, judged by the board's own trust module. What the host
+// accepts is therefore what the board accepts, by construction.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "backends/trust.h"
+#include "bundle/examine.h"
+#include "bundle/operations.h"
+#include "bundle/package_reader.h"
+#include "bundle/progress_bar.h"
+#include "engine/fwdeploy.h"
+#include "engine/trailer.h"
+#include "engine/verify.h"
+
+namespace {
+
+// The one package being verified. The source slots are plain function pointers,
+// so their state lives here, as the board's source keeps its gunzip child.
+struct verify_host {
+    package_reader reader;
+    std::string error;                // why the source failed, when it did
+    uint64_t offset = 0;              // of the next byte the pass reads
+    bool ended = false;               // a read found the end of the package
+    package_header header{};
+    uint64_t next_block = 0;          // offset of the next block header, once known
+    std::vector<block_header> blocks; // as they streamed past
+    int verdict = TRUST_ACCEPTED;
+    uint8_t key_id[SHA256_SIZE] = {};
+    bool signed_trailer = false;
+    progress_bar bar;
+};
+
+verify_host* host = nullptr;
+constexpr int HANDLE = 3;
+
+int source_open(const char* path)
+{
+    return reader_open(&host->reader, path, &host->error) < 0 ? -1 : HANDLE;
+}
+
+int source_close(int)
+{
+    return 0;
+}
+
+// Watches the header and each block header go by: the pass reads a block header
+// with one read of its 288 bytes, exactly where the previous block ended.
+void watch(const uint8_t* bytes, int length)
+{
+    if (host->offset == 0 && length >= (int)sizeof host->header) {
+        memcpy(&host->header, bytes, sizeof host->header);
+        host->next_block = sizeof host->header + (uint64_t)host->header.begin_script_size +
+                           host->header.end_script_size;
+    } else if (host->offset == host->next_block && length == (int)sizeof(block_header) &&
+               host->blocks.size() < host->header.block_count) {
+        block_header block;
+        memcpy(&block, bytes, sizeof block);
+        host->blocks.push_back(block);
+        host->next_block += sizeof block + block.data_size;
+    }
+}
+
+int source_read(int, void* buffer, int length)
+{
+    int64_t n = reader_read(&host->reader, buffer, (size_t)length, &host->error);
+    if (n < 0)
+        return -1;
+    watch(static_cast<const uint8_t*>(buffer), (int)n);
+    host->offset += (uint64_t)n;
+    host->ended = host->ended || n < length;
+    return (int)n;
+}
+
+int source_finish(int)
+{
+    return reader_finish(&host->reader, &host->error);
+}
+
+int show_progress(const progress_info* info, const char* /*message*/)
+{
+    if (info->percent >= 0 && info->percent <= 100)
+        progress_update((uint64_t)info->percent, 100, &host->bar);
+    return 0;
+}
+
+int check_trailer(const uint8_t* trailer, uint32_t length, uint32_t block_count)
+{
+    host->verdict = trust_check(trailer, length, block_count);
+    trailer_view view;
+    if (trailer != nullptr && parse_trailer(trailer, length, block_count, &view) == 0) {
+        memcpy(host->key_id, view.head->key_id, sizeof host->key_id);
+        host->signed_trailer = view.sig_size != 0;
+    }
+    return host->verdict;
+}
+
+// Runs `body` with standard output going to a temporary file, and returns what
+// was written there: the board's console lines, which say why it refused.
+template <typename Body>
+std::string capture_stdout(Body body)
+{
+    fflush(stdout);
+    FILE* file = tmpfile();
+    int saved = file != nullptr ? dup(STDOUT_FILENO) : -1;
+    if (saved < 0 || dup2(fileno(file), STDOUT_FILENO) < 0) {
+        if (saved >= 0)
+            close(saved);
+        if (file != nullptr)
+            fclose(file);
+        body();
+        return "";
+    }
+    body();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string text;
+    rewind(file);
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, n);
+    fclose(file);
+    return text;
+}
+
+std::string hex_key(const uint8_t* id)
+{
+    char text[2 * 8 + 1];
+    for (int i = 0; i < 8; ++i)
+        snprintf(text + 2 * i, 3, "%02x", id[i]);
+    return text;
+}
+
+// What the board's apply pass would refuse although verification passes.
+std::string apply_problem(const block_header& block)
+{
+    if (operation_name(block.operation).empty())
+        return "operation code " + std::to_string(block.operation) + " is unknown to the board";
+    if ((block.operation == OP_UBI_VOLUME || block.operation == OP_SCRIPT) &&
+        block.data_size > UINT32_MAX)
+        return "UBI volumes and scripts must be smaller than 4 GiB";
+    if (block.operation == OP_SCRIPT && block.data_size > INT32_MAX)
+        return "scripts must be smaller than 2 GiB";
+    return "";
+}
+
+int fail(const std::string& message)
+{
+    fflush(stdout);
+    fprintf(stderr, "fwbundle: %s\n", message.c_str());
+    return 1;
+}
+
+int load_keys(const std::string& keys)
+{
+    FILE* file = fopen(keys.c_str(), "rb");
+    if (file == nullptr)
+        return fail(keys + ": " + strerror(errno));
+    std::vector<uint8_t> text;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() < (1u << 20))
+        text.insert(text.end(), chunk, chunk + n);
+    bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed)
+        return fail(keys + ": cannot be read");
+    char why[256];
+    if (trust_add_keys(text.data(), text.size(), why, sizeof why) < 0)
+        return fail(keys + ": unusable key file: " + why);
+    return 0;
+}
+
+}  // namespace
+
+int verify_command(const std::string& package, const std::string& keys)
+{
+    trust_reset(false);
+    if (!keys.empty() && load_keys(keys) != 0)
+        return 1;
+    verify_host state;
+    host = &state;
+    source_ops src{source_open, source_close, source_read, source_finish};
+    trust_ops trust{trust_begin, trust_update, check_trailer};
+    progress_start(&state.bar, "verifying");
+    int result = 0;
+    std::string printed = capture_stdout([&] {
+        result = verify_package(&src, package.c_str(), show_progress, 4096, &trust);
+    });
+    progress_finish(&state.bar);
+    host = nullptr;
+    if (result < 0) {
+        // The board's own words, without the lines of blocks that matched.
+        std::string why = state.error;
+        size_t at = 0;
+        while (at < printed.size()) {
+            size_t end = printed.find('\n', at);
+            std::string line = printed.substr(at, end == std::string::npos ? end : end - at);
+            at = end == std::string::npos ? printed.size() : end + 1;
+            if (line.empty() || line.rfind("blk ", 0) == 0 || line.rfind("Package signed", 0) == 0)
+                continue;
+            why += (why.empty() ? "" : "; ") + line;
+        }
+        if (state.ended && state.offset < state.next_block)
+            why += " (the package ends after " + std::to_string(state.offset) + " bytes)";
+        return fail(package + ": refused: " + (why.empty() ? "cannot be read" : why));
+    }
+    for (size_t i = 0; i < state.blocks.size(); ++i) {
+        std::string problem = apply_problem(state.blocks[i]);
+        if (!problem.empty())
+            fprintf(stderr, "fwbundle: warning: %s: %s: the board verifies it but would refuse "
+                    "to apply it\n", block_name((uint32_t)i, state.blocks[i]).c_str(),
+                    problem.c_str());
+    }
+    std::string trailer;
+    switch (state.verdict) {
+    case TRUST_SIGNED: trailer = "signed by key " + hex_key(state.key_id); break;
+    case TRUST_INTACT:
+        trailer = state.signed_trailer ? "digest OK, signed by key " + hex_key(state.key_id) +
+                                             " (not checked: no --keys given)"
+                                       : "digest OK, not signed";
+        break;
+    default: trailer = "no trailer"; break;
+    }
+    printf("%s: OK, %u blocks, %" PRIu64 " bytes of block data, %s\n", package.c_str(),
+           state.header.block_count, state.header.total_size, trailer.c_str());
+    return 0;
+}
