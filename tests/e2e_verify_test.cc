@@ -2,7 +2,9 @@
 // that are empty, cut short or damaged, which must change nothing on the board.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/support/e2e_board.h"
@@ -34,6 +36,15 @@ struct marked_package {
         p.blocks.push_back(delete_block(doomed));
         bytes = bundle_bytes(p);
         path = board.path("pkg.bin");
+    }
+
+    // Puts the board back as it was before a run that applied the package.
+    void restore() const
+    {
+        write_file(target, bytes_of("old contents"));
+        write_file(doomed, bytes_of("to be deleted"));
+        remove_tree(begin_mark);
+        remove_tree(end_mark);
     }
 
     // Nothing of the package reached the board, and no script ran.
@@ -262,4 +273,222 @@ TEST(BadPackage, SingleByteChangesInHeaderScriptsAndDataAreRefused)
         if (HasFailure())
             break;
     }
+}
+
+namespace {
+
+// Keys made by the openssl command line, and a board whose key file trusts some.
+struct signing_setup {
+    marked_package m;
+    sandbox_dir keys{"fwdeploy-keys"};
+    openssl_key a = make_openssl_key(keys, "a", "ecparam");
+    openssl_key b = make_openssl_key(keys, "b", "genpkey");
+    std::string trusted_a = a.public_pem;
+
+    std::vector<uint8_t> with(const std::vector<uint8_t>& tail) const
+    {
+        std::vector<uint8_t> bytes = m.bytes;
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        return bytes;
+    }
+
+    // "Package signed by key ..." names the first 8 bytes of the key id.
+    static std::string key_line(const std::vector<uint8_t>& trailer, const std::string& before,
+                                const std::string& after)
+    {
+        char id[17];
+        for (int i = 0; i < 8; ++i)
+            snprintf(id + 2 * i, 3, "%02x", trailer.at(44 + i));
+        return before + id + after;
+    }
+};
+
+bool has_line(const run_result& r, const std::string& line)
+{
+    std::vector<std::string> lines = split_lines(r.out);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace
+
+TEST(SignedPackage, SignaturesMadeWithOpensslAreAcceptedByTheBoard)
+{
+    signing_setup s;
+    // Several keys in one file: a board keeps the old key while a new one comes in.
+    std::string both = s.keys.write("trusted.pem", read_text(s.a.public_pem) + "\n" +
+                                                       read_text(s.b.public_pem));
+    for (const openssl_key* key : {&s.a, &s.b}) {
+        std::vector<uint8_t> trailer = openssl_trailer(s.m.bytes, key);
+        write_file(s.m.path, s.with(trailer));
+        std::string gz = s.m.path + ".gz";
+        for (bool gzipped : {false, true}) {
+            SCOPED_TRACE(std::string(key == &s.a ? "ecparam key" : "genpkey key") +
+                         (gzipped ? ", gzip" : ", plain"));
+            std::string file = s.m.path;
+            if (gzipped) {
+                // The trailer as one more gzip member after the compressed package.
+                sandbox_dir work("fwdeploy-members");
+                std::vector<uint8_t> first = read_file(gzip_copy(work.write("p", s.m.bytes)));
+                std::vector<uint8_t> second = read_file(gzip_copy(work.write("t", trailer)));
+                first.insert(first.end(), second.begin(), second.end());
+                write_file(gz, first);
+                file = gz;
+            }
+            s.m.restore();
+            run_result r = run_fwdeploy({gzipped ? "-x" : "-r", file, "-k", both});
+            EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+            EXPECT_TRUE(has_line(r, signing_setup::key_line(trailer, "Package signed by key ", "")))
+                << r.out;
+            EXPECT_EQ(read_text(s.m.target), "0123456789");
+            EXPECT_EQ(r.leftover_processes, 0);
+        }
+    }
+}
+
+TEST(SignedPackage, RefusedPackagesRunAndWriteNothing)
+{
+    signing_setup s;
+    const std::vector<uint8_t> trailer = openssl_trailer(s.m.bytes, &s.a);
+    const std::vector<uint8_t> good = s.with(trailer);
+    const size_t end = s.m.bytes.size();
+    const size_t block0 = end - 2 * 288 - 10;
+    auto flipped = [&](size_t at) {
+        std::vector<uint8_t> bytes = good;
+        bytes.at(at) ^= 0x01;
+        return bytes;
+    };
+    const std::string not_signed = "Package is not signed!";
+    const std::string digest = "Package digest mismatch!";
+    const std::string malformed = "Package trailer is malformed!";
+    struct refusal {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::string line;             // the board's reason
+    };
+    std::vector<refusal> cases = {
+        {"no trailer", s.m.bytes, not_signed},
+        {"an unsigned trailer", s.with(openssl_trailer(s.m.bytes, nullptr)), not_signed},
+        {"signed by a key not in the file", s.with(openssl_trailer(s.m.bytes, &s.b)),
+         signing_setup::key_line(openssl_trailer(s.m.bytes, &s.b), "Package signed by an unknown key ", "!")},
+        {"padding and no trailer", s.with(std::vector<uint8_t>(300, 0xFF)), not_signed},
+        {"trailer cut short", std::vector<uint8_t>(good.begin(), good.end() - 1), malformed},
+        {"a byte after the trailer", s.with([&] { auto t = trailer; t.push_back(0); return t; }()),
+         malformed},
+        // Block headers are covered by no byte sum: only the digest sees these.
+        {"block header: target path", flipped(block0 + 8 + 3), digest},
+        {"block header: reserved bytes", flipped(block0 + 284), digest},
+        {"package header", flipped(12), "Shell start data checksum error! head"},
+        {"begin script", flipped(33), "Shell start data checksum error! head"},
+        {"block data", flipped(block0 + 288 + 2), "Block 0 checksum error! head"},
+        {"trailer digest", flipped(end + 12 + 5), digest},
+        {"trailer key id", flipped(end + 44 + 31), "Package signed by an unknown key"},
+        {"signature", flipped(good.size() - 1), "Package signature is bad!"},
+    };
+    for (const refusal& c : cases) {
+        for (bool gzipped : {false, true}) {
+            if (gzipped && c.line != digest && c.line != not_signed)
+                continue;             // one gzip run per kind of reason is enough
+            SCOPED_TRACE(std::string(c.what) + (gzipped ? " (gzip)" : ""));
+            write_file(s.m.path, c.bytes);
+            std::string file = gzipped ? gzip_copy(s.m.path) : s.m.path;
+            run_result r = run_fwdeploy({gzipped ? "-x" : "-r", file, "-k", s.trusted_a});
+            EXPECT_EQ(r.exit_code, 255);
+            EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+            std::vector<std::string> reports = progress_lines(r.out);
+            ASSERT_FALSE(reports.empty()) << r.out;
+            EXPECT_NE(reports.back().find("(1/2)(state sub 4)"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("(2/2)"), std::string::npos) << r.out;
+            EXPECT_EQ(r.leftover_processes, 0);
+            s.m.expect_untouched();
+        }
+    }
+}
+
+TEST(SignedPackage, UnusableKeyFilesStopTheRunBeforeAnythingIsRead)
+{
+    signing_setup s;
+    write_file(s.m.path, s.with(openssl_trailer(s.m.bytes, &s.a)));
+    openssl_key p384 = make_openssl_key(s.keys, "p384", "ecparam", "P-384");
+    openssl_key rsa = make_openssl_key(s.keys, "rsa", "rsa");
+    std::string locked = s.keys.write("locked.pem", read_text(s.a.public_pem), 0);
+    struct {
+        std::string file;
+        std::string why;
+    } cases[] = {
+        {s.keys.path("missing.pem"), "cannot be read: No such file or directory"},
+        {locked, "cannot be read: Permission denied"},
+        {p384.public_pem, "is unusable: block 1 is an EC P-384 key; only P-256 keys are supported"},
+        {rsa.public_pem, "is unusable: block 1 is an RSA key; only EC P-256 keys are supported"},
+        {s.a.private_pem, "is unusable: block 1 is a private key: install the public key only"},
+        {s.keys.write("empty.pem", ""), "is unusable: no PUBLIC KEY block"},
+        {s.keys.write("bad.pem", "-----BEGIN PUBLIC KEY-----\n!!!!\n-----END PUBLIC KEY-----\n"),
+         "is unusable: block 1 is not valid PEM"},
+        // A good key after a bad one: the file is refused whole, never half trusted.
+        {s.keys.write("mixed.pem", read_text(s.a.public_pem) + read_text(p384.public_pem)),
+         "is unusable: block 2 is an EC P-384 key; only P-256 keys are supported"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        if (c.file == locked && geteuid() == 0)
+            continue;                 // root reads it all the same
+        run_result r = run_fwdeploy({"-r", s.m.path, "-k", c.file});
+        EXPECT_EQ(r.exit_code, 255);
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_EQ(lines.size(), 3u) << r.out;   // the banners and the reason: no engine
+        EXPECT_EQ(lines[2], "Trusted key file " + c.file + " " + c.why);
+        s.m.expect_untouched();
+    }
+}
+
+TEST(SignedPackage, BoardsWithoutKeysApplyWhatTheyAlwaysDid)
+{
+    signing_setup s;
+    auto run = [&](const std::vector<uint8_t>& bytes, const std::string& program = FWDEPLOY_BIN,
+                   std::vector<std::string> extra = {}) {
+        s.m.restore();
+        write_file(s.m.path, bytes);
+        run_options o;
+        o.program = program;
+        o.args = {"-r", s.m.path};
+        o.args.insert(o.args.end(), extra.begin(), extra.end());
+        return run_program(o);
+    };
+    // A package without trailer: the same lines as ever, padding or not.
+    run_result plain = run(s.m.bytes);
+    EXPECT_EQ(plain.exit_code, 0);
+    run_result padded = run(s.with(std::vector<uint8_t>(5000, 0xFF)));
+    EXPECT_EQ(padded.exit_code, 0);
+    EXPECT_EQ(engine_lines(padded), engine_lines(plain));
+
+    // A signed package: its digest is checked, its signature cannot be.
+    std::vector<uint8_t> trailer = openssl_trailer(s.m.bytes, &s.a);
+    for (const std::vector<uint8_t>& t : {trailer, openssl_trailer(s.m.bytes, nullptr)}) {
+        run_result r = run(s.with(t));
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        std::vector<std::string> expected = engine_lines(plain);
+        // Before the report that ends the verification pass.
+        auto apply = std::find(expected.begin(), expected.end(), "(0%)(2/2)(state sub 3)");
+        expected.insert(apply - 1, "Package digest OK, signature not checked (no trusted keys)");
+        EXPECT_EQ(engine_lines(r), expected);
+        EXPECT_EQ(read_text(s.m.target), "0123456789");
+    }
+    std::vector<uint8_t> damaged = s.with(trailer);
+    damaged[s.m.bytes.size() + 20] ^= 0x80;
+    run_result r = run(damaged);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_TRUE(has_line(r, "Package digest mismatch!")) << r.out;
+    s.m.expect_untouched();
+
+    // A board built to require signatures refuses everything while it has no
+    // key file, and takes signed packages once it has one.
+    r = run(s.m.bytes, FWDEPLOY_STRICT_BIN);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_TRUE(has_line(r, "No trusted keys: signed packages only!")) << r.out;
+    s.m.expect_untouched();
+    r = run(s.with(openssl_trailer(s.m.bytes, nullptr)), FWDEPLOY_STRICT_BIN);
+    EXPECT_EQ(r.exit_code, 255);
+    s.m.expect_untouched();
+    r = run(s.with(trailer), FWDEPLOY_STRICT_BIN, {"-k", s.trusted_a});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(read_text(s.m.target), "0123456789");
 }

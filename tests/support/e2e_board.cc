@@ -74,6 +74,65 @@ std::vector<uint8_t> make_patch(const std::vector<uint8_t>& from, const std::vec
     return read_file(work.path("patch"));
 }
 
+namespace {
+
+std::string openssl(const std::vector<std::string>& args, const std::string& input = "")
+{
+    run_options o;
+    o.program = "openssl";
+    o.args = args;
+    o.input = input;
+    run_result r = run_program(o);
+    EXPECT_EQ(r.exit_code, 0) << "openssl " << args.at(0) << ": " << r.err;
+    return r.out;
+}
+
+}  // namespace
+
+openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
+                             const std::string& style, const std::string& curve)
+{
+    openssl_key key{box.path(name + ".pem"), box.path(name + ".pub.pem")};
+    if (style == "rsa")
+        openssl({"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
+                 key.private_pem});
+    else if (style == "genpkey")
+        openssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:" + curve, "-out",
+                 key.private_pem});
+    else
+        openssl({"ecparam", "-name", curve == "P-256" ? "prime256v1" : "secp384r1", "-genkey",
+                 "-noout", "-out", key.private_pem});
+    openssl({"pkey", "-in", key.private_pem, "-pubout", "-out", key.public_pem});
+    return key;
+}
+
+std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const openssl_key* key)
+{
+    sandbox_dir work("fwdeploy-sign");
+    std::string file = work.write("package.bin", package);
+    std::string digest = openssl({"dgst", "-sha256", "-binary", file});
+    std::string key_id(32, '\0');
+    std::string signature;
+    if (key != nullptr) {
+        std::string der = openssl({"pkey", "-pubin", "-in", key->public_pem, "-outform", "DER"});
+        key_id = openssl({"dgst", "-sha256", "-binary"}, der);
+        signature = openssl({"dgst", "-sha256", "-sign", key->private_pem, file});
+    }
+    EXPECT_EQ(digest.size(), 32u);
+    EXPECT_EQ(key_id.size(), 32u);
+    std::vector<uint8_t> t = bytes_of("FWTRAIL1");
+    auto put32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            t.push_back((uint8_t)(v >> (8 * i)));
+    };
+    put32(80 + (uint32_t)signature.size());
+    t.insert(t.end(), digest.begin(), digest.end());
+    t.insert(t.end(), key_id.begin(), key_id.end());
+    put32((uint32_t)signature.size());
+    t.insert(t.end(), signature.begin(), signature.end());
+    return t;
+}
+
 std::string progress_line(int percent, int stage, int state)
 {
     char line[64];

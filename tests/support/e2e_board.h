@@ -22,6 +22,23 @@ bundle_block script_block(const std::string& name, const std::string& text);
 // A binary diff from `from` to `to`, made with the real bsdiff.
 std::vector<uint8_t> make_patch(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to);
 
+// A key pair made by the openssl command line, as users make theirs.
+struct openssl_key {
+    std::string private_pem;
+    std::string public_pem;
+};
+// `style` is "ecparam" (openssl ecparam -genkey) or "genpkey"; other curves and
+// kinds through `curve` ("P-384") or "rsa".
+openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
+                             const std::string& style = "ecparam",
+                             const std::string& curve = "P-256");
+
+// The trailer for `package` (the bytes up to its last block), made with the
+// openssl command line: digest, key id and `openssl dgst -sha256 -sign`. Without
+// a key, the unsigned trailer.
+std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package,
+                                     const openssl_key* key);
+
 // One progress line as the tool prints it.
 std::string progress_line(int percent, int stage, int state);
 
