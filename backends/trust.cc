@@ -273,6 +273,22 @@ int trusted_key_count()
     return state.key_count;
 }
 
+int trusted_key_id(int index, uint8_t id[32])
+{
+    if (index < 0 || index >= state.key_count)
+        return -1;
+    memcpy(id, state.keys[index].id, SHA256_SIZE);
+    return 0;
+}
+
+void sha256_of(const void* bytes, size_t length, uint8_t digest[32])
+{
+    br_sha256_context hash;
+    br_sha256_init(&hash);
+    br_sha256_update(&hash, bytes, length);
+    br_sha256_out(&hash, digest);
+}
+
 void trust_begin()
 {
     state.trailer.reset();
@@ -298,7 +314,7 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
         return TRUST_MALFORMED;
     uint8_t digest[SHA256_SIZE];
     br_sha256_out(&state.digest, digest);
-    if (memcmp(digest, view.head->digest, sizeof digest) != 0)
+    if (memcmp(digest, view.head.digest, sizeof digest) != 0)
         return TRUST_DIGEST_MISMATCH;
     int verdict = TRUST_INTACT;
     if (state.key_count == 0) {
@@ -309,7 +325,7 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
             return TRUST_NOT_SIGNED;
         const trusted_key* key = nullptr;
         for (int i = 0; i < state.key_count && key == nullptr; ++i)
-            if (memcmp(state.keys[i].id, view.head->key_id, SHA256_SIZE) == 0)
+            if (memcmp(state.keys[i].id, view.head.key_id, SHA256_SIZE) == 0)
                 key = &state.keys[i];
         if (key == nullptr)
             return TRUST_UNKNOWN_KEY;

@@ -94,7 +94,7 @@ int check_trailer(const uint8_t* trailer, uint32_t length, uint32_t block_count)
     host->verdict = trust_check(trailer, length, block_count);
     trailer_view view;
     if (trailer != nullptr && parse_trailer(trailer, length, block_count, &view) == 0) {
-        memcpy(host->key_id, view.head->key_id, sizeof host->key_id);
+        memcpy(host->key_id, view.head.key_id, sizeof host->key_id);
         host->signed_trailer = view.sig_size != 0;
     }
     return host->verdict;

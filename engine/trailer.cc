@@ -42,7 +42,6 @@ int parse_trailer(const uint8_t* bytes, uint32_t length, uint32_t block_count,
     uint32_t fixed = version == 2 ? TRAILER_V2_FIXED_SIZE : TRAILER_V1_FIXED_SIZE;
     if (version == 0 || length < fixed)
         return -1;
-    const trailer_head* head = reinterpret_cast<const trailer_head*>(bytes);
     uint32_t trailer_size = get_u32(bytes + offsetof(trailer_head, trailer_size));
     uint32_t sig_size = get_u32(bytes + offsetof(trailer_head, sig_size));
     if (trailer_size != length || sig_size > TRAILER_MAX_SIGNATURE)
@@ -65,7 +64,7 @@ int parse_trailer(const uint8_t* bytes, uint32_t length, uint32_t block_count,
             return -1;
     }
     view->version = version;
-    view->head = head;
+    memcpy(&view->head, bytes, sizeof view->head);
     view->entries = version == 2 ? entries : nullptr;
     view->entry_count = entry_count;
     view->signature = bytes + length - sig_size;
@@ -76,7 +75,7 @@ int parse_trailer(const uint8_t* bytes, uint32_t length, uint32_t block_count,
 
 void trailer_unsigned_head(const trailer_view* view, trailer_head* head)
 {
-    memcpy(head, view->head, sizeof *head);
+    *head = view->head;
     head->trailer_size = view->signed_length != 0 ? view->signed_length
                                                   : TRAILER_V1_FIXED_SIZE;
     memset(head->key_id, 0, sizeof head->key_id);

@@ -49,7 +49,7 @@ constexpr uint32_t TRAILER_V2_FIXED_SIZE = sizeof(trailer_head) + 4;
 // A trailer that passed the structural checks; pointers into the caller's bytes.
 struct trailer_view {
     int version;                      // 1 or 2
-    const trailer_head* head;         // not aligned: read fields with memcpy
+    trailer_head head;                // a copy: the bytes need not be aligned
     const uint8_t* entries;           // version 2: entry_count entries of 36 bytes
     uint32_t entry_count;
     const uint8_t* signature;         // sig_size bytes

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/trailer.h"
+
 fuzz_state fuzz;
 
 namespace {
@@ -219,6 +221,39 @@ uint32_t buffer_size()
     return 4096;
 }
 
+// Stands in for the board's trust module: no cryptography to forge, so the
+// verdict is read off the trailer itself and every path after it is reached.
+void trust_begin()
+{
+    fuzz_require(fuzz.source_opens == 1 && fuzz.source_open, "digest begun outside verification");
+    ++fuzz.trust_begins;
+    fuzz.digested = 0;
+}
+
+void trust_update(const void* bytes, int length)
+{
+    fuzz_require(bytes != nullptr && length > 0, "empty digest update");
+    fuzz_require(fuzz.source_opens == 1 && fuzz.source_open, "digest fed outside verification");
+    fuzz.digested += (size_t)length;
+    fuzz_require(fuzz.digested <= source_position, "digest fed bytes never read");
+}
+
+int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
+{
+    fuzz_require(fuzz.source_opens == 1 && fuzz.source_open, "trailer judged outside verification");
+    ++fuzz.trust_checks;
+    if (trailer == nullptr)
+        return fuzz.size % 3 == 0 ? TRUST_NOT_SIGNED : TRUST_ACCEPTED;
+    trailer_view view;
+    fuzz_require(parse_trailer(trailer, length, block_count, &view) == 0,
+                 "a malformed trailer reached the host");
+    fuzz_require(fuzz.digested + length <= source_position, "the trailer was digested");
+    static const int verdicts[] = {TRUST_INTACT,          TRUST_SIGNED,       TRUST_NOT_SIGNED,
+                                   TRUST_UNKNOWN_KEY,     TRUST_DIGEST_MISMATCH,
+                                   TRUST_BAD_SIGNATURE,   TRUST_MALFORMED,    TRUST_NO_KEYS};
+    return verdicts[view.head.digest[0] % 8];
+}
+
 int report(const progress_info* info, const char* message)
 {
     fuzz_require(info->total_stages == 2 && (info->stage == 1 || info->stage == 2),
@@ -250,7 +285,7 @@ upgrade_ops fuzz_ops()
     upgrade_ops ops{};
     ops.package_path = "package";
     ops.temp_dir = "/tmp";
-    ops.src = {src_open, src_close, src_read};
+    ops.src = {src_open, src_close, src_read, nullptr};
     ops.part = {part_open, part_close, part_write, part_erase, part_get_size};
     ops.ubi = {ubi_open, ubi_close, ubi_write};
     ops.file = {file_open, file_create, file_remove, file_close, file_write};
@@ -258,6 +293,7 @@ upgrade_ops fuzz_ops()
     ops.run_script = run_script;
     ops.get_buffer_size = buffer_size;
     ops.report_progress = report;
+    ops.trust = {trust_begin, trust_update, trust_check};
     return ops;
 }
 
@@ -291,6 +327,7 @@ void fuzz_check_common(int result)
     fuzz_require(fuzz.failures[1] <= 1, "more than one failure report while verifying");
     fuzz_require(fuzz.failures[2] <= 1, "more than one failure report while applying");
     fuzz_require(fuzz.reports_after_finish == 0, "a report after the finish");
+    fuzz_require(fuzz.trust_begins <= 1 && fuzz.trust_checks <= 1, "a package judged twice");
     fuzz_require(!(fuzz.finished && fuzz.failures[2] != 0), "finished after a failure");
     if (fuzz.failures[1] != 0)
         fuzz_require(result == -1 && fuzz.board_calls == 0,

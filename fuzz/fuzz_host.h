@@ -46,6 +46,9 @@ struct fuzz_state {
     bool finished = false;
     int scripts = 0;
     std::string last_script;
+    int trust_begins = 0;
+    int trust_checks = 0;
+    size_t digested = 0;              // package bytes handed to the digest
 };
 
 extern fuzz_state fuzz;

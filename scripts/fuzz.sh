@@ -10,17 +10,17 @@ seconds=${1:-60}
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DFWDEPLOY_FUZZ=ON -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_BUNDLE_TOOL=OFF >/dev/null
-make -C "$build" -j2 package_fuzz fault_fuzz make_fuzz_seeds >/dev/null
+make -C "$build" -j2 package_fuzz fault_fuzz trust_fuzz make_fuzz_seeds >/dev/null
 
 corpus=$build/corpus
-mkdir -p "$corpus/package" "$corpus/fault"
-"$build/fuzz/make_fuzz_seeds" "$corpus/package" "$corpus/fault"
+mkdir -p "$corpus/package" "$corpus/fault" "$corpus/trust"
+"$build/fuzz/make_fuzz_seeds" "$corpus/package" "$corpus/fault" "$corpus/trust"
 
 limit=(-max_total_time="$seconds")
 [ -n "${FUZZ_RUNS:-}" ] && limit=(-runs="$FUZZ_RUNS")
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in package fault; do
+for target in package fault trust; do
     echo "== ${target}_fuzz"
     (cd "$build" && "./fuzz/${target}_fuzz" "${limit[@]}" -print_final_stats=1 \
         "$corpus/$target" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|#[0-9]+ +DONE|==[0-9]+==|invariant|SUMMARY|Done)' || true)
