@@ -188,7 +188,7 @@ int verify_command(const std::string& package, const std::string& keys)
     verify_host state;
     host = &state;
     source_ops src{source_open, source_close, source_read, source_finish};
-    trust_ops trust{trust_begin, trust_update, check_trailer};
+    trust_ops trust{trust_begin, trust_update, check_trailer, nullptr};
     progress_start(&state.bar, "verifying");
     int result = 0;
     std::string printed = capture_stdout([&] {

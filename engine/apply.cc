@@ -22,6 +22,9 @@ struct apply_pass {
     int (*apply_patch)(const char*, const char*, const char*);
     const char* temp_dir;
     int (*run_script)(const char*, int);
+    const uint8_t* (*result_digest)(uint32_t block_index);
+    int (*apply_checked_patch)(const char*, const char*, const char*, const uint8_t*);
+    uint32_t index;                   // of the block being applied
     uint32_t buffer_size;
     report_fn report;
     int handle;                       // the package stream
@@ -117,7 +120,18 @@ int apply_diff(apply_pass* p, const block_header* block)
         return fail(p, "error id 7");
     if (copy_and_close(p, temp, p->file->write, p->file->close, temp_path, block->data_size) == -1)
         return -1;
-    if (p->apply_patch(block->target_path, block->target_path, temp_path) == -1)
+    // A result the package names must be checked before it replaces the old
+    // file: a board whose file is not the patch's base would get a wrong one.
+    const uint8_t* expected = p->result_digest != nullptr ? p->result_digest(p->index) : nullptr;
+    int patched;
+    if (expected == nullptr)
+        patched = p->apply_patch(block->target_path, block->target_path, temp_path);
+    else if (p->apply_checked_patch == nullptr)
+        patched = -1;
+    else
+        patched = p->apply_checked_patch(block->target_path, block->target_path, temp_path,
+                                         expected);
+    if (patched == -1)
         return fail(p, "error id 3");
     if (p->file->remove(temp_path) == -1)
         return fail(p, "error id 4");
@@ -195,7 +209,9 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
                   const ubi_volume_ops* ubi, const file_ops* file,
                   int (*apply_patch)(const char*, const char*, const char*), const char* temp_dir,
                   int (*run_script)(const char*, int), uint32_t buffer_size,
-                  int (*report_progress)(const progress_info*, const char*))
+                  int (*report_progress)(const progress_info*, const char*),
+                  const trust_ops* trust,
+                  int (*apply_checked_patch)(const char*, const char*, const char*, const uint8_t*))
 {
     if (!usable(src, package_path, part, ubi, file, run_script, buffer_size))
         return -1;
@@ -207,6 +223,8 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
     p.apply_patch = apply_patch;
     p.temp_dir = temp_dir;
     p.run_script = run_script;
+    p.result_digest = trust != nullptr ? trust->result_digest : nullptr;
+    p.apply_checked_patch = apply_checked_patch;
     p.buffer_size = buffer_size;
     p.report = report_progress;
     p.handle = src->open(package_path);
@@ -222,6 +240,7 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
     for (uint32_t i = 0; i < header.block_count; ++i) {
         block_header block{};
         int result;
+        p.index = i;
         if (src->read(p.handle, &block, (int)sizeof block) != (int)sizeof block) {
             // The package changed since it was verified: a partial header is no header.
             char message[64];

@@ -81,6 +81,9 @@ struct trust_ops {
     // The whole trailer (null and 0 when the package has none), already checked
     // for layout. Returns one of TRUST_*.
     int (*check)(const uint8_t* trailer, uint32_t length, uint32_t block_count);
+    // May be null. After a package was accepted: the SHA-256 that the result of
+    // patch block `block_index` must have, or null when its trailer names none.
+    const uint8_t* (*result_digest)(uint32_t block_index);
 };
 
 struct upgrade_ops {
@@ -96,6 +99,10 @@ struct upgrade_ops {
     // The engine ignores the result; the host must not keep `info` after returning.
     int (*report_progress)(const progress_info* info, const char* message);
     trust_ops trust;
+    // May be null. As apply_patch, but the result replaces the old file only when
+    // its SHA-256 is `result_sha256`; otherwise -1 and the old file stays as it was.
+    int (*apply_checked_patch)(const char* old_path, const char* new_path, const char* patch_path,
+                               const uint8_t* result_sha256);
 };
 
 // Verifies the package, runs its begin script, applies its blocks and runs its end

@@ -19,7 +19,8 @@ int upgrade_run(const upgrade_ops* ops)
         return -1;
     int status = apply_package(&ops->src, ops->package_path, &ops->part, &ops->ubi, &ops->file,
                                ops->apply_patch, ops->temp_dir, ops->run_script,
-                               ops->get_buffer_size(), ops->report_progress);
+                               ops->get_buffer_size(), ops->report_progress, &ops->trust,
+                               ops->apply_checked_patch);
     if (run_end_script(&ops->src, ops->package_path, ops->run_script, ops->get_buffer_size(),
                        status) < 0)
         return -1;

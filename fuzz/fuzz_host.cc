@@ -293,7 +293,7 @@ upgrade_ops fuzz_ops()
     ops.run_script = run_script;
     ops.get_buffer_size = buffer_size;
     ops.report_progress = report;
-    ops.trust = {trust_begin, trust_update, trust_check};
+    ops.trust = {trust_begin, trust_update, trust_check, nullptr};
     return ops;
 }
 

@@ -29,6 +29,16 @@ apply_run apply(const upgrade_ops& o, uint32_t buffer_size = 4096)
 
 apply_run apply(uint32_t buffer_size = 4096) { return apply(ops(), buffer_size); }
 
+apply_run apply_trusted(int (*checked)(const char*, const char*, const char*, const uint8_t*))
+{
+    upgrade_ops o = ops();
+    trust_ops t = trust();
+    CaptureStdout();
+    int result = apply_package(&o.src, o.package_path, &o.part, &o.ubi, &o.file, o.apply_patch,
+                               o.temp_dir, o.run_script, 4096, o.report_progress, &t, checked);
+    return apply_run{result, GetCapturedStdout()};
+}
+
 report writing(int percent, int sub, const std::string& name)
 {
     return report{2, percent, STATE_WRITING, sub, name};
@@ -285,6 +295,34 @@ TEST_F(ApplyPackage, DiffBlockWithoutPatchToolIsOnlyPrinted)
     EXPECT_TRUE(host.reports.empty());
     EXPECT_EQ(count("file.create"), 0);
     EXPECT_EQ(host.log.back(), "src.close");
+}
+
+TEST_F(ApplyPackage, PatchesWhoseResultIsNamedAreAppliedOnlyWhenChecked)
+{
+    bundle_package p;
+    p.blocks = {make_block(OP_FILE_PATCH, "/a", pattern(10)), make_block(OP_FILE_PATCH, "/b", pattern(10))};
+    host.result_digests[1] = std::vector<uint8_t>(32, 0xab);
+    load(p);
+    EXPECT_EQ(apply_trusted(apply_checked_patch).result, 0);
+    EXPECT_EQ(find("apply_patch /a /a /tmp/diff_tmp"), find("apply_patch"));
+    EXPECT_GE(find("apply_checked_patch /b /b /tmp/diff_tmp ab"), 0);
+    EXPECT_EQ(count("apply_patch"), 1);
+
+    // A result that does not match fails the block as a failed patch would.
+    reset();
+    host.result_digests[1] = std::vector<uint8_t>(32, 0xab);
+    load(p);
+    host.fail_at["apply_checked_patch"] = 1;
+    EXPECT_EQ(apply_trusted(apply_checked_patch).result, -1);
+    EXPECT_EQ(host.reports.back(), (report{2, 100, STATE_WRITE_FAILED, 0, "error id 3"}));
+
+    // A host that cannot check a named result never patches blind.
+    reset();
+    host.result_digests[1] = std::vector<uint8_t>(32, 0xab);
+    load(p);
+    EXPECT_EQ(apply_trusted(nullptr).result, -1);
+    EXPECT_EQ(count("apply_patch"), 1);
+    EXPECT_EQ(host.reports.back(), (report{2, 100, STATE_WRITE_FAILED, 0, "error id 3"}));
 }
 
 TEST_F(ApplyPackage, DiffTemporaryPath)

@@ -251,6 +251,18 @@ int apply_patch(const char* old_path, const char* new_path, const char* patch_pa
     return host.patch_result;
 }
 
+int apply_checked_patch(const char* old_path, const char* new_path, const char* patch_path,
+                        const uint8_t* result_sha256)
+{
+    char first[3];
+    snprintf(first, sizeof first, "%02x", result_sha256[0]);
+    note(std::string("apply_checked_patch ") + old_path + " " + new_path + " " + patch_path + " " +
+         first);
+    if (failing("apply_checked_patch"))
+        return -1;
+    return host.patch_result;
+}
+
 int report_progress(const progress_info* info, const char* message)
 {
     note("report " + std::to_string(info->state) + " " + message);
@@ -292,9 +304,15 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t /*block_count*
     return host.trust_verdict;
 }
 
+const uint8_t* result_digest(uint32_t block_index)
+{
+    auto it = host.result_digests.find(block_index);
+    return it == host.result_digests.end() ? nullptr : it->second.data();
+}
+
 }  // namespace
 
-trust_ops trust() { return trust_ops{trust_begin, trust_update, trust_check}; }
+trust_ops trust() { return trust_ops{trust_begin, trust_update, trust_check, result_digest}; }
 
 partition_ops partitions()
 {

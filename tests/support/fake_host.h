@@ -78,6 +78,7 @@ struct host_state {
     int script_result = 0;
     std::vector<uint32_t> buffer_sizes{4096};   // get_buffer_size, one per call, last repeats
     int trust_verdict = TRUST_ACCEPTED;         // what trust.check answers
+    std::map<uint32_t, std::vector<uint8_t>> result_digests;  // trust.result_digest, by block
 
     // Switches, by slot name ("src.read", "part.write", "file.close", ...): the
     // n-th call of the slot (from 1) returns -1 without doing anything else (a
@@ -118,6 +119,9 @@ ubi_volume_ops volumes();
 file_ops files();
 int run_script(const char* text, int length);
 int apply_patch(const char* old_path, const char* new_path, const char* patch_path);
+// Logged as "apply_checked_patch OLD NEW PATCH XX", XX the digest's first byte in hex.
+int apply_checked_patch(const char* old_path, const char* new_path, const char* patch_path,
+                        const uint8_t* result_sha256);
 int report_progress(const progress_info* info, const char* message);
 
 // Position of the first log entry from `from` on that starts with `prefix`, or -1.
