@@ -88,6 +88,36 @@ int sink_write(void* context, const void* data, size_t length)
     return 0;
 }
 
+// The file the package is to end up in: `path`, or the file a link there leads
+// to, so that the link stays. 0, or -1 with *error set when that is something
+// other than a regular file, which renaming over would replace (a device, a FIFO,
+// a directory).
+int resolve_output(const std::string& path, std::string* resolved, std::string* error)
+{
+    namespace fs = std::filesystem;
+    fs::path current(path);
+    for (int links = 0;; ++links) {
+        struct stat st;
+        // A name not taken yet is created; where that cannot be done, making the
+        // file beside it says why.
+        if (::lstat(current.c_str(), &st) < 0 || S_ISREG(st.st_mode)) {
+            *resolved = current.string();
+            return 0;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            *error = path + ": exists and is not a regular file";
+            return -1;
+        }
+        std::error_code ec;
+        fs::path target = fs::read_symlink(current, ec);
+        if (ec || links == 40) {
+            *error = path + ": " + (ec ? ec.message() : std::string(strerror(ELOOP)));
+            return -1;
+        }
+        current = target.is_absolute() ? target : current.parent_path() / target;
+    }
+}
+
 // Permission bits a newly created file would get under the current umask.
 mode_t default_mode()
 {
@@ -113,11 +143,14 @@ pending_output::~pending_output()
 int output_open(pending_output* out, const std::string& path, bool gzip, std::string* error)
 {
     namespace fs = std::filesystem;
-    fs::path final_path(path);
-    if (final_path.filename().empty()) {
+    if (fs::path(path).filename().empty()) {
         *error = path + ": names a directory, not a file";
         return -1;
     }
+    std::string resolved;
+    if (resolve_output(path, &resolved, error) < 0)
+        return -1;
+    fs::path final_path(resolved);
     fs::path dir = final_path.parent_path();
     std::string temp = (dir / ("." + final_path.filename().string() + ".XXXXXX")).string();
     watch_signals();
@@ -126,7 +159,7 @@ int output_open(pending_output* out, const std::string& path, bool gzip, std::st
         *error = "cannot create a file beside " + path + ": " + strerror(errno);
         return -1;
     }
-    out->final_path = path;
+    out->final_path = resolved;
     out->temp_path = temp;
     out->fd = fd;
     set_pending(temp);

@@ -253,6 +253,47 @@ TEST(FwbundleCreate, WritesTheBytesOfTheWriterLibrary)
     EXPECT_TRUE(read_file(box.path("out")) == bundle_bytes(p));
 }
 
+TEST(FwbundleCreate, WritesThroughALinkAndRefusesWhatIsNoFile)
+{
+    sandbox_dir box("fwbundle");
+    box.write("file", "contents\n");
+    std::string manifest = box.write("m.toml",
+        "[[block]]\noperation = \"file_create\"\ntarget = \"/etc/x\"\nsource = \"file\"\n");
+    ASSERT_EQ(run_fwbundle({"create", "-o", box.path("direct"), manifest}).exit_code, 0);
+    const std::vector<uint8_t> package = read_file(box.path("direct"));
+    box.make_dir("out");
+
+    // A link stays a link; the file it leads to takes the package, also one not there yet.
+    box.write("out/real", "old package");
+    ASSERT_EQ(symlink("out/real", box.path("link").c_str()), 0);
+    ASSERT_EQ(symlink("out/new", box.path("dangling").c_str()), 0);
+    for (const char* name : {"link", "dangling"}) {
+        SCOPED_TRACE(name);
+        run_result r = run_fwbundle({"create", "-o", box.path(name), manifest});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(lstat(box.path(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_TRUE(read_file(box.path(name)) == package);
+    }
+    EXPECT_EQ(dir_entries(box.path("out")), (std::vector<std::string>{"new", "real"}));
+
+    // Renaming over these would replace them with a regular file (as root, even
+    // the host's /dev/null): refused, and they stay what they were.
+    ASSERT_EQ(mkfifo(box.path("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("fifo", box.path("to-fifo").c_str()), 0);
+    for (const char* name : {"fifo", "to-fifo", "out"}) {
+        SCOPED_TRACE(name);
+        run_result r = run_fwbundle({"create", "-o", box.path(name), manifest});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "fwbundle: " + box.path(name) + ": exists and is not a regular file\n");
+    }
+    struct stat st;
+    ASSERT_EQ(stat(box.path("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(dir_entries(box.path("out")), (std::vector<std::string>{"new", "real"}));
+}
+
 TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
 {
     sandbox_dir box("fwbundle");
