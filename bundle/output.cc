@@ -1,8 +1,6 @@
 #include "bundle/output.h"
 
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -10,34 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bundle/interrupt.h"
+
 namespace {
-
-// The temporary file an interrupting signal must remove; one output at a time.
-char pending_name[PATH_MAX];
-volatile sig_atomic_t pending_set = 0;
-
-void remove_pending_and_die(int signal)
-{
-    if (pending_set)
-        ::unlink(pending_name);
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-void watch_signals()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = remove_pending_and_die;
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(s, &sa, nullptr);
-}
-
-void set_pending(const std::string& path)
-{
-    pending_set = 0;
-    snprintf(pending_name, sizeof pending_name, "%s", path.c_str());
-    pending_set = !path.empty() && path.size() < sizeof pending_name;
-}
 
 int write_plain(int fd, const uint8_t* bytes, size_t length)
 {
@@ -135,7 +108,7 @@ pending_output::~pending_output()
     if (fd >= 0)
         ::close(fd);
     if (!temp_path.empty()) {
-        set_pending("");
+        interrupt_set_output(nullptr);
         ::unlink(temp_path.c_str());
     }
 }
@@ -153,7 +126,6 @@ int output_open(pending_output* out, const std::string& path, bool gzip, std::st
     fs::path final_path(resolved);
     fs::path dir = final_path.parent_path();
     std::string temp = (dir / ("." + final_path.filename().string() + ".XXXXXX")).string();
-    watch_signals();
     int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         *error = "cannot create a file beside " + path + ": " + strerror(errno);
@@ -162,7 +134,7 @@ int output_open(pending_output* out, const std::string& path, bool gzip, std::st
     out->final_path = resolved;
     out->temp_path = temp;
     out->fd = fd;
-    set_pending(temp);
+    interrupt_set_output(temp.c_str());
     if (::fchmod(fd, default_mode()) < 0) {
         *error = temp + ": " + strerror(errno);
         return -1;
@@ -214,7 +186,7 @@ int output_commit(pending_output* out, std::string* error)
         *error = "cannot rename " + out->temp_path + " to " + out->final_path + ": " + strerror(errno);
         return -1;
     }
-    set_pending("");
+    interrupt_set_output(nullptr);
     out->temp_path.clear();
     // The new name must survive a power cut as well as the bytes did.
     std::string dir = std::filesystem::path(out->final_path).parent_path().string();

@@ -5,6 +5,7 @@
 #ifdef FWBUNDLE_BIN
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -423,6 +424,22 @@ TEST(FwbundleCreate, AFailedRunLeavesNothingUnderTheOutputName)
     EXPECT_TRUE(contains(r.err, "m.toml:1: block 0 (file_patch /etc/c): bsdiff failed")) << r.err;
     EXPECT_EQ(read_text(out), "old package");
     EXPECT_EQ(dir_entries(scratch), std::vector<std::string>{});
+
+    // Interrupted while bsdiff runs: bsdiff ends with the tool, and its scratch
+    // directory goes too. The stand-in signals the tool after writing part of a patch.
+    for (const char* signal : {"TERM", "INT"}) {
+        SCOPED_TRACE(signal);
+        box.write("standins/bsdiff",
+                  std::string("#!/bin/sh\nprintf partial > \"$3\"\nkill -") + signal +
+                      " $PPID\nexec sleep 30\n", 0755);
+        r = run_fwbundle({"create", "-o", out, manifest}, "", {{"TMPDIR", scratch}},
+                         box.path("standins"));
+        EXPECT_EQ(r.signal, std::string(signal) == "TERM" ? SIGTERM : SIGINT);
+        EXPECT_EQ(r.leftover_processes, 0);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(read_text(out), "old package");
+        EXPECT_EQ(dir_entries(scratch), std::vector<std::string>{});
+    }
 }
 
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves far more address space than any limit here
