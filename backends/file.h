@@ -5,7 +5,8 @@
 // once complete and on storage, so a crash leaves the old file or the new one,
 // never a cut one. Whatever cannot be renamed over without changing what it is
 // (a device node, an entry of /proc or /sys, a file with other hard links, a file
-// mounted over another) is truncated and written in place as it always was.
+// mounted over another, and, unless we are root, a file someone else owns) is
+// truncated and written in place as it always was.
 #pragma once
 
 #include <climits>
