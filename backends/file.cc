@@ -2,23 +2,123 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
-int open_file_truncate(const char* path)
+#include "backends/partition.h"
+
+namespace {
+
+// A descriptor handed out for a staged file and the target it is to replace.
+// The engine holds one file open at a time; a few slots leave room to spare.
+struct staged_file {
+    bool used;
+    int fd;
+    struct stat wanted;               // owner, group and mode the target is to have
+    char target[PATH_MAX];
+};
+
+staged_file staged[4];
+
+staged_file* find_staged(int fd)
 {
-    int fd = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) {
-        perror("open");
+    for (staged_file& s : staged)
+        if (s.used && s.fd == fd)
+            return &s;
+    return nullptr;
+}
+
+staged_file* free_slot()
+{
+    for (staged_file& s : staged)
+        if (!s.used)
+            return &s;
+    return nullptr;
+}
+
+uint64_t name_hash(const char* name)
+{
+    uint64_t hash = 0xcbf29ce484222325ull;    // FNV-1a
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c != '\0'; ++c)
+        hash = (hash ^ *c) * 0x100000001b3ull;
+    return hash;
+}
+
+// The directory part of `path` with its trailing '/', "" for a bare name.
+size_t directory_length(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    return slash == nullptr ? 0 : (size_t)(slash - path) + 1;
+}
+
+// Whether an existing file can be replaced by renaming a new one over it without
+// changing what it is, and where it really lives (links resolved) if so.
+bool renamable(const char* path, const struct stat& st, char (&real)[PATH_MAX])
+{
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || ::realpath(path, real) == nullptr)
+        return false;
+    // Entries of /proc and /sys look like regular files but are kernel settings.
+    struct statfs fs;
+    if (::statfs(real, &fs) < 0 || (uint32_t)fs.f_type == (uint32_t)PROC_SUPER_MAGIC ||
+        (uint32_t)fs.f_type == (uint32_t)SYSFS_MAGIC)
+        return false;
+    // A file mounted over another lives on another device than its directory,
+    // and a rename cannot replace a mount point.
+    char dir[PATH_MAX];
+    size_t length = directory_length(real);
+    snprintf(dir, sizeof dir, "%.*s", (int)(length > 1 ? length - 1 : length), real);
+    struct stat dir_st;
+    if (::stat(dir, &dir_st) < 0 || dir_st.st_dev != st.st_dev)
+        return false;
+    return may_take_owner(st);
+}
+
+// Descriptor of a staging file for `path`, or -1 when the file is to be written
+// in place (the caller's own open then reports what is wrong, as it always did).
+int open_staged(const char* path, bool may_create, uint32_t mode)
+{
+    staged_file* slot = free_slot();
+    if (slot == nullptr)
+        return -1;
+    struct stat st;
+    bool existing = ::stat(path, &st) == 0;
+    if (existing) {
+        if (!renamable(path, st, slot->target))
+            return -1;
+    } else {
+        // Only a name that is free; a link leading nowhere is followed by the open.
+        struct stat link;
+        if (!may_create || errno != ENOENT || ::lstat(path, &link) == 0 ||
+            strlen(path) >= sizeof slot->target)
+            return -1;
+        snprintf(slot->target, sizeof slot->target, "%s", path);
+    }
+    char staging[PATH_MAX];
+    if (staging_path(slot->target, staging) < 0)
+        return -1;
+    // A new file is created as the open of the file itself would create it.
+    int fd = create_staging(staging, existing ? 0600 : (mode_t)mode);
+    if (fd < 0)
+        return -1;
+    if (!existing && ::fstat(fd, &st) < 0) {
+        ::close(fd);
+        ::unlink(staging);
         return -1;
     }
+    slot->used = true;
+    slot->fd = fd;
+    slot->wanted = st;
     return fd;
 }
 
 // Makes every directory along `dir` (which ends with '/'), like mkdir -p, in this
 // process: the path comes from the package and must never reach a shell.
-static void make_parents(char* dir)
+void make_parents(char* dir)
 {
     for (char* slash = strchr(dir + 1, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
         *slash = '\0';
@@ -26,6 +126,86 @@ static void make_parents(char* dir)
             perror("mkdir");
         *slash = '/';
     }
+}
+
+}  // namespace
+
+int staging_path(const char* path, char (&staging)[PATH_MAX])
+{
+    size_t dir = directory_length(path);
+    int n = snprintf(staging, sizeof staging, "%.*s.fwdeploy-%016llx", (int)dir, path,
+                     (unsigned long long)name_hash(path + dir));
+    return n < 0 || n >= (int)sizeof staging ? -1 : 0;
+}
+
+int create_staging(const char* staging, mode_t mode)
+{
+    // Left by a run that was cut short; the exclusive create below refuses
+    // anything that is still in the way.
+    ::unlink(staging);
+    return ::open(staging, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+bool may_take_owner(const struct stat& st)
+{
+    uid_t uid = ::geteuid();
+    return uid == 0 || (st.st_uid == uid && st.st_gid == ::getegid());
+}
+
+int take_identity(int fd, const struct stat& wanted)
+{
+    struct stat now;
+    if (::fstat(fd, &now) < 0) {
+        perror("fstat");
+        return -1;
+    }
+    bool chown = now.st_uid != wanted.st_uid || now.st_gid != wanted.st_gid;
+    if (chown && ::fchown(fd, wanted.st_uid, wanted.st_gid) < 0) {
+        perror("fchown");
+        return -1;
+    }
+    // The chown cleared setuid and setgid, and so does a write by a user other
+    // than root: the mode goes on last.
+    if ((chown || (now.st_mode & 07777) != (wanted.st_mode & 07777)) &&
+        ::fchmod(fd, wanted.st_mode & 07777) < 0) {
+        perror("fchmod");
+        return -1;
+    }
+    return 0;
+}
+
+int sync_directory_of(const char* path)
+{
+    char dir[PATH_MAX];
+    size_t length = directory_length(path);
+    if (length == 0)
+        snprintf(dir, sizeof dir, ".");
+    else
+        snprintf(dir, sizeof dir, "%.*s", (int)(length > 1 ? length - 1 : length), path);
+    // A directory we may not read cannot be flushed by us; the rename still stands.
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int result = 0;
+    if (::fsync(fd) < 0 && errno != EINVAL) {
+        perror("fsync");
+        result = -1;
+    }
+    ::close(fd);
+    return result;
+}
+
+int open_file_truncate(const char* path)
+{
+    int fd = open_staged(path, false, 0);
+    if (fd >= 0)
+        return fd;
+    fd = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        perror("open");
+        return -1;
+    }
+    return fd;
 }
 
 int create_file(const char* path, uint32_t mode)
@@ -42,10 +222,58 @@ int create_file(const char* path, uint32_t mode)
         last_slash[1] = '\0';         // keep the directory with its trailing '/'
         make_parents(dir);
     }
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, (mode_t)mode);
+    int fd = open_staged(path, true, mode);
+    if (fd >= 0)
+        return fd;
+    fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, (mode_t)mode);
     if (fd < 0) {
         perror("open");
         return -1;
     }
     return fd;
+}
+
+int close_file(int handle)
+{
+    staged_file* s = find_staged(handle);
+    if (s == nullptr)
+        return close_target(handle);
+    s->used = false;
+    char staging[PATH_MAX];
+    staging_path(s->target, staging);     // it fitted when the file was staged
+    int result = 0;
+    // Owner and mode last, after every write: a write by a user other than root
+    // clears setuid and setgid.
+    if (take_identity(handle, s->wanted) < 0) {
+        result = -1;
+    } else if (::fsync(handle) < 0 && errno != EINVAL) {
+        perror("fsync");
+        result = -1;
+    }
+    if (::close(handle) < 0) {
+        perror("close");
+        result = -1;
+    }
+    if (result == 0 && ::rename(staging, s->target) < 0) {
+        perror("rename");
+        result = -1;
+    }
+    if (result < 0) {
+        ::unlink(staging);
+        return -1;
+    }
+    return sync_directory_of(s->target);
+}
+
+int discard_file(int handle)
+{
+    staged_file* s = find_staged(handle);
+    if (s == nullptr)
+        return close_target(handle);
+    s->used = false;
+    char staging[PATH_MAX];
+    staging_path(s->target, staging);
+    int result = ::close(handle);
+    ::unlink(staging);
+    return result < 0 ? -1 : 0;
 }

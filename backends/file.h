@@ -1,11 +1,56 @@
 // Plain files on the board: replaced, created with their parent directories.
+//
+// A regular file with a single name is never written where it stands: the new
+// contents go to a staging file beside it, which takes the target's name only
+// once complete and on storage, so a crash leaves the old file or the new one,
+// never a cut one. Whatever cannot be renamed over without changing what it is
+// (a device node, an entry of /proc or /sys, a file with other hard links, a file
+// mounted over another, and, unless we are root, a file someone else owns) is
+// truncated and written in place as it always was.
 #pragma once
 
+#include <climits>
 #include <cstdint>
+#include <sys/stat.h>
 
-// Descriptor of the existing file, truncated to length 0, or -1.
+// Descriptor to write the new contents of an existing file through, or -1.
 int open_file_truncate(const char* path);
 
-// Makes the parent directories, then creates or truncates the file with
-// permission bits `mode` for a new file. Descriptor or -1.
+// Makes the parent directories, then returns a descriptor to write the file
+// through, or -1. A new file gets permission bits `mode` less the file-creation
+// mask; an existing one keeps its owner, group and mode bits.
 int create_file(const char* path, uint32_t mode);
+
+// Closes a descriptor from either opener. A staged file is flushed, given the
+// target's owner and mode, renamed over the target and the directory flushed.
+// -1 when any step failed; a staged target is then left as it was.
+int close_file(int handle);
+
+// Closes a descriptor from either opener without letting a staged file take the
+// target's place: the staging file is removed. 0 or -1.
+int discard_file(int handle);
+
+// For the patch runner, which stages the patched file the same way.
+
+// The staging name for `path`: in the same directory, ".fwdeploy-" and a hash of
+// the file's name. It always fits a directory entry, and a run interrupted before
+// the rename leaves it under a name the next run of the same target finds again.
+// -1 when the whole path would pass PATH_MAX.
+int staging_path(const char* path, char (&staging)[PATH_MAX]);
+
+// Removes a leftover at `staging` and creates the file anew, exclusively and
+// without following a link planted there. Descriptor, or -1 with errno set.
+int create_staging(const char* staging, mode_t mode);
+
+// Whether this process can give a new file the owner and group of `st`: root
+// can, others only their own.
+bool may_take_owner(const struct stat& st);
+
+// Gives a staged file the owner, group and permission bits of `wanted`, the
+// owner first: changing it clears setuid and setgid. 0, or -1 after printing
+// "fchown" or "fchmod" with the system error.
+int take_identity(int fd, const struct stat& wanted);
+
+// Flushes the directory entry of a rename or unlink of `path` to storage. 0, or
+// -1 after printing why.
+int sync_directory_of(const char* path);

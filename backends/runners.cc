@@ -6,10 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "backends/file.h"
+#include "backends/partition.h"
 #include "common/process.h"
 #include "common/scoped.h"
 
@@ -33,19 +34,71 @@ static int exec_bspatch(const char* old_path, const char* new_path, const char* 
     return exited_with(status, 0) ? 0 : -1;
 }
 
-// Flushes the directory entry of a rename to storage.
-static void sync_parent(const char* path)
+// Copies the patched file into the original's own inode, so that every name of
+// a hard-linked file sees the new contents. This cannot be atomic.
+static int rewrite_in_place(const char* patched, const char* path, const struct stat& original)
 {
-    char copy[PATH_MAX];
-    snprintf(copy, sizeof copy, "%s", path);
-    unique_fd dir(::open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0)
-        ::fsync(dir.fd);
+    unique_fd from(::open(patched, O_RDONLY | O_CLOEXEC));
+    unique_fd to(::open(path, O_WRONLY | O_CLOEXEC));
+    if (from.fd < 0 || to.fd < 0) {
+        perror("open");
+        return -1;
+    }
+    char buffer[4096];
+    off_t total = 0;
+    for (;;) {
+        ssize_t n = ::read(from.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            perror("read");
+            return -1;
+        }
+        if (n == 0)
+            break;
+        if (write_full(to.fd, buffer, (int)n) != (int)n)
+            return -1;
+        total += n;
+    }
+    if (::ftruncate(to.fd, total) < 0) {
+        perror("ftruncate");
+        return -1;
+    }
+    // A write by a user other than root clears setuid and setgid.
+    if (take_identity(to.fd, original) < 0)
+        return -1;
+    if (::fsync(to.fd) < 0) {
+        perror("fsync");
+        return -1;
+    }
+    return to.reset() == 0 ? 0 : -1;
+}
+
+// Gives the patched file the original's owner, group and mode bits, flushes it
+// and renames it over the original.
+static int replace_with(const char* patched, const char* path, const struct stat& original)
+{
+    unique_fd done(::open(patched, O_RDONLY | O_CLOEXEC));
+    if (done.fd < 0) {
+        perror("open");
+        return -1;
+    }
+    if (take_identity(done.fd, original) < 0)
+        return -1;
+    if (::fsync(done.fd) < 0 || done.reset() < 0) {
+        perror("fsync");
+        return -1;
+    }
+    if (::rename(patched, path) < 0) {
+        perror("rename");
+        return -1;
+    }
+    return sync_directory_of(path);
 }
 
 // Patches `path` in place without ever leaving it half written: bspatch writes a
-// temporary file beside it, which replaces the original only once complete and
-// on storage. Patch tools asked to write the file they read truncate it first.
+// staging file beside it, which replaces the original only once complete and on
+// storage. Patch tools asked to write the file they read truncate it first.
 static int patch_in_place(const char* path, const char* patch_path)
 {
     struct stat original;
@@ -53,35 +106,27 @@ static int patch_in_place(const char* path, const char* patch_path)
         perror("stat");
         return -1;
     }
-    char temp[PATH_MAX];
-    if (snprintf(temp, sizeof temp, "%s.XXXXXX", path) >= (int)sizeof temp) {
+    char staging[PATH_MAX];
+    if (staging_path(path, staging) < 0) {
         puts("bspatch: path too long");
         return -1;
     }
-    unique_fd temp_fd(::mkstemp(temp));
-    if (temp_fd.fd < 0) {
-        perror("mkstemp");
+    unique_fd staging_fd(create_staging(staging, 0600));
+    if (staging_fd.fd < 0) {
+        perror("open");
         return -1;
     }
-    temp_fd.reset();
-    if (exec_bspatch(path, temp, patch_path) < 0) {
-        ::unlink(temp);
-        return -1;
-    }
-    unique_fd done(::open(temp, O_RDONLY | O_CLOEXEC));
-    bool ok = done.fd >= 0 && ::fchmod(done.fd, original.st_mode & 07777) == 0;
-    if (ok) {
-        // Keep the owner where we may; a failure only leaves the file ours.
-        (void)!::fchown(done.fd, original.st_uid, original.st_gid);
-        ok = ::fsync(done.fd) == 0 && done.reset() == 0;
-    }
-    if (!ok || ::rename(temp, path) < 0) {
-        perror("bspatch result");
-        ::unlink(temp);
-        return -1;
-    }
-    sync_parent(path);
-    return 0;
+    staging_fd.reset();
+    int result = exec_bspatch(path, staging, patch_path);
+    // A file with other names, or whose owner a new file could not get, is
+    // rewritten through its own inode; everything else is renamed over.
+    bool rename_over = original.st_nlink == 1 && may_take_owner(original);
+    if (result == 0)
+        result = rename_over ? replace_with(staging, path, original)
+                             : rewrite_in_place(staging, path, original);
+    if (result < 0 || !rename_over)
+        ::unlink(staging);
+    return result;
 }
 
 int run_bspatch(const char* old_path, const char* new_path, const char* patch_path)

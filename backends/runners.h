@@ -2,7 +2,8 @@
 #pragma once
 
 // Runs bspatch OLD NEW PATCH; when OLD and NEW are the same file the result is
-// written beside it and renamed over it. 0 or -1.
+// written beside it and renamed over it with the original's owner, group and
+// mode bits, or copied into it when the file has other hard links. 0 or -1.
 int run_bspatch(const char* old_path, const char* new_path, const char* patch_path);
 
 // Feeds `length` bytes of shell text to sh. -1 when the shell cannot be started or

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "bundle/diff.h"
+#include "bundle/interrupt.h"
 #include "bundle/manifest.h"
 #include "bundle/output.h"
 #include "bundle/progress_bar.h"
@@ -25,8 +26,10 @@ struct scratch_dir {
     ~scratch_dir()
     {
         std::error_code ignored;
-        if (!path.empty())
+        if (!path.empty()) {
+            interrupt_set_scratch(nullptr, 0);
             fs::remove_all(path, ignored);
+        }
     }
 };
 
@@ -53,6 +56,7 @@ int make_patches(manifest* m, scratch_dir* scratch, std::string* error)
                 return -1;
             }
             scratch->path = pattern;
+            interrupt_set_scratch(pattern.c_str(), m->entries.size());
         }
         std::string patch = (fs::path(scratch->path) / ("patch-" + std::to_string(i))).string();
         std::string why;
@@ -69,6 +73,7 @@ int make_patches(manifest* m, scratch_dir* scratch, std::string* error)
 
 int create_command(const std::string& manifest_path, const std::string& output, bool gzip)
 {
+    interrupt_watch();
     manifest m;
     std::string error;
     if (load_manifest(manifest_path, &m, &error) < 0)

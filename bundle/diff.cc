@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bundle/interrupt.h"
 #include "common/scoped.h"
 
 int make_patch(const std::string& old_file, const std::string& new_file,
@@ -12,12 +13,15 @@ int make_patch(const std::string& old_file, const std::string& new_file,
 {
     fflush(stdout);                   // the child must not print our pending output again
     fflush(stderr);
+    // An interrupting signal must find bsdiff registered, to end it with us.
+    interrupt_hold hold;
     child_guard child(::fork());
     if (child.pid < 0) {
         *error = std::string("cannot start bsdiff: ") + strerror(errno);
         return -1;
     }
     if (child.pid == 0) {
+        hold.release_in_child();
         ::execlp("bsdiff", "bsdiff", old_file.c_str(), new_file.c_str(), patch_file.c_str(),
                  (char*)nullptr);
         // Only async-signal-safe calls in the child: stdio buffers belong to the parent.
@@ -25,7 +29,10 @@ int make_patch(const std::string& old_file, const std::string& new_file,
         (void)!::write(STDERR_FILENO, text, sizeof text - 1);
         _exit(127);
     }
+    interrupt_set_child(child.pid);
+    hold.release();
     int status = child.wait();
+    interrupt_set_child(0);
     if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)
             *error = "bsdiff could not be run";

@@ -1,8 +1,6 @@
 #include "bundle/output.h"
 
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -10,34 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bundle/interrupt.h"
+
 namespace {
-
-// The temporary file an interrupting signal must remove; one output at a time.
-char pending_name[PATH_MAX];
-volatile sig_atomic_t pending_set = 0;
-
-void remove_pending_and_die(int signal)
-{
-    if (pending_set)
-        ::unlink(pending_name);
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-void watch_signals()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = remove_pending_and_die;
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(s, &sa, nullptr);
-}
-
-void set_pending(const std::string& path)
-{
-    pending_set = 0;
-    snprintf(pending_name, sizeof pending_name, "%s", path.c_str());
-    pending_set = !path.empty() && path.size() < sizeof pending_name;
-}
 
 int write_plain(int fd, const uint8_t* bytes, size_t length)
 {
@@ -88,6 +61,36 @@ int sink_write(void* context, const void* data, size_t length)
     return 0;
 }
 
+// The file the package is to end up in: `path`, or the file a link there leads
+// to, so that the link stays. 0, or -1 with *error set when that is something
+// other than a regular file, which renaming over would replace (a device, a FIFO,
+// a directory).
+int resolve_output(const std::string& path, std::string* resolved, std::string* error)
+{
+    namespace fs = std::filesystem;
+    fs::path current(path);
+    for (int links = 0;; ++links) {
+        struct stat st;
+        // A name not taken yet is created; where that cannot be done, making the
+        // file beside it says why.
+        if (::lstat(current.c_str(), &st) < 0 || S_ISREG(st.st_mode)) {
+            *resolved = current.string();
+            return 0;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            *error = path + ": exists and is not a regular file";
+            return -1;
+        }
+        std::error_code ec;
+        fs::path target = fs::read_symlink(current, ec);
+        if (ec || links == 40) {
+            *error = path + ": " + (ec ? ec.message() : std::string(strerror(ELOOP)));
+            return -1;
+        }
+        current = target.is_absolute() ? target : current.parent_path() / target;
+    }
+}
+
 // Permission bits a newly created file would get under the current umask.
 mode_t default_mode()
 {
@@ -105,7 +108,7 @@ pending_output::~pending_output()
     if (fd >= 0)
         ::close(fd);
     if (!temp_path.empty()) {
-        set_pending("");
+        interrupt_set_output(nullptr);
         ::unlink(temp_path.c_str());
     }
 }
@@ -113,23 +116,25 @@ pending_output::~pending_output()
 int output_open(pending_output* out, const std::string& path, bool gzip, std::string* error)
 {
     namespace fs = std::filesystem;
-    fs::path final_path(path);
-    if (final_path.filename().empty()) {
+    if (fs::path(path).filename().empty()) {
         *error = path + ": names a directory, not a file";
         return -1;
     }
+    std::string resolved;
+    if (resolve_output(path, &resolved, error) < 0)
+        return -1;
+    fs::path final_path(resolved);
     fs::path dir = final_path.parent_path();
     std::string temp = (dir / ("." + final_path.filename().string() + ".XXXXXX")).string();
-    watch_signals();
     int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         *error = "cannot create a file beside " + path + ": " + strerror(errno);
         return -1;
     }
-    out->final_path = path;
+    out->final_path = resolved;
     out->temp_path = temp;
     out->fd = fd;
-    set_pending(temp);
+    interrupt_set_output(temp.c_str());
     if (::fchmod(fd, default_mode()) < 0) {
         *error = temp + ": " + strerror(errno);
         return -1;
@@ -181,7 +186,7 @@ int output_commit(pending_output* out, std::string* error)
         *error = "cannot rename " + out->temp_path + " to " + out->final_path + ": " + strerror(errno);
         return -1;
     }
-    set_pending("");
+    interrupt_set_output(nullptr);
     out->temp_path.clear();
     // The new name must survive a power cut as well as the bytes did.
     std::string dir = std::filesystem::path(out->final_path).parent_path().string();

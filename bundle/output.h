@@ -22,7 +22,9 @@ struct pending_output {
     ~pending_output();                // removes the temporary file unless committed
 };
 
-// Creates the temporary file beside `path`. 0, or -1 with *error set.
+// Creates the temporary file beside `path`, or beside the file a link at `path`
+// leads to (the link stays). 0, or -1 with *error set, also when `path` is
+// something other than a regular file, which the rename would replace.
 int output_open(pending_output* out, const std::string& path, bool gzip, std::string* error);
 
 // The sink that the package writer streams into.

@@ -53,13 +53,15 @@ int fail_write(apply_pass* p, const char* name)
 }
 
 // Copies the block's data into an open target and closes it. A close that fails
-// means the data may not have reached storage, so the block is not applied.
+// means the data may not have reached storage, so the block is not applied. After
+// a failed copy the target is dropped rather than closed: closing could make the
+// part that was written take the place of the old contents.
 int copy_and_close(apply_pass* p, int target, int (*write)(int, const void*, int),
-                   int (*close)(int), const char* name, uint64_t data_size)
+                   int (*close)(int), int (*drop)(int), const char* name, uint64_t data_size)
 {
     if (copy_block_data(p->handle, p->src->read, target, write, name, data_size, p->buffer_size,
                         p->report, p->total_size, &p->done_bytes) == -1) {
-        close(target);
+        drop(target);
         return -1;
     }
     if (close(target) == -1)
@@ -75,8 +77,8 @@ int apply_raw_partition(apply_pass* p, const block_header* block)
     int target = p->part->open(block->target_path);
     if (target < 0)
         return fail(p, "error id 7");
-    return copy_and_close(p, target, p->part->write, p->part->close, block->target_path,
-                          block->data_size);
+    return copy_and_close(p, target, p->part->write, p->part->close, p->part->close,
+                          block->target_path, block->data_size);
 }
 
 int apply_ubi_volume(apply_pass* p, const block_header* block)
@@ -84,8 +86,8 @@ int apply_ubi_volume(apply_pass* p, const block_header* block)
     int target = p->ubi->open(block->target_path, (uint32_t)block->data_size);
     if (target < 0)
         return fail(p, "error id 7");
-    return copy_and_close(p, target, p->ubi->write, p->ubi->close, block->target_path,
-                          block->data_size);
+    return copy_and_close(p, target, p->ubi->write, p->ubi->close, p->ubi->close,
+                          block->target_path, block->data_size);
 }
 
 int apply_file(apply_pass* p, const block_header* block)
@@ -95,7 +97,8 @@ int apply_file(apply_pass* p, const block_header* block)
                      : p->file->open(block->target_path);
     if (target < 0)
         return fail(p, "error id 7");
-    return copy_and_close(p, target, p->file->write, p->file->close, block->target_path,
+    int (*drop)(int) = p->file->discard != nullptr ? p->file->discard : p->file->close;
+    return copy_and_close(p, target, p->file->write, p->file->close, drop, block->target_path,
                           block->data_size);
 }
 
@@ -118,7 +121,9 @@ int apply_diff(apply_pass* p, const block_header* block)
     int temp = p->file->create(temp_path, 0777);
     if (temp < 0)
         return fail(p, "error id 7");
-    if (copy_and_close(p, temp, p->file->write, p->file->close, temp_path, block->data_size) == -1)
+    // The patch data is scratch: what a failed copy wrote is left behind as it is.
+    if (copy_and_close(p, temp, p->file->write, p->file->close, p->file->close, temp_path,
+                       block->data_size) == -1)
         return -1;
     // A result the package names must be checked before it replaces the old
     // file: a board whose file is not the patch's base would get a wrong one.

@@ -38,6 +38,10 @@ struct file_ops {
     int (*remove)(const char* path);
     int (*close)(int handle);
     int (*write)(int handle, const void* buffer, int length);
+    // Drops what was written through the handle and closes it: the target is left
+    // as it was before open or create. Used after a failed copy; may be null, and
+    // close is used instead.
+    int (*discard)(int handle);
 };
 
 enum : int32_t {

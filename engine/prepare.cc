@@ -74,13 +74,16 @@ int prepare_partition(const partition_ops* part, const char* target_path,
     fill_job job{part, target_path, block->erase_size, buffer_size, report_progress,
                  percent_of(*done_bytes, total_size), &info};
 
-    // A size that cannot be read is unknown, not huge: refuse it like a small one.
-    // The back end has already printed why it failed.
+    // A size that cannot be read is unknown, not huge: refuse it, saying so. The
+    // back end has already printed why it failed.
     int64_t size = part->get_size(target_path);
-    if (size < 0 || (uint64_t)size < block->erase_size) {
-        if (size >= 0)
-            printf("Src sz is 0x%llx dst sz is 0x%llx\n", (unsigned long long)size,
-                   (unsigned long long)block->erase_size);
+    if (size < 0) {
+        report_erase(job, STATE_ERASE_FAILED, 0, "block size read fail");
+        return -1;
+    }
+    if ((uint64_t)size < block->erase_size) {
+        printf("Src sz is 0x%llx dst sz is 0x%llx\n", (unsigned long long)size,
+               (unsigned long long)block->erase_size);
         report_erase(job, STATE_ERASE_FAILED, 0, "block not enough");
         return -1;
     }

@@ -194,6 +194,7 @@ int file_remove(const char* path)
     return fuzz.targets.erase(path) ? 0 : -1;
 }
 int file_close(int h) { return close_target(h, F_FILE_CLOSE, F_FILE_WRITE); }
+int file_discard(int h) { return close_target(h, F_FILE_DISCARD, F_FILE_WRITE); }
 int file_write(int h, const void* d, int n) { return write_target(F_FILE_WRITE, F_FILE_WRITE, h, d, n); }
 
 int apply_patch(const char* old_path, const char* new_path, const char* patch_path)
@@ -288,7 +289,7 @@ upgrade_ops fuzz_ops()
     ops.src = {src_open, src_close, src_read, nullptr};
     ops.part = {part_open, part_close, part_write, part_erase, part_get_size};
     ops.ubi = {ubi_open, ubi_close, ubi_write};
-    ops.file = {file_open, file_create, file_remove, file_close, file_write};
+    ops.file = {file_open, file_create, file_remove, file_close, file_write, file_discard};
     ops.apply_patch = apply_patch;
     ops.run_script = run_script;
     ops.get_buffer_size = buffer_size;

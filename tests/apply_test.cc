@@ -284,6 +284,32 @@ TEST_F(ApplyPackage, FailingBlockIsReportedOnceAfterTheSourceIsClosed)
     }
 }
 
+// What a failed copy wrote must never take a file's place: the target is dropped,
+// not closed. The patch data is scratch and is closed as it always was.
+TEST_F(ApplyPackage, FailedCopyDropsAFileTarget)
+{
+    struct { const char* what; bundle_block block; bool host_drops; const char* ending; } cases[] = {
+        {"replace", make_block(OP_FILE_REPLACE, "/etc/r", pattern(9000)), true, "file.discard /etc/r"},
+        {"create", make_block(OP_FILE_CREATE, "/etc/c", pattern(9000)), true, "file.discard /etc/c"},
+        {"host that cannot drop", make_block(OP_FILE_CREATE, "/etc/c", pattern(9000)), false,
+         "file.close /etc/c"},
+        {"patch data", make_block(OP_FILE_PATCH, "/bin/p", pattern(9000)), true,
+         "file.close /tmp/diff_tmp"},
+    };
+    for (const auto& c : cases) {
+        reset();
+        load(one(c.block));
+        host.files["/etc/r"] = pattern(3);
+        host.fail_at["file.write"] = 2;
+        upgrade_ops o = ops();
+        if (!c.host_drops)
+            o.file.discard = nullptr;
+        EXPECT_EQ(apply(o).result, -1) << c.what;
+        EXPECT_EQ(count("file.close") + count("file.discard"), 1) << c.what;
+        EXPECT_GE(find(c.ending), 0) << c.what;
+    }
+}
+
 TEST_F(ApplyPackage, DiffBlockWithoutPatchToolIsOnlyPrinted)
 {
     load(one(make_block(OP_FILE_PATCH, "/bin/p", pattern(10))));

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -396,4 +399,127 @@ TEST(ApplyMixed, EveryOperationInOnePackagePlainAndGzipped)
         EXPECT_EQ(file_mode(patched), 0640);
         EXPECT_TRUE(listing(temp).empty());
     }
+}
+
+namespace {
+
+// What a file target holds: nothing, or these bytes with these mode bits.
+struct file_state {
+    bool exists = false;
+    std::vector<uint8_t> contents;
+    int mode = 0;
+    bool operator==(const file_state& o) const
+    {
+        return exists == o.exists && contents == o.contents && mode == o.mode;
+    }
+};
+
+file_state state_of(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) < 0)
+        return file_state{};
+    return file_state{true, read_file(path), (int)(st.st_mode & 07777)};
+}
+
+// Environment that has fwdeploy kill itself before its `at`-th storage call.
+std::vector<std::pair<std::string, std::string>> kill_at(int at)
+{
+    const char* asan = getenv("ASAN_OPTIONS");
+    // The sanitizer runtime refuses to start behind a preloaded library otherwise.
+    std::string asan_options = std::string(asan != nullptr ? asan : "");
+    asan_options += (asan_options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
+    return {{"LD_PRELOAD", KILL_SHIM_PATH},
+            {"ASAN_OPTIONS", asan_options},
+            {"FWDEPLOY_KILL_AT", std::to_string(at)}};
+}
+
+}  // namespace
+
+// The tool is killed before each of its writes, flushes, renames and unlinks in
+// turn, all through the apply pass; after every kill each file target must hold
+// its old state or its new one in full, mode bits included. Raw partitions are
+// written in place by nature and are not looked at.
+TEST(ApplyCrash, EveryFileIsWholeOldOrWholeNewWhereverTheToolIsKilled)
+{
+    test_board board;
+    mode_t mask = current_umask();
+    std::string temp = board.box.make_dir("board/tmp");
+    std::string etc = board.box.make_dir("board/data/etc");
+    std::string bin = board.box.make_dir("board/data/bin");
+    std::vector<uint8_t> su_old = pattern_bytes(30000, 71);
+    std::vector<uint8_t> su_new(su_old.begin() + 500, su_old.end());
+    std::vector<uint8_t> lib_old = pattern_bytes(40000, 72);
+    std::vector<uint8_t> lib_new = lib_old;
+    for (size_t i = 0; i < lib_new.size(); i += 301)
+        lib_new[i] ^= 0x33;
+    struct target {
+        std::string path;
+        file_state before, after;
+    };
+    const std::vector<target> targets = {
+        {etc + "/config", {true, pattern_bytes(5000, 73), 0640}, {true, pattern_bytes(20000, 74), 0640}},
+        {bin + "/su", {true, su_old, 04755}, {true, su_new, 04755}},
+        {board.path("board/data/new/tool"), {}, {true, pattern_bytes(9000, 75), (int)(0750 & ~mask)}},
+        {etc + "/profile", {true, bytes_of("old\n"), 02755}, {true, pattern_bytes(3000, 76), 02755}},
+        {bin + "/libc.so", {true, lib_old, 0644}, {true, lib_new, 0644}},
+        {board.path("board/data/old.log"), {true, bytes_of("log"), 0600}, {}},
+        {etc + "/" + std::string(255 - etc.size() - 1, 'n'), {true, bytes_of("x"), 0600}, {true, pattern_bytes(6000, 77), 0600}},
+    };
+    bundle_package p;
+    p.blocks = {replace_block(targets[0].path, targets[0].after.contents),
+                raw_block(board.emmc, pattern_bytes(12000, 78), 16384),
+                patch_block(targets[1].path, make_patch(su_old, su_new)),
+                create_block(targets[2].path, targets[2].after.contents, 0750),
+                create_block(targets[3].path, targets[3].after.contents, 0644),
+                raw_block(board.mtdblock, pattern_bytes(8000, 79), 8192),
+                patch_block(targets[4].path, make_patch(lib_old, lib_new)),
+                delete_block(targets[5].path),
+                replace_block(targets[6].path, targets[6].after.contents)};
+    std::string package = write_package(board.path("pkg.bin"), p);
+
+    int kills = 0, all_old = 0, all_new = 0;
+    run_result r;
+    for (int at = 1; at < 500; ++at) {
+        // Each run starts from the old board; what killed runs left beside the
+        // targets stays, for the runs after them to clear away.
+        for (const target& t : targets)
+            if (t.before.exists)
+                write_file(t.path, t.before.contents, (mode_t)t.before.mode);
+            else
+                remove(t.path.c_str());
+        run_options o;
+        o.args = {"-r", package, "-t", temp};
+        o.env = kill_at(at);
+        r = run_program(o);
+        if (r.signal != SIGKILL)
+            break;
+        ++kills;
+        size_t old_files = 0, new_files = 0;
+        for (const target& t : targets) {
+            file_state now = state_of(t.path);
+            old_files += now == t.before;
+            new_files += now == t.after;
+            EXPECT_TRUE(now == t.before || now == t.after)
+                << t.path << " is neither old nor new after a kill at call " << at;
+        }
+        all_old += old_files == targets.size();
+        all_new += new_files == targets.size();
+    }
+    RecordProperty("kill_points", kills);
+    EXPECT_GE(kills, 50);
+    // Killed before the first file changed, after the last one did, and in between.
+    EXPECT_GT(all_old, 0);
+    EXPECT_GT(all_new, 0);
+    EXPECT_GT(kills - all_old - all_new, kills / 2);
+
+    // The run that was not killed applied everything and left nothing behind.
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0");
+    for (const target& t : targets)
+        EXPECT_TRUE(state_of(t.path) == t.after) << t.path;
+    for (const std::string& dir : {etc, bin, board.path("board/data/new"), board.data})
+        for (const std::string& name : listing(dir))
+            EXPECT_NE(name.rfind(".fwdeploy-", 0), 0u) << dir << "/" << name;
+    EXPECT_TRUE(listing(temp).empty());
 }

@@ -58,7 +58,7 @@ std::set<std::string> texts_owed(const std::string& slot)
         for (int i = 0; i < 8; ++i)
             t.insert("error id 9, block " + std::to_string(i) + " read error!");
     } else if (slot == "part.get_size") {
-        t = {"block not enough"};
+        t = {"block size read fail"};
     } else if (slot == "part.erase") {
         t = {"block erase fail"};
     } else if (slot == "part.open") {
@@ -141,6 +141,7 @@ void check_run(int result, const std::string& slot, const std::string& trace)
         std::set<std::string> owed = texts_owed(slot);
         EXPECT_EQ(owed.count(failure->message), 1u) << "unexpected failure text " << *failure;
         bool erase_step = failure->message == "block not enough" ||
+                          failure->message == "block size read fail" ||
                           failure->message == "block erase fail" ||
                           failure->message == "error id 6" || failure->message == "/dev/mmcblk0p1";
         EXPECT_EQ(failure->state, erase_step ? STATE_ERASE_FAILED : STATE_WRITE_FAILED);

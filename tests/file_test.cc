@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <climits>
 #include <fcntl.h>
 #include <ftw.h>
 #include <string>
@@ -51,12 +52,29 @@ std::vector<std::string> tree(const std::string& dir)
     return found;
 }
 
+// Names a staged write left in `dir`.
+std::vector<std::string> staging_names(const std::string& dir)
+{
+    std::vector<std::string> found;
+    for (const std::string& name : dir_entries(dir))
+        if (name.rfind(".fwdeploy-", 0) == 0)
+            found.push_back(name);
+    return found;
+}
+
+struct stat stat_of(const std::string& path)
+{
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
 // Writes through a created or opened file and closes it as the engine does.
 void fill_and_close(int fd, const std::string& text)
 {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(write_full(fd, text.data(), (int)text.size()), (int)text.size());
-    EXPECT_EQ(close_target(fd), 0);
+    EXPECT_EQ(close_file(fd), 0);
 }
 
 class FileTarget : public ::testing::Test {
@@ -188,6 +206,105 @@ TEST_F(FileTarget, OpenTruncateReplacesOnlyAnExistingFile)
     testing::internal::CaptureStderr();
     EXPECT_EQ(open_file_truncate(dir_.c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: Is a directory\n");
+}
+
+// A crash before the close leaves the old file whole: the new contents take its
+// place only once complete, with its owner, group and every mode bit.
+TEST_F(FileTarget, NewContentsTakeTheTargetsPlaceOnlyWhenClosed)
+{
+    const bool root = geteuid() == 0;
+    struct { const char* what; std::string name; mode_t before; bool create; mode_t expected; } cases[] = {
+        {"replace setuid", "su", 04755, false, 04755},
+        {"replace setgid", "lib.so", 02750, false, 02750},
+        {"create over an existing file", "conf", 06711, true, 06711},
+        {"name of 250 characters", std::string(250, 'n'), 0640, false, 0640},
+        {"new file", "tool", 0, true, 04755},   // 04777 less the mask
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = at(c.name);
+        if (c.before != 0) {
+            write_text(path, "old contents", c.before);
+            // Root can show the owner kept, and that setuid survives the chown.
+            if (root) {
+                ASSERT_EQ(chown(path.c_str(), 1234, 1234), 0);
+                ASSERT_EQ(chmod(path.c_str(), c.before), 0);
+            }
+        }
+        int fd = c.create ? create_file(path.c_str(), 04777) : open_file_truncate(path.c_str());
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(write_full(fd, "new", 3), 3);
+        EXPECT_EQ(read_text(path), c.before != 0 ? "old contents" : "");
+        EXPECT_EQ(file_exists(path), c.before != 0);
+        EXPECT_EQ(staging_names(dir_).size(), 1u);
+        EXPECT_EQ(close_file(fd), 0);
+        EXPECT_EQ(read_text(path), "new");
+        EXPECT_EQ(file_mode(path), (int)c.expected);
+        if (root && c.before != 0) {
+            EXPECT_EQ(stat_of(path).st_uid, 1234u);
+            EXPECT_EQ(stat_of(path).st_gid, 1234u);
+        }
+        EXPECT_TRUE(staging_names(dir_).empty());
+    }
+
+    // Dropped after a failed copy: the old file stays, a free name stays free.
+    write_text(at("config"), "old", 0644);
+    int fd = open_file_truncate(at("config").c_str());
+    EXPECT_EQ(write_full(fd, "half", 4), 4);
+    EXPECT_EQ(discard_file(fd), 0);
+    EXPECT_EQ(read_text(at("config")), "old");
+    fd = create_file(at("fresh").c_str(), 0644);
+    EXPECT_EQ(write_full(fd, "half", 4), 4);
+    EXPECT_EQ(discard_file(fd), 0);
+    EXPECT_FALSE(file_exists(at("fresh")));
+    EXPECT_TRUE(staging_names(dir_).empty());
+}
+
+TEST_F(FileTarget, LeftoverOfAnInterruptedRunIsRemovedNeverFollowed)
+{
+    write_text(at("config"), "old", 0644);
+    write_text(at("victim"), "victim", 0644);
+    char staging[PATH_MAX];
+    ASSERT_EQ(staging_path(at("config").c_str(), staging), 0);
+    EXPECT_EQ(std::string(staging).rfind(dir_ + "/.fwdeploy-", 0), 0u) << staging;
+    EXPECT_EQ(strlen(staging), dir_.size() + 1 + 26);
+
+    // A link planted under the staging name is replaced, not written through.
+    ASSERT_EQ(symlink(at("victim").c_str(), staging), 0);
+    fill_and_close(open_file_truncate(at("config").c_str()), "new");
+    EXPECT_EQ(read_text(at("victim")), "victim");
+    EXPECT_EQ(read_text(at("config")), "new");
+
+    // A half-written file left by a run that was killed.
+    write_text(staging, "half", 0600);
+    fill_and_close(create_file(at("config").c_str(), 0644), "newer");
+    EXPECT_EQ(read_text(at("config")), "newer");
+    EXPECT_EQ(dir_entries(dir_), (std::vector<std::string>{"config", "victim"}));
+}
+
+// Renaming over these would change what they are: they are written where they stand.
+TEST_F(FileTarget, WhatARenameWouldChangeIsWrittenInPlace)
+{
+    // Every name of a hard-linked file sees the new contents.
+    write_text(at("a"), "old", 0644);
+    ASSERT_EQ(link(at("a").c_str(), at("b").c_str()), 0);
+    ino_t inode = stat_of(at("a")).st_ino;
+    fill_and_close(open_file_truncate(at("a").c_str()), "new");
+    EXPECT_EQ(read_text(at("b")), "new");
+    EXPECT_EQ(stat_of(at("a")).st_ino, inode);
+
+    // A link stays a link; the file it names takes the contents, staged.
+    write_text(at("real"), "old", 0600);
+    ASSERT_EQ(symlink("real", at("link").c_str()), 0);
+    fill_and_close(create_file(at("link").c_str(), 0644), "through the link");
+    EXPECT_TRUE(S_ISLNK(stat_of(at("link")).st_mode));
+    EXPECT_EQ(read_text(at("real")), "through the link");
+    EXPECT_EQ(file_mode(at("real")), 0600);
+
+    // A device stays a device.
+    fill_and_close(open_file_truncate("/dev/null"), "into the void");
+    EXPECT_TRUE(S_ISCHR(stat_of("/dev/null").st_mode));
+    EXPECT_TRUE(staging_names(dir_).empty());
 }
 
 TEST_F(FileTarget, VolumeUpdateOpensTheDeviceEvenWhenTheRequestIsRefused)

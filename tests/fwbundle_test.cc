@@ -5,6 +5,7 @@
 #ifdef FWBUNDLE_BIN
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -253,6 +254,47 @@ TEST(FwbundleCreate, WritesTheBytesOfTheWriterLibrary)
     EXPECT_TRUE(read_file(box.path("out")) == bundle_bytes(p));
 }
 
+TEST(FwbundleCreate, WritesThroughALinkAndRefusesWhatIsNoFile)
+{
+    sandbox_dir box("fwbundle");
+    box.write("file", "contents\n");
+    std::string manifest = box.write("m.toml",
+        "[[block]]\noperation = \"file_create\"\ntarget = \"/etc/x\"\nsource = \"file\"\n");
+    ASSERT_EQ(run_fwbundle({"create", "-o", box.path("direct"), manifest}).exit_code, 0);
+    const std::vector<uint8_t> package = read_file(box.path("direct"));
+    box.make_dir("out");
+
+    // A link stays a link; the file it leads to takes the package, also one not there yet.
+    box.write("out/real", "old package");
+    ASSERT_EQ(symlink("out/real", box.path("link").c_str()), 0);
+    ASSERT_EQ(symlink("out/new", box.path("dangling").c_str()), 0);
+    for (const char* name : {"link", "dangling"}) {
+        SCOPED_TRACE(name);
+        run_result r = run_fwbundle({"create", "-o", box.path(name), manifest});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(lstat(box.path(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_TRUE(read_file(box.path(name)) == package);
+    }
+    EXPECT_EQ(dir_entries(box.path("out")), (std::vector<std::string>{"new", "real"}));
+
+    // Renaming over these would replace them with a regular file (as root, even
+    // the host's /dev/null): refused, and they stay what they were.
+    ASSERT_EQ(mkfifo(box.path("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("fifo", box.path("to-fifo").c_str()), 0);
+    for (const char* name : {"fifo", "to-fifo", "out"}) {
+        SCOPED_TRACE(name);
+        run_result r = run_fwbundle({"create", "-o", box.path(name), manifest});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "fwbundle: " + box.path(name) + ": exists and is not a regular file\n");
+    }
+    struct stat st;
+    ASSERT_EQ(stat(box.path("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(dir_entries(box.path("out")), (std::vector<std::string>{"new", "real"}));
+}
+
 TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
 {
     sandbox_dir box("fwbundle");
@@ -382,6 +424,22 @@ TEST(FwbundleCreate, AFailedRunLeavesNothingUnderTheOutputName)
     EXPECT_TRUE(contains(r.err, "m.toml:1: block 0 (file_patch /etc/c): bsdiff failed")) << r.err;
     EXPECT_EQ(read_text(out), "old package");
     EXPECT_EQ(dir_entries(scratch), std::vector<std::string>{});
+
+    // Interrupted while bsdiff runs: bsdiff ends with the tool, and its scratch
+    // directory goes too. The stand-in signals the tool after writing part of a patch.
+    for (const char* signal : {"TERM", "INT"}) {
+        SCOPED_TRACE(signal);
+        box.write("standins/bsdiff",
+                  std::string("#!/bin/sh\nprintf partial > \"$3\"\nkill -") + signal +
+                      " $PPID\nexec sleep 30\n", 0755);
+        r = run_fwbundle({"create", "-o", out, manifest}, "", {{"TMPDIR", scratch}},
+                         box.path("standins"));
+        EXPECT_EQ(r.signal, std::string(signal) == "TERM" ? SIGTERM : SIGINT);
+        EXPECT_EQ(r.leftover_processes, 0);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(read_text(out), "old package");
+        EXPECT_EQ(dir_entries(scratch), std::vector<std::string>{});
+    }
 }
 
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves far more address space than any limit here

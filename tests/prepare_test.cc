@@ -95,7 +95,7 @@ TEST_F(PreparePartition, EachFailureEndsWithOneReport)
         std::vector<report> reports;
     } cases[] = {
         {"too small", 9999, 1, nullptr, 0, false, {refused(0, "block not enough")}},
-        {"size unknown", -1, 1, nullptr, 0, false, {refused(0, "block not enough")}},
+        {"size unknown", -1, 1, nullptr, 0, false, {refused(0, "block size read fail")}},
         {"erase fails", 1 << 20, -1, nullptr, 0, false,
          {erasing(0), refused(0, "block erase fail")}},
         {"fill open fails", 1 << 20, 0, "part.open", 1, false,

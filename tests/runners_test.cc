@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "backends/file.h"
 #include "backends/runners.h"
 #include "common/process.h"
 #include "tests/support/sandbox.h"
@@ -105,6 +107,58 @@ TEST_F(PatchRunner, PatchesInPlaceWholeOrNotAtAll)
     EXPECT_EQ(run_bspatch(target.c_str(), copy.c_str(), patch.c_str()), 0);
     EXPECT_TRUE(read_text(copy) == new_contents);
     EXPECT_TRUE(read_text(target) == old_contents);
+}
+
+// Patching a setuid su or busybox must leave it setuid; a file with other names
+// is patched through its own inode so that every name sees the new contents.
+TEST_F(PatchRunner, PatchedFileKeepsItsOwnerModeAndLinks)
+{
+    const bool root = geteuid() == 0;
+    const std::string old_contents = pattern(30000, 7);
+    const std::string new_contents = old_contents.substr(100) + "patched";
+    const std::string patch = make_patch(old_contents, new_contents);
+    struct { const char* what; std::string name; mode_t mode; bool other_name; } cases[] = {
+        {"setuid", "su", 04755, false},
+        {"setgid", "busybox", 02755, false},
+        {"sticky", "sticky", 01755, false},
+        {"hard link", "lib.so", 06750, true},
+        {"name of 250 characters", std::string(250, 'n'), 0700, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string target = at("board/" + c.name);
+        const std::string other = at("board/other");
+        write_text(target, old_contents, c.mode);
+        if (root) {
+            ASSERT_EQ(chown(target.c_str(), 1234, 1234), 0);
+            ASSERT_EQ(chmod(target.c_str(), c.mode), 0);
+        }
+        if (c.other_name) {
+            ASSERT_EQ(link(target.c_str(), other.c_str()), 0);
+        }
+        // What a run killed before its rename left behind goes first.
+        char staging[PATH_MAX];
+        ASSERT_EQ(staging_path(target.c_str(), staging), 0);
+        write_text(staging, "leftover", 0600);
+        struct stat before;
+        ASSERT_EQ(stat(target.c_str(), &before), 0);
+
+        EXPECT_EQ(run_bspatch(target.c_str(), target.c_str(), patch.c_str()), 0);
+        struct stat after;
+        ASSERT_EQ(stat(target.c_str(), &after), 0);
+        EXPECT_TRUE(read_text(target) == new_contents);
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_gid, before.st_gid);
+        if (c.other_name) {
+            EXPECT_TRUE(read_text(other) == new_contents);
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_nlink, 2u);
+            remove(other.c_str());
+        }
+        remove(target.c_str());
+        EXPECT_EQ(dir_entries(at("board")), std::vector<std::string>{"diff_tmp"});
+    }
 }
 
 TEST_F(PatchRunner, PatchesTheFileBehindALink)

@@ -218,6 +218,18 @@ int file_remove(const char* path)
 
 int file_close(int handle) { return close_handle("file", handle); }
 
+int file_discard(int handle)
+{
+    auto it = host.handles.find(handle);
+    note("file.discard " + (it == host.handles.end() ? std::string("?") : it->second.path));
+    if (it == host.handles.end() || it->second.slot != "file") {
+        ++host.bad_closes;
+        return -1;
+    }
+    host.handles.erase(it);
+    return failing("file.discard") ? -1 : 0;
+}
+
 int file_write(int handle, const void* buffer, int length)
 {
     return write_handle("file", handle, buffer, length);
@@ -321,7 +333,10 @@ partition_ops partitions()
 
 ubi_volume_ops volumes() { return ubi_volume_ops{ubi_open, ubi_close, ubi_write}; }
 
-file_ops files() { return file_ops{file_open, file_create, file_remove, file_close, file_write}; }
+file_ops files()
+{
+    return file_ops{file_open, file_create, file_remove, file_close, file_write, file_discard};
+}
 
 upgrade_ops ops()
 {
