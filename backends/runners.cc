@@ -11,6 +11,7 @@
 
 #include "backends/file.h"
 #include "backends/partition.h"
+#include "backends/trust.h"
 #include "common/process.h"
 #include "common/scoped.h"
 
@@ -96,10 +97,28 @@ static int replace_with(const char* patched, const char* path, const struct stat
     return sync_directory_of(path);
 }
 
+// 0 when the file at `patched` has the SHA-256 `expected` (or nothing is
+// expected); -1 after saying that `path` keeps its old contents.
+static int check_result(const char* patched, const char* path, const uint8_t* expected)
+{
+    if (expected == nullptr)
+        return 0;
+    uint8_t digest[32];
+    if (sha256_of_file(patched, digest) < 0)
+        return -1;
+    if (memcmp(digest, expected, sizeof digest) != 0) {
+        printf("Patch result for %s does not match the package: the file keeps its old "
+               "contents\n", path);
+        return -1;
+    }
+    return 0;
+}
+
 // Patches `path` in place without ever leaving it half written: bspatch writes a
-// staging file beside it, which replaces the original only once complete and on
-// storage. Patch tools asked to write the file they read truncate it first.
-static int patch_in_place(const char* path, const char* patch_path)
+// staging file beside it, which replaces the original only once complete, on
+// storage and, when the package names it, found to be the expected result.
+// Patch tools asked to write the file they read truncate it first.
+static int patch_in_place(const char* path, const char* patch_path, const uint8_t* expected)
 {
     struct stat original;
     if (::stat(path, &original) < 0) {
@@ -118,6 +137,8 @@ static int patch_in_place(const char* path, const char* patch_path)
     }
     staging_fd.reset();
     int result = exec_bspatch(path, staging, patch_path);
+    if (result == 0)
+        result = check_result(staging, path, expected);
     // A file with other names, or whose owner a new file could not get, is
     // rewritten through its own inode; everything else is renamed over.
     bool rename_over = original.st_nlink == 1 && may_take_owner(original);
@@ -129,7 +150,8 @@ static int patch_in_place(const char* path, const char* patch_path)
     return result;
 }
 
-int run_bspatch(const char* old_path, const char* new_path, const char* patch_path)
+int run_checked_bspatch(const char* old_path, const char* new_path, const char* patch_path,
+                        const uint8_t* result_sha256)
 {
     // The result replaces the file itself, never a link that leads to it: renamed
     // over a link, it would cut the link and leave the file behind it unpatched.
@@ -137,10 +159,21 @@ int run_bspatch(const char* old_path, const char* new_path, const char* patch_pa
     char new_real[PATH_MAX];
     if (::realpath(old_path, old_real) != nullptr && ::realpath(new_path, new_real) != nullptr &&
         strcmp(old_real, new_real) == 0)
-        return patch_in_place(new_real, patch_path);
+        return patch_in_place(new_real, patch_path, result_sha256);
     if (strcmp(old_path, new_path) == 0)
-        return patch_in_place(new_path, patch_path);
-    return exec_bspatch(old_path, new_path, patch_path);
+        return patch_in_place(new_path, patch_path, result_sha256);
+    if (exec_bspatch(old_path, new_path, patch_path) < 0)
+        return -1;
+    if (check_result(new_path, new_path, result_sha256) < 0) {
+        ::unlink(new_path);           // a wrong result must not stay under its name
+        return -1;
+    }
+    return 0;
+}
+
+int run_bspatch(const char* old_path, const char* new_path, const char* patch_path)
+{
+    return run_checked_bspatch(old_path, new_path, patch_path, nullptr);
 }
 
 int run_shell_script(const char* text, int length)

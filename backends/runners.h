@@ -1,10 +1,18 @@
 // The patch tool and the shell.
 #pragma once
 
+#include <cstdint>
+
 // Runs bspatch OLD NEW PATCH; when OLD and NEW are the same file the result is
 // written beside it and renamed over it with the original's owner, group and
 // mode bits, or copied into it when the file has other hard links. 0 or -1.
 int run_bspatch(const char* old_path, const char* new_path, const char* patch_path);
+
+// run_bspatch, but the result takes the old file's place only when its SHA-256
+// is `result_sha256`; otherwise -1, with a line naming the file, and the old file
+// as it was.
+int run_checked_bspatch(const char* old_path, const char* new_path, const char* patch_path,
+                        const uint8_t* result_sha256);
 
 // Feeds `length` bytes of shell text to sh. -1 when the shell cannot be started or
 // fed; otherwise a count of 0 or more (the script's own status is not examined).

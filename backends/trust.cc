@@ -289,6 +289,32 @@ void sha256_of(const void* bytes, size_t length, uint8_t digest[32])
     br_sha256_out(&hash, digest);
 }
 
+int sha256_of_file(const char* path, uint8_t digest[32])
+{
+    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0) {
+        perror("open");
+        return -1;
+    }
+    br_sha256_context hash;
+    br_sha256_init(&hash);
+    uint8_t buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            perror("read");
+            return -1;
+        }
+        if (n == 0)
+            break;
+        br_sha256_update(&hash, buffer, (size_t)n);
+    }
+    br_sha256_out(&hash, digest);
+    return 0;
+}
+
 void trust_begin()
 {
     state.trailer.reset();

@@ -29,6 +29,9 @@ int trusted_key_id(int index, uint8_t id[32]);
 // SHA-256 of `length` bytes, for those that must name a digest as the board does.
 void sha256_of(const void* bytes, size_t length, uint8_t digest[32]);
 
+// SHA-256 of the file at `path`, read in constant memory. 0, or -1 after perror.
+int sha256_of_file(const char* path, uint8_t digest[32]);
+
 // SHA-256 of a P-256 public key as DER SubjectPublicKeyInfo (the point uncompressed):
 // the key id a trailer names its signer by.
 void p256_key_id(const uint8_t point[P256_POINT_SIZE], uint8_t id[32]);

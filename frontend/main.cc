@@ -132,5 +132,7 @@ int main(int argc, char** argv)
     ops.trust.begin = trust_begin;
     ops.trust.update = trust_update;
     ops.trust.check = trust_check;
+    ops.trust.result_digest = trust_result_digest;
+    ops.apply_checked_patch = run_checked_bspatch;
     return upgrade_run(&ops);
 }

@@ -19,6 +19,7 @@
 
 #include "backends/file.h"
 #include "backends/runners.h"
+#include "backends/trust.h"
 #include "common/process.h"
 #include "tests/support/sandbox.h"
 
@@ -107,6 +108,67 @@ TEST_F(PatchRunner, PatchesInPlaceWholeOrNotAtAll)
     EXPECT_EQ(run_bspatch(target.c_str(), copy.c_str(), patch.c_str()), 0);
     EXPECT_TRUE(read_text(copy) == new_contents);
     EXPECT_TRUE(read_text(target) == old_contents);
+}
+
+// A board whose file is not the patch's base gets a wrong result from bspatch,
+// which checks nothing: with the result's digest known, it never replaces the file.
+TEST_F(PatchRunner, ACheckedPatchReplacesTheFileOnlyWithTheExpectedResult)
+{
+    const std::string old_contents = pattern(30000, 5);
+    std::string new_contents = old_contents;
+    new_contents.replace(100, 50, pattern(80, 6));
+    const std::string patch = make_patch(old_contents, new_contents);
+    uint8_t expected[32];
+    sha256_of(new_contents.data(), new_contents.size(), expected);
+    const std::string target = at("board/app.bin");
+    const std::string other = at("board/other.bin");
+    std::string drifted = old_contents;
+    drifted[20000] ^= 1;              // not the base the patch was made from
+    struct {
+        const char* what;
+        const std::string* start;
+        const std::string* path;       // the new path; the target itself when in place
+        bool linked;                   // the target has a second name
+        int result;
+    } cases[] = {
+        {"the base", &old_contents, &target, false, 0},
+        {"another base", &drifted, &target, false, -1},
+        {"another base, hard-linked", &drifted, &target, true, -1},
+        {"the base, hard-linked", &old_contents, &target, true, 0},
+        {"another base, to a new file", &drifted, &other, false, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        remove(at("board/link").c_str());
+        remove(other.c_str());
+        write_text(target, *c.start, 04755);
+        if (c.linked) {
+            ASSERT_EQ(link(target.c_str(), at("board/link").c_str()), 0);
+        }
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(run_checked_bspatch(target.c_str(), c.path->c_str(), patch.c_str(), expected),
+                  c.result);
+        std::string printed = testing::internal::GetCapturedStdout();
+        bool in_place = c.path == &target;
+        if (c.result == 0) {
+            EXPECT_TRUE(read_text(*c.path) == new_contents);
+            EXPECT_EQ(printed, "");
+        } else {
+            EXPECT_EQ(printed, "Patch result for " + *c.path +
+                                   " does not match the package: the file keeps its old contents\n");
+            EXPECT_FALSE(!in_place && file_exists(other));
+        }
+        if (in_place && c.result != 0) {
+            EXPECT_TRUE(read_text(target) == *c.start);
+        }
+        EXPECT_EQ(file_mode(target), 04755);
+        std::vector<std::string> expected_entries = {"app.bin", "diff_tmp"};
+        if (c.linked)
+            expected_entries.push_back("link");
+        if (!in_place && c.result == 0)
+            expected_entries.push_back("other.bin");
+        EXPECT_EQ(dir_entries(at("board")), expected_entries);
+    }
 }
 
 // Patching a setuid su or busybox must leave it setuid; a file with other names
