@@ -74,10 +74,11 @@ int prepare_partition(const partition_ops* part, const char* target_path,
     fill_job job{part, target_path, block->erase_size, buffer_size, report_progress,
                  percent_of(*done_bytes, total_size), &info};
 
-    // A size that cannot be read is unknown, not huge: refuse it, saying so. The
-    // back end has already printed why it failed.
+    // A size that cannot be read is unknown, not huge: refuse it, saying so (the
+    // back end has printed why it failed), never as a partition too small.
     int64_t size = part->get_size(target_path);
     if (size < 0) {
+        printf("Size of %s could not be read\n", target_path);
         report_erase(job, STATE_ERASE_FAILED, 0, "block size read fail");
         return -1;
     }

@@ -84,8 +84,10 @@ TEST(ApplyRawPartition, TooSmallOrUnknownDevicesAreRefusedBeforeAnyWrite)
     p.blocks[0] = raw_block(odd, pattern_bytes(10, 1), 10);
     r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(apply_lines(r), (std::vector<std::string>{"path[" + odd + "] error!", p2(0, 5),
-                                                        "OTA UPDATA STATUS: -1", "end sees -1"}));
+    EXPECT_EQ(apply_lines(r), (std::vector<std::string>{"path[" + odd + "] error!",
+                                                        "Size of " + odd + " could not be read",
+                                                        p2(0, 5), "OTA UPDATA STATUS: -1",
+                                                        "end sees -1"}));
     EXPECT_EQ(read_text(odd), std::string(100, 's'));
 }
 
