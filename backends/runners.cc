@@ -12,6 +12,7 @@
 #include "backends/file.h"
 #include "backends/partition.h"
 #include "backends/trust.h"
+#include "common/io.h"
 #include "common/process.h"
 #include "common/scoped.h"
 
@@ -48,13 +49,9 @@ static int rewrite_in_place(const char* patched, const char* path, const struct 
     char buffer[4096];
     off_t total = 0;
     for (;;) {
-        ssize_t n = ::read(from.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            perror("read");
+        ssize_t n = read_some(from.fd, buffer, sizeof buffer);
+        if (n < 0)
             return -1;
-        }
         if (n == 0)
             break;
         if (write_full(to.fd, buffer, (int)n) != (int)n)

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/io.h"
 #include "common/scoped.h"
 #include "engine/fwdeploy.h"
 #include "engine/trailer.h"
@@ -300,13 +301,9 @@ int sha256_of_file(const char* path, uint8_t digest[32])
     br_sha256_init(&hash);
     uint8_t buffer[4096];
     for (;;) {
-        ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            perror("read");
+        ssize_t n = read_some(fd.fd, buffer, sizeof buffer);
+        if (n < 0)
             return -1;
-        }
         if (n == 0)
             break;
         br_sha256_update(&hash, buffer, (size_t)n);

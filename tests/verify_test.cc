@@ -257,8 +257,16 @@ std::vector<uint8_t> trailer_v1(uint32_t sig_size)
     return t;
 }
 
-outcome verify_trusted(source_ops src)
+// Verifies `package` followed by `after`, the trust host answering `verdict`.
+outcome verify_trusted(const std::vector<uint8_t>& package, const std::vector<uint8_t>& after,
+                       int verdict)
 {
+    reset();
+    std::vector<uint8_t> bytes = package;
+    bytes.insert(bytes.end(), after.begin(), after.end());
+    load(bytes);
+    host.trust_verdict = verdict;
+    source_ops src = source();
     trust_ops trust = fake::trust();
     CaptureStdout();
     int result = verify_package(&src, "pkg", report_progress, 4096, &trust);
@@ -328,12 +336,7 @@ TEST_F(VerifyPackage, TheTrailerIsReadWholeAndJudgedByTheHost)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        reset();
-        std::vector<uint8_t> bytes = package;
-        bytes.insert(bytes.end(), c.after.begin(), c.after.end());
-        load(bytes);
-        host.trust_verdict = c.verdict;
-        outcome o = verify_trusted(source());
+        outcome o = verify_trusted(package, c.after, c.verdict);
         EXPECT_EQ(o.result, c.failure ? -1 : 0);
         EXPECT_EQ(o.printed, tail + c.printed);
         EXPECT_EQ(count("trust.begin"), 1);
@@ -370,12 +373,7 @@ TEST_F(VerifyPackage, AMalformedTrailerIsRefusedWithoutAskingTheHost)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        reset();
-        std::vector<uint8_t> bytes = package;
-        bytes.insert(bytes.end(), c.after.begin(), c.after.end());
-        load(bytes);
-        host.trust_verdict = TRUST_SIGNED;
-        outcome o = verify_trusted(source());
+        outcome o = verify_trusted(package, c.after, TRUST_SIGNED);
         EXPECT_EQ(o.result, -1);
         EXPECT_EQ(o.printed, match_line(0, p.blocks[0].data) + "Package trailer is malformed!\n");
         EXPECT_EQ(count("trust.check"), 0);
