@@ -28,10 +28,15 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
 
     std::string manifest_path, output, package, dir;
-    bool gzip = false;
+    create_options create_with;
+    bool no_trailer = false;
     CLI::App* create = app.add_subcommand("create", "Build a package from a manifest");
     create->add_option("-o,--output", output, "Package file to write")->required();
-    create->add_flag("-z,--gzip", gzip, "Compress the package with gzip (for fwdeploy -x)");
+    create->add_flag("-z,--gzip", create_with.gzip, "Compress the package with gzip (for fwdeploy -x)");
+    CLI::Option* sign_with = create->add_option("--sign", create_with.sign_key,
+                                                "Sign the trailer with this EC P-256 private key (PEM)");
+    create->add_flag("--no-trailer", no_trailer, "Write no trailer after the last block")
+        ->excludes(sign_with);
     create->add_option("MANIFEST", manifest_path, "Manifest file (TOML)")->required();
 
     CLI::App* list = app.add_subcommand("list", "Show a package's header and blocks");
@@ -55,8 +60,10 @@ int main(int argc, char** argv)
         return status == 0 ? 0 : EXIT_USAGE;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (create->parsed())
-        return create_command(manifest_path, output, gzip);
+    if (create->parsed()) {
+        create_with.trailer = !no_trailer;
+        return create_command(manifest_path, output, create_with);
+    }
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())

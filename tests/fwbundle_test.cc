@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,7 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "backends/trust.h"
 #include "bundle/writer.h"
+#include "engine/trailer.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
@@ -50,6 +53,120 @@ void make_sparse(const std::string& path, uint64_t size)
 std::vector<uint8_t> slice(const std::vector<uint8_t>& bytes, size_t from, size_t length)
 {
     return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + length);
+}
+
+void append_u32(std::vector<uint8_t>* to, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        to->push_back((uint8_t)(value >> (8 * i)));
+}
+
+// Standard output of a real tool (openssl, sha256sum, gunzip) that must succeed.
+std::string tool_output(const std::string& program, const std::vector<std::string>& args)
+{
+    run_options options;
+    options.program = program;
+    options.args = args;
+    run_result r = run_program(options);
+    EXPECT_EQ(r.exit_code, 0) << program << ": " << r.err;
+    return r.out;
+}
+
+std::string sha256_hex(const std::string& path)
+{
+    return tool_output("sha256sum", {path}).substr(0, 64);
+}
+
+std::vector<uint8_t> from_hex(const std::string& hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back((uint8_t)std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+std::vector<uint8_t> sha256_of(const std::string& path)
+{
+    return from_hex(sha256_hex(path));
+}
+
+// The uncompressed bytes of a package, plain or gzip.
+std::vector<uint8_t> unpacked(const std::string& path)
+{
+    std::vector<uint8_t> bytes = read_file(path);
+    if (bytes.size() < 2 || bytes[0] != 0x1f || bytes[1] != 0x8b)
+        return bytes;
+    return bytes_of(tool_output("gunzip", {"-c", path}));
+}
+
+// fwbundle without a controlling terminal: OpenSSL then asks for a passphrase
+// on standard error and reads it from standard input.
+run_result run_fwbundle_fed(const std::vector<std::string>& args, const std::string& input)
+{
+    run_options options;
+    options.program = "setsid";
+    options.args = {"-w", FWBUNDLE_BIN};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.input = input;
+    return run_program(options);
+}
+
+struct key_files {
+    std::string private_key;
+    std::string public_key;
+};
+
+// A key pair made by the openssl command line in the
+// sandbox, named after how it was made. The "encrypted" one has the passphrase
+// "secret"; the "compressed" one keeps its point compressed in the private key file.
+key_files make_key(const sandbox_dir& box, const std::string& kind)
+{
+    key_files k{box.path(kind + ".pem"), box.path(kind + ".pub.pem")};
+    std::vector<std::string> make;
+    if (kind == "ecparam")
+        make = {"ecparam", "-name", "prime256v1", "-genkey"};
+    else if (kind == "rsa")
+        make = {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024"};
+    else
+        make = {"genpkey", "-algorithm", "EC", "-pkeyopt",
+                kind == "p384" ? "ec_paramgen_curve:P-384" : "ec_paramgen_curve:P-256"};
+    if (kind == "encrypted")
+        make.insert(make.end(), {"-aes256", "-pass", "pass:secret"});
+    make.insert(make.end(), {"-out", k.private_key});
+    tool_output("openssl", make);
+    if (kind == "compressed")
+        tool_output("openssl", {"ec", "-in", k.private_key, "-conv_form", "compressed", "-out", k.private_key});
+    // The board takes public keys with the point uncompressed only.
+    tool_output("openssl", {"ec", "-in", k.private_key, "-passin", "pass:secret", "-pubout",
+                            "-conv_form", "uncompressed", "-out", k.public_key});
+    return k;
+}
+
+// The key id as the openssl command line gives it: SHA-256 of the DER public key.
+std::string openssl_key_id(const sandbox_dir& box, const std::string& public_key)
+{
+    std::string der = box.path("key.der");
+    tool_output("openssl", {"pkey", "-pubin", "-in", public_key, "-outform", "DER", "-out", der});
+    return sha256_hex(der);
+}
+
+// The key id as the board computes it from the key's point.
+std::string board_key_id(const sandbox_dir& box, const std::string& public_key)
+{
+    std::string der = box.path("key.der");
+    tool_output("openssl", {"pkey", "-pubin", "-in", public_key, "-outform", "DER", "-out", der});
+    std::vector<uint8_t> bytes = read_file(der);
+    if (bytes.size() < P256_POINT_SIZE)
+        return "";
+    uint8_t id[SHA256_SIZE];
+    p256_key_id(bytes.data() + bytes.size() - P256_POINT_SIZE, id);
+    std::string text;
+    char pair[3];
+    for (uint8_t b : id) {
+        snprintf(pair, sizeof pair, "%02x", b);
+        text += pair;
+    }
+    return text;
 }
 
 // A manifest with one block of every operation, aimed at a sandbox board.
@@ -220,7 +337,7 @@ TEST(FwbundleRoundTrip, ExtractedManifestPacksTheSamePackageAgain)
 
     // A damaged package is unpacked as far as it goes, and said to be damaged.
     std::vector<uint8_t> bytes = read_file(pkg);
-    bytes[bytes.size() - 1] ^= 1;
+    bytes[bytes.size() - sizeof(trailer_head) - 1] ^= 1;  // the last data byte, before the trailer
     write_file(pkg, bytes);
     r = run_fwbundle({"extract", pkg, pack.board.path("damaged")});
     EXPECT_EQ(r.exit_code, 1);
@@ -244,13 +361,25 @@ TEST(FwbundleCreate, WritesTheBytesOfTheWriterLibrary)
         "[[block]]\noperation = \"file_delete\"\ntarget = \"/etc/y\"\n"
         "[[block]]\noperation = \"script\"\ntarget = \"say\"\nsource = \"file\"\n");
     ASSERT_EQ(run_fwbundle({"create", "-o", box.path("out"), manifest}).exit_code, 0);
+    ASSERT_EQ(run_fwbundle({"create", "--no-trailer", "-o", box.path("bare"), manifest}).exit_code, 0);
 
     bundle_package p;
     p.begin_script = "echo begin\n";
     bundle_block raw = raw_block("/dev/mmcblk0p3", image, 0x10000);
     p.blocks = {raw, create_block("/etc/x", bytes_of("contents\n"), 0600), delete_block("/etc/y"),
                 script_block("say", "contents\n")};
-    EXPECT_TRUE(read_file(box.path("out")) == bundle_bytes(p));
+    std::vector<uint8_t> bytes = bundle_bytes(p);
+    EXPECT_TRUE(read_file(box.path("bare")) == bytes);
+    // By default an unsigned trailer follows: magic, size 80, the SHA-256 of
+    // every byte before it, a zero key id and no signature.
+    std::vector<uint8_t> trailer = bytes_of("FWTRAIL1");
+    append_u32(&trailer, 80);
+    std::vector<uint8_t> digest = sha256_of(box.path("bare"));
+    trailer.insert(trailer.end(), digest.begin(), digest.end());
+    trailer.insert(trailer.end(), 32, 0);
+    append_u32(&trailer, 0);
+    bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+    EXPECT_TRUE(read_file(box.path("out")) == bytes);
 }
 
 TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
@@ -662,6 +791,130 @@ TEST(FwbundleCommandLine, RefusesUsageErrorsWithStatusTwo)
     r = run_fwbundle({"list", "/nonexistent/pkg"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "fwbundle: /nonexistent/pkg: No such file or directory\n");
+}
+
+namespace {
+
+// A package of one block that a sandbox board can apply, without a trailer.
+struct signing_fixture {
+    sandbox_dir box{"fwbundle-sign"};
+    std::string manifest;
+    std::vector<uint8_t> bare;
+
+    signing_fixture()
+    {
+        box.write("f", "signed contents\n");
+        manifest = box.write("m.toml", "[[block]]\noperation = \"file_create\"\ntarget = \"out/f\"\n"
+                                       "source = \"f\"\n");
+        run_result r = run_fwbundle({"create", "--no-trailer", "-o", box.path("bare.bin"), manifest});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        bare = read_file(box.path("bare.bin"));
+    }
+
+    // Sandbox paths relative to its root: fwdeploy takes arguments of 63 characters at most.
+    std::string relative(const std::string& path) const { return path.substr(box.root().size() + 1); }
+
+    // fwdeploy, trusting `public_key`, applies `package`: it names the key and writes the file.
+    void expect_board_accepts(const std::string& package, const std::string& public_key,
+                              const std::string& key_id)
+    {
+        bool gzip = read_file(package).at(0) == 0x1f;
+        run_result r = run_fwdeploy({gzip ? "-x" : "-r", relative(package), "-k", relative(public_key)},
+                                    box.root());
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_TRUE(contains(r.out, "Package signed by key " + key_id.substr(0, 16) + "\n")) << r.out;
+        EXPECT_EQ(read_text(box.path("out/f")), "signed contents\n");
+        remove_tree(box.path("out"));
+    }
+};
+
+}  // namespace
+
+TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
+{
+    signing_fixture f;
+    std::string pkg = f.box.path("p.bin");
+    std::string payload = f.box.path("payload");
+    std::string sig = f.box.path("sig.der");
+    for (std::string kind : {"ecparam", "genpkey", "encrypted", "compressed"}) {
+        SCOPED_TRACE(kind);
+        key_files key = make_key(f.box, kind);
+        std::string id = openssl_key_id(f.box, key.public_key);
+        EXPECT_EQ(board_key_id(f.box, key.public_key), id);
+        std::string passphrase = kind == "encrypted" ? "secret\n" : "";
+        auto fwbundle = [&](const std::vector<std::string>& args) {
+            run_result r = run_fwbundle_fed(args, passphrase);
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+            return r;
+        };
+        struct route {
+            const char* name;
+            std::string file;
+            std::function<run_result()> sign;
+        };
+        const std::vector<route> routes = {
+            {"create --sign", pkg, [&] {
+                 return fwbundle({"create", "--sign", key.private_key, "-o", pkg, f.manifest});
+             }},
+        };
+        for (const route& r : routes) {
+            SCOPED_TRACE(r.name);
+            run_result signed_run = r.sign();
+            EXPECT_TRUE(contains(signed_run.out, r.file + ": signed by key " + id + "\n"))
+                << signed_run.out;
+
+            // The signature in the trailer is openssl's kind over the bytes before it.
+            std::vector<uint8_t> whole = unpacked(r.file);
+            ASSERT_GT(whole.size(), f.bare.size() + sizeof(trailer_head));
+            write_file(payload, f.bare);
+            write_file(sig, slice(whole, f.bare.size() + sizeof(trailer_head),
+                                  whole.size() - f.bare.size() - sizeof(trailer_head)));
+            EXPECT_EQ(tool_output("openssl", {"dgst", "-sha256", "-verify", key.public_key,
+                                              "-signature", sig, payload}),
+                      "Verified OK\n");
+            f.expect_board_accepts(r.file, key.public_key, id);
+        }
+    }
+}
+
+TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
+{
+    signing_fixture f;
+    key_files key = make_key(f.box, "genpkey");
+    key_files rsa = make_key(f.box, "rsa");
+    key_files p384 = make_key(f.box, "p384");
+    key_files encrypted = make_key(f.box, "encrypted");
+    std::string pkg = f.box.path("p.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", pkg, f.manifest}).exit_code, 0);
+    const std::vector<uint8_t> good = read_file(pkg);
+    struct refusal {
+        const char* name;
+        std::vector<std::string> args;
+        std::string input;
+        std::string expected;         // a whole line of standard error
+    };
+    const std::vector<refusal> cases = {
+        {"RSA key to create", {"create", "--sign", rsa.private_key, "-o", pkg, f.manifest}, "",
+         rsa.private_key + ": an RSA key; only EC P-256 keys are supported"},
+        {"P-384 key to create", {"create", "--sign", p384.private_key, "-o", pkg, f.manifest}, "",
+         p384.private_key + ": an EC P-384 key; only P-256 keys are supported"},
+        {"public key to sign with",
+         {"create", "--sign", key.public_key, "-o", pkg, f.manifest}, "",
+         key.public_key + ": a public key; signing needs the private key"},
+        {"wrong passphrase",
+         {"create", "--sign", encrypted.private_key, "-o", pkg, f.manifest}, "wrong\n",
+         encrypted.private_key + ": cannot decrypt the private key: wrong passphrase, or none given"},
+    };
+    const std::vector<std::string> files = dir_entries(f.box.root());
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        run_result r = run_fwbundle_fed(c.args, c.input);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.err, "fwbundle: " + c.expected)) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(read_file(pkg) == good);
+        EXPECT_EQ(dir_entries(f.box.root()), files) << "no file left behind";
+    }
 }
 
 #endif  // FWBUNDLE_BIN
