@@ -39,7 +39,7 @@ int main(int argc, char** argv)
         ->excludes(sign_with);
     create->add_option("MANIFEST", manifest_path, "Manifest file (TOML)")->required();
 
-    CLI::App* list = app.add_subcommand("list", "Show a package's header and blocks");
+    CLI::App* list = app.add_subcommand("list", "Show a package's header, blocks and trailer");
     list->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");

@@ -917,4 +917,66 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
     }
 }
 
+TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
+{
+    signing_fixture f;
+    key_files key = make_key(f.box, "genpkey");
+    std::string id = openssl_key_id(f.box, key.public_key);
+    std::string digest = sha256_hex(f.box.path("bare.bin"));
+    std::string pkg = f.box.path("p.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", pkg, f.manifest}).exit_code, 0);
+    const std::vector<uint8_t> unsigned_bytes = read_file(pkg);
+    ASSERT_EQ(run_fwbundle({"create", "--sign", key.private_key, "-o", pkg, f.manifest}).exit_code, 0);
+    const std::vector<uint8_t> signed_bytes = read_file(pkg);
+    const size_t sig_size = signed_bytes.size() - unsigned_bytes.size();
+    auto changed = [&](std::vector<uint8_t> b, auto change) {
+        change(b);
+        return b;
+    };
+    const size_t at = f.bare.size();
+
+    struct listed {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::string shown;            // the end of the listing
+        std::string board;            // in fwdeploy's output, run without keys
+    };
+    const std::vector<listed> cases = {
+        {"no trailer", f.bare, "\ntrailer: none\n", ""},
+        {"unsigned", unsigned_bytes,
+         "\ntrailer: version 1, unsigned\ndigest: " + digest + "\nkey id: none\n",
+         "Package digest OK, signature not checked (no trusted keys)"},
+        {"signed", signed_bytes,
+         "\ntrailer: version 1, signed (" + std::to_string(sig_size) + "-byte signature)\ndigest: " +
+             digest + "\nkey id: " + id + "\n",
+         "Package digest OK, signature not checked (no trusted keys)"},
+        {"bytes that are no trailer", changed(f.bare, [](auto& b) { b.insert(b.end(), 3, 'x'); }),
+         "\ntrailer: none (3 bytes after the last block, which the board ignores)\n", ""},
+        {"a byte after the trailer", changed(unsigned_bytes, [](auto& b) { b.push_back(0); }),
+         "\ntrailer: malformed (1 byte after it)\n", "Package trailer is malformed!"},
+        {"cut short", slice(unsigned_bytes, 0, unsigned_bytes.size() - 1),
+         "\ntrailer: malformed (cut short after 79 bytes of its 80 bytes)\n",
+         "Package trailer is malformed!"},
+        {"sizes that disagree", changed(unsigned_bytes, [&](auto& b) { b[at + 76] = 1; }),
+         "\ntrailer: malformed (trailer_size 80 does not match what it holds)\n",
+         "Package trailer is malformed!"},
+        {"signature over 72 bytes", changed(signed_bytes, [&](auto& b) {
+             b[at + 8] = 80 + 73;
+             b[at + 76] = 73;
+             b.insert(b.end(), 73 - sig_size, 0);
+         }), "\ntrailer: malformed (sig_size 73 is over 72)\n", "Package trailer is malformed!"},
+    };
+    for (const listed& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(pkg, c.bytes);
+        run_result r = run_fwbundle({"list", pkg});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        ASSERT_GE(r.out.size(), c.shown.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.shown.size()), c.shown) << r.out;
+        run_result board = run_fwdeploy({"-r", "p.bin"}, f.box.root());
+        EXPECT_EQ(board.exit_code, c.board == "Package trailer is malformed!" ? 255 : 0) << board.out;
+        EXPECT_TRUE(contains(board.out, c.board)) << board.out;
+    }
+}
+
 #endif  // FWBUNDLE_BIN
