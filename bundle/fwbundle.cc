@@ -1,5 +1,5 @@
-// fwbundle: builds, lists, verifies and unpacks the firmware packages that
-// fwdeploy applies on the board.
+// fwbundle: builds, lists, verifies, unpacks and signs the firmware packages
+// that fwdeploy applies on the board.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
@@ -7,6 +7,7 @@
 #include "bundle/create.h"
 #include "bundle/extract.h"
 #include "bundle/examine.h"
+#include "bundle/sign.h"
 #include "engine/package_format.h"
 
 namespace {
@@ -23,7 +24,7 @@ std::string version_text()
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Builds, lists, verifies and unpacks fwdeploy firmware packages.", "fwbundle"};
+    CLI::App app{"Builds, lists, verifies, unpacks and signs fwdeploy firmware packages.", "fwbundle"};
     app.set_version_flag("--version", version_text());
     app.require_subcommand(1);
 
@@ -49,6 +50,21 @@ int main(int argc, char** argv)
     extract->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
     extract->add_option("DIR", dir, "Directory to write into (made if missing)")->required();
 
+    std::string key_file, signature_file, public_key_file;
+    CLI::App* sign = app.add_subcommand("sign", "Sign a package, replacing any trailer it has");
+    sign->add_option("-k,--key", key_file, "EC P-256 private key (PEM)")->required();
+    sign->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+
+    CLI::App* payload = app.add_subcommand("payload",
+                                           "Write the bytes a signature covers to standard output");
+    payload->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+
+    CLI::App* attach = app.add_subcommand("attach-signature",
+                                          "Put a signature made elsewhere into a package's trailer");
+    attach->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+    attach->add_option("SIGNATURE", signature_file, "ECDSA signature of the payload, DER")->required();
+    attach->add_option("--pubkey", public_key_file, "The signer's public key (PEM)")->required();
+
     if (argc == 1) {
         fputs(app.help().c_str(), stderr);
         return EXIT_USAGE;
@@ -68,5 +84,11 @@ int main(int argc, char** argv)
         return list_command(package);
     if (verify->parsed())
         return verify_command(package);
-    return extract_command(package, dir);
+    if (extract->parsed())
+        return extract_command(package, dir);
+    if (sign->parsed())
+        return sign_command(package, key_file);
+    if (payload->parsed())
+        return payload_command(package);
+    return attach_signature_command(package, signature_file, public_key_file);
 }

@@ -165,6 +165,14 @@ int64_t stream(package_reader* r, uint64_t size, std::vector<uint8_t>& buffer,
     return (int64_t)done;
 }
 
+// Shows what a read delivered to the reader's tap: the read's result, or -1.
+int64_t tapped(package_reader* r, const uint8_t* bytes, int64_t n, std::string* error)
+{
+    if (n > 0 && r->tap && r->tap(bytes, (size_t)n, error) < 0)
+        return -1;
+    return n;
+}
+
 std::string bytes_of(uint64_t n)
 {
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
@@ -243,7 +251,7 @@ int64_t reader_read(package_reader* r, void* buffer, size_t length, std::string*
         int64_t n = inflate_some(r, to, length, error);
         if (n > 0)
             r->offset += (uint64_t)n;
-        return n;
+        return tapped(r, to, n, error);
     }
     size_t got = 0;
     while (got < length) {
@@ -259,7 +267,7 @@ int64_t reader_read(package_reader* r, void* buffer, size_t length, std::string*
         got += (size_t)n;
         r->offset += (uint64_t)n;
     }
-    return (int64_t)got;
+    return tapped(r, to, (int64_t)got, error);
 }
 
 int reader_finish(package_reader* r, std::string* error)

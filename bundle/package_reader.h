@@ -24,6 +24,9 @@ struct package_reader {
     bool at_end = false;              // the stream ended cleanly
     std::vector<uint8_t> input;       // compressed bytes read ahead
     uint64_t offset = 0;              // position in the uncompressed package
+    // Sees every byte that reader_read delivers, in order; -1 (with *error set)
+    // fails the read.
+    std::function<int(const uint8_t* bytes, size_t length, std::string* error)> tap;
 
     package_reader() = default;
     package_reader(const package_reader&) = delete;

@@ -834,6 +834,7 @@ TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
 {
     signing_fixture f;
     std::string pkg = f.box.path("p.bin");
+    std::string gz = f.box.path("p.gz");
     std::string payload = f.box.path("payload");
     std::string sig = f.box.path("sig.der");
     for (std::string kind : {"ecparam", "genpkey", "encrypted", "compressed"}) {
@@ -847,6 +848,14 @@ TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
             EXPECT_EQ(r.exit_code, 0) << r.err;
             return r;
         };
+        auto openssl_signs_payload = [&](const std::string& file) {
+            run_result r = run_fwbundle({"payload", file});
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+            write_file(payload, bytes_of(r.out));
+            tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-passin",
+                                    "pass:secret", "-out", sig, payload});
+            return fwbundle({"attach-signature", file, sig, "--pubkey", key.public_key});
+        };
         struct route {
             const char* name;
             std::string file;
@@ -856,6 +865,18 @@ TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
             {"create --sign", pkg, [&] {
                  return fwbundle({"create", "--sign", key.private_key, "-o", pkg, f.manifest});
              }},
+            {"sign a plain package", pkg, [&] {
+                 fwbundle({"create", "-o", pkg, f.manifest});
+                 return fwbundle({"sign", "--key", key.private_key, pkg});
+             }},
+            {"sign a gzip package", gz, [&] {
+                 fwbundle({"create", "--gzip", "-o", gz, f.manifest});
+                 return fwbundle({"sign", "-k", key.private_key, gz});
+             }},
+            {"attach a signature by openssl", gz, [&] {
+                 fwbundle({"create", "--gzip", "-o", gz, f.manifest});
+                 return openssl_signs_payload(gz);
+             }},
         };
         for (const route& r : routes) {
             SCOPED_TRACE(r.name);
@@ -863,7 +884,11 @@ TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
             EXPECT_TRUE(contains(signed_run.out, r.file + ": signed by key " + id + "\n"))
                 << signed_run.out;
 
-            // The signature in the trailer is openssl's kind over the bytes before it.
+            // The payload is the package up to its trailer, and the signature in
+            // the trailer is openssl's kind over exactly those bytes.
+            run_result p = run_fwbundle({"payload", r.file});
+            ASSERT_EQ(p.exit_code, 0) << p.err;
+            EXPECT_TRUE(bytes_of(p.out) == f.bare);
             std::vector<uint8_t> whole = unpacked(r.file);
             ASSERT_GT(whole.size(), f.bare.size() + sizeof(trailer_head));
             write_file(payload, f.bare);
@@ -877,16 +902,123 @@ TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
     }
 }
 
+TEST(FwbundleSign, ReplacesWhateverFollowsTheLastBlock)
+{
+    signing_fixture f;
+    key_files old_key = make_key(f.box, "genpkey");
+    key_files new_key = make_key(f.box, "ecparam");
+    std::string new_id = openssl_key_id(f.box, new_key.public_key);
+    std::string pkg = f.box.path("p.bin");
+    std::string gz = f.box.path("p.gz");
+    auto created = [&](const std::vector<std::string>& options, const std::string& out) {
+        std::vector<std::string> args = {"create", "-o", out, f.manifest};
+        args.insert(args.begin() + 1, options.begin(), options.end());
+        EXPECT_EQ(run_fwbundle(args).exit_code, 0);
+        return read_file(out);
+    };
+    std::vector<uint8_t> unsigned_plain = created({}, pkg);
+    std::vector<uint8_t> unsigned_trailer = slice(unsigned_plain, f.bare.size(), sizeof(trailer_head));
+    std::vector<uint8_t> signed_gzip = created({"--gzip", "--sign", old_key.private_key}, gz);
+    // A trailer added to an old .gz as a member of its own.
+    write_file(pkg, f.bare);
+    std::vector<uint8_t> two_members = read_file(gzip_copy(pkg));
+    write_file(pkg, unsigned_trailer);
+    std::vector<uint8_t> member = read_file(gzip_copy(pkg));
+    two_members.insert(two_members.end(), member.begin(), member.end());
+    std::vector<uint8_t> junk = f.bare;
+    junk.insert(junk.end(), {'j', 'u', 'n', 'k'});
+    std::vector<uint8_t> extra = unsigned_plain;
+    extra.push_back(0);
+
+    struct start {
+        const char* name;
+        std::string file;
+        std::vector<uint8_t> bytes;
+        std::string warning;          // standard error
+    };
+    const std::vector<start> starts = {
+        {"unsigned trailer", pkg, unsigned_plain, ""},
+        {"signed gzip", gz, signed_gzip, ""},
+        {"trailer in a second gzip member", gz, two_members, ""},
+        {"no trailer", pkg, f.bare, ""},
+        {"bytes that are no trailer", pkg, junk,
+         "fwbundle: warning: " + pkg + ": left out 4 bytes after the last block that were not a trailer\n"},
+        {"malformed trailer", pkg, extra,
+         "fwbundle: warning: " + pkg + ": replaced a malformed trailer (1 byte after it)\n"},
+    };
+    for (const start& s : starts) {
+        SCOPED_TRACE(s.name);
+        write_file(s.file, s.bytes, 0640);
+        bool gzip = s.bytes[0] == 0x1f;
+        run_result r = run_fwbundle({"sign", "--key", new_key.private_key, s.file});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, s.warning);
+        EXPECT_EQ(read_file(s.file)[0] == 0x1f, gzip) << "the compression is kept";
+        EXPECT_EQ(file_mode(s.file), 0640);
+
+        // The bytes up to the last block, then a trailer of the new key alone.
+        std::vector<uint8_t> whole = unpacked(s.file);
+        ASSERT_GT(whole.size(), f.bare.size() + sizeof(trailer_head));
+        EXPECT_TRUE(slice(whole, 0, f.bare.size()) == f.bare);
+        uint32_t sig_size = (uint32_t)(whole.size() - f.bare.size() - sizeof(trailer_head));
+        std::vector<uint8_t> head = bytes_of("FWTRAIL1");
+        append_u32(&head, (uint32_t)sizeof(trailer_head) + sig_size);
+        std::vector<uint8_t> digest = sha256_of(f.box.path("bare.bin"));
+        head.insert(head.end(), digest.begin(), digest.end());
+        std::vector<uint8_t> id = from_hex(new_id);
+        head.insert(head.end(), id.begin(), id.end());
+        append_u32(&head, sig_size);
+        EXPECT_TRUE(slice(whole, f.bare.size(), sizeof(trailer_head)) == head);
+
+        f.expect_board_accepts(s.file, new_key.public_key, new_id);
+        run_result old = run_fwdeploy({gzip ? "-x" : "-r", f.relative(s.file), "-k",
+                                       f.relative(old_key.public_key)}, f.box.root());
+        EXPECT_EQ(old.exit_code, 255);
+        EXPECT_TRUE(contains(old.out, "Package signed by an unknown key")) << old.out;
+    }
+
+    // Through a symbolic link the file behind it is signed; the link stays.
+    write_file(pkg, unsigned_plain);
+    std::string link = f.box.path("link.bin");
+    ASSERT_EQ(::symlink("p.bin", link.c_str()), 0);
+    run_result r = run_fwbundle({"sign", "--key", new_key.private_key, link});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    f.expect_board_accepts(pkg, new_key.public_key, new_id);
+}
+
 TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
 {
     signing_fixture f;
     key_files key = make_key(f.box, "genpkey");
+    key_files other = make_key(f.box, "ecparam");
     key_files rsa = make_key(f.box, "rsa");
     key_files p384 = make_key(f.box, "p384");
     key_files encrypted = make_key(f.box, "encrypted");
     std::string pkg = f.box.path("p.bin");
     ASSERT_EQ(run_fwbundle({"create", "-o", pkg, f.manifest}).exit_code, 0);
     const std::vector<uint8_t> good = read_file(pkg);
+    std::vector<uint8_t> damaged = good;
+    damaged[f.bare.size() - 1] ^= 1;
+    std::string damaged_pkg = f.box.write("damaged.bin", damaged);
+    // A version 2 trailer with an empty list: its place is not this tool's to take.
+    std::vector<uint8_t> v2 = good;
+    memcpy(v2.data() + f.bare.size(), "FWTRAIL2", 8);
+    v2[f.bare.size() + 8] = 84;
+    v2.insert(v2.end(), 4, 0);
+    std::string v2_pkg = f.box.write("v2.bin", v2);
+
+    std::string payload = f.box.write("payload", f.bare);
+    std::string other_bytes = f.box.write("other", bytes_of("not the package"));
+    std::string sig = f.box.path("sig.der");
+    std::string other_sig = f.box.path("other.der");
+    tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, payload});
+    tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", other_sig, other_bytes});
+    std::string raw_sig = f.box.write("raw.sig", pattern_bytes(64, 5));
+    const std::string not_a_signature = ": not a signature of the payload of " + pkg + " by the key in ";
+
     struct refusal {
         const char* name;
         std::vector<std::string> args;
@@ -894,6 +1026,10 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         std::string expected;         // a whole line of standard error
     };
     const std::vector<refusal> cases = {
+        {"RSA key", {"sign", "-k", rsa.private_key, pkg}, "",
+         rsa.private_key + ": an RSA key; only EC P-256 keys are supported"},
+        {"P-384 key", {"sign", "-k", p384.private_key, pkg}, "",
+         p384.private_key + ": an EC P-384 key; only P-256 keys are supported"},
         {"RSA key to create", {"create", "--sign", rsa.private_key, "-o", pkg, f.manifest}, "",
          rsa.private_key + ": an RSA key; only EC P-256 keys are supported"},
         {"P-384 key to create", {"create", "--sign", p384.private_key, "-o", pkg, f.manifest}, "",
@@ -904,6 +1040,21 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         {"wrong passphrase",
          {"create", "--sign", encrypted.private_key, "-o", pkg, f.manifest}, "wrong\n",
          encrypted.private_key + ": cannot decrypt the private key: wrong passphrase, or none given"},
+        {"damaged package", {"sign", "-k", key.private_key, damaged_pkg}, "",
+         damaged_pkg + ": block 0 (out/f): checksum error: stored"},
+        {"payload of a damaged package", {"payload", damaged_pkg}, "",
+         damaged_pkg + ": block 0 (out/f): checksum error: stored"},
+        {"version 2 trailer", {"sign", "-k", key.private_key, v2_pkg}, "",
+         v2_pkg + ": carries a version 2 trailer; this fwbundle signs version 1 trailers only"},
+        {"signature of other bytes", {"attach-signature", pkg, other_sig, "--pubkey", key.public_key}, "",
+         other_sig + not_a_signature + key.public_key +
+             " (made over other bytes, or with another key); nothing changed"},
+        {"signature by another key", {"attach-signature", pkg, sig, "--pubkey", other.public_key}, "",
+         sig + not_a_signature + other.public_key},
+        {"signature that is no DER", {"attach-signature", pkg, raw_sig, "--pubkey", key.public_key}, "",
+         raw_sig + ": not an ECDSA P-256 signature in DER"},
+        {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
+         key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
     };
     const std::vector<std::string> files = dir_entries(f.box.root());
     for (const refusal& c : cases) {
@@ -913,8 +1064,17 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         EXPECT_TRUE(contains(r.err, "fwbundle: " + c.expected)) << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(read_file(pkg) == good);
+        EXPECT_TRUE(read_file(damaged_pkg) == damaged);
+        EXPECT_TRUE(read_file(v2_pkg) == v2);
         EXPECT_EQ(dir_entries(f.box.root()), files) << "no file left behind";
     }
+    // Nor are binary bytes sent to a terminal (script(1) gives it one).
+    run_options tty;
+    tty.program = "script";
+    tty.args = {"-qec", std::string(FWBUNDLE_BIN) + " payload " + pkg, "/dev/null"};
+    run_result r = run_program(tty);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "fwbundle: payload: standard output is a terminal; send it to a file or a pipe\r\n");
 }
 
 TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)

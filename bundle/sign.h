@@ -1,0 +1,20 @@
+// Signing packages that exist: with a key at hand, or through a signer
+// elsewhere (payload out, signature in).
+#pragma once
+
+#include <string>
+
+// Replaces whatever follows the last block of `package` (plain or gzip) with a
+// trailer signed by the private key in `key_file`, in place and atomically.
+// Exit status: 0, or 1 with the reason printed and the package unchanged.
+int sign_command(const std::string& package, const std::string& key_file);
+
+// Writes the bytes a signature of `package` covers to standard output. Exit
+// status: 0, or 1 with nothing written when the package is damaged.
+int payload_command(const std::string& package);
+
+// Checks that the DER signature in `signature_file` is the signature of the
+// payload by the public key in `public_key_file`, then writes it into the
+// package's trailer as sign_command does. Exit status: 0 or 1.
+int attach_signature_command(const std::string& package, const std::string& signature_file,
+                             const std::string& public_key_file);
