@@ -50,7 +50,7 @@ int main(int argc, char** argv)
     extract->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
     extract->add_option("DIR", dir, "Directory to write into (made if missing)")->required();
 
-    std::string key_file, signature_file, public_key_file;
+    std::string key_file, signature_file, public_key_file, name;
     CLI::App* sign = app.add_subcommand("sign", "Sign a package, replacing any trailer it has");
     sign->add_option("-k,--key", key_file, "EC P-256 private key (PEM)")->required();
     sign->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
@@ -64,6 +64,9 @@ int main(int argc, char** argv)
     attach->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
     attach->add_option("SIGNATURE", signature_file, "ECDSA signature of the payload, DER")->required();
     attach->add_option("--pubkey", public_key_file, "The signer's public key (PEM)")->required();
+
+    CLI::App* keygen = app.add_subcommand("keygen", "Make a key pair: NAME.pem and NAME.pub.pem");
+    keygen->add_option("NAME", name, "Path and name of the key files, without .pem")->required();
 
     if (argc == 1) {
         fputs(app.help().c_str(), stderr);
@@ -90,5 +93,7 @@ int main(int argc, char** argv)
         return sign_command(package, key_file);
     if (payload->parsed())
         return payload_command(package);
-    return attach_signature_command(package, signature_file, public_key_file);
+    if (attach->parsed())
+        return attach_signature_command(package, signature_file, public_key_file);
+    return keygen_command(name);
 }

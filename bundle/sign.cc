@@ -206,6 +206,46 @@ int read_signature(const std::string& path, std::vector<uint8_t>* signature, std
     return 0;
 }
 
+// Creates `path` for writing; it must not exist, not even as a dangling link.
+// The file has its permission bits (less the creation mask) from the first
+// moment, so a private key is never readable by others, not even briefly.
+int create_new(const std::string& path, mode_t mode, unique_fd* fd, std::string* error)
+{
+    fd->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd->fd < 0) {
+        *error = path + (errno == EEXIST ? ": already exists; not overwritten"
+                                         : std::string(": ") + strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int sync_and_close(unique_fd* fd, const std::string& path, std::string* error)
+{
+    int synced = ::fsync(fd->fd);
+    int closed = ::close(fd->release());
+    if (synced < 0 || closed < 0) {
+        *error = path + ": " + strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
+// Files made so far, removed unless the whole job succeeded.
+struct new_files {
+    std::vector<std::string> paths;
+    bool keep = false;
+    new_files() = default;
+    new_files(const new_files&) = delete;
+    new_files& operator=(const new_files&) = delete;
+    ~new_files()
+    {
+        if (!keep)
+            for (const std::string& p : paths)
+                ::unlink(p.c_str());
+    }
+};
+
 }  // namespace
 
 int sign_command(const std::string& package, const std::string& key_file)
@@ -272,5 +312,53 @@ int attach_signature_command(const std::string& package, const std::string& sign
                     " (made over other bytes, or with another key); nothing changed");
     if (finish_rewrite(&w, make_trailer(d.package, id, signature), &error) < 0)
         return fail(error);
+    return 0;
+}
+
+int keygen_command(const std::string& name)
+{
+    const std::string private_path = name + ".pem";
+    const std::string public_path = name + ".pub.pem";
+    std::string error;
+    pkey_ptr key;
+    uint8_t id[SHA256_SIZE];
+    std::string public_text;
+    if (generate_key(&key, &error) < 0 || key_id_of(key.get(), id, &error) < 0 ||
+        public_key_pem(key.get(), &public_text, &error) < 0)
+        return fail(error);
+    struct stat st;
+    for (const std::string& path : {private_path, public_path})
+        if (::lstat(path.c_str(), &st) == 0)
+            return fail(path + ": already exists; not overwritten");
+
+    new_files made;
+    unique_fd fd;
+    if (create_new(private_path, 0600, &fd, &error) < 0)
+        return fail(error);
+    made.paths.push_back(private_path);
+    // Exactly owner read and write, whatever the creation mask took away.
+    if (::fchmod(fd.fd, 0600) < 0)
+        return fail(private_path + ": " + strerror(errno));
+    if (write_private_key(key.get(), fd.fd, &error) < 0)
+        return fail(private_path + ": " + error);
+    if (sync_and_close(&fd, private_path, &error) < 0)
+        return fail(error);
+
+    if (create_new(public_path, 0666, &fd, &error) < 0)
+        return fail(error);
+    made.paths.push_back(public_path);
+    if (write_out(fd.fd, public_path, reinterpret_cast<const uint8_t*>(public_text.data()),
+                  public_text.size(), &error) < 0)
+        return fail(error);
+    if (sync_and_close(&fd, public_path, &error) < 0)
+        return fail(error);
+    made.keep = true;
+
+    std::string dir = fs::path(private_path).parent_path().string();
+    unique_fd dir_fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.fd >= 0)
+        ::fsync(dir_fd.fd);
+    printf("private key: %s\npublic key: %s\nkey id: %s\n", private_path.c_str(),
+           public_path.c_str(), hex_text(id, SHA256_SIZE).c_str());
     return 0;
 }

@@ -1,5 +1,5 @@
 // Signing packages that exist: with a key at hand, or through a signer
-// elsewhere (payload out, signature in).
+// elsewhere (payload out, signature in), and making the keys.
 #pragma once
 
 #include <string>
@@ -18,3 +18,7 @@ int payload_command(const std::string& package);
 // package's trailer as sign_command does. Exit status: 0 or 1.
 int attach_signature_command(const std::string& package, const std::string& signature_file,
                              const std::string& public_key_file);
+
+// Writes a fresh P-256 key pair: NAME.pem (readable by its owner only) and
+// NAME.pub.pem. Neither may exist yet. Exit status: 0 or 1.
+int keygen_command(const std::string& name);

@@ -116,12 +116,17 @@ struct key_files {
     std::string public_key;
 };
 
-// A key pair made by the openssl command line in the
+// A key pair made by the openssl command line (or by fwbundle keygen) in the
 // sandbox, named after how it was made. The "encrypted" one has the passphrase
 // "secret"; the "compressed" one keeps its point compressed in the private key file.
 key_files make_key(const sandbox_dir& box, const std::string& kind)
 {
     key_files k{box.path(kind + ".pem"), box.path(kind + ".pub.pem")};
+    if (kind == "keygen") {
+        run_result r = run_fwbundle({"keygen", box.path(kind)});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return k;
+    }
     std::vector<std::string> make;
     if (kind == "ecparam")
         make = {"ecparam", "-name", "prime256v1", "-genkey"};
@@ -837,7 +842,7 @@ TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
     std::string gz = f.box.path("p.gz");
     std::string payload = f.box.path("payload");
     std::string sig = f.box.path("sig.der");
-    for (std::string kind : {"ecparam", "genpkey", "encrypted", "compressed"}) {
+    for (std::string kind : {"ecparam", "genpkey", "encrypted", "compressed", "keygen"}) {
         SCOPED_TRACE(kind);
         key_files key = make_key(f.box, kind);
         std::string id = openssl_key_id(f.box, key.public_key);
@@ -1075,6 +1080,45 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
     run_result r = run_program(tty);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "fwbundle: payload: standard output is a terminal; send it to a file or a pipe\r\n");
+}
+
+TEST(FwbundleKeygen, WritesAKeyPairAndOverwritesNothing)
+{
+    sandbox_dir box("fwbundle-keygen");
+    struct umask_case {
+        const char* mask;
+        int public_mode;
+    };
+    for (const umask_case& c : {umask_case{"0", 0666}, umask_case{"022", 0644}, umask_case{"0277", 0400}}) {
+        SCOPED_TRACE(c.mask);
+        std::string name = box.path(std::string("k") + c.mask);
+        run_options o;
+        o.program = "sh";
+        o.args = {"-c", std::string("umask ") + c.mask + "; exec \"$0\" keygen \"$1\"", FWBUNDLE_BIN, name};
+        run_result r = run_program(o);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, "private key: " + name + ".pem\npublic key: " + name + ".pub.pem\nkey id: " +
+                             openssl_key_id(box, name + ".pub.pem") + "\n");
+        EXPECT_EQ(file_mode(name + ".pem"), 0600);
+        EXPECT_EQ(file_mode(name + ".pub.pem"), c.public_mode);
+        EXPECT_TRUE(contains(read_text(name + ".pub.pem"), "-----BEGIN PUBLIC KEY-----\n"));
+    }
+
+    // Either name taken stops it before anything is written.
+    std::string name = box.path("k0");
+    const std::string private_text = read_text(name + ".pem");
+    remove_tree(name + ".pub.pem");
+    run_result r = run_fwbundle({"keygen", name});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "fwbundle: " + name + ".pem: already exists; not overwritten\n");
+    EXPECT_EQ(read_text(name + ".pem"), private_text);
+    EXPECT_FALSE(file_exists(name + ".pub.pem"));
+    name = box.path("k022");
+    remove_tree(name + ".pem");
+    r = run_fwbundle({"keygen", name});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "fwbundle: " + name + ".pub.pem: already exists; not overwritten\n");
+    EXPECT_FALSE(file_exists(name + ".pem"));
 }
 
 TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
