@@ -12,6 +12,7 @@
 #include "bundle/manifest.h"
 #include "bundle/output.h"
 #include "bundle/progress_bar.h"
+#include "bundle/signing.h"
 
 namespace fs = std::filesystem;
 
@@ -69,29 +70,78 @@ int make_patches(manifest* m, scratch_dir* scratch, std::string* error)
     return 0;
 }
 
+// Passes the package bytes on to the file and through the digest of the trailer.
+struct digesting_sink {
+    bundle_sink next;
+    sha256_stream* stream;
+};
+
+int digest_and_write(void* context, const void* bytes, size_t length)
+{
+    digesting_sink* d = static_cast<digesting_sink*>(context);
+    sha256_update(d->stream, bytes, length);
+    return d->next.write(d->next.context, bytes, length);
+}
+
+// The trailer for the package bytes that went through `stream`. 0, or -1.
+// Signed by `key`, whose id is `id`, unless the key is null.
+int make_package_trailer(const sha256_stream* stream, EVP_PKEY* key, const uint8_t* id,
+                         std::vector<uint8_t>* trailer, std::string* error)
+{
+    uint8_t digest[SHA256_SIZE];
+    std::vector<uint8_t> signature;
+    if (sha256_result(stream, digest, error) < 0)
+        return -1;
+    // A version 1 signature covers the package bytes alone: their digest is the message's.
+    if (key != nullptr && sign_digest(key, digest, &signature, error) < 0)
+        return -1;
+    *trailer = make_trailer(digest, id, signature);
+    return 0;
+}
+
 }  // namespace
 
-int create_command(const std::string& manifest_path, const std::string& output, bool gzip)
+int create_command(const std::string& manifest_path, const std::string& output,
+                   const create_options& options)
 {
     interrupt_watch();
     manifest m;
     std::string error;
     if (load_manifest(manifest_path, &m, &error) < 0)
         return fail(error);
+    // Before the long part: a passphrase is asked for here, and a wrong key
+    // should not cost a whole packing run.
+    pkey_ptr key;
+    uint8_t id[SHA256_SIZE] = {};
+    if (!options.sign_key.empty() && (load_private_key(options.sign_key, &key, &error) < 0 ||
+                                      key_id_of(key.get(), id, &error) < 0))
+        return fail(error);
     scratch_dir scratch;
     if (make_patches(&m, &scratch, &error) < 0)
         return fail(error);
 
     pending_output out;
-    if (output_open(&out, output, gzip, &error) < 0)
+    sha256_stream stream;
+    if (output_open(&out, output, options.gzip, &error) < 0 || sha256_begin(&stream, &error) < 0)
         return fail(error);
+    digesting_sink sink{output_sink(&out), &stream};
     progress_bar bar;
     progress_start(&bar, "packing");
-    int written = bundle_write_to(m.package, output_sink(&out), &error, progress_update, &bar);
+    int written = bundle_write_to(m.package, bundle_sink{digest_and_write, &sink}, &error,
+                                  progress_update, &bar);
     progress_finish(&bar);
     if (written < 0)
         return fail(out.error.empty() ? manifest_path + ": " + error
                                       : output + ": write failed: " + out.error);
+    if (options.trailer) {
+        // In a compressed package it goes into the same stream: the board's gunzip
+        // hands it over after the last block like the plain bytes.
+        std::vector<uint8_t> trailer;
+        if (make_package_trailer(&stream, key.get(), id, &trailer, &error) < 0)
+            return fail(error);
+        if (sink.next.write(sink.next.context, trailer.data(), trailer.size()) < 0)
+            return fail(output + ": write failed: " + out.error);
+    }
     if (output_commit(&out, &error) < 0)
         return fail(error);
 
@@ -99,6 +149,9 @@ int create_command(const std::string& manifest_path, const std::string& output, 
     for (const bundle_block& b : m.package.blocks)
         data += (uint64_t)bundle_block_size(b);
     printf("%s: %zu blocks, %" PRIu64 " bytes of block data, %" PRIu64 " bytes%s\n",
-           output.c_str(), m.package.blocks.size(), data, out.bytes, gzip ? " compressed" : "");
+           output.c_str(), m.package.blocks.size(), data, out.bytes,
+           options.gzip ? " compressed" : "");
+    if (key)
+        printf("%s: signed by key %s\n", output.c_str(), hex_text(id, SHA256_SIZE).c_str());
     return 0;
 }

@@ -2,9 +2,12 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
+#include "bundle/signing.h"
+#include "engine/trailer.h"
 
 namespace {
 
@@ -18,6 +21,35 @@ std::string operation_label(uint32_t operation)
 {
     std::string name = operation_name(operation);
     return name.empty() ? "unknown " + std::to_string(operation) : name;
+}
+
+// What follows the blocks, as the board would take it.
+void print_tail(const package_tail& tail, uint32_t block_count)
+{
+    if (!tail.problem.empty()) {
+        printf("\ntrailer: malformed (%s)\n", tail.problem.c_str());
+        return;
+    }
+    if (tail.version == 0) {
+        if (tail.length == 0)
+            printf("\ntrailer: none\n");
+        else
+            printf("\ntrailer: none (%" PRIu64 " bytes after the last block, which the board ignores)\n",
+                   tail.length);
+        return;
+    }
+    trailer_view view;
+    parse_trailer(tail.trailer.data(), (uint32_t)tail.trailer.size(), block_count, &view);
+    const trailer_head& head = view.head;
+    printf("\ntrailer: version %d, ", view.version);
+    if (view.sig_size == 0)
+        printf("unsigned");
+    else
+        printf("signed (%u-byte signature)", view.sig_size);
+    if (view.version == 2)
+        printf(", %u result digests", view.entry_count);
+    printf("\ndigest: %s\nkey id: %s\n", hex_text(head.digest, sizeof head.digest).c_str(),
+           view.sig_size == 0 ? "none" : hex_text(head.key_id, sizeof head.key_id).c_str());
 }
 
 int fail(const std::string& message)
@@ -35,8 +67,10 @@ int list_command(const std::string& package)
     std::string error;
     if (reader_open(&reader, package, &error) < 0)
         return fail(error);
+    uint32_t block_count = 0;
     walk_handler handler;
     handler.header = [&](const package_header& h) {
+        block_count = h.block_count;
         printf("%s%s\n", package.c_str(), reader_compressed(reader) ? " (gzip)" : "");
         printf("format version %u.%u, %u blocks, %" PRIu64 " bytes of block data\n",
                h.version_major, h.version_minor, h.block_count, h.total_size);
@@ -57,7 +91,10 @@ int list_command(const std::string& package)
     };
     // Listing shows the stored checksums; judging them is verify's job.
     handler.mismatch = [](const std::string&) { return true; };
-    if (walk_package(&reader, handler, &error) < 0 || reader_finish(&reader, &error) < 0)
+    package_tail tail;
+    if (walk_package(&reader, handler, &error) < 0 ||
+        read_tail(&reader, block_count, &tail, &error) < 0)
         return fail(error);
+    print_tail(tail, block_count);
     return 0;
 }

@@ -1,5 +1,5 @@
-// fwbundle: builds, lists, verifies and unpacks the firmware packages that
-// fwdeploy applies on the board.
+// fwbundle: builds, lists, verifies, unpacks and signs the firmware packages
+// that fwdeploy applies on the board.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
@@ -7,6 +7,7 @@
 #include "bundle/create.h"
 #include "bundle/extract.h"
 #include "bundle/examine.h"
+#include "bundle/sign.h"
 #include "engine/package_format.h"
 
 namespace {
@@ -23,18 +24,23 @@ std::string version_text()
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Builds, lists, verifies and unpacks fwdeploy firmware packages.", "fwbundle"};
+    CLI::App app{"Builds, lists, verifies, unpacks and signs fwdeploy firmware packages.", "fwbundle"};
     app.set_version_flag("--version", version_text());
     app.require_subcommand(1);
 
     std::string manifest_path, output, package, dir, keys;
-    bool gzip = false;
+    create_options create_with;
+    bool no_trailer = false;
     CLI::App* create = app.add_subcommand("create", "Build a package from a manifest");
     create->add_option("-o,--output", output, "Package file to write")->required();
-    create->add_flag("-z,--gzip", gzip, "Compress the package with gzip (for fwdeploy -x)");
+    create->add_flag("-z,--gzip", create_with.gzip, "Compress the package with gzip (for fwdeploy -x)");
+    CLI::Option* sign_with = create->add_option("--sign", create_with.sign_key,
+                                                "Sign the trailer with this EC P-256 private key (PEM)");
+    create->add_flag("--no-trailer", no_trailer, "Write no trailer after the last block")
+        ->excludes(sign_with);
     create->add_option("MANIFEST", manifest_path, "Manifest file (TOML)")->required();
 
-    CLI::App* list = app.add_subcommand("list", "Show a package's header and blocks");
+    CLI::App* list = app.add_subcommand("list", "Show a package's header, blocks and trailer");
     list->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");
@@ -44,6 +50,24 @@ int main(int argc, char** argv)
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
     extract->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
     extract->add_option("DIR", dir, "Directory to write into (made if missing)")->required();
+
+    std::string key_file, signature_file, public_key_file, name;
+    CLI::App* sign = app.add_subcommand("sign", "Sign a package, replacing any trailer it has");
+    sign->add_option("-k,--key", key_file, "EC P-256 private key (PEM)")->required();
+    sign->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+
+    CLI::App* payload = app.add_subcommand("payload",
+                                           "Write the bytes a signature covers to standard output");
+    payload->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+
+    CLI::App* attach = app.add_subcommand("attach-signature",
+                                          "Put a signature made elsewhere into a package's trailer");
+    attach->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+    attach->add_option("SIGNATURE", signature_file, "ECDSA signature of the payload, DER")->required();
+    attach->add_option("--pubkey", public_key_file, "The signer's public key (PEM)")->required();
+
+    CLI::App* keygen = app.add_subcommand("keygen", "Make a key pair: NAME.pem and NAME.pub.pem");
+    keygen->add_option("NAME", name, "Path and name of the key files, without .pem")->required();
 
     if (argc == 1) {
         fputs(app.help().c_str(), stderr);
@@ -56,11 +80,21 @@ int main(int argc, char** argv)
         return status == 0 ? 0 : EXIT_USAGE;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (create->parsed())
-        return create_command(manifest_path, output, gzip);
+    if (create->parsed()) {
+        create_with.trailer = !no_trailer;
+        return create_command(manifest_path, output, create_with);
+    }
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())
         return verify_command(package, keys);
-    return extract_command(package, dir);
+    if (extract->parsed())
+        return extract_command(package, dir);
+    if (sign->parsed())
+        return sign_command(package, key_file);
+    if (payload->parsed())
+        return payload_command(package);
+    if (attach->parsed())
+        return attach_signature_command(package, signature_file, public_key_file);
+    return keygen_command(name);
 }

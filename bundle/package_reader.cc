@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "engine/trailer.h"
+
 namespace {
 
 constexpr size_t CHUNK = 1 << 16;
@@ -152,9 +154,43 @@ int64_t stream(package_reader* r, uint64_t size, std::vector<uint8_t>& buffer,
     return (int64_t)done;
 }
 
+// Shows what a read delivered to the reader's tap: the read's result, or -1.
+int64_t tapped(package_reader* r, const uint8_t* bytes, int64_t n, std::string* error)
+{
+    if (n > 0 && r->tap && r->tap(bytes, (size_t)n, error) < 0)
+        return -1;
+    return n;
+}
+
 std::string bytes_of(uint64_t n)
 {
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+// Why the trailer whose bytes arrived in `bytes` is malformed, `length` counting
+// every byte after the last block; empty when it is not.
+std::string trailer_problem(const std::vector<uint8_t>& bytes, uint64_t length,
+                            uint32_t block_count)
+{
+    if (bytes.size() < TRAILER_PROBE_SIZE)
+        return "cut short after " + bytes_of(bytes.size());
+    uint32_t size;
+    memcpy(&size, bytes.data() + offsetof(trailer_head, trailer_size), sizeof size);
+    if (size < sizeof(trailer_head) || size > trailer_size_limit(block_count))
+        return "trailer_size " + std::to_string(size) + " is out of range";
+    if (bytes.size() < size)
+        return "cut short after " + bytes_of(bytes.size()) + " of its " + bytes_of(size);
+    if (length > size)
+        return bytes_of(length - size) + " after it";
+    trailer_view view;
+    if (parse_trailer(bytes.data(), size, block_count, &view) == 0)
+        return "";
+    uint32_t sig_size;
+    memcpy(&sig_size, bytes.data() + offsetof(trailer_head, sig_size), sizeof sig_size);
+    if (sig_size > TRAILER_MAX_SIGNATURE)
+        return "sig_size " + std::to_string(sig_size) + " is over " +
+               std::to_string(TRAILER_MAX_SIGNATURE);
+    return "trailer_size " + std::to_string(size) + " does not match what it holds";
 }
 
 }  // namespace
@@ -204,7 +240,7 @@ int64_t reader_read(package_reader* r, void* buffer, size_t length, std::string*
         int64_t n = inflate_some(r, to, length, error);
         if (n > 0)
             r->offset += (uint64_t)n;
-        return n;
+        return tapped(r, to, n, error);
     }
     size_t got = 0;
     while (got < length) {
@@ -220,7 +256,7 @@ int64_t reader_read(package_reader* r, void* buffer, size_t length, std::string*
         got += (size_t)n;
         r->offset += (uint64_t)n;
     }
-    return (int64_t)got;
+    return tapped(r, to, (int64_t)got, error);
 }
 
 int reader_finish(package_reader* r, std::string* error)
@@ -332,5 +368,43 @@ int walk_package(package_reader* r, const walk_handler& handler, std::string* er
             handler.block_ok(i, block);
         }
     }
+    return 0;
+}
+
+int read_tail(package_reader* r, uint32_t block_count, package_tail* tail, std::string* error)
+{
+    *tail = package_tail{};
+    std::vector<uint8_t> bytes(TRAILER_PROBE_SIZE);
+    int64_t n = reader_read(r, bytes.data(), bytes.size(), error);
+    if (n < 0)
+        return -1;
+    bytes.resize((size_t)n);
+    tail->length = (uint64_t)n;
+    tail->version = trailer_version(bytes.data(), (uint32_t)bytes.size());
+    if (tail->version != 0 && bytes.size() == TRAILER_PROBE_SIZE) {
+        uint32_t size;
+        memcpy(&size, bytes.data() + offsetof(trailer_head, trailer_size), sizeof size);
+        // Bounded as the board bounds it: the size field alone must not make us
+        // read a whole damaged file into memory.
+        if (size > TRAILER_PROBE_SIZE && size <= trailer_size_limit(block_count)) {
+            bytes.resize(size);
+            n = reader_read(r, bytes.data() + TRAILER_PROBE_SIZE, size - TRAILER_PROBE_SIZE, error);
+            if (n < 0)
+                return -1;
+            bytes.resize(TRAILER_PROBE_SIZE + (size_t)n);
+            tail->length += (uint64_t)n;
+        }
+    }
+    // On to the end: of the file, and of a compressed stream with its check value.
+    std::vector<uint8_t> buffer(CHUNK);
+    while ((n = reader_read(r, buffer.data(), buffer.size(), error)) > 0)
+        tail->length += (uint64_t)n;
+    if (n < 0)
+        return -1;
+    if (tail->version == 0)
+        return 0;
+    tail->problem = trailer_problem(bytes, tail->length, block_count);
+    if (tail->problem.empty())
+        tail->trailer = std::move(bytes);
     return 0;
 }

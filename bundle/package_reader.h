@@ -24,6 +24,9 @@ struct package_reader {
     bool at_end = false;              // the stream ended cleanly
     std::vector<uint8_t> input;       // compressed bytes read ahead
     uint64_t offset = 0;              // position in the uncompressed package
+    // Sees every byte that reader_read delivers, in order; -1 (with *error set)
+    // fails the read.
+    std::function<int(const uint8_t* bytes, size_t length, std::string* error)> tap;
 
     package_reader() = default;
     package_reader(const package_reader&) = delete;
@@ -70,6 +73,20 @@ struct walk_handler {
 // unless a mismatch handler said to go on, matched); -1 with *error describing
 // the first problem that ended the walk.
 int walk_package(package_reader* r, const walk_handler& handler, std::string* error);
+
+// What follows the last block.
+struct package_tail {
+    uint64_t length = 0;              // bytes after the last block
+    int version = 0;                  // of the trailer they begin with; 0 when they begin with none
+    std::vector<uint8_t> trailer;     // the whole trailer, when it is well formed
+    std::string problem;              // why the trailer is malformed; empty when it is not
+};
+
+// Reads from the end of the last block of a package of `block_count` blocks to
+// the end of the file and, when compressed, of its stream, judging a trailer
+// there as the board does. 0, or -1 with *error set when the file or its
+// compression is damaged.
+int read_tail(package_reader* r, uint32_t block_count, package_tail* tail, std::string* error);
 
 // "block N (TARGET)": how messages name a block.
 std::string block_name(uint32_t index, const block_header& block);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +16,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "backends/trust.h"
 #include "bundle/writer.h"
+#include "engine/trailer.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
@@ -51,6 +54,125 @@ void make_sparse(const std::string& path, uint64_t size)
 std::vector<uint8_t> slice(const std::vector<uint8_t>& bytes, size_t from, size_t length)
 {
     return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + length);
+}
+
+void append_u32(std::vector<uint8_t>* to, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        to->push_back((uint8_t)(value >> (8 * i)));
+}
+
+// Standard output of a real tool (openssl, sha256sum, gunzip) that must succeed.
+std::string tool_output(const std::string& program, const std::vector<std::string>& args)
+{
+    run_options options;
+    options.program = program;
+    options.args = args;
+    run_result r = run_program(options);
+    EXPECT_EQ(r.exit_code, 0) << program << ": " << r.err;
+    return r.out;
+}
+
+std::string sha256_hex(const std::string& path)
+{
+    return tool_output("sha256sum", {path}).substr(0, 64);
+}
+
+std::vector<uint8_t> from_hex(const std::string& hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back((uint8_t)std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+std::vector<uint8_t> sha256_of(const std::string& path)
+{
+    return from_hex(sha256_hex(path));
+}
+
+// The uncompressed bytes of a package, plain or gzip.
+std::vector<uint8_t> unpacked(const std::string& path)
+{
+    std::vector<uint8_t> bytes = read_file(path);
+    if (bytes.size() < 2 || bytes[0] != 0x1f || bytes[1] != 0x8b)
+        return bytes;
+    return bytes_of(tool_output("gunzip", {"-c", path}));
+}
+
+// fwbundle without a controlling terminal: OpenSSL then asks for a passphrase
+// on standard error and reads it from standard input.
+run_result run_fwbundle_fed(const std::vector<std::string>& args, const std::string& input)
+{
+    run_options options;
+    options.program = "setsid";
+    options.args = {"-w", FWBUNDLE_BIN};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.input = input;
+    return run_program(options);
+}
+
+struct key_files {
+    std::string private_key;
+    std::string public_key;
+};
+
+// A key pair made by the openssl command line (or by fwbundle keygen) in the
+// sandbox, named after how it was made. The "encrypted" one has the passphrase
+// "secret"; the "compressed" one keeps its point compressed in the private key file.
+key_files make_key(const sandbox_dir& box, const std::string& kind)
+{
+    key_files k{box.path(kind + ".pem"), box.path(kind + ".pub.pem")};
+    if (kind == "keygen") {
+        run_result r = run_fwbundle({"keygen", box.path(kind)});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return k;
+    }
+    std::vector<std::string> make;
+    if (kind == "ecparam")
+        make = {"ecparam", "-name", "prime256v1", "-genkey"};
+    else if (kind == "rsa")
+        make = {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024"};
+    else
+        make = {"genpkey", "-algorithm", "EC", "-pkeyopt",
+                kind == "p384" ? "ec_paramgen_curve:P-384" : "ec_paramgen_curve:P-256"};
+    if (kind == "encrypted")
+        make.insert(make.end(), {"-aes256", "-pass", "pass:secret"});
+    make.insert(make.end(), {"-out", k.private_key});
+    tool_output("openssl", make);
+    if (kind == "compressed")
+        tool_output("openssl", {"ec", "-in", k.private_key, "-conv_form", "compressed", "-out", k.private_key});
+    // The board takes public keys with the point uncompressed only.
+    tool_output("openssl", {"ec", "-in", k.private_key, "-passin", "pass:secret", "-pubout",
+                            "-conv_form", "uncompressed", "-out", k.public_key});
+    return k;
+}
+
+// The key id as the openssl command line gives it: SHA-256 of the DER public key.
+std::string openssl_key_id(const sandbox_dir& box, const std::string& public_key)
+{
+    std::string der = box.path("key.der");
+    tool_output("openssl", {"pkey", "-pubin", "-in", public_key, "-outform", "DER", "-out", der});
+    return sha256_hex(der);
+}
+
+// The key id as the board computes it from the key's point.
+std::string board_key_id(const sandbox_dir& box, const std::string& public_key)
+{
+    std::string der = box.path("key.der");
+    tool_output("openssl", {"pkey", "-pubin", "-in", public_key, "-outform", "DER", "-out", der});
+    std::vector<uint8_t> bytes = read_file(der);
+    if (bytes.size() < P256_POINT_SIZE)
+        return "";
+    uint8_t id[SHA256_SIZE];
+    p256_key_id(bytes.data() + bytes.size() - P256_POINT_SIZE, id);
+    std::string text;
+    char pair[3];
+    for (uint8_t b : id) {
+        snprintf(pair, sizeof pair, "%02x", b);
+        text += pair;
+    }
+    return text;
 }
 
 // A manifest with one block of every operation, aimed at a sandbox board.
@@ -221,7 +343,7 @@ TEST(FwbundleRoundTrip, ExtractedManifestPacksTheSamePackageAgain)
 
     // A damaged package is unpacked as far as it goes, and said to be damaged.
     std::vector<uint8_t> bytes = read_file(pkg);
-    bytes[bytes.size() - 1] ^= 1;
+    bytes[bytes.size() - sizeof(trailer_head) - 1] ^= 1;  // the last data byte, before the trailer
     write_file(pkg, bytes);
     r = run_fwbundle({"extract", pkg, pack.board.path("damaged")});
     EXPECT_EQ(r.exit_code, 1);
@@ -245,13 +367,25 @@ TEST(FwbundleCreate, WritesTheBytesOfTheWriterLibrary)
         "[[block]]\noperation = \"file_delete\"\ntarget = \"/etc/y\"\n"
         "[[block]]\noperation = \"script\"\ntarget = \"say\"\nsource = \"file\"\n");
     ASSERT_EQ(run_fwbundle({"create", "-o", box.path("out"), manifest}).exit_code, 0);
+    ASSERT_EQ(run_fwbundle({"create", "--no-trailer", "-o", box.path("bare"), manifest}).exit_code, 0);
 
     bundle_package p;
     p.begin_script = "echo begin\n";
     bundle_block raw = raw_block("/dev/mmcblk0p3", image, 0x10000);
     p.blocks = {raw, create_block("/etc/x", bytes_of("contents\n"), 0600), delete_block("/etc/y"),
                 script_block("say", "contents\n")};
-    EXPECT_TRUE(read_file(box.path("out")) == bundle_bytes(p));
+    std::vector<uint8_t> bytes = bundle_bytes(p);
+    EXPECT_TRUE(read_file(box.path("bare")) == bytes);
+    // By default an unsigned trailer follows: magic, size 80, the SHA-256 of
+    // every byte before it, a zero key id and no signature.
+    std::vector<uint8_t> trailer = bytes_of("FWTRAIL1");
+    append_u32(&trailer, 80);
+    std::vector<uint8_t> digest = sha256_of(box.path("bare"));
+    trailer.insert(trailer.end(), digest.begin(), digest.end());
+    trailer.insert(trailer.end(), 32, 0);
+    append_u32(&trailer, 0);
+    bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+    EXPECT_TRUE(read_file(box.path("out")) == bytes);
 }
 
 TEST(FwbundleCreate, WritesThroughALinkAndRefusesWhatIsNoFile)
@@ -723,6 +857,391 @@ TEST(FwbundleCommandLine, RefusesUsageErrorsWithStatusTwo)
     r = run_fwbundle({"list", "/nonexistent/pkg"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "fwbundle: /nonexistent/pkg: No such file or directory\n");
+}
+
+namespace {
+
+// A package of one block that a sandbox board can apply, without a trailer.
+struct signing_fixture {
+    sandbox_dir box{"fwbundle-sign"};
+    std::string manifest;
+    std::vector<uint8_t> bare;
+
+    signing_fixture()
+    {
+        box.write("f", "signed contents\n");
+        manifest = box.write("m.toml", "[[block]]\noperation = \"file_create\"\ntarget = \"out/f\"\n"
+                                       "source = \"f\"\n");
+        run_result r = run_fwbundle({"create", "--no-trailer", "-o", box.path("bare.bin"), manifest});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        bare = read_file(box.path("bare.bin"));
+    }
+
+    // Sandbox paths relative to its root: fwdeploy takes arguments of 63 characters at most.
+    std::string relative(const std::string& path) const { return path.substr(box.root().size() + 1); }
+
+    // fwdeploy, trusting `public_key`, applies `package`: it names the key and writes the file.
+    void expect_board_accepts(const std::string& package, const std::string& public_key,
+                              const std::string& key_id)
+    {
+        bool gzip = read_file(package).at(0) == 0x1f;
+        run_result r = run_fwdeploy({gzip ? "-x" : "-r", relative(package), "-k", relative(public_key)},
+                                    box.root());
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_TRUE(contains(r.out, "Package signed by key " + key_id.substr(0, 16) + "\n")) << r.out;
+        EXPECT_EQ(read_text(box.path("out/f")), "signed contents\n");
+        remove_tree(box.path("out"));
+    }
+};
+
+}  // namespace
+
+TEST(FwbundleSign, KeysFromOpensslAndKeygenMakePackagesTheBoardAccepts)
+{
+    signing_fixture f;
+    std::string pkg = f.box.path("p.bin");
+    std::string gz = f.box.path("p.gz");
+    std::string payload = f.box.path("payload");
+    std::string sig = f.box.path("sig.der");
+    for (std::string kind : {"ecparam", "genpkey", "encrypted", "compressed", "keygen"}) {
+        SCOPED_TRACE(kind);
+        key_files key = make_key(f.box, kind);
+        std::string id = openssl_key_id(f.box, key.public_key);
+        EXPECT_EQ(board_key_id(f.box, key.public_key), id);
+        std::string passphrase = kind == "encrypted" ? "secret\n" : "";
+        auto fwbundle = [&](const std::vector<std::string>& args) {
+            run_result r = run_fwbundle_fed(args, passphrase);
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+            return r;
+        };
+        auto openssl_signs_payload = [&](const std::string& file) {
+            run_result r = run_fwbundle({"payload", file});
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+            write_file(payload, bytes_of(r.out));
+            tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-passin",
+                                    "pass:secret", "-out", sig, payload});
+            return fwbundle({"attach-signature", file, sig, "--pubkey", key.public_key});
+        };
+        struct route {
+            const char* name;
+            std::string file;
+            std::function<run_result()> sign;
+        };
+        const std::vector<route> routes = {
+            {"create --sign", pkg, [&] {
+                 return fwbundle({"create", "--sign", key.private_key, "-o", pkg, f.manifest});
+             }},
+            {"sign a plain package", pkg, [&] {
+                 fwbundle({"create", "-o", pkg, f.manifest});
+                 return fwbundle({"sign", "--key", key.private_key, pkg});
+             }},
+            {"sign a gzip package", gz, [&] {
+                 fwbundle({"create", "--gzip", "-o", gz, f.manifest});
+                 return fwbundle({"sign", "-k", key.private_key, gz});
+             }},
+            {"attach a signature by openssl", gz, [&] {
+                 fwbundle({"create", "--gzip", "-o", gz, f.manifest});
+                 return openssl_signs_payload(gz);
+             }},
+        };
+        for (const route& r : routes) {
+            SCOPED_TRACE(r.name);
+            run_result signed_run = r.sign();
+            EXPECT_TRUE(contains(signed_run.out, r.file + ": signed by key " + id + "\n"))
+                << signed_run.out;
+
+            // The payload is the package up to its trailer, and the signature in
+            // the trailer is openssl's kind over exactly those bytes.
+            run_result p = run_fwbundle({"payload", r.file});
+            ASSERT_EQ(p.exit_code, 0) << p.err;
+            EXPECT_TRUE(bytes_of(p.out) == f.bare);
+            std::vector<uint8_t> whole = unpacked(r.file);
+            ASSERT_GT(whole.size(), f.bare.size() + sizeof(trailer_head));
+            write_file(payload, f.bare);
+            write_file(sig, slice(whole, f.bare.size() + sizeof(trailer_head),
+                                  whole.size() - f.bare.size() - sizeof(trailer_head)));
+            EXPECT_EQ(tool_output("openssl", {"dgst", "-sha256", "-verify", key.public_key,
+                                              "-signature", sig, payload}),
+                      "Verified OK\n");
+            f.expect_board_accepts(r.file, key.public_key, id);
+        }
+    }
+}
+
+TEST(FwbundleSign, ReplacesWhateverFollowsTheLastBlock)
+{
+    signing_fixture f;
+    key_files old_key = make_key(f.box, "genpkey");
+    key_files new_key = make_key(f.box, "ecparam");
+    std::string new_id = openssl_key_id(f.box, new_key.public_key);
+    std::string pkg = f.box.path("p.bin");
+    std::string gz = f.box.path("p.gz");
+    auto created = [&](const std::vector<std::string>& options, const std::string& out) {
+        std::vector<std::string> args = {"create", "-o", out, f.manifest};
+        args.insert(args.begin() + 1, options.begin(), options.end());
+        EXPECT_EQ(run_fwbundle(args).exit_code, 0);
+        return read_file(out);
+    };
+    std::vector<uint8_t> unsigned_plain = created({}, pkg);
+    std::vector<uint8_t> unsigned_trailer = slice(unsigned_plain, f.bare.size(), sizeof(trailer_head));
+    std::vector<uint8_t> signed_gzip = created({"--gzip", "--sign", old_key.private_key}, gz);
+    // A trailer added to an old .gz as a member of its own.
+    write_file(pkg, f.bare);
+    std::vector<uint8_t> two_members = read_file(gzip_copy(pkg));
+    write_file(pkg, unsigned_trailer);
+    std::vector<uint8_t> member = read_file(gzip_copy(pkg));
+    two_members.insert(two_members.end(), member.begin(), member.end());
+    std::vector<uint8_t> junk = f.bare;
+    junk.insert(junk.end(), {'j', 'u', 'n', 'k'});
+    std::vector<uint8_t> extra = unsigned_plain;
+    extra.push_back(0);
+
+    struct start {
+        const char* name;
+        std::string file;
+        std::vector<uint8_t> bytes;
+        std::string warning;          // standard error
+    };
+    const std::vector<start> starts = {
+        {"unsigned trailer", pkg, unsigned_plain, ""},
+        {"signed gzip", gz, signed_gzip, ""},
+        {"trailer in a second gzip member", gz, two_members, ""},
+        {"no trailer", pkg, f.bare, ""},
+        {"bytes that are no trailer", pkg, junk,
+         "fwbundle: warning: " + pkg + ": left out 4 bytes after the last block that were not a trailer\n"},
+        {"malformed trailer", pkg, extra,
+         "fwbundle: warning: " + pkg + ": replaced a malformed trailer (1 byte after it)\n"},
+    };
+    for (const start& s : starts) {
+        SCOPED_TRACE(s.name);
+        write_file(s.file, s.bytes, 0640);
+        bool gzip = s.bytes[0] == 0x1f;
+        run_result r = run_fwbundle({"sign", "--key", new_key.private_key, s.file});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, s.warning);
+        EXPECT_EQ(read_file(s.file)[0] == 0x1f, gzip) << "the compression is kept";
+        EXPECT_EQ(file_mode(s.file), 0640);
+
+        // The bytes up to the last block, then a trailer of the new key alone.
+        std::vector<uint8_t> whole = unpacked(s.file);
+        ASSERT_GT(whole.size(), f.bare.size() + sizeof(trailer_head));
+        EXPECT_TRUE(slice(whole, 0, f.bare.size()) == f.bare);
+        uint32_t sig_size = (uint32_t)(whole.size() - f.bare.size() - sizeof(trailer_head));
+        std::vector<uint8_t> head = bytes_of("FWTRAIL1");
+        append_u32(&head, (uint32_t)sizeof(trailer_head) + sig_size);
+        std::vector<uint8_t> digest = sha256_of(f.box.path("bare.bin"));
+        head.insert(head.end(), digest.begin(), digest.end());
+        std::vector<uint8_t> id = from_hex(new_id);
+        head.insert(head.end(), id.begin(), id.end());
+        append_u32(&head, sig_size);
+        EXPECT_TRUE(slice(whole, f.bare.size(), sizeof(trailer_head)) == head);
+
+        f.expect_board_accepts(s.file, new_key.public_key, new_id);
+        run_result old = run_fwdeploy({gzip ? "-x" : "-r", f.relative(s.file), "-k",
+                                       f.relative(old_key.public_key)}, f.box.root());
+        EXPECT_EQ(old.exit_code, 255);
+        EXPECT_TRUE(contains(old.out, "Package signed by an unknown key")) << old.out;
+    }
+
+    // Through a symbolic link the file behind it is signed; the link stays.
+    write_file(pkg, unsigned_plain);
+    std::string link = f.box.path("link.bin");
+    ASSERT_EQ(::symlink("p.bin", link.c_str()), 0);
+    run_result r = run_fwbundle({"sign", "--key", new_key.private_key, link});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    f.expect_board_accepts(pkg, new_key.public_key, new_id);
+}
+
+TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
+{
+    signing_fixture f;
+    key_files key = make_key(f.box, "genpkey");
+    key_files other = make_key(f.box, "ecparam");
+    key_files rsa = make_key(f.box, "rsa");
+    key_files p384 = make_key(f.box, "p384");
+    key_files encrypted = make_key(f.box, "encrypted");
+    std::string pkg = f.box.path("p.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", pkg, f.manifest}).exit_code, 0);
+    const std::vector<uint8_t> good = read_file(pkg);
+    std::vector<uint8_t> damaged = good;
+    damaged[f.bare.size() - 1] ^= 1;
+    std::string damaged_pkg = f.box.write("damaged.bin", damaged);
+    // A version 2 trailer with an empty list: its place is not this tool's to take.
+    std::vector<uint8_t> v2 = good;
+    memcpy(v2.data() + f.bare.size(), "FWTRAIL2", 8);
+    v2[f.bare.size() + 8] = 84;
+    v2.insert(v2.end(), 4, 0);
+    std::string v2_pkg = f.box.write("v2.bin", v2);
+
+    std::string payload = f.box.write("payload", f.bare);
+    std::string other_bytes = f.box.write("other", bytes_of("not the package"));
+    std::string sig = f.box.path("sig.der");
+    std::string other_sig = f.box.path("other.der");
+    tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, payload});
+    tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", other_sig, other_bytes});
+    std::string raw_sig = f.box.write("raw.sig", pattern_bytes(64, 5));
+    const std::string not_a_signature = ": not a signature of the payload of " + pkg + " by the key in ";
+
+    struct refusal {
+        const char* name;
+        std::vector<std::string> args;
+        std::string input;
+        std::string expected;         // a whole line of standard error
+    };
+    const std::vector<refusal> cases = {
+        {"RSA key", {"sign", "-k", rsa.private_key, pkg}, "",
+         rsa.private_key + ": an RSA key; only EC P-256 keys are supported"},
+        {"P-384 key", {"sign", "-k", p384.private_key, pkg}, "",
+         p384.private_key + ": an EC P-384 key; only P-256 keys are supported"},
+        {"RSA key to create", {"create", "--sign", rsa.private_key, "-o", pkg, f.manifest}, "",
+         rsa.private_key + ": an RSA key; only EC P-256 keys are supported"},
+        {"P-384 key to create", {"create", "--sign", p384.private_key, "-o", pkg, f.manifest}, "",
+         p384.private_key + ": an EC P-384 key; only P-256 keys are supported"},
+        {"public key to sign with",
+         {"create", "--sign", key.public_key, "-o", pkg, f.manifest}, "",
+         key.public_key + ": a public key; signing needs the private key"},
+        {"wrong passphrase",
+         {"create", "--sign", encrypted.private_key, "-o", pkg, f.manifest}, "wrong\n",
+         encrypted.private_key + ": cannot decrypt the private key: wrong passphrase, or none given"},
+        {"damaged package", {"sign", "-k", key.private_key, damaged_pkg}, "",
+         damaged_pkg + ": block 0 (out/f): checksum error: stored"},
+        {"payload of a damaged package", {"payload", damaged_pkg}, "",
+         damaged_pkg + ": block 0 (out/f): checksum error: stored"},
+        {"version 2 trailer", {"sign", "-k", key.private_key, v2_pkg}, "",
+         v2_pkg + ": carries a version 2 trailer; this fwbundle signs version 1 trailers only"},
+        {"signature of other bytes", {"attach-signature", pkg, other_sig, "--pubkey", key.public_key}, "",
+         other_sig + not_a_signature + key.public_key +
+             " (made over other bytes, or with another key); nothing changed"},
+        {"signature by another key", {"attach-signature", pkg, sig, "--pubkey", other.public_key}, "",
+         sig + not_a_signature + other.public_key},
+        {"signature that is no DER", {"attach-signature", pkg, raw_sig, "--pubkey", key.public_key}, "",
+         raw_sig + ": not an ECDSA P-256 signature in DER"},
+        {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
+         key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
+    };
+    const std::vector<std::string> files = dir_entries(f.box.root());
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        run_result r = run_fwbundle_fed(c.args, c.input);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.err, "fwbundle: " + c.expected)) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(read_file(pkg) == good);
+        EXPECT_TRUE(read_file(damaged_pkg) == damaged);
+        EXPECT_TRUE(read_file(v2_pkg) == v2);
+        EXPECT_EQ(dir_entries(f.box.root()), files) << "no file left behind";
+    }
+    // Nor are binary bytes sent to a terminal (script(1) gives it one).
+    run_options tty;
+    tty.program = "script";
+    tty.args = {"-qec", std::string(FWBUNDLE_BIN) + " payload " + pkg, "/dev/null"};
+    run_result r = run_program(tty);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "fwbundle: payload: standard output is a terminal; send it to a file or a pipe\r\n");
+}
+
+TEST(FwbundleKeygen, WritesAKeyPairAndOverwritesNothing)
+{
+    sandbox_dir box("fwbundle-keygen");
+    struct umask_case {
+        const char* mask;
+        int public_mode;
+    };
+    for (const umask_case& c : {umask_case{"0", 0666}, umask_case{"022", 0644}, umask_case{"0277", 0400}}) {
+        SCOPED_TRACE(c.mask);
+        std::string name = box.path(std::string("k") + c.mask);
+        run_options o;
+        o.program = "sh";
+        o.args = {"-c", std::string("umask ") + c.mask + "; exec \"$0\" keygen \"$1\"", FWBUNDLE_BIN, name};
+        run_result r = run_program(o);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, "private key: " + name + ".pem\npublic key: " + name + ".pub.pem\nkey id: " +
+                             openssl_key_id(box, name + ".pub.pem") + "\n");
+        EXPECT_EQ(file_mode(name + ".pem"), 0600);
+        EXPECT_EQ(file_mode(name + ".pub.pem"), c.public_mode);
+        EXPECT_TRUE(contains(read_text(name + ".pub.pem"), "-----BEGIN PUBLIC KEY-----\n"));
+    }
+
+    // Either name taken stops it before anything is written.
+    std::string name = box.path("k0");
+    const std::string private_text = read_text(name + ".pem");
+    remove_tree(name + ".pub.pem");
+    run_result r = run_fwbundle({"keygen", name});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "fwbundle: " + name + ".pem: already exists; not overwritten\n");
+    EXPECT_EQ(read_text(name + ".pem"), private_text);
+    EXPECT_FALSE(file_exists(name + ".pub.pem"));
+    name = box.path("k022");
+    remove_tree(name + ".pem");
+    r = run_fwbundle({"keygen", name});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "fwbundle: " + name + ".pub.pem: already exists; not overwritten\n");
+    EXPECT_FALSE(file_exists(name + ".pem"));
+}
+
+TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
+{
+    signing_fixture f;
+    key_files key = make_key(f.box, "genpkey");
+    std::string id = openssl_key_id(f.box, key.public_key);
+    std::string digest = sha256_hex(f.box.path("bare.bin"));
+    std::string pkg = f.box.path("p.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", pkg, f.manifest}).exit_code, 0);
+    const std::vector<uint8_t> unsigned_bytes = read_file(pkg);
+    ASSERT_EQ(run_fwbundle({"create", "--sign", key.private_key, "-o", pkg, f.manifest}).exit_code, 0);
+    const std::vector<uint8_t> signed_bytes = read_file(pkg);
+    const size_t sig_size = signed_bytes.size() - unsigned_bytes.size();
+    auto changed = [&](std::vector<uint8_t> b, auto change) {
+        change(b);
+        return b;
+    };
+    const size_t at = f.bare.size();
+
+    struct listed {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::string shown;            // the end of the listing
+        std::string board;            // in fwdeploy's output, run without keys
+    };
+    const std::vector<listed> cases = {
+        {"no trailer", f.bare, "\ntrailer: none\n", ""},
+        {"unsigned", unsigned_bytes,
+         "\ntrailer: version 1, unsigned\ndigest: " + digest + "\nkey id: none\n",
+         "Package digest OK, signature not checked (no trusted keys)"},
+        {"signed", signed_bytes,
+         "\ntrailer: version 1, signed (" + std::to_string(sig_size) + "-byte signature)\ndigest: " +
+             digest + "\nkey id: " + id + "\n",
+         "Package digest OK, signature not checked (no trusted keys)"},
+        {"bytes that are no trailer", changed(f.bare, [](auto& b) { b.insert(b.end(), 3, 'x'); }),
+         "\ntrailer: none (3 bytes after the last block, which the board ignores)\n", ""},
+        {"a byte after the trailer", changed(unsigned_bytes, [](auto& b) { b.push_back(0); }),
+         "\ntrailer: malformed (1 byte after it)\n", "Package trailer is malformed!"},
+        {"cut short", slice(unsigned_bytes, 0, unsigned_bytes.size() - 1),
+         "\ntrailer: malformed (cut short after 79 bytes of its 80 bytes)\n",
+         "Package trailer is malformed!"},
+        {"sizes that disagree", changed(unsigned_bytes, [&](auto& b) { b[at + 76] = 1; }),
+         "\ntrailer: malformed (trailer_size 80 does not match what it holds)\n",
+         "Package trailer is malformed!"},
+        {"signature over 72 bytes", changed(signed_bytes, [&](auto& b) {
+             b[at + 8] = 80 + 73;
+             b[at + 76] = 73;
+             b.insert(b.end(), 73 - sig_size, 0);
+         }), "\ntrailer: malformed (sig_size 73 is over 72)\n", "Package trailer is malformed!"},
+    };
+    for (const listed& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(pkg, c.bytes);
+        run_result r = run_fwbundle({"list", pkg});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        ASSERT_GE(r.out.size(), c.shown.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.shown.size()), c.shown) << r.out;
+        run_result board = run_fwdeploy({"-r", "p.bin"}, f.box.root());
+        EXPECT_EQ(board.exit_code, c.board == "Package trailer is malformed!" ? 255 : 0) << board.out;
+        EXPECT_TRUE(contains(board.out, c.board)) << board.out;
+    }
 }
 
 #endif  // FWBUNDLE_BIN

@@ -1,0 +1,326 @@
+#include "bundle/signing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Key files are a few hundred bytes; anything much larger is not one.
+constexpr size_t KEY_FILE_LIMIT = 64 * 1024;
+
+struct bio_free {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using bio_ptr = std::unique_ptr<BIO, bio_free>;
+
+struct pkey_ctx_free {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free>;
+
+// The text of a key file; a private key's is wiped before the memory is given back.
+struct key_text {
+    std::vector<char> bytes;
+    key_text() = default;
+    key_text(const key_text&) = delete;
+    key_text& operator=(const key_text&) = delete;
+    ~key_text()
+    {
+        if (!bytes.empty())
+            OPENSSL_cleanse(bytes.data(), bytes.size());
+    }
+    bool has(const char* part) const
+    {
+        return std::search(bytes.begin(), bytes.end(), part, part + strlen(part)) != bytes.end();
+    }
+};
+
+// OpenSSL's reason for the oldest error it queued; the queue is left empty.
+std::string openssl_reason()
+{
+    unsigned long code = ERR_peek_error();
+    const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
+    ERR_clear_error();
+    return reason != nullptr ? reason : "unknown error";
+}
+
+int refuse(std::string* error, const std::string& why)
+{
+    *error = why;
+    ERR_clear_error();
+    return -1;
+}
+
+int read_key_file(const std::string& path, key_text* text, std::string* error)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(error, path + ": " + strerror(errno));
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return refuse(error, path + ": is a directory");
+    }
+    text->bytes.resize(KEY_FILE_LIMIT + 1);
+    size_t length = 0;
+    while (length < text->bytes.size()) {
+        ssize_t n = ::read(fd, text->bytes.data() + length, text->bytes.size() - length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int saved = errno;
+            ::close(fd);
+            return refuse(error, path + ": " + strerror(saved));
+        }
+        if (n == 0)
+            break;
+        length += (size_t)n;
+    }
+    ::close(fd);
+    if (length > KEY_FILE_LIMIT)
+        return refuse(error, path + ": too large for a key file");
+    text->bytes.resize(length);
+    return 0;
+}
+
+// Empty when the key is EC P-256, else what it is instead.
+std::string key_problem(EVP_PKEY* key)
+{
+    if (EVP_PKEY_is_a(key, "EC")) {
+        char group[80] = "";
+        size_t length = 0;
+        if (EVP_PKEY_get_group_name(key, group, sizeof group, &length) != 1)
+            return "an EC key without a named curve; only P-256 keys are supported";
+        if (strcmp(group, SN_X9_62_prime256v1) == 0)
+            return "";
+        const char* name = strcmp(group, SN_secp384r1) == 0   ? "P-384"
+                           : strcmp(group, SN_secp521r1) == 0 ? "P-521"
+                                                              : group;
+        return std::string("an EC ") + name + " key; only P-256 keys are supported";
+    }
+    if (EVP_PKEY_is_a(key, "RSA"))
+        return "an RSA key; only EC P-256 keys are supported";
+    const char* type = EVP_PKEY_get0_type_name(key);
+    return std::string("a key of type ") + (type != nullptr ? type : "unknown") +
+           "; only EC P-256 keys are supported";
+}
+
+// A copy of the key that encodes its point uncompressed, as the board reads it:
+// a key file written with a compressed point must still have one key id.
+int uncompressed_copy(EVP_PKEY* key, pkey_ptr* copy, std::string* error)
+{
+    copy->reset(EVP_PKEY_dup(key));
+    if (!*copy ||
+        EVP_PKEY_set_utf8_string_param(copy->get(), OSSL_PKEY_PARAM_EC_POINT_CONVERSION_FORMAT,
+                                       OSSL_PKEY_EC_POINT_CONVERSION_FORMAT_UNCOMPRESSED) != 1)
+        return refuse(error, "cannot encode the public key: " + openssl_reason());
+    return 0;
+}
+
+int digest_context(EVP_PKEY* key, bool sign, pkey_ctx_ptr* ctx)
+{
+    ctx->reset(EVP_PKEY_CTX_new(key, nullptr));
+    if (!*ctx)
+        return -1;
+    int started = sign ? EVP_PKEY_sign_init(ctx->get()) : EVP_PKEY_verify_init(ctx->get());
+    if (started <= 0 || EVP_PKEY_CTX_set_signature_md(ctx->get(), EVP_sha256()) <= 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+int sha256_begin(sha256_stream* s, std::string* error)
+{
+    s->ctx.reset(EVP_MD_CTX_new());
+    s->failed = false;
+    if (!s->ctx || EVP_DigestInit_ex(s->ctx.get(), EVP_sha256(), nullptr) != 1)
+        return refuse(error, "cannot start SHA-256: " + openssl_reason());
+    return 0;
+}
+
+void sha256_update(sha256_stream* s, const void* bytes, size_t length)
+{
+    if (length > 0 && EVP_DigestUpdate(s->ctx.get(), bytes, length) != 1)
+        s->failed = true;
+}
+
+int sha256_result(const sha256_stream* s, uint8_t digest[SHA256_SIZE], std::string* error)
+{
+    // Finished on a copy, so that the stream can take more bytes afterwards.
+    std::unique_ptr<EVP_MD_CTX, md_ctx_free> copy(EVP_MD_CTX_new());
+    unsigned int length = 0;
+    if (s->failed || !copy || EVP_MD_CTX_copy_ex(copy.get(), s->ctx.get()) != 1 ||
+        EVP_DigestFinal_ex(copy.get(), digest, &length) != 1 || length != SHA256_SIZE)
+        return refuse(error, "SHA-256 failed: " + openssl_reason());
+    return 0;
+}
+
+int load_private_key(const std::string& path, pkey_ptr* key, std::string* error)
+{
+    key_text text;
+    if (read_key_file(path, &text, error) < 0)
+        return -1;
+    bio_ptr bio(BIO_new_mem_buf(text.bytes.data(), (int)text.bytes.size()));
+    if (!bio)
+        return refuse(error, path + ": " + openssl_reason());
+    ERR_clear_error();
+    // No callback: OpenSSL's own asks for the passphrase of an encrypted key.
+    key->reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    if (!*key) {
+        if (text.has("ENCRYPTED"))
+            return refuse(error, path + ": cannot decrypt the private key: wrong passphrase, "
+                                        "or none given");
+        if (text.has("-----BEGIN PUBLIC KEY-----"))
+            return refuse(error, path + ": a public key; signing needs the private key");
+        return refuse(error, path + ": no PEM private key in it");
+    }
+    ERR_clear_error();
+    std::string problem = key_problem(key->get());
+    if (!problem.empty()) {
+        key->reset();
+        return refuse(error, path + ": " + problem);
+    }
+    return 0;
+}
+
+int load_public_key(const std::string& path, pkey_ptr* key, std::string* error)
+{
+    key_text text;
+    if (read_key_file(path, &text, error) < 0)
+        return -1;
+    bio_ptr bio(BIO_new_mem_buf(text.bytes.data(), (int)text.bytes.size()));
+    if (!bio)
+        return refuse(error, path + ": " + openssl_reason());
+    key->reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    if (!*key) {
+        if (text.has("PRIVATE KEY-----"))
+            return refuse(error, path + ": a private key; give the public key (PEM PUBLIC KEY)");
+        return refuse(error, path + ": no PEM public key in it");
+    }
+    ERR_clear_error();
+    std::string problem = key_problem(key->get());
+    if (!problem.empty()) {
+        key->reset();
+        return refuse(error, path + ": " + problem);
+    }
+    return 0;
+}
+
+int generate_key(pkey_ptr* key, std::string* error)
+{
+    key->reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    if (!*key)
+        return refuse(error, "cannot generate a key: " + openssl_reason());
+    return 0;
+}
+
+int key_id_of(EVP_PKEY* key, uint8_t id[SHA256_SIZE], std::string* error)
+{
+    pkey_ptr copy;
+    if (uncompressed_copy(key, &copy, error) < 0)
+        return -1;
+    unsigned char* der = nullptr;
+    int length = i2d_PUBKEY(copy.get(), &der);
+    if (length <= 0)
+        return refuse(error, "cannot encode the public key: " + openssl_reason());
+    unsigned int digest_length = 0;
+    int ok = EVP_Digest(der, (size_t)length, id, &digest_length, EVP_sha256(), nullptr);
+    OPENSSL_free(der);
+    if (ok != 1 || digest_length != SHA256_SIZE)
+        return refuse(error, "SHA-256 failed: " + openssl_reason());
+    return 0;
+}
+
+int sign_digest(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],
+                std::vector<uint8_t>* signature, std::string* error)
+{
+    pkey_ctx_ptr ctx;
+    size_t length = 0;
+    if (digest_context(key, true, &ctx) < 0 ||
+        EVP_PKEY_sign(ctx.get(), nullptr, &length, digest, SHA256_SIZE) <= 0)
+        return refuse(error, "cannot sign: " + openssl_reason());
+    signature->resize(length);
+    if (EVP_PKEY_sign(ctx.get(), signature->data(), &length, digest, SHA256_SIZE) <= 0)
+        return refuse(error, "cannot sign: " + openssl_reason());
+    signature->resize(length);
+    if (length > TRAILER_MAX_SIGNATURE)
+        return refuse(error, "cannot sign: a signature of " + std::to_string(length) + " bytes");
+    return 0;
+}
+
+bool signature_matches(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],
+                       const std::vector<uint8_t>& signature)
+{
+    pkey_ctx_ptr ctx;
+    bool matches = digest_context(key, false, &ctx) == 0 &&
+                   EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest,
+                                   SHA256_SIZE) == 1;
+    ERR_clear_error();
+    return matches;
+}
+
+int public_key_pem(EVP_PKEY* key, std::string* text, std::string* error)
+{
+    pkey_ptr copy;
+    if (uncompressed_copy(key, &copy, error) < 0)
+        return -1;
+    bio_ptr bio(BIO_new(BIO_s_mem()));
+    char* data = nullptr;
+    long length = 0;
+    if (!bio || PEM_write_bio_PUBKEY(bio.get(), copy.get()) != 1 ||
+        (length = BIO_get_mem_data(bio.get(), &data)) <= 0)
+        return refuse(error, "cannot write the public key: " + openssl_reason());
+    text->assign(data, (size_t)length);
+    return 0;
+}
+
+int write_private_key(EVP_PKEY* key, int fd, std::string* error)
+{
+    bio_ptr bio(BIO_new_fd(fd, BIO_NOCLOSE));
+    errno = 0;
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+        BIO_flush(bio.get()) != 1) {
+        int saved = errno;
+        std::string reason = openssl_reason();
+        return refuse(error, saved != 0 ? strerror(saved) : reason);
+    }
+    return 0;
+}
+
+std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8_t* key_id,
+                                  const std::vector<uint8_t>& signature)
+{
+    trailer_head head{};
+    memcpy(head.magic, TRAILER_MAGIC_V1, TRAILER_MAGIC_SIZE);
+    head.trailer_size = (uint32_t)(sizeof head + signature.size());
+    memcpy(head.digest, digest, SHA256_SIZE);
+    if (!signature.empty())
+        memcpy(head.key_id, key_id, SHA256_SIZE);
+    head.sig_size = (uint32_t)signature.size();
+    std::vector<uint8_t> bytes(head.trailer_size);
+    memcpy(bytes.data(), &head, sizeof head);
+    if (!signature.empty())
+        memcpy(bytes.data() + sizeof head, signature.data(), signature.size());
+    return bytes;
+}
+
+std::string hex_text(const uint8_t* bytes, size_t length)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < length; ++i) {
+        text += DIGITS[bytes[i] >> 4];
+        text += DIGITS[bytes[i] & 15];
+    }
+    return text;
+}

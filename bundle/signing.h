@@ -1,0 +1,73 @@
+// The host side of package trailers: EC P-256 keys, their key ids, SHA-256 and
+// ECDSA signatures, all of it done by OpenSSL, and the trailer bytes the board
+// reads after the last block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <openssl/evp.h>
+#include <string>
+#include <vector>
+
+#include "engine/trailer.h"
+
+struct pkey_free {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
+
+struct md_ctx_free {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+// A SHA-256 over bytes that arrive in pieces.
+struct sha256_stream {
+    std::unique_ptr<EVP_MD_CTX, md_ctx_free> ctx;
+    bool failed = false;              // an update failed: the result would be wrong
+};
+
+// 0, or -1 with *error set.
+int sha256_begin(sha256_stream* s, std::string* error);
+void sha256_update(sha256_stream* s, const void* bytes, size_t length);
+// The digest of everything so far; the stream can go on. 0, or -1 with *error set.
+int sha256_result(const sha256_stream* s, uint8_t digest[SHA256_SIZE], std::string* error);
+
+// Reads an EC P-256 private key from a PEM file (SEC 1 or PKCS#8); for an
+// encrypted one OpenSSL asks for the passphrase on the terminal. 0, or -1 with
+// *error naming the file and saying why, other kinds of keys included.
+int load_private_key(const std::string& path, pkey_ptr* key, std::string* error);
+
+// Reads an EC P-256 public key (a PEM PUBLIC KEY). 0, or -1 with *error set.
+int load_public_key(const std::string& path, pkey_ptr* key, std::string* error);
+
+// A fresh P-256 key pair. 0, or -1 with *error set.
+int generate_key(pkey_ptr* key, std::string* error);
+
+// SHA-256 of the key's DER SubjectPublicKeyInfo with the point uncompressed,
+// however the key was written: the id a trailer names its signer by, the same
+// the board computes from its trusted keys. 0, or -1 with *error set.
+int key_id_of(EVP_PKEY* key, uint8_t id[SHA256_SIZE], std::string* error);
+
+// The ECDSA signature of a SHA-256 digest in ASN.1 DER, as `openssl dgst -sha256
+// -sign` writes it for the bytes of that digest. 0, or -1 with *error set.
+int sign_digest(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],
+                std::vector<uint8_t>* signature, std::string* error);
+
+// True when `signature` (DER) is the key's signature of the digest.
+bool signature_matches(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],
+                       const std::vector<uint8_t>& signature);
+
+// PEM text of the public key, as the board's trusted-keys file takes it.
+int public_key_pem(EVP_PKEY* key, std::string* text, std::string* error);
+
+// Writes the private key as unencrypted PKCS#8 PEM to `fd`. 0, or -1 with *error set.
+int write_private_key(EVP_PKEY* key, int fd, std::string* error);
+
+// A version 1 trailer: the digest of the package bytes before it, and either
+// no signature (key id zero) or `signature` by the key `key_id` names.
+std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8_t* key_id,
+                                  const std::vector<uint8_t>& signature);
+
+// Lower-case hexadecimal.
+std::string hex_text(const uint8_t* bytes, size_t length);
