@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds fwdeploy and fwbundle, packs the example package, lays out a sandbox
-# board of plain files and applies the package to it, then shows what changed.
-# Needs no root and no network: regular files stand for the board's partitions.
+# Builds fwdeploy and fwbundle, makes a signing key, packs and signs the example
+# package, lays out a sandbox board of plain files that trusts that key and
+# applies the package to it, then shows what changed and that a tampered copy
+# is refused. Needs no root and no network: regular files stand for the board's
+# partitions.
 #
 #   examples/demo.sh            build into ./build-demo, work in ./work-demo
 #   BUILD_DIR=... WORK_DIR=... examples/demo.sh
@@ -33,16 +35,20 @@ fwbundle=$build/bundle/fwbundle
 
 rm -rf "$work"
 mkdir -p "$work"
-step "packing examples/manifest.toml"
-"$fwbundle" create --gzip -o "$work/update.bin.gz" "$examples/manifest.toml"
+step "making the release key (the board gets only its public half)"
+"$fwbundle" keygen "$work/release"
+step "packing and signing examples/manifest.toml"
+"$fwbundle" create --sign "$work/release.pem" --gzip -o "$work/update.bin.gz" \
+    "$examples/manifest.toml"
 "$fwbundle" list "$work/update.bin.gz"
-"$fwbundle" verify "$work/update.bin.gz"
+"$fwbundle" verify --keys "$work/release.pub.pem" "$work/update.bin.gz"
 
 # The package names its targets relative to the folder fwdeploy runs in, so
 # the board below stands in for / on a real device.
 step "laying out the sandbox board in $work/board"
 cd "$work"
-mkdir -p board/dev board/data/etc board/data/tmp
+mkdir -p board/dev board/data/etc board/data/tmp board/etc/fwdeploy
+cp release.pub.pem board/etc/fwdeploy/trusted-keys.pem                  # what the board trusts
 dd if=/dev/zero of=board/dev/mmcblk0p1 bs=1024 count=64 2>/dev/null    # an eMMC partition
 dd if=/dev/zero of=board/dev/mtdblock2 bs=1024 count=64 2>/dev/null    # an MTD block partition
 : > board/dev/ubi0_1                                                    # a UBI volume
@@ -51,9 +57,17 @@ cp "$examples/files/app-1.0.conf" board/data/etc/app.conf
 echo "debug output of firmware 1.0" > board/data/tmp/debug.log
 show_board
 
-step "fwdeploy -x update.bin.gz"
+step "a tampered copy: a reserved byte of block 0's header changed, which no checksum covers"
+gunzip -c update.bin.gz > tampered.bin
+block0=$("$fwbundle" list tampered.bin | awk '$1 == "0" { print $2 }')
+printf 'X' | dd of=tampered.bin bs=1 seek=$((block0 + 284)) conv=notrunc 2>/dev/null
+tampered=0
+"$fwdeploy" -r tampered.bin -k board/etc/fwdeploy/trusted-keys.pem || tampered=$?
+echo "fwdeploy exit status: $tampered (refused before anything ran; the board is unchanged)"
+
+step "fwdeploy -x update.bin.gz -k board/etc/fwdeploy/trusted-keys.pem"
 status=0
-"$fwdeploy" -x update.bin.gz || status=$?
+"$fwdeploy" -x update.bin.gz -k board/etc/fwdeploy/trusted-keys.pem || status=$?
 echo "fwdeploy exit status: $status"
 
 step "the board afterwards"

@@ -824,8 +824,10 @@ TEST(FwbundleExamples, TheDemoPackageAppliesToItsSandboxBoard)
     // What examples/demo.sh does, without building: the example must keep working.
     const std::string examples = std::string(TEST_SOURCE_DIR) + "/../examples";
     sandbox_dir box("fwbundle-demo");
-    run_result r = run_fwbundle({"create", "--gzip", "-o", box.path("update.bin.gz"),
-                                 examples + "/manifest.toml"});
+    run_result r = run_fwbundle({"keygen", box.path("release")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = run_fwbundle({"create", "--sign", box.path("release.pem"), "--gzip", "-o",
+                      box.path("update.bin.gz"), examples + "/manifest.toml"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     box.write("board/dev/mmcblk0p1", std::vector<uint8_t>(65536, 0));
     box.write("board/dev/mtdblock2", std::vector<uint8_t>(65536, 0));
@@ -833,8 +835,9 @@ TEST(FwbundleExamples, TheDemoPackageAppliesToItsSandboxBoard)
     box.write("board/data/etc/motd", "firmware 1.0\n");
     box.write("board/data/etc/app.conf", read_file(examples + "/files/app-1.0.conf"));
     box.write("board/data/tmp/debug.log", "old\n");
-    r = run_fwdeploy({"-x", "update.bin.gz"}, box.root());
+    r = run_fwdeploy({"-x", "update.bin.gz", "-k", box.path("release.pub.pem")}, box.root());
     EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "Package signed by key ")) << r.out;
     EXPECT_TRUE(contains(r.out, "end script: update applied")) << r.out;
     EXPECT_EQ(read_text(box.path("board/data/ota-status")), "0\n");
     EXPECT_TRUE(read_file(box.path("board/data/etc/app.conf")) ==
