@@ -136,3 +136,13 @@ int main(int argc, char** argv)
     ops.apply_checked_patch = run_checked_bspatch;
     return upgrade_run(&ops);
 }
+
+// The board binary carries its own C++ runtime (linked statically). Its default
+// handler for a fatal C++ error would pull in the whole symbol demangler, a
+// fifth of the binary, to print a name nobody reads on the board: end plainly.
+namespace __gnu_cxx {
+void __verbose_terminate_handler()
+{
+    abort();
+}
+}  // namespace __gnu_cxx
