@@ -178,27 +178,11 @@ int write_out(int fd, const std::string& name, const uint8_t* bytes, size_t leng
 // A DER signature file: an ECDSA P-256 signature is a SEQUENCE of at most 72 bytes.
 int read_signature(const std::string& path, std::vector<uint8_t>* signature, std::string* error)
 {
-    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0) {
-        *error = path + ": " + strerror(errno);
+    std::vector<char> bytes;
+    if (read_small_file(path, TRAILER_MAX_SIGNATURE, &bytes, error) < 0)
         return -1;
-    }
-    signature->resize(TRAILER_MAX_SIGNATURE + 1);
-    size_t length = 0;
-    while (length < signature->size()) {
-        ssize_t n = ::read(fd.fd, signature->data() + length, signature->size() - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = path + ": " + strerror(errno);
-            return -1;
-        }
-        if (n == 0)
-            break;
-        length += (size_t)n;
-    }
-    signature->resize(length);
-    if (length == 0 || length > TRAILER_MAX_SIGNATURE || (*signature)[0] != 0x30) {
+    signature->assign(bytes.begin(), bytes.end());
+    if (bytes.empty() || bytes.size() > TRAILER_MAX_SIGNATURE || (*signature)[0] != 0x30) {
         *error = path + ": not an ECDSA P-256 signature in DER (a SEQUENCE of at most " +
                  std::to_string(TRAILER_MAX_SIGNATURE) + " bytes, as openssl dgst -sign writes it)";
         return -1;

@@ -62,35 +62,13 @@ int refuse(std::string* error, const std::string& why)
 
 int read_key_file(const std::string& path, key_text* text, std::string* error)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return refuse(error, path + ": " + strerror(errno));
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return refuse(error, path + ": is a directory");
-    }
-    text->bytes.resize(KEY_FILE_LIMIT + 1);
-    size_t length = 0;
-    while (length < text->bytes.size()) {
-        ssize_t n = ::read(fd, text->bytes.data() + length, text->bytes.size() - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int saved = errno;
-            ::close(fd);
-            return refuse(error, path + ": " + strerror(saved));
-        }
-        if (n == 0)
-            break;
-        length += (size_t)n;
-    }
-    ::close(fd);
-    if (length > KEY_FILE_LIMIT)
+    if (read_small_file(path, KEY_FILE_LIMIT, &text->bytes, error) < 0)
+        return -1;
+    if (text->bytes.size() > KEY_FILE_LIMIT)
         return refuse(error, path + ": too large for a key file");
-    text->bytes.resize(length);
     return 0;
 }
+
 
 // Empty when the key is EC P-256, else what it is instead.
 std::string key_problem(EVP_PKEY* key)
@@ -112,6 +90,17 @@ std::string key_problem(EVP_PKEY* key)
     const char* type = EVP_PKEY_get0_type_name(key);
     return std::string("a key of type ") + (type != nullptr ? type : "unknown") +
            "; only EC P-256 keys are supported";
+}
+
+// Refuses a key that was read but is not an EC P-256 key.
+int refuse_other_kinds(const std::string& path, pkey_ptr* key, std::string* error)
+{
+    ERR_clear_error();
+    std::string problem = key_problem(key->get());
+    if (problem.empty())
+        return 0;
+    key->reset();
+    return refuse(error, path + ": " + problem);
 }
 
 // A copy of the key that encodes its point uncompressed, as the board reads it:
@@ -165,14 +154,23 @@ int sha256_result(const sha256_stream* s, uint8_t digest[SHA256_SIZE], std::stri
     return 0;
 }
 
+// Reads a key file and opens OpenSSL's reader over its text. 0, or -1 with *error set.
+int open_key_file(const std::string& path, key_text* text, bio_ptr* bio, std::string* error)
+{
+    if (read_key_file(path, text, error) < 0)
+        return -1;
+    bio->reset(BIO_new_mem_buf(text->bytes.data(), (int)text->bytes.size()));
+    if (!*bio)
+        return refuse(error, path + ": " + openssl_reason());
+    return 0;
+}
+
 int load_private_key(const std::string& path, pkey_ptr* key, std::string* error)
 {
     key_text text;
-    if (read_key_file(path, &text, error) < 0)
+    bio_ptr bio;
+    if (open_key_file(path, &text, &bio, error) < 0)
         return -1;
-    bio_ptr bio(BIO_new_mem_buf(text.bytes.data(), (int)text.bytes.size()));
-    if (!bio)
-        return refuse(error, path + ": " + openssl_reason());
     ERR_clear_error();
     // No callback: OpenSSL's own asks for the passphrase of an encrypted key.
     key->reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
@@ -184,35 +182,23 @@ int load_private_key(const std::string& path, pkey_ptr* key, std::string* error)
             return refuse(error, path + ": a public key; signing needs the private key");
         return refuse(error, path + ": no PEM private key in it");
     }
-    ERR_clear_error();
-    std::string problem = key_problem(key->get());
-    if (!problem.empty()) {
-        key->reset();
-        return refuse(error, path + ": " + problem);
-    }
-    return 0;
+    return refuse_other_kinds(path, key, error);
 }
 
 int load_public_key(const std::string& path, pkey_ptr* key, std::string* error)
 {
     key_text text;
-    if (read_key_file(path, &text, error) < 0)
+    bio_ptr bio;
+    if (open_key_file(path, &text, &bio, error) < 0)
         return -1;
-    bio_ptr bio(BIO_new_mem_buf(text.bytes.data(), (int)text.bytes.size()));
-    if (!bio)
-        return refuse(error, path + ": " + openssl_reason());
     key->reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
     if (!*key) {
         if (text.has("PRIVATE KEY-----"))
             return refuse(error, path + ": a private key; give the public key (PEM PUBLIC KEY)");
         return refuse(error, path + ": no PEM public key in it");
     }
-    ERR_clear_error();
-    std::string problem = key_problem(key->get());
-    if (!problem.empty()) {
-        key->reset();
-        return refuse(error, path + ": " + problem);
-    }
+    if (refuse_other_kinds(path, key, error) < 0)
+        return -1;
     return 0;
 }
 
@@ -312,6 +298,37 @@ std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8
     if (!signature.empty())
         memcpy(bytes.data() + sizeof head, signature.data(), signature.size());
     return bytes;
+}
+
+int read_small_file(const std::string& path, size_t limit, std::vector<char>* bytes,
+                    std::string* error)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(error, path + ": " + strerror(errno));
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return refuse(error, path + ": is a directory");
+    }
+    bytes->resize(limit + 1);
+    size_t length = 0;
+    while (length < bytes->size()) {
+        ssize_t n = ::read(fd, bytes->data() + length, bytes->size() - length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int saved = errno;
+            ::close(fd);
+            return refuse(error, path + ": " + strerror(saved));
+        }
+        if (n == 0)
+            break;
+        length += (size_t)n;
+    }
+    ::close(fd);
+    bytes->resize(length);
+    return 0;
 }
 
 std::string hex_text(const uint8_t* bytes, size_t length)

@@ -69,5 +69,10 @@ int write_private_key(EVP_PKEY* key, int fd, std::string* error);
 std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8_t* key_id,
                                   const std::vector<uint8_t>& signature);
 
+// Reads a small file whole: at most `limit` bytes, one more when it is larger
+// (so the caller can tell). 0, or -1 with *error naming the file.
+int read_small_file(const std::string& path, size_t limit, std::vector<char>* bytes,
+                    std::string* error);
+
 // Lower-case hexadecimal.
 std::string hex_text(const uint8_t* bytes, size_t length);

@@ -14,6 +14,7 @@
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
 #include "bundle/progress_bar.h"
+#include "bundle/signing.h"
 #include "engine/fwdeploy.h"
 #include "engine/trailer.h"
 #include "engine/verify.h"
@@ -160,20 +161,13 @@ int fail(const std::string& message)
 
 int load_keys(const std::string& keys)
 {
-    FILE* file = fopen(keys.c_str(), "rb");
-    if (file == nullptr)
-        return fail(keys + ": " + strerror(errno));
-    std::vector<uint8_t> text;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() < (1u << 20))
-        text.insert(text.end(), chunk, chunk + n);
-    bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed)
-        return fail(keys + ": cannot be read");
+    std::vector<char> text;
+    std::string error;
+    if (read_small_file(keys, 1 << 20, &text, &error) < 0)
+        return fail(error);
     char why[256];
-    if (trust_add_keys(text.data(), text.size(), why, sizeof why) < 0)
+    if (trust_add_keys(reinterpret_cast<const uint8_t*>(text.data()), text.size(), why,
+                       sizeof why) < 0)
         return fail(keys + ": unusable key file: " + why);
     return 0;
 }
