@@ -18,22 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A private directory for the patches bsdiff makes, removed with everything in it.
-struct scratch_dir {
-    std::string path;
-    scratch_dir() = default;
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    ~scratch_dir()
-    {
-        std::error_code ignored;
-        if (!path.empty()) {
-            interrupt_set_scratch(nullptr, 0);
-            fs::remove_all(path, ignored);
-        }
-    }
-};
-
 int fail(const std::string& message)
 {
     fflush(stdout);
@@ -48,18 +32,9 @@ int make_patches(manifest* m, scratch_dir* scratch, std::string* error)
         const manifest_entry& e = m->entries[i];
         if (e.patch_old.empty())
             continue;
-        if (scratch->path.empty()) {
-            std::error_code ec;
-            std::string pattern = (fs::temp_directory_path(ec) / "fwbundle-XXXXXX").string();
-            if (ec || ::mkdtemp(pattern.data()) == nullptr) {
-                *error = "cannot make a temporary directory for patches: " +
-                         (ec ? ec.message() : std::string(strerror(errno)));
-                return -1;
-            }
-            scratch->path = pattern;
-            interrupt_set_scratch(pattern.c_str(), m->entries.size());
-        }
-        std::string patch = (fs::path(scratch->path) / ("patch-" + std::to_string(i))).string();
+        if (scratch_make(scratch, error) < 0)
+            return -1;
+        std::string patch = scratch_patch(scratch, i);
         std::string why;
         if (make_patch(e.patch_old, e.patch_new, patch, &why) < 0) {
             *error = describe_entry(*m, i) + ": " + why;
@@ -101,6 +76,44 @@ int make_package_trailer(const sha256_stream* stream, EVP_PKEY* key, const uint8
 
 }  // namespace
 
+int write_package_file(const bundle_package& package, const std::string& source,
+                       const std::string& output, const create_options& options, EVP_PKEY* key,
+                       const uint8_t* key_id, uint64_t* bytes, std::string* error)
+{
+    pending_output out;
+    sha256_stream stream;
+    if (output_open(&out, output, options.gzip, error) < 0 || sha256_begin(&stream, error) < 0)
+        return -1;
+    digesting_sink sink{output_sink(&out), &stream};
+    progress_bar bar;
+    progress_start(&bar, "packing");
+    int written = bundle_write_to(package, bundle_sink{digest_and_write, &sink}, error,
+                                  progress_update, &bar);
+    progress_finish(&bar);
+    if (written < 0) {
+        if (!out.error.empty())
+            *error = output + ": write failed: " + out.error;
+        else if (!source.empty())
+            *error = source + ": " + *error;
+        return -1;
+    }
+    if (options.trailer) {
+        // In a compressed package it goes into the same stream: the board's gunzip
+        // hands it over after the last block like the plain bytes.
+        std::vector<uint8_t> trailer;
+        if (make_package_trailer(&stream, key, key_id, &trailer, error) < 0)
+            return -1;
+        if (sink.next.write(sink.next.context, trailer.data(), trailer.size()) < 0) {
+            *error = output + ": write failed: " + out.error;
+            return -1;
+        }
+    }
+    if (output_commit(&out, error) < 0)
+        return -1;
+    *bytes = out.bytes;
+    return 0;
+}
+
 int create_command(const std::string& manifest_path, const std::string& output,
                    const create_options& options)
 {
@@ -120,36 +133,16 @@ int create_command(const std::string& manifest_path, const std::string& output,
     if (make_patches(&m, &scratch, &error) < 0)
         return fail(error);
 
-    pending_output out;
-    sha256_stream stream;
-    if (output_open(&out, output, options.gzip, &error) < 0 || sha256_begin(&stream, &error) < 0)
-        return fail(error);
-    digesting_sink sink{output_sink(&out), &stream};
-    progress_bar bar;
-    progress_start(&bar, "packing");
-    int written = bundle_write_to(m.package, bundle_sink{digest_and_write, &sink}, &error,
-                                  progress_update, &bar);
-    progress_finish(&bar);
-    if (written < 0)
-        return fail(out.error.empty() ? manifest_path + ": " + error
-                                      : output + ": write failed: " + out.error);
-    if (options.trailer) {
-        // In a compressed package it goes into the same stream: the board's gunzip
-        // hands it over after the last block like the plain bytes.
-        std::vector<uint8_t> trailer;
-        if (make_package_trailer(&stream, key.get(), id, &trailer, &error) < 0)
-            return fail(error);
-        if (sink.next.write(sink.next.context, trailer.data(), trailer.size()) < 0)
-            return fail(output + ": write failed: " + out.error);
-    }
-    if (output_commit(&out, &error) < 0)
+    uint64_t bytes = 0;
+    if (write_package_file(m.package, manifest_path, output, options, key.get(), id, &bytes,
+                           &error) < 0)
         return fail(error);
 
     uint64_t data = 0;
     for (const bundle_block& b : m.package.blocks)
         data += (uint64_t)bundle_block_size(b);
     printf("%s: %zu blocks, %" PRIu64 " bytes of block data, %" PRIu64 " bytes%s\n",
-           output.c_str(), m.package.blocks.size(), data, out.bytes,
+           output.c_str(), m.package.blocks.size(), data, bytes,
            options.gzip ? " compressed" : "");
     if (key)
         printf("%s: signed by key %s\n", output.c_str(), hex_text(id, SHA256_SIZE).c_str());

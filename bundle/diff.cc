@@ -1,7 +1,9 @@
 #include "bundle/diff.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,4 +43,35 @@ int make_patch(const std::string& old_file, const std::string& new_file,
         return -1;
     }
     return 0;
+}
+
+scratch_dir::~scratch_dir()
+{
+    if (path.empty())
+        return;
+    interrupt_set_scratch(nullptr, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+int scratch_make(scratch_dir* scratch, std::string* error)
+{
+    if (!scratch->path.empty())
+        return 0;
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "fwbundle-XXXXXX").string();
+    if (ec || ::mkdtemp(pattern.data()) == nullptr) {
+        *error = "cannot make a temporary directory for patches: " +
+                 (ec ? ec.message() : std::string(strerror(errno)));
+        return -1;
+    }
+    scratch->path = pattern;
+    interrupt_set_scratch(pattern.c_str(), 0);
+    return 0;
+}
+
+std::string scratch_patch(scratch_dir* scratch, size_t index)
+{
+    interrupt_set_scratch(scratch->path.c_str(), index + 1);
+    return scratch->path + "/patch-" + std::to_string(index);
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "bundle/manifest.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
 
@@ -17,25 +18,6 @@ struct file_closer {
     void operator()(FILE* f) const { fclose(f); }
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-// A TOML basic string. Control characters are escaped; other bytes pass as they are.
-std::string toml_string(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c < 0x20 || c == 0x7f) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
-}
 
 std::string block_file(uint32_t index)
 {

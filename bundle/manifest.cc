@@ -382,3 +382,58 @@ std::string describe_entry(const manifest& m, size_t index)
     std::string where = m.path + (e.line != 0 ? ":" + std::to_string(e.line) : std::string());
     return where + ": block " + std::to_string(index) + " (" + e.operation + " " + e.target + ")";
 }
+
+std::string toml_string(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20 || c == 0x7f) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+bool valid_utf8(const std::string& text)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        unsigned char c = *p++;
+        if (c < 0x80)
+            continue;
+        int more;
+        uint32_t code;
+        if ((c & 0xe0) == 0xc0) {
+            more = 1;
+            code = c & 0x1f;
+        } else if ((c & 0xf0) == 0xe0) {
+            more = 2;
+            code = c & 0x0f;
+        } else if ((c & 0xf8) == 0xf0) {
+            more = 3;
+            code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (end - p < more)
+            return false;
+        for (int i = 0; i < more; ++i, ++p) {
+            if ((*p & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (*p & 0x3f);
+        }
+        // Overlong forms, surrogates and values past the last code point.
+        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (code < least[more] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff)
+            return false;
+    }
+    return true;
+}

@@ -30,3 +30,10 @@ int load_manifest(const std::string& path, manifest* out, std::string* error);
 
 // "FILE:LINE: block N (OPERATION TARGET)", the prefix of messages about one block.
 std::string describe_entry(const manifest& m, size_t index);
+
+// A TOML basic string. Control characters are escaped; other bytes pass as
+// they are, so text that is not UTF-8 gives a manifest no TOML reader takes.
+std::string toml_string(const std::string& text);
+
+// Whether `text` is valid UTF-8, as every TOML document must be.
+bool valid_utf8(const std::string& text);

@@ -24,24 +24,6 @@
 
 namespace {
 
-run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd = "",
-                        const std::vector<std::pair<std::string, std::string>>& env = {},
-                        const std::string& path_prefix = "")
-{
-    run_options options;
-    options.program = FWBUNDLE_BIN;
-    options.args = args;
-    options.cwd = cwd;
-    options.env = env;
-    options.path_prefix = path_prefix;
-    return run_program(options);
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // A file of `size` bytes that takes no room: only its size is ever looked at.
 void make_sparse(const std::string& path, uint64_t size)
 {

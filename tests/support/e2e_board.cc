@@ -133,6 +133,26 @@ std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const 
     return t;
 }
 
+#ifdef FWBUNDLE_BIN
+run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd,
+                        const std::vector<std::pair<std::string, std::string>>& env,
+                        const std::string& path_prefix)
+{
+    run_options options;
+    options.program = FWBUNDLE_BIN;
+    options.args = args;
+    options.cwd = cwd;
+    options.env = env;
+    options.path_prefix = path_prefix;
+    return run_program(options);
+}
+#endif
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 std::string progress_line(int percent, int stage, int state)
 {
     char line[64];

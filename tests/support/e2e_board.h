@@ -39,6 +39,15 @@ openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
 std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package,
                                      const openssl_key* key);
 
+#ifdef FWBUNDLE_BIN
+// The built packaging tool with these arguments.
+run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd = "",
+                        const std::vector<std::pair<std::string, std::string>>& env = {},
+                        const std::string& path_prefix = "");
+#endif
+
+bool contains(const std::string& text, const std::string& part);
+
 // One progress line as the tool prints it.
 std::string progress_line(int percent, int stage, int state);
 
