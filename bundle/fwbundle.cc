@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bundle/create.h"
+#include "bundle/delta.h"
 #include "bundle/extract.h"
 #include "bundle/examine.h"
 #include "bundle/sign.h"
@@ -39,6 +40,20 @@ int main(int argc, char** argv)
     create->add_flag("--no-trailer", no_trailer, "Write no trailer after the last block")
         ->excludes(sign_with);
     create->add_option("MANIFEST", manifest_path, "Manifest file (TOML)")->required();
+
+    std::string old_tree, new_tree;
+    delta_options delta_with;
+    CLI::App* delta = app.add_subcommand("delta", "Build the package that turns one tree into another");
+    delta->add_option("OLD_TREE", old_tree, "Directory tree the board holds now")->required();
+    delta->add_option("NEW_TREE", new_tree, "Directory tree the board is to hold")->required();
+    delta->add_option("-o,--output", output, "Package file to write")->required();
+    delta->add_flag("-z,--gzip", delta_with.gzip, "Compress the package with gzip (for fwdeploy -x)");
+    delta->add_option("--sign", delta_with.sign_key,
+                      "Sign the trailer with this EC P-256 private key (PEM)");
+    delta->add_option("--prefix", delta_with.prefix, "Where the trees' root lies on the board")
+        ->capture_default_str();
+    delta->add_option("--manifest-out", delta_with.manifest_out,
+                      "Also write the manifest that packs the same package");
 
     CLI::App* list = app.add_subcommand("list", "Show a package's header, blocks and trailer");
     list->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
@@ -84,6 +99,8 @@ int main(int argc, char** argv)
         create_with.trailer = !no_trailer;
         return create_command(manifest_path, output, create_with);
     }
+    if (delta->parsed())
+        return delta_command(old_tree, new_tree, output, delta_with);
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())

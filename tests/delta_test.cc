@@ -1,0 +1,403 @@
+// fwbundle delta between two trees of real files, applied by the built fwdeploy
+// to a copy of the old tree and compared with the new one entry by entry.
+#include <gtest/gtest.h>
+
+#ifdef FWBUNDLE_BIN
+
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <map>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/support/e2e_board.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+void run_ok(const std::string& program, const std::vector<std::string>& args)
+{
+    run_options o;
+    o.program = program;
+    o.args = args;
+    run_result r = run_program(o);
+    ASSERT_EQ(r.exit_code, 0) << program << ": " << r.err;
+}
+
+// Everything about one entry that the board must reproduce.
+std::string describe(const std::string& path, const struct stat& st)
+{
+    std::string d;
+    char head[96];
+    snprintf(head, sizeof head, "mode %05o owner %u:%u links %lu", st.st_mode & 07777,
+             (unsigned)st.st_uid, (unsigned)st.st_gid,
+             S_ISDIR(st.st_mode) ? 0ul : (unsigned long)st.st_nlink);
+    if (S_ISREG(st.st_mode)) {
+        std::vector<uint8_t> bytes = read_file(path);
+        d = "file " + std::string(bytes.begin(), bytes.end());
+    } else if (S_ISDIR(st.st_mode)) {
+        d = "directory";
+    } else if (S_ISLNK(st.st_mode)) {
+        char target[4096];
+        ssize_t n = readlink(path.c_str(), target, sizeof target);
+        d = "symlink to " + std::string(target, n > 0 ? (size_t)n : 0);
+        return d + " owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        d = std::string(S_ISCHR(st.st_mode) ? "char " : "block ") +
+            std::to_string(major(st.st_rdev)) + "," + std::to_string(minor(st.st_rdev));
+    } else {
+        d = "fifo";
+    }
+    return d + " " + head;
+}
+
+void describe_tree(const std::string& root, const std::string& relative,
+                   std::map<std::string, std::string>* out)
+{
+    std::string path = relative.empty() ? root : root + "/" + relative;
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    (*out)[relative] = describe(path, st);
+    if (!S_ISDIR(st.st_mode))
+        return;
+    for (const std::string& name : dir_entries(path))
+        describe_tree(root, relative.empty() ? name : relative + "/" + name, out);
+}
+
+// Every entry of `board` is what it is in `expected`, and no entry is missing
+// or left over; a mismatch names the entry.
+void expect_same_tree(const std::string& expected, const std::string& board)
+{
+    std::map<std::string, std::string> want, got;
+    describe_tree(expected, "", &want);
+    describe_tree(board, "", &got);
+    for (const auto& [path, what] : want) {
+        auto at = got.find(path);
+        if (at == got.end())
+            ADD_FAILURE() << "missing on the board: " << path;
+        else if (at->second != what)
+            ADD_FAILURE() << path << ":\n  want " << what.substr(0, 160) << "\n  got  "
+                          << at->second.substr(0, 160);
+    }
+    for (const auto& [path, what] : got)
+        if (want.count(path) == 0)
+            ADD_FAILURE() << "left over on the board: " << path << " (" << what.substr(0, 80) << ")";
+}
+
+// The first file of `candidates` that exists, copied to `to` in the sandbox.
+void copy_first(sandbox_dir& box, const std::vector<std::string>& candidates, const std::string& to)
+{
+    for (const std::string& c : candidates)
+        if (file_exists(c)) {
+            box.write(to, read_file(c), 0755);
+            return;
+        }
+    FAIL() << "none of " << candidates.front() << "... exists";
+}
+
+// An old tree of binaries and libraries from this machine, and a new one made
+// from it by every kind of change a delta has to carry.
+struct two_trees {
+    sandbox_dir box{"fwbundle-delta"};
+    std::string old_tree = box.path("old");
+    std::string new_tree = box.path("new");
+
+    two_trees()
+    {
+        const char* tools[] = {"true", "false", "echo", "cat", "env", "head", "tail", "wc",
+                               "sort", "cut", "tr", "basename", "dirname", "sleep", "tee", "yes"};
+        for (const char* tool : tools)
+            copy_first(box, {std::string("/usr/bin/") + tool, std::string("/bin/") + tool},
+                       std::string("old/bin/") + tool);
+        copy_first(box, {"/usr/lib/x86_64-linux-gnu/libz.so.1", "/lib/x86_64-linux-gnu/libz.so.1",
+                         "/usr/lib/arm-linux-gnueabihf/libz.so.1"},
+                   "old/lib/libz.so.1.2");
+        old_files();
+        run_ok("cp", {"-a", old_tree, new_tree});
+        new_files();
+    }
+
+    std::string o(const std::string& p) const { return old_tree + "/" + p; }
+    std::string n(const std::string& p) const { return new_tree + "/" + p; }
+
+    void old_files()
+    {
+        chmod(o("lib/libz.so.1.2").c_str(), 0644);
+        symlink("libz.so.1.2", o("lib/libz.so.1").c_str());
+        symlink("../run", o("lib/plugins").c_str());            // becomes a directory
+        box.write("old/etc/motd", "firmware 1.0\n");
+        box.write("old/etc/app.conf", pattern_bytes(30000, 3));
+        box.write("old/share/doc/gone/README", "removed with its directory\n");
+        box.write("old/share/doc/gone/deeper/NOTES", "this too\n");
+        box.write("old/file-to-dir", "a file, then a directory\n");
+        box.write("old/dir-to-file/inside", "a directory, then a file\n");
+        box.write("old/dir-to-link/inside", "a directory, then a link\n");
+        box.write("old/linked-a", pattern_bytes(5000, 4));
+        link(o("linked-a").c_str(), o("linked-b").c_str());     // one file, two names
+        box.make_dir("old/run");
+        symlink("../run", box.make_dir("old/var").append("/run").c_str());
+        box.make_dir("old/srv");
+        chmod(o("srv").c_str(), 02775);
+        box.make_dir("old/dev");
+        mknod(o("dev/null").c_str(), S_IFCHR | 0666, makedev(1, 3));
+        mknod(o("dev/gone").c_str(), S_IFCHR | 0600, makedev(1, 8));
+        mkfifo(o("dev/initctl").c_str(), 0600);
+        chown(o("bin/wc").c_str(), 1000, 1000);
+    }
+
+    void new_files()
+    {
+        // Changed contents: a patch where it pays, a whole file where it does not.
+        write_file(n("bin/true"), read_file(o("bin/false")), 0755);
+        std::vector<uint8_t> echo = read_file(o("bin/echo"));
+        for (size_t i = 1000; i < echo.size(); i += 4099)
+            echo[i] ^= 0x55;
+        write_file(n("bin/echo"), echo, 0755);
+        std::vector<uint8_t> libz = read_file(o("lib/libz.so.1.2"));
+        libz.insert(libz.begin() + 5000, 300, 0x90);
+        box.write("new/lib/libz.so.1.3", libz);
+        unlink(n("lib/libz.so.1.2").c_str());
+        unlink(n("lib/libz.so.1").c_str());
+        symlink("libz.so.1.3", n("lib/libz.so.1").c_str());    // retargeted
+        box.write("new/etc/motd", "firmware 2.0\n");
+        box.write("new/etc/app.conf", pattern_bytes(30000, 5));  // nothing in common
+        unlink(n("bin/sleep").c_str());
+        // New files, with owners, modes that a umask would spoil, setuid.
+        write_file(n("bin/new-tool"), read_file(o("bin/head")), 04750);
+        chown(n("bin/new-tool").c_str(), 0, 50);
+        chmod(n("bin/new-tool").c_str(), 04750);
+        box.write("new/opt/app/data/state", "new state\n", 0640);
+        chown(n("opt/app/data").c_str(), 1000, 1000);
+        chmod(n("opt/app").c_str(), 0750);
+        box.make_dir("new/mnt/usb");
+        chmod(n("mnt/usb").c_str(), 0700);
+        // Modes and owners of files whose contents stay.
+        chmod(n("bin/cat").c_str(), 0700);
+        chown(n("bin/env").c_str(), 123, 456);
+        chmod(n("bin/env").c_str(), 04755);
+        chown(n("bin/wc").c_str(), 0, 0);
+        chmod(n("srv").c_str(), 0755);
+        // Gone, and changes of kind.
+        remove_tree(n("share/doc/gone"));
+        unlink(n("file-to-dir").c_str());
+        box.write("new/file-to-dir/now-inside", "inside\n");
+        remove_tree(n("dir-to-file"));
+        box.write("new/dir-to-file", "now a file\n");
+        remove_tree(n("dir-to-link"));
+        symlink("run", n("dir-to-link").c_str());
+        // Its file must not land in run/ through the old link.
+        unlink(n("lib/plugins").c_str());
+        box.write("new/lib/plugins/codec.so", "x\n");
+        unlink(n("var/run").c_str());
+        symlink("/run", n("var/run").c_str());
+        // Hard links: a new one, and an old pair of which one name changes.
+        link(n("bin/new-tool").c_str(), n("bin/new-tool-alias").c_str());
+        std::vector<uint8_t> a = read_file(o("linked-a"));
+        a[10] ^= 1;
+        unlink(n("linked-a").c_str());
+        write_file(n("linked-a"), a, 0644);
+        // Nodes.
+        unlink(n("dev/gone").c_str());
+        mknod(n("dev/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
+        unlink(n("dev/null").c_str());
+        mknod(n("dev/null").c_str(), S_IFCHR | 0666, makedev(1, 7));
+        mkfifo(n("dev/fifo").c_str(), 0620);
+    }
+
+    // A copy of the old tree at `name` in the sandbox, as a board holds it.
+    std::string board_copy(const std::string& name)
+    {
+        std::string board = box.path(name);
+        run_ok("cp", {"-a", old_tree, board});
+        return board;
+    }
+
+    // fwdeploy under a umask that would spoil every mode it makes itself.
+    run_result apply(const std::string& package, const std::string& cwd = "")
+    {
+        std::string tmp = box.make_dir("tmp");
+        run_options o;
+        o.program = "sh";
+        o.args = {"-c", "umask 077; exec \"$0\" -r \"$1\" -t \"$2\"", FWDEPLOY_BIN, package, tmp};
+        o.cwd = cwd;
+        return run_program(o);
+    }
+};
+
+}  // namespace
+
+TEST(FwbundleDelta, TurnsACopyOfTheOldTreeIntoTheNewOne)
+{
+    two_trees t;
+    std::string board = t.board_copy("board");
+    std::string pkg = t.box.path("delta.bin");
+    run_result r = run_fwbundle({"delta", t.old_tree, t.new_tree, "-o", pkg, "--prefix", board});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // bin/echo and bin/true are patched; etc/motd and etc/app.conf are too small
+    // or too different for a patch to pay; the old pair linked-a and linked-b is
+    // taken apart, each name made anew.
+    EXPECT_TRUE(contains(r.out, pkg + ": 2 files patched, 2 replaced, 8 created, 4 deleted; "))
+        << r.out;
+
+    run_result applied = t.apply(pkg);
+    EXPECT_EQ(applied.exit_code, 0) << applied.out << applied.err;
+    EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
+    expect_same_tree(t.new_tree, board);
+    EXPECT_TRUE(read_file(t.old_tree + "/linked-b") == read_file(board + "/linked-b"));
+}
+
+TEST(FwbundleDelta, SameTreesGiveTheSameBytesAndTheManifestPacksThem)
+{
+    two_trees t;
+    std::string first = t.box.path("first.bin");
+    std::string second = t.box.path("second.bin");
+    std::string manifest = t.box.path("m/delta.toml");
+    t.box.make_dir("m");
+    for (bool gzip : {false, true}) {
+        SCOPED_TRACE(gzip ? "gzip" : "plain");
+        auto delta = [&](const std::string& out) {
+            std::vector<std::string> args = {"delta", t.old_tree, t.new_tree, "--prefix", "/",
+                                             "--manifest-out", manifest, "-o", out};
+            if (gzip)
+                args.insert(args.begin() + 1, "--gzip");
+            return run_fwbundle(args).exit_code;
+        };
+        ASSERT_EQ(delta(first), 0);
+        ASSERT_EQ(delta(second), 0);
+        EXPECT_TRUE(read_file(first) == read_file(second));
+        std::vector<std::string> create = {"create", "-o", second, manifest};
+        if (gzip)
+            create.insert(create.begin() + 1, "--gzip");
+        run_result r = run_fwbundle(create);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(read_file(first) == read_file(second));
+    }
+    EXPECT_EQ(dir_entries(t.box.path("m")),
+              (std::vector<std::string>{"delta-delta-finish.sh", "delta-delta-prepare.sh",
+                                        "delta.toml"}));
+}
+
+TEST(FwbundleDelta, ATreeAgainstItselfHoldsNoBlocks)
+{
+    two_trees t;
+    std::string pkg = t.box.path("none.bin");
+    run_result r = run_fwbundle({"delta", t.new_tree, t.new_tree + "/", "-o", pkg});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, pkg + ": 0 files patched, 0 replaced, 0 created, 0 deleted; "
+                                      "0 script lines\n")) << r.out;
+    run_result listed = run_fwbundle({"list", pkg});
+    EXPECT_TRUE(contains(listed.out, "format version 0.4, 0 blocks")) << listed.out;
+}
+
+TEST(FwbundleDelta, OddNamesSurviveTheScriptsUnchanged)
+{
+    // Names the shell would split, expand, glob or take for options, as files,
+    // directories, links and link targets; the prefix itself starts with a dash.
+    sandbox_dir box("fwbundle-delta");
+    const std::vector<std::string> names = {
+        "with space", "it's", "$HOME", "`id`", "$(id)", "new\nline", "-rf", "--", "-",
+        "*", "a\\b", "tab\there", "semi;colon", "amp&er", "pipe|x", "\"quoted\"", "~user",
+        "#hash", "{a,b}", "ünïcode"};
+    box.make_dir("old");
+    box.make_dir("new");
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        box.write("old/files/" + name, "old " + name);
+        box.write("new/files/" + name, "new " + name, i % 2 == 0 ? 0600 : 0755);
+        box.make_dir("new/dirs/" + name + "/" + name);
+        chmod(box.path("new/dirs/" + name).c_str(), 0751);
+        symlink(name.c_str(), box.path("new/links-" + std::to_string(i)).c_str());
+        box.write("old/gone/" + name, "old");
+        symlink("x", box.path("old/gone/" + name + "-link").c_str());
+        mkfifo(box.path("new/fifo " + name).c_str(), 0640);
+    }
+    std::string cwd = box.make_dir("work");
+    run_ok("cp", {"-a", box.path("old"), cwd + "/-board"});
+    run_result r = run_fwbundle({"delta", box.path("old"), box.path("new"), "-o", box.path("p.bin"),
+                                 "--prefix=-board"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    run_options o;
+    o.program = FWDEPLOY_BIN;
+    o.args = {"-r", box.path("p.bin")};
+    o.cwd = cwd;
+    run_result applied = run_program(o);
+    EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
+    EXPECT_EQ(applied.err, "");
+    expect_same_tree(box.path("new"), cwd + "/-board");
+    EXPECT_EQ(dir_entries(cwd), std::vector<std::string>{"-board"});
+}
+
+TEST(FwbundleDelta, RefusesWhatItCannotCarryAndLeavesNothing)
+{
+    sandbox_dir box("fwbundle-delta");
+    box.write("old/a", "a");
+    box.write("new/a", "b");
+    box.write("file", "not a tree");
+    box.write("long/" + std::string(200, 'x') + "/" + std::string(60, 'y'), "deep");
+    box.write("bad/\xff\xfe", "not UTF-8");
+    std::string out = box.make_dir("out") + "/p.bin";
+    struct refused {
+        const char* name;
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<refused> cases = {
+        {"missing tree", {box.path("none"), box.path("new")}, box.path("none") + ": No such file"},
+        {"file for a tree", {box.path("old"), box.path("file")}, box.path("file") + ": not a directory"},
+        {"target too long", {box.path("old"), box.path("long"), "--prefix", "/data/apps"},
+         "/data/apps/" + std::string(200, 'x') + "/" + std::string(60, 'y') +
+             ": a target of 272 characters; the board takes 255 at most"},
+        {"empty prefix", {box.path("old"), box.path("new"), "--prefix", ""},
+         "--prefix: an empty directory name"},
+        {"name a manifest cannot hold",
+         {box.path("old"), box.path("bad"), "--manifest-out", box.path("out/m.toml")},
+         "is not UTF-8, which a TOML manifest cannot hold"},
+    };
+    for (const refused& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"delta", "-o", out};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        run_result r = run_fwbundle(args);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.err, "fwbundle: ")) << r.err;
+        EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+        EXPECT_EQ(dir_entries(box.path("out")), std::vector<std::string>{});
+    }
+
+    // A socket cannot travel: it is left out with a warning.
+    std::string socket_path = box.path("new/sock");
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+    run_result r = run_fwbundle({"delta", box.path("old"), box.path("new"), "-o", out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "fwbundle: warning: " + socket_path +
+                         ": a socket, which no package can carry: left out\n");
+
+    // Interrupted while bsdiff runs: no package, no scratch directory, no bsdiff.
+    write_file(out, bytes_of("old package"));
+    box.write("standins/bsdiff", "#!/bin/sh\nprintf partial > \"$3\"\nkill -TERM $PPID\nexec sleep 30\n",
+              0755);
+    box.write("old/big", pattern_bytes(4000, 1));
+    box.write("new/big", pattern_bytes(4000, 2));
+    std::string scratch = box.make_dir("scratch");
+    r = run_fwbundle({"delta", box.path("old"), box.path("new"), "-o", out}, "",
+                     {{"TMPDIR", scratch}}, box.path("standins"));
+    EXPECT_EQ(r.signal, SIGTERM);
+    EXPECT_EQ(r.leftover_processes, 0);
+    EXPECT_EQ(read_text(out), "old package");
+    EXPECT_EQ(dir_entries(box.path("out")), std::vector<std::string>{"p.bin"});
+    EXPECT_EQ(dir_entries(scratch), std::vector<std::string>{});
+}
+
+#endif  // FWBUNDLE_BIN
