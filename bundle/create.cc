@@ -25,13 +25,24 @@ int fail(const std::string& message)
     return 1;
 }
 
-// Makes the patches of file_patch blocks given as old and new files.
-int make_patches(manifest* m, scratch_dir* scratch, std::string* error)
+// Makes the patches of file_patch blocks given as old and new files, and
+// lists what each patch block's result must be, where that is known.
+int make_patches(manifest* m, scratch_dir* scratch, std::vector<trailer_entry>* results,
+                 std::string* error)
 {
     for (size_t i = 0; i < m->entries.size(); ++i) {
         const manifest_entry& e = m->entries[i];
+        if (e.has_result) {
+            trailer_entry entry{(uint32_t)i, {}};
+            memcpy(entry.result_digest, e.result_sha256, SHA256_SIZE);
+            results->push_back(entry);
+        }
         if (e.patch_old.empty())
             continue;
+        trailer_entry entry{(uint32_t)i, {}};
+        if (file_sha256(e.patch_new, entry.result_digest, error) < 0)
+            return -1;
+        results->push_back(entry);
         if (scratch_make(scratch, error) < 0)
             return -1;
         std::string patch = scratch_patch(scratch, i);
@@ -58,27 +69,32 @@ int digest_and_write(void* context, const void* bytes, size_t length)
     return d->next.write(d->next.context, bytes, length);
 }
 
-// The trailer for the package bytes that went through `stream`. 0, or -1.
-// Signed by `key`, whose id is `id`, unless the key is null.
-int make_package_trailer(const sha256_stream* stream, EVP_PKEY* key, const uint8_t* id,
-                         std::vector<uint8_t>* trailer, std::string* error)
+// The trailer for the package bytes that went through `stream`, listing
+// `results`. 0, or -1. Signed by `key`, whose id is `id`, unless the key is null.
+int make_package_trailer(sha256_stream* stream, const std::vector<trailer_entry>& results,
+                         EVP_PKEY* key, const uint8_t* id, std::vector<uint8_t>* trailer,
+                         std::string* error)
 {
     uint8_t digest[SHA256_SIZE];
+    uint8_t message[SHA256_SIZE];
     std::vector<uint8_t> signature;
     if (sha256_result(stream, digest, error) < 0)
         return -1;
-    // A version 1 signature covers the package bytes alone: their digest is the message's.
-    if (key != nullptr && sign_digest(key, digest, &signature, error) < 0)
+    std::vector<uint8_t> suffix = signed_suffix(digest, results);
+    sha256_update(stream, suffix.data(), suffix.size());
+    if (key != nullptr && (sha256_result(stream, message, error) < 0 ||
+                           sign_digest(key, message, &signature, error) < 0))
         return -1;
-    *trailer = make_trailer(digest, id, signature);
+    *trailer = make_trailer(digest, id, signature, results);
     return 0;
 }
 
 }  // namespace
 
-int write_package_file(const bundle_package& package, const std::string& source,
-                       const std::string& output, const create_options& options, EVP_PKEY* key,
-                       const uint8_t* key_id, uint64_t* bytes, std::string* error)
+int write_package_file(const bundle_package& package, const std::vector<trailer_entry>& results,
+                       const std::string& source, const std::string& output,
+                       const create_options& options, EVP_PKEY* key, const uint8_t* key_id,
+                       uint64_t* bytes, std::string* error)
 {
     pending_output out;
     sha256_stream stream;
@@ -101,7 +117,7 @@ int write_package_file(const bundle_package& package, const std::string& source,
         // In a compressed package it goes into the same stream: the board's gunzip
         // hands it over after the last block like the plain bytes.
         std::vector<uint8_t> trailer;
-        if (make_package_trailer(&stream, key, key_id, &trailer, error) < 0)
+        if (make_package_trailer(&stream, results, key, key_id, &trailer, error) < 0)
             return -1;
         if (sink.next.write(sink.next.context, trailer.data(), trailer.size()) < 0) {
             *error = output + ": write failed: " + out.error;
@@ -130,12 +146,13 @@ int create_command(const std::string& manifest_path, const std::string& output,
                                       key_id_of(key.get(), id, &error) < 0))
         return fail(error);
     scratch_dir scratch;
-    if (make_patches(&m, &scratch, &error) < 0)
+    std::vector<trailer_entry> results;
+    if (make_patches(&m, &scratch, &results, &error) < 0)
         return fail(error);
 
     uint64_t bytes = 0;
-    if (write_package_file(m.package, manifest_path, output, options, key.get(), id, &bytes,
-                           &error) < 0)
+    if (write_package_file(m.package, results, manifest_path, output, options, key.get(), id,
+                           &bytes, &error) < 0)
         return fail(error);
 
     uint64_t data = 0;

@@ -5,7 +5,10 @@
 #include <openssl/evp.h>
 #include <string>
 
+#include <vector>
+
 #include "bundle/writer.h"
+#include "engine/trailer.h"
 
 struct create_options {
     bool gzip = false;
@@ -19,10 +22,12 @@ int create_command(const std::string& manifest_path, const std::string& output,
                    const create_options& options);
 
 // Streams `package` into `output` and ends it with the trailer `options` ask
-// for, signed by `key` (whose id is `key_id`) unless that is null. 0 with
+// for, listing `results` (in ascending block order) and signed by `key`
+// (whose id is `key_id`) unless that is null. 0 with
 // *bytes the size of the file, or -1 with *error set (naming `source`, where
 // the package was described, when a block cannot be packed) and no file left
 // under the output name.
-int write_package_file(const bundle_package& package, const std::string& source,
-                       const std::string& output, const create_options& options, EVP_PKEY* key,
-                       const uint8_t* key_id, uint64_t* bytes, std::string* error);
+int write_package_file(const bundle_package& package, const std::vector<trailer_entry>& results,
+                       const std::string& source, const std::string& output,
+                       const create_options& options, EVP_PKEY* key, const uint8_t* key_id,
+                       uint64_t* bytes, std::string* error);

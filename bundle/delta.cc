@@ -53,6 +53,7 @@ struct planned_block {
     std::string old_file;             // file_patch: the files the patch was made from
     std::string new_file;
     std::string script_name;          // script: the file a manifest keeps it in
+    uint8_t result[SHA256_SIZE];      // file_patch: what the patched file must hash to
 };
 
 // Everything one comparison gathers, kept apart by where it goes in the package.
@@ -95,7 +96,7 @@ void add_block(std::vector<planned_block>* to, uint32_t operation, const std::st
     if (target.size() >= TARGET_PATH_SIZE)
         throw delta_error{target + ": a target of " + std::to_string(target.size()) +
                           " characters; the board takes 255 at most"};
-    planned_block p;
+    planned_block p{};
     p.block.operation = operation;
     p.block.target_path = target;
     p.block.data_file = data_file;
@@ -173,8 +174,11 @@ void changed_file(delta_run* r, const tree_entry& o, const tree_entry& n,
             throw delta_error{patch + ": " + strerror(errno)};
         if (patch_pays((uint64_t)st.st_size, n.size)) {
             add_block(&r->patches, OP_FILE_PATCH, target, patch);
-            r->patches.back().old_file = old_file;
-            r->patches.back().new_file = new_file;
+            planned_block& p = r->patches.back();
+            p.old_file = old_file;
+            p.new_file = new_file;
+            if (file_sha256(new_file, p.result, &error) < 0)
+                throw delta_error{error};
             return;
         }
         ::unlink(patch.c_str());
@@ -316,7 +320,7 @@ void compare_trees(delta_run* r)
 
 planned_block script_block(const std::string& name, const shell_script& script)
 {
-    planned_block p;
+    planned_block p{};
     p.block.operation = OP_SCRIPT;
     p.block.target_path = name;
     p.block.data.assign(script.text.begin(), script.text.end());
@@ -457,14 +461,23 @@ int delta_command(const std::string& old_root, const std::string& new_root,
         return fail(e.message);
     }
 
+    // The board checks every patch's result against the trailer before it
+    // replaces the old file.
     bundle_package package;
-    for (const planned_block& p : blocks)
+    std::vector<trailer_entry> results;
+    for (const planned_block& p : blocks) {
+        if (p.block.operation == OP_FILE_PATCH) {
+            trailer_entry e{(uint32_t)package.blocks.size(), {}};
+            memcpy(e.result_digest, p.result, SHA256_SIZE);
+            results.push_back(e);
+        }
         package.blocks.push_back(p.block);
+    }
     create_options written;
     written.gzip = options.gzip;
     written.sign_key = options.sign_key;
     uint64_t bytes = 0;
-    if (write_package_file(package, "", output, written, key.get(), id, &bytes, &error) < 0)
+    if (write_package_file(package, results, "", output, written, key.get(), id, &bytes, &error) < 0)
         return fail(error);
 
     if (!options.manifest_out.empty()) {

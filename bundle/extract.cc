@@ -9,6 +9,7 @@
 #include "bundle/manifest.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
+#include "bundle/signing.h"
 
 namespace fs = std::filesystem;
 
@@ -107,9 +108,12 @@ int extract_command(const std::string& package, const std::string& dir)
         }
         put(p, n);
     };
+    std::vector<std::string> entries;  // one per block: the result digests come last
+    uint32_t block_count = 0;
     handler.block = [&](uint32_t index, uint64_t, const block_header& b) {
         close_out();
-        manifest += manifest_entry_text(index, b);
+        entries.push_back(manifest_entry_text(index, b));
+        block_count = index + 1;
         if (b.operation != OP_FILE_DELETE)
             open_out(block_file(index));
     };
@@ -123,12 +127,22 @@ int extract_command(const std::string& package, const std::string& dir)
     close_out();
     if (!write_error.empty())
         return fail(write_error);
+    // A patch's expected result, as the trailer lists it, stays with its block.
+    package_tail tail;
+    int finished = walked < 0 ? -1 : read_tail(&reader, block_count, &tail, &error);
+    for (const trailer_entry& e : trailer_results(tail.trailer, block_count)) {
+        std::string& text = entries[e.block_index];
+        text.insert(text.size() - 1, "result_sha256 = \"" +
+                                         hex_text(e.result_digest, SHA256_SIZE) + "\"\n");
+    }
+    for (const std::string& text : entries)
+        manifest += text;
     // Whatever was read is kept: a cut-off package is worth looking at too.
     file_ptr m(fopen((fs::path(dir) / "manifest.toml").c_str(), "wb"));
     if (!m || fwrite(manifest.data(), 1, manifest.size(), m.get()) != manifest.size() ||
         fclose(m.release()) != 0)
         return fail(dir + "/manifest.toml: " + strerror(errno));
-    if (walked < 0 || reader_finish(&reader, &error) < 0)
+    if (finished < 0)
         return fail(error);
     return damaged ? 1 : 0;
 }

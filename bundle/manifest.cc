@@ -182,12 +182,12 @@ void refuse_misplaced_key(const block_context& b, const std::string& key, const 
         refuse(b, node, "erase_size applies only to raw_partition blocks");
     if (key == "mode")
         refuse(b, node, "mode applies only to file_create blocks");
-    if (key == "old" || key == "new")
+    if (key == "old" || key == "new" || key == "result_sha256")
         refuse(b, node, key + " applies only to file_patch blocks");
     if (key == "source")
         refuse(b, node, "a file_delete block carries no data: remove source");
     refuse(b, node, "unknown key " + in_quotes(key) +
-                        " (known: operation, target, source, erase_size, mode, old, new)");
+                        " (known: operation, target, source, erase_size, mode, old, new, result_sha256)");
 }
 
 void check_keys(const block_context& b, uint32_t operation)
@@ -197,10 +197,21 @@ void check_keys(const block_context& b, uint32_t operation)
         const std::string k(key.str());
         bool ok = k == "operation" || k == "target" || (k == "source" && allowed.source) ||
                   (k == "erase_size" && allowed.erase_size) || (k == "mode" && allowed.mode) ||
-                  ((k == "old" || k == "new") && allowed.old_new);
+                  ((k == "old" || k == "new" || k == "result_sha256") && allowed.old_new);
         if (!ok)
             refuse_misplaced_key(b, k, &node);
     }
+}
+
+// The SHA-256, as 64 hexadecimal digits, that the patched file must have.
+void read_result(block_context& b, const toml::node* node)
+{
+    std::string text = string_value(b, "result_sha256", node);
+    if (text.size() != 64 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        refuse(b, node, "result_sha256 must be 64 hexadecimal digits");
+    for (size_t i = 0; i < 32; ++i)
+        b.entry.result_sha256[i] = (uint8_t)std::stoul(text.substr(2 * i, 2), nullptr, 16);
+    b.entry.has_result = true;
 }
 
 void read_patch_source(block_context& b, bundle_block& block)
@@ -212,8 +223,13 @@ void read_patch_source(block_context& b, bundle_block& block)
         refuse(b, source, "give either source (a ready patch) or old and new, not both");
     if (source != nullptr) {
         block.data_file = source_file(b, "source", source);
+        if (const toml::node* result = b.table->get("result_sha256"))
+            read_result(b, result);
         return;
     }
+    if (const toml::node* result = b.table->get("result_sha256"))
+        refuse(b, result, "result_sha256 goes with a ready patch (source); with old and new "
+                          "it is taken from new");
     if (old_file == nullptr || new_file == nullptr)
         refuse(b, old_file != nullptr ? old_file : new_file,
                "needs source (a ready patch) or both old and new files");

@@ -16,6 +16,9 @@ struct manifest_entry {
     // A file_patch block given as old and new files: the patch is made at packing time.
     std::string patch_old;
     std::string patch_new;
+    // A file_patch block given as a ready patch: the SHA-256 its result must have.
+    bool has_result = false;
+    uint8_t result_sha256[32] = {};
 };
 
 struct manifest {

@@ -18,9 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The trailer version this tool writes.
-constexpr int WRITTEN_VERSION = 1;
-
 int fail(const std::string& message)
 {
     fflush(stdout);
@@ -39,27 +36,20 @@ std::string bytes_text(uint64_t n)
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
 }
 
-// What a signature covers after the package bytes. Nothing for version 1: its
-// signature covers the bytes before the trailer alone. A version 2 trailer adds
-// itself here as it reads unsigned (trailer_unsigned_head, then its list), so
-// that the message is still the unsigned package file.
-std::vector<uint8_t> message_suffix(int version)
-{
-    (void)version;
-    return {};
-}
-
 // The SHA-256 of the package bytes, and that of the message a signature covers.
 struct digests {
     uint8_t package[SHA256_SIZE];
     uint8_t message[SHA256_SIZE];
 };
 
-int digests_of(sha256_stream* stream, digests* d, std::string* error)
+// `results` are those the new trailer lists: the message then goes on with it
+// as it reads unsigned.
+int digests_of(sha256_stream* stream, const std::vector<trailer_entry>& results, digests* d,
+               std::string* error)
 {
     if (sha256_result(stream, d->package, error) < 0)
         return -1;
-    std::vector<uint8_t> suffix = message_suffix(WRITTEN_VERSION);
+    std::vector<uint8_t> suffix = signed_suffix(d->package, results);
     sha256_update(stream, suffix.data(), suffix.size());
     return sha256_result(stream, d->message, error);
 }
@@ -69,6 +59,7 @@ int digests_of(sha256_stream* stream, digests* d, std::string* error)
 struct package_pass {
     uint32_t block_count = 0;
     package_tail tail;
+    std::vector<trailer_entry> results;  // listed by the trailer there
 };
 
 using byte_fn = std::function<int(const uint8_t* bytes, size_t length, std::string* error)>;
@@ -86,13 +77,8 @@ int pass_package(package_reader* reader, const byte_fn& each, package_pass* pass
     reader->tap = nullptr;
     if (read_tail(reader, pass->block_count, &pass->tail, error) < 0)
         return -1;
-    // Its list of result digests would be lost with it.
-    if (pass->tail.version > WRITTEN_VERSION && pass->tail.problem.empty()) {
-        *error = reader->path + ": carries a version " + std::to_string(pass->tail.version) +
-                 " trailer; this fwbundle signs version " + std::to_string(WRITTEN_VERSION) +
-                 " trailers only";
-        return -1;
-    }
+    // What the board checks patch results against stays in the new trailer.
+    pass->results = trailer_results(pass->tail.trailer, pass->block_count);
     return 0;
 }
 
@@ -242,9 +228,10 @@ int sign_command(const std::string& package, const std::string& key_file)
     rewrite w;
     digests d;
     std::vector<uint8_t> signature;
-    if (copy_package(&w, package, &error) < 0 || digests_of(&w.stream, &d, &error) < 0 ||
+    if (copy_package(&w, package, &error) < 0 ||
+        digests_of(&w.stream, w.pass.results, &d, &error) < 0 ||
         sign_digest(key.get(), d.message, &signature, &error) < 0 ||
-        finish_rewrite(&w, make_trailer(d.package, id, signature), &error) < 0)
+        finish_rewrite(&w, make_trailer(d.package, id, signature, w.pass.results), &error) < 0)
         return fail(error);
     return 0;
 }
@@ -255,13 +242,23 @@ int payload_command(const std::string& package)
         return fail("payload: standard output is a terminal; send it to a file or a pipe");
     std::string error;
     // A signer is never handed part of a damaged package: it is read through
-    // once before the first byte goes out.
+    // once before the first byte goes out. That pass also takes the digest the
+    // unsigned trailer holds, for a trailer that lists results.
+    uint8_t digest[SHA256_SIZE];
+    std::vector<trailer_entry> results;
     {
         package_reader reader;
         package_pass pass;
-        if (reader_open(&reader, package, &error) < 0 ||
-            pass_package(&reader, nullptr, &pass, &error) < 0)
+        sha256_stream stream;
+        byte_fn hash = [&stream](const uint8_t* bytes, size_t length, std::string*) {
+            sha256_update(&stream, bytes, length);
+            return 0;
+        };
+        if (sha256_begin(&stream, &error) < 0 || reader_open(&reader, package, &error) < 0 ||
+            pass_package(&reader, hash, &pass, &error) < 0 ||
+            sha256_result(&stream, digest, &error) < 0)
             return fail(error);
+        results = pass.results;
     }
     package_reader reader;
     package_pass pass;
@@ -270,7 +267,7 @@ int payload_command(const std::string& package)
     };
     if (reader_open(&reader, package, &error) < 0 || pass_package(&reader, out, &pass, &error) < 0)
         return fail(error);
-    std::vector<uint8_t> suffix = message_suffix(WRITTEN_VERSION);
+    std::vector<uint8_t> suffix = signed_suffix(digest, results);
     if (write_out(STDOUT_FILENO, "standard output", suffix.data(), suffix.size(), &error) < 0)
         return fail(error);
     return 0;
@@ -288,13 +285,14 @@ int attach_signature_command(const std::string& package, const std::string& sign
         return fail(error);
     rewrite w;
     digests d;
-    if (copy_package(&w, package, &error) < 0 || digests_of(&w.stream, &d, &error) < 0)
+    if (copy_package(&w, package, &error) < 0 ||
+        digests_of(&w.stream, w.pass.results, &d, &error) < 0)
         return fail(error);
     if (!signature_matches(key.get(), d.message, signature))
         return fail(signature_file + ": not a signature of the payload of " + package +
                     " by the key in " + public_key_file +
                     " (made over other bytes, or with another key); nothing changed");
-    if (finish_rewrite(&w, make_trailer(d.package, id, signature), &error) < 0)
+    if (finish_rewrite(&w, make_trailer(d.package, id, signature, w.pass.results), &error) < 0)
         return fail(error);
     return 0;
 }

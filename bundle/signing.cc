@@ -11,6 +11,7 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -284,20 +285,73 @@ int write_private_key(EVP_PKEY* key, int fd, std::string* error)
 }
 
 std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8_t* key_id,
-                                  const std::vector<uint8_t>& signature)
+                                  const std::vector<uint8_t>& signature,
+                                  const std::vector<trailer_entry>& results)
 {
+    bool listed = !results.empty();
+    uint32_t fixed = listed ? TRAILER_V2_FIXED_SIZE : TRAILER_V1_FIXED_SIZE;
+    uint32_t entries = (uint32_t)(results.size() * sizeof(trailer_entry));
     trailer_head head{};
-    memcpy(head.magic, TRAILER_MAGIC_V1, TRAILER_MAGIC_SIZE);
-    head.trailer_size = (uint32_t)(sizeof head + signature.size());
+    memcpy(head.magic, listed ? TRAILER_MAGIC_V2 : TRAILER_MAGIC_V1, TRAILER_MAGIC_SIZE);
+    head.trailer_size = (uint32_t)(fixed + entries + signature.size());
     memcpy(head.digest, digest, SHA256_SIZE);
     if (!signature.empty())
         memcpy(head.key_id, key_id, SHA256_SIZE);
     head.sig_size = (uint32_t)signature.size();
     std::vector<uint8_t> bytes(head.trailer_size);
     memcpy(bytes.data(), &head, sizeof head);
+    if (listed) {
+        uint32_t count = (uint32_t)results.size();
+        memcpy(bytes.data() + sizeof head, &count, sizeof count);
+        memcpy(bytes.data() + fixed, results.data(), entries);
+    }
     if (!signature.empty())
-        memcpy(bytes.data() + sizeof head, signature.data(), signature.size());
+        memcpy(bytes.data() + fixed + entries, signature.data(), signature.size());
     return bytes;
+}
+
+std::vector<uint8_t> signed_suffix(const uint8_t digest[SHA256_SIZE],
+                                   const std::vector<trailer_entry>& results)
+{
+    if (results.empty())
+        return {};
+    return make_trailer(digest, nullptr, {}, results);
+}
+
+std::vector<trailer_entry> trailer_results(const std::vector<uint8_t>& trailer,
+                                           uint32_t block_count)
+{
+    trailer_view view;
+    if (trailer.empty() ||
+        parse_trailer(trailer.data(), (uint32_t)trailer.size(), block_count, &view) < 0)
+        return {};
+    std::vector<trailer_entry> results(view.entry_count);
+    if (!results.empty())
+        memcpy(results.data(), view.entries, results.size() * sizeof(trailer_entry));
+    return results;
+}
+
+int file_sha256(const std::string& path, uint8_t digest[SHA256_SIZE], std::string* error)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(error, path + ": " + strerror(errno));
+    sha256_stream stream;
+    int result = sha256_begin(&stream, error);
+    std::vector<uint8_t> buffer(1 << 16);
+    while (result == 0) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            result = refuse(error, path + ": " + strerror(errno));
+        else if (n == 0)
+            break;
+        else
+            sha256_update(&stream, buffer.data(), (size_t)n);
+    }
+    ::close(fd);
+    return result == 0 ? sha256_result(&stream, digest, error) : -1;
 }
 
 int read_small_file(const std::string& path, size_t limit, std::vector<char>* bytes,

@@ -64,10 +64,25 @@ int public_key_pem(EVP_PKEY* key, std::string* text, std::string* error);
 // Writes the private key as unencrypted PKCS#8 PEM to `fd`. 0, or -1 with *error set.
 int write_private_key(EVP_PKEY* key, int fd, std::string* error);
 
-// A version 1 trailer: the digest of the package bytes before it, and either
-// no signature (key id zero) or `signature` by the key `key_id` names.
+// A trailer: the digest of the package bytes before it, and either no
+// signature (key id zero) or `signature` by the key `key_id` names. Version 1
+// when `results` is empty; version 2, which lists them, otherwise.
 std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8_t* key_id,
-                                  const std::vector<uint8_t>& signature);
+                                  const std::vector<uint8_t>& signature,
+                                  const std::vector<trailer_entry>& results = {});
+
+// What a signature covers after the package bytes: nothing for version 1; for
+// version 2 the trailer as it reads unsigned, so that the whole message is the
+// unsigned package file.
+std::vector<uint8_t> signed_suffix(const uint8_t digest[SHA256_SIZE],
+                                   const std::vector<trailer_entry>& results);
+
+// The result digests a well-formed trailer lists (none for version 1).
+std::vector<trailer_entry> trailer_results(const std::vector<uint8_t>& trailer,
+                                           uint32_t block_count);
+
+// SHA-256 of the file at `path`, read in pieces. 0, or -1 with *error set.
+int file_sha256(const std::string& path, uint8_t digest[SHA256_SIZE], std::string* error);
 
 // Reads a small file whole: at most `limit` bytes, one more when it is larger
 // (so the caller can tell). 0, or -1 with *error naming the file.

@@ -21,6 +21,12 @@
 
 namespace {
 
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 void run_ok(const std::string& program, const std::vector<std::string>& args)
 {
     run_options o;
@@ -218,15 +224,25 @@ struct two_trees {
         return board;
     }
 
-    // fwdeploy under a umask that would spoil every mode it makes itself.
-    run_result apply(const std::string& package, const std::string& cwd = "")
+    // fwdeploy with these arguments, under a umask that would spoil every mode
+    // it makes itself.
+    run_result apply(const std::vector<std::string>& args)
     {
-        std::string tmp = box.make_dir("tmp");
         run_options o;
         o.program = "sh";
-        o.args = {"-c", "umask 077; exec \"$0\" -r \"$1\" -t \"$2\"", FWDEPLOY_BIN, package, tmp};
-        o.cwd = cwd;
+        o.args = {"-c", "umask 077; exec \"$0\" \"$@\"", FWDEPLOY_BIN, "-t", box.make_dir("tmp")};
+        o.args.insert(o.args.end(), args.begin(), args.end());
         return run_program(o);
+    }
+
+    // A copy of the old tree whose bin/echo, the first file the delta patches,
+    // is not what the old tree holds; returns the board's own bin/echo.
+    std::vector<uint8_t> spoil_echo(const std::string& board)
+    {
+        std::vector<uint8_t> local = read_file(board + "/bin/echo");
+        local[500] ^= 1;
+        write_file(board + "/bin/echo", local, 0755);
+        return local;
     }
 };
 
@@ -246,11 +262,79 @@ TEST(FwbundleDelta, TurnsACopyOfTheOldTreeIntoTheNewOne)
     EXPECT_TRUE(contains(r.out, pkg + ": 2 files patched, 2 replaced, 8 created, 4 deleted; "))
         << r.out;
 
-    run_result applied = t.apply(pkg);
+    run_result applied = t.apply({"-r", pkg});
     EXPECT_EQ(applied.exit_code, 0) << applied.out << applied.err;
     EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
     expect_same_tree(t.new_tree, board);
     EXPECT_TRUE(read_file(t.old_tree + "/linked-b") == read_file(board + "/linked-b"));
+}
+
+TEST(FwbundleDelta, APatchedFileThatIsNotItsBaseIsRefusedAndKeepsItsContents)
+{
+    two_trees t;
+    std::string board = t.board_copy("board");
+    std::string pkg = t.box.path("delta.bin");
+    ASSERT_EQ(run_fwbundle({"delta", t.old_tree, t.new_tree, "-o", pkg, "--prefix", board})
+                  .exit_code, 0);
+    run_result listed = run_fwbundle({"list", pkg});
+    EXPECT_TRUE(contains(listed.out, "trailer: version 2, unsigned, 2 result digests"))
+        << listed.out;
+
+    std::vector<uint8_t> local = t.spoil_echo(board);
+    run_result r = t.apply({"-r", pkg});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "Patch result for " + board + "/bin/echo does not match the "
+                                "package: the file keeps its old contents\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: -1")) << r.out;
+    // The first block failed: the board is the old tree with its own bin/echo,
+    // and nothing of the patch is left beside it.
+    write_file(t.old_tree + "/bin/echo", local, 0755);
+    expect_same_tree(t.old_tree, board);
+}
+
+TEST(FwbundleDelta, SignedAndSignedAgainTheListStaysChecked)
+{
+    two_trees t;
+    openssl_key key = make_openssl_key(t.box, "release");
+    openssl_key other = make_openssl_key(t.box, "other");
+    std::string board = t.board_copy("board");
+    std::string plain = t.box.path("unsigned.bin");
+    std::string pkg = t.box.path("delta.bin.gz");
+    std::vector<std::string> delta = {"delta", t.old_tree, t.new_tree, "--prefix", board, "-o"};
+    ASSERT_EQ(run_fwbundle(delta + std::vector<std::string>{plain}).exit_code, 0);
+    run_result r = run_fwbundle(delta + std::vector<std::string>{pkg, "--gzip", "--sign",
+                                                                  key.private_pem});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, pkg + ": signed by key ")) << r.out;
+    r = t.apply({"-x", pkg, "-k", key.public_pem});
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0")) << r.out;
+    expect_same_tree(t.new_tree, board);
+
+    // Signed elsewhere: what the signer gets is the unsigned package file.
+    run_result payload = run_fwbundle({"payload", pkg});
+    ASSERT_EQ(payload.exit_code, 0) << payload.err;
+    EXPECT_TRUE(bytes_of(payload.out) == read_file(plain));
+    std::string message = t.box.write("payload", payload.out);
+    run_options openssl;
+    openssl.program = "openssl";
+    openssl.args = {"dgst", "-sha256", "-sign", other.private_pem, "-out", t.box.path("sig"), message};
+    ASSERT_EQ(run_program(openssl).exit_code, 0);
+    r = run_fwbundle({"attach-signature", pkg, t.box.path("sig"), "--pubkey", other.public_pem});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(run_fwbundle({"verify", "--keys", other.public_pem, pkg}).exit_code, 0);
+    // And signed again here: the list is still there, and still checked.
+    r = run_fwbundle({"sign", "-k", key.private_pem, pkg});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    run_result listed = run_fwbundle({"list", pkg});
+    EXPECT_TRUE(contains(listed.out, "trailer: version 2, signed (")) << listed.out;
+    EXPECT_TRUE(contains(listed.out, ", 2 result digests")) << listed.out;
+    remove_tree(board);
+    board = t.board_copy("board");
+    t.spoil_echo(board);
+    r = t.apply({"-x", pkg, "-k", key.public_pem});
+    EXPECT_TRUE(contains(r.out, "Patch result for " + board + "/bin/echo does not match"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: -1")) << r.out;
 }
 
 TEST(FwbundleDelta, SameTreesGiveTheSameBytesAndTheManifestPacksThem)

@@ -276,6 +276,9 @@ TEST(FwbundleRoundTrip, EveryOperationReachesTheBoardByteForByte)
             EXPECT_TRUE(contains(listed.out, op)) << op;
         EXPECT_TRUE(contains(listed.out, "post.sh")) << "a script is named after its file";
         EXPECT_EQ(contains(listed.out, "(gzip)"), gzip);
+        // The patch made from old and new: the board checks its result.
+        EXPECT_TRUE(contains(listed.out, "trailer: version 2, unsigned, 1 result digests"))
+            << listed.out;
 
         run_result verified = run_fwbundle({"verify", pkg});
         EXPECT_EQ(verified.exit_code, 0) << verified.err;
@@ -317,6 +320,8 @@ TEST(FwbundleRoundTrip, ExtractedManifestPacksTheSamePackageAgain)
     EXPECT_TRUE(read_file(dir + "/block-000.bin") == pack.kernel);
     EXPECT_TRUE(read_file(dir + "/block-004.bin") == pack.tool);
     EXPECT_FALSE(file_exists(dir + "/block-006.bin")) << "a delete block has no data";
+    EXPECT_TRUE(contains(read_text(dir + "/manifest.toml"), "source = \"block-005.bin\"\n"
+                                                            "result_sha256 = \""));
 
     std::string again = pack.board.path("again.bin");
     run_result repacked = run_fwbundle({"create", "-o", again, dir + "/manifest.toml"});
@@ -325,7 +330,8 @@ TEST(FwbundleRoundTrip, ExtractedManifestPacksTheSamePackageAgain)
 
     // A damaged package is unpacked as far as it goes, and said to be damaged.
     std::vector<uint8_t> bytes = read_file(pkg);
-    bytes[bytes.size() - sizeof(trailer_head) - 1] ^= 1;  // the last data byte, before the trailer
+    // The last data byte, before the trailer that lists the patch block's result.
+    bytes[bytes.size() - TRAILER_V2_FIXED_SIZE - sizeof(trailer_entry) - 1] ^= 1;
     write_file(pkg, bytes);
     r = run_fwbundle({"extract", pkg, pack.board.path("damaged")});
     EXPECT_EQ(r.exit_code, 1);
@@ -477,6 +483,14 @@ TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
         {"patch without data",
          "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\nold = \"a.img\"\n",
          "m.toml:4: block 0 (file_patch /a): needs source (a ready patch) or both old and new"},
+        {"result of a patch made here",
+         "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\nold = \"a.img\"\nnew = \"a.img\"\n"
+         "result_sha256 = \"" + std::string(64, '0') + "\"\n",
+         "m.toml:6: block 0 (file_patch /a): result_sha256 goes with a ready patch (source)"},
+        {"result that is no digest",
+         "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\nsource = \"a.img\"\n"
+         "result_sha256 = \"abc\"\n",
+         "m.toml:5: block 0 (file_patch /a): result_sha256 must be 64 hexadecimal digits"},
         {"missing begin script", "begin_script = \"begin.sh\"\n",
          "m.toml:1: begin_script: \"begin.sh\": No such file or directory"},
         {"TOML syntax", ok_block + "target = \n", "m.toml:5: "},
@@ -1054,12 +1068,6 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
     std::vector<uint8_t> damaged = good;
     damaged[f.bare.size() - 1] ^= 1;
     std::string damaged_pkg = f.box.write("damaged.bin", damaged);
-    // A version 2 trailer with an empty list: its place is not this tool's to take.
-    std::vector<uint8_t> v2 = good;
-    memcpy(v2.data() + f.bare.size(), "FWTRAIL2", 8);
-    v2[f.bare.size() + 8] = 84;
-    v2.insert(v2.end(), 4, 0);
-    std::string v2_pkg = f.box.write("v2.bin", v2);
 
     std::string payload = f.box.write("payload", f.bare);
     std::string other_bytes = f.box.write("other", bytes_of("not the package"));
@@ -1095,8 +1103,6 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
          damaged_pkg + ": block 0 (out/f): checksum error: stored"},
         {"payload of a damaged package", {"payload", damaged_pkg}, "",
          damaged_pkg + ": block 0 (out/f): checksum error: stored"},
-        {"version 2 trailer", {"sign", "-k", key.private_key, v2_pkg}, "",
-         v2_pkg + ": carries a version 2 trailer; this fwbundle signs version 1 trailers only"},
         {"signature of other bytes", {"attach-signature", pkg, other_sig, "--pubkey", key.public_key}, "",
          other_sig + not_a_signature + key.public_key +
              " (made over other bytes, or with another key); nothing changed"},
@@ -1116,7 +1122,6 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(read_file(pkg) == good);
         EXPECT_TRUE(read_file(damaged_pkg) == damaged);
-        EXPECT_TRUE(read_file(v2_pkg) == v2);
         EXPECT_EQ(dir_entries(f.box.root()), files) << "no file left behind";
     }
     // Nor are binary bytes sent to a terminal (script(1) gives it one).
