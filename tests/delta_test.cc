@@ -407,10 +407,16 @@ TEST(FwbundleDelta, OddNamesSurviveTheScriptsUnchanged)
     run_result r = run_fwbundle({"delta", box.path("old"), box.path("new"), "-o", box.path("p.bin"),
                                  "--prefix=-board"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
+    // The script as a board runs it: busybox's shell and tools.
+    std::string tools = box.make_dir("busybox");
+    for (const char* tool : {"sh", "rm", "ln", "mkdir", "rmdir", "chmod", "chown", "mknod"})
+        ASSERT_EQ(symlink(file_exists("/usr/bin/busybox") ? "/usr/bin/busybox" : "/bin/busybox",
+                          (tools + "/" + tool).c_str()), 0);
     run_options o;
     o.program = FWDEPLOY_BIN;
     o.args = {"-r", box.path("p.bin")};
     o.cwd = cwd;
+    o.path_prefix = tools;
     run_result applied = run_program(o);
     EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
     EXPECT_EQ(applied.err, "");
