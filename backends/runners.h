@@ -10,7 +10,8 @@ int run_bspatch(const char* old_path, const char* new_path, const char* patch_pa
 
 // run_bspatch, but the result takes the old file's place only when its SHA-256
 // is `result_sha256`; otherwise -1, with a line naming the file, and the old file
-// as it was.
+// as it was. A file patched in place that already holds the result is left as
+// it is (0): a run repeated after a crash goes on past it.
 int run_checked_bspatch(const char* old_path, const char* new_path, const char* patch_path,
                         const uint8_t* result_sha256);
 

@@ -136,6 +136,7 @@ TEST_F(PatchRunner, ACheckedPatchReplacesTheFileOnlyWithTheExpectedResult)
         {"another base, hard-linked", &drifted, &target, true, -1},
         {"the base, hard-linked", &old_contents, &target, true, 0},
         {"another base, to a new file", &drifted, &other, false, -1},
+        {"the result already", &new_contents, &target, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -152,7 +153,9 @@ TEST_F(PatchRunner, ACheckedPatchReplacesTheFileOnlyWithTheExpectedResult)
         bool in_place = c.path == &target;
         if (c.result == 0) {
             EXPECT_TRUE(read_text(*c.path) == new_contents);
-            EXPECT_EQ(printed, "");
+            EXPECT_EQ(printed, c.start == &new_contents
+                                   ? target + " already holds the patch result: left as it is\n"
+                                   : "");
         } else {
             EXPECT_EQ(printed, "Patch result for " + *c.path +
                                    " does not match the package: the file keeps its old contents\n");
