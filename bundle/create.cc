@@ -10,6 +10,7 @@
 #include "bundle/diff.h"
 #include "bundle/interrupt.h"
 #include "bundle/manifest.h"
+#include "bundle/messages.h"
 #include "bundle/output.h"
 #include "bundle/progress_bar.h"
 #include "bundle/signing.h"
@@ -18,12 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int fail(const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "fwbundle: %s\n", message.c_str());
-    return 1;
-}
 
 // Makes the patches of file_patch blocks given as old and new files, and
 // lists what each patch block's result must be, where that is known.

@@ -15,6 +15,7 @@
 #include "bundle/diff.h"
 #include "bundle/interrupt.h"
 #include "bundle/manifest.h"
+#include "bundle/messages.h"
 #include "bundle/operations.h"
 #include "bundle/output.h"
 #include "bundle/progress_bar.h"
@@ -400,12 +401,6 @@ int write_text_file(const std::string& path, const std::string& text, std::strin
     return output_commit(&out, error);
 }
 
-int fail(const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "fwbundle: %s\n", message.c_str());
-    return 1;
-}
 
 // The tree's root as an absolute path without a trailing '/'.
 std::string root_path(const std::string& root)
@@ -440,8 +435,7 @@ int delta_command(const std::string& old_root, const std::string& new_root,
         return fail(error);
     for (const tree* t : {&old_tree, &new_tree})
         for (const std::string& path : t->skipped)
-            fprintf(stderr, "fwbundle: warning: %s: a socket, which no package can carry: "
-                    "left out\n", host_path(*t, path).c_str());
+            warn(host_path(*t, path) + ": a socket, which no package can carry: left out");
 
     delta_run r;
     r.old_tree = &old_tree;

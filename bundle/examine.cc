@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bundle/messages.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
 #include "bundle/signing.h"
@@ -52,12 +53,6 @@ void print_tail(const package_tail& tail, uint32_t block_count)
            view.sig_size == 0 ? "none" : hex_text(head.key_id, sizeof head.key_id).c_str());
 }
 
-int fail(const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "fwbundle: %s\n", message.c_str());
-    return 1;
-}
 
 }  // namespace
 

@@ -1,3 +1,4 @@
+#include "bundle/messages.h"
 #include "bundle/sign.h"
 
 #include <cerrno>
@@ -18,18 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int fail(const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "fwbundle: %s\n", message.c_str());
-    return 1;
-}
 
-void warn(const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "fwbundle: warning: %s\n", message.c_str());
-}
 
 std::string bytes_text(uint64_t n)
 {

@@ -11,6 +11,7 @@
 
 #include "backends/trust.h"
 #include "bundle/examine.h"
+#include "bundle/messages.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
 #include "bundle/progress_bar.h"
@@ -152,12 +153,6 @@ std::string apply_problem(const block_header& block)
     return "";
 }
 
-int fail(const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "fwbundle: %s\n", message.c_str());
-    return 1;
-}
 
 int load_keys(const std::string& keys)
 {
@@ -209,9 +204,8 @@ int verify_command(const std::string& package, const std::string& keys)
     for (size_t i = 0; i < state.blocks.size(); ++i) {
         std::string problem = apply_problem(state.blocks[i]);
         if (!problem.empty())
-            fprintf(stderr, "fwbundle: warning: %s: %s: the board verifies it but would refuse "
-                    "to apply it\n", block_name((uint32_t)i, state.blocks[i]).c_str(),
-                    problem.c_str());
+            warn(block_name((uint32_t)i, state.blocks[i]) + ": " + problem +
+                 ": the board verifies it but would refuse to apply it");
     }
     std::string trailer;
     switch (state.verdict) {
