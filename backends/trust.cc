@@ -146,9 +146,7 @@ void trust_reset(bool require_signature)
 {
     state.key_count = 0;
     state.require_signature = require_signature;
-    state.trailer.reset();
-    state.view = trailer_view{};
-    br_sha256_init(&state.digest);
+    trust_begin();
 }
 
 void p256_key_id(const uint8_t point[P256_POINT_SIZE], uint8_t id[32])

@@ -73,15 +73,13 @@ int verify_block(verify_state* s, uint32_t index)
     // A buffer of its own: a small I/O buffer would cut the failure texts.
     char text[64];
     block_header block{};
-    int got = s->src->read(s->handle, &block, (int)sizeof block);
-    if (got == (int)sizeof block)
-        digest(s, &block, got);
-    if (got != (int)sizeof block) {
+    if (s->src->read(s->handle, &block, (int)sizeof block) != (int)sizeof block) {
         printf("Block %d header read error!\n", (int)index);
         format_message(text, sizeof text, TEXT_BLOCK_READ_ERROR, (int)index);
         fail(s, text);
         return -1;
     }
+    digest(s, &block, (int)sizeof block);
     if (check_block_header(&block) < 0) {
         printf("Block %d header error!\n", (int)index);
         format_message(text, sizeof text, TEXT_BLOCK_HEADER_ERROR, (int)index);
@@ -115,11 +113,10 @@ int read_error_after_blocks(verify_state* s)
 }
 
 // The trailer, when the bytes after the last block begin with one: read whole
-// (its size is bounded by the block count) and checked for layout. Sets
-// *trailer and *length (null and 0 when there is none). 0, or -1 after the
-// failure report. A plain source is read no further than the trailer and one
-// byte beyond it, which must not exist. Returns 0, TRUST_MALFORMED, or -1
-// after the failure report of a read error.
+// (its size is bounded by the block count) and checked for layout, into
+// *trailer and *length (length 0 when there is none). A plain source is read
+// no further than the trailer and one byte beyond it, which must not exist.
+// Returns 0, TRUST_MALFORMED, or -1 after the failure report of a read error.
 int read_trailer(verify_state* s, uint32_t block_count, byte_buffer* trailer, uint32_t* length)
 {
     uint8_t probe[TRAILER_PROBE_SIZE];

@@ -21,15 +21,6 @@ namespace {
 
 constexpr size_t ARG_BUFFER_SIZE = 64;
 
-// Where the board keeps the public keys of those whose packages it applies,
-// and whether a board without them refuses every package; both fixed at build.
-#ifndef FWDEPLOY_TRUSTED_KEYS
-#define FWDEPLOY_TRUSTED_KEYS "/etc/fwdeploy/trusted-keys.pem"
-#endif
-#ifndef FWDEPLOY_REQUIRE_SIGNATURE
-#define FWDEPLOY_REQUIRE_SIGNATURE 0
-#endif
-
 // Copies an option's argument; -1 when it does not fit. A cut path could name
 // another file, so a long argument is refused rather than shortened.
 int copy_argument(char (&to)[ARG_BUFFER_SIZE], const char* from, char option)
@@ -92,7 +83,8 @@ int main(int argc, char** argv)
     }
 
     // Keys are read before anything runs: a key file that is there but unusable
-    // must stop the run, never leave the board trusting nothing.
+    // must stop the run, never leave the board trusting nothing. The default key
+    // file and whether a board without keys refuses everything come from the build.
     trust_reset(FWDEPLOY_REQUIRE_SIGNATURE != 0);
     bool named = key_path[0] != '\0';
     if (trust_load_key_file(named ? key_path : FWDEPLOY_TRUSTED_KEYS, !named) < 0)
@@ -138,8 +130,8 @@ int main(int argc, char** argv)
 }
 
 // The board binary carries its own C++ runtime (linked statically). Its default
-// handler for a fatal C++ error would pull in the whole symbol demangler, a
-// fifth of the binary, to print a name nobody reads on the board: end plainly.
+// handler for a fatal C++ error would pull in the whole symbol demangler, about
+// a third of the binary, to print a name nobody reads on the board: end plainly.
 namespace __gnu_cxx {
 void __verbose_terminate_handler()
 {

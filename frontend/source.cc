@@ -19,17 +19,14 @@ namespace {
 // very file the verification pass read, not one put in its place since.
 struct package_identity {
     char path[256];
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    timespec modified;
+    struct stat st;
 };
 package_identity verified{};
 
-bool same_file(const struct stat& a, const package_identity& b)
+bool same_file(const struct stat& a, const struct stat& b)
 {
-    return a.st_dev == b.device && a.st_ino == b.inode && a.st_size == b.size &&
-           a.st_mtim.tv_sec == b.modified.tv_sec && a.st_mtim.tv_nsec == b.modified.tv_nsec;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 // Opens the package file for reading; -1 after saying why, also when it is no
@@ -48,11 +45,8 @@ int open_package_file(const char* path)
     }
     if (strcmp(verified.path, path) != 0) {
         snprintf(verified.path, sizeof verified.path, "%s", path);
-        verified.device = st.st_dev;
-        verified.inode = st.st_ino;
-        verified.size = st.st_size;
-        verified.modified = st.st_mtim;
-    } else if (!same_file(st, verified)) {
+        verified.st = st;
+    } else if (!same_file(st, verified.st)) {
         printf("Package %s changed since it was verified!\n", path);
         return -1;
     }
