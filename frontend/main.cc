@@ -13,6 +13,7 @@
 #include "build_info.h"
 #include "common/process.h"
 #include "engine/fwdeploy.h"
+#include "frontend/pin.h"
 #include "frontend/progress_print.h"
 #include "frontend/source.h"
 #include "frontend/usage.h"
@@ -93,16 +94,19 @@ int main(int argc, char** argv)
     upgrade_ops ops{};                        // every slot null until wired in
     ops.package_path = package_path;
     ops.temp_dir = temp_dir;
+    source_ops package{};
     if (compressed) {
-        ops.src.open = open_gzip_source;
-        ops.src.close = close_gzip_source;
-        ops.src.read = read_gzip_source;
-        ops.src.finish = finish_gzip_source;
+        package.open = open_gzip_source;
+        package.close = close_gzip_source;
+        package.read = read_gzip_source;
+        package.finish = finish_gzip_source;
     } else {
-        ops.src.open = open_plain_source;
-        ops.src.close = ::close;
-        ops.src.read = read_full;
+        package.open = open_plain_source;
+        package.close = ::close;
+        package.read = read_full;
     }
+    // Every pass after verification reads the very bytes that were verified.
+    pin_source(&package, &ops.src);
     ops.part.open = open_partition;
     ops.part.close = close_target;
     ops.part.write = write_full;

@@ -10,6 +10,8 @@
 
 #include "common/process.h"
 #include "common/scoped.h"
+#include "engine/package_format.h"
+#include "engine/trailer.h"
 
 pid_t gzip_pid = 0;
 
@@ -25,8 +27,11 @@ package_identity verified{};
 
 bool same_file(const struct stat& a, const struct stat& b)
 {
+    // The change time too: a writer can put the modification time back, but
+    // not that.
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 // Opens the package file for reading; -1 after saying why, also when it is no
@@ -122,6 +127,41 @@ int finish_gzip_source(int handle)
     while ((n = read_gzip_source(handle, rest, (int)sizeof rest)) == (int)sizeof rest) {
     }
     return n < 0 ? -1 : 0;
+}
+
+bool package_may_end_in_trailer(int handle)
+{
+    struct stat st;
+    if (::fstat(handle, &st) < 0 || !S_ISREG(st.st_mode))
+        return true;                  // a pipe cannot be looked at from its end
+    package_header header{};
+    if (::pread(handle, &header, sizeof header, 0) != (ssize_t)sizeof header)
+        return true;
+    uint64_t size = (uint64_t)st.st_size;
+    uint64_t limit = trailer_size_limit(header.block_count);
+    uint32_t tail = (uint32_t)(size < limit ? size : limit);
+    byte_buffer bytes = allocate_bytes(tail);
+    if (!bytes)
+        return true;
+    uint32_t got = 0;
+    while (got < tail) {
+        ssize_t n = ::pread(handle, bytes.get() + got, tail - got, (off_t)(size - tail + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return true;
+        got += (uint32_t)n;
+    }
+    // Any trailer version: the magic's first seven bytes, and the size it states
+    // reaching exactly to the end.
+    for (uint32_t at = 0; at + TRAILER_PROBE_SIZE <= tail; ++at) {
+        uint32_t stated;
+        memcpy(&stated, bytes.get() + at + TRAILER_MAGIC_SIZE, sizeof stated);
+        if (memcmp(bytes.get() + at, TRAILER_MAGIC_V1, TRAILER_MAGIC_SIZE - 1) == 0 &&
+            stated == tail - at)
+            return true;
+    }
+    return false;
 }
 
 int read_full(int handle, void* buffer, int length)

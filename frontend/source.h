@@ -5,7 +5,7 @@
 
 // Read-only descriptor of the package, or -1 after saying why. Every open after
 // the first of a path checks that the file is still the one first opened
-// (device, inode, size, modification time): a package swapped or changed
+// (device, inode, size, modification and change time): a package swapped or changed
 // between the phases of a run is refused.
 int open_plain_source(const char* path);
 
@@ -27,6 +27,12 @@ int read_gzip_source(int handle, void* buffer, int length);
 // The verification pass's last read: reads the stream to its end so that
 // gunzip's verdict on it is heard. 0, or -1 when the stream is damaged.
 int finish_gzip_source(int handle);
+
+// Whether a package trailer may end the file behind `handle`: false only for a
+// regular file in whose last bytes no trailer magic stands at the place where a
+// trailer of the size it states would end exactly at the end of the file.
+// Reads with pread, so the position that the passes read from stays.
+bool package_may_end_in_trailer(int handle);
 
 // Process id of the running gunzip child, 0 before the first.
 extern pid_t gzip_pid;

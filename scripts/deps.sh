@@ -11,7 +11,7 @@ packages=(cmake g++ make git pkg-config libgtest-dev libbenchmark-dev zlib1g-dev
           libbearssl-dev libssl-dev openssl)
 if [[ ${1:-} == armhf ]]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user-static binfmt-support
-               libc6:armhf libstdc++6:armhf libgtest-dev:armhf libbearssl-dev:armhf)
+               libc6:armhf libstdc++6:armhf libgtest-dev:armhf libbearssl-dev:armhf libssl-dev:armhf)
 fi
 
 missing=()

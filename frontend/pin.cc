@@ -1,0 +1,196 @@
+#include "frontend/pin.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "backends/trust.h"
+#include "common/scoped.h"
+#include "engine/trailer.h"
+#include "frontend/source.h"
+
+namespace {
+
+using chunk_digest = uint8_t[SHA256_SIZE];
+
+struct pin_state {
+    source_ops inner;
+    const char* path;                 // as the command line gave it
+    int opens;                        // passes so far
+    // Recorded by the verification pass.
+    bool recording;
+    sha256_context chunk_hash;
+    uint32_t chunk_filled;            // bytes of the chunk being hashed
+    std::unique_ptr<chunk_digest[], free_deleter> digests;   // one per chunk, the last may be short
+    uint32_t count;
+    uint32_t capacity;
+    uint64_t length;                  // of the whole recorded stream
+    bool out_of_memory;
+    // Later passes.
+    bool enforce;                     // a trailer was accepted: hold to the record
+    bool changed;                     // found different once: every later pass fails
+    byte_buffer chunk;                // the checked chunk being handed on
+    uint32_t next;                    // index of the next chunk to load
+    uint32_t chunk_size;              // bytes in `chunk`
+    uint32_t served;                  // of them already handed on
+};
+
+pin_state pin;
+
+void say_changed()
+{
+    printf("Package %s changed since it was verified!\n", pin.path);
+}
+
+void end_chunk()
+{
+    if (pin.count == pin.capacity) {
+        uint32_t more = pin.capacity == 0 ? 256 : pin.capacity * 2;
+        void* grown = more < pin.capacity
+                          ? nullptr
+                          : realloc(pin.digests.get(), sizeof(chunk_digest) * more);
+        if (grown == nullptr) {
+            pin.out_of_memory = true;
+            return;
+        }
+        pin.digests.release();
+        pin.digests.reset(static_cast<chunk_digest*>(grown));
+        pin.capacity = more;
+    }
+    sha256_finish(&pin.chunk_hash, pin.digests[pin.count++]);
+    sha256_start(&pin.chunk_hash);
+    pin.chunk_filled = 0;
+}
+
+void record(const uint8_t* bytes, uint32_t length)
+{
+    pin.length += length;
+    while (length > 0 && !pin.out_of_memory) {
+        uint32_t room = PIN_CHUNK_SIZE - pin.chunk_filled;
+        uint32_t take = length < room ? length : room;
+        sha256_feed(&pin.chunk_hash, bytes, take);
+        pin.chunk_filled += take;
+        bytes += take;
+        length -= take;
+        if (pin.chunk_filled == PIN_CHUNK_SIZE)
+            end_chunk();
+    }
+}
+
+// Reads the next recorded chunk whole and checks it. 0, or -1 after saying why.
+int load_chunk(int handle)
+{
+    uint64_t start = (uint64_t)pin.next * PIN_CHUNK_SIZE;
+    uint64_t left = pin.length - start;
+    uint32_t size = left < PIN_CHUNK_SIZE ? (uint32_t)left : PIN_CHUNK_SIZE;
+    int n = pin.inner.read(handle, pin.chunk.get(), (int)size);
+    if (n < 0)
+        return -1;
+    uint8_t digest[SHA256_SIZE];
+    sha256_of(pin.chunk.get(), (size_t)n, digest);
+    if ((uint32_t)n != size || memcmp(digest, pin.digests[pin.next], sizeof digest) != 0) {
+        pin.changed = true;
+        say_changed();
+        return -1;
+    }
+    ++pin.next;
+    pin.chunk_size = size;
+    pin.served = 0;
+    return 0;
+}
+
+int pinned_open(const char* path)
+{
+    pin.path = path;
+    if (pin.changed) {
+        say_changed();
+        return -1;
+    }
+    if (pin.opens > 0 && pin.enforce && pin.out_of_memory) {
+        printf("Package %s cannot be held to its verified bytes: out of memory\n", path);
+        return -1;
+    }
+    int handle = pin.inner.open(path);
+    if (handle < 0)
+        return -1;
+    if (pin.opens++ == 0) {
+        pin.recording = package_may_end_in_trailer(handle);
+        trust_skip_digest(!pin.recording);
+        sha256_start(&pin.chunk_hash);
+    } else if (pin.enforce) {
+        if (!pin.chunk)
+            pin.chunk = allocate_bytes(PIN_CHUNK_SIZE);
+        if (!pin.chunk) {
+            printf("Package %s cannot be held to its verified bytes: out of memory\n", path);
+            pin.inner.close(handle);
+            return -1;
+        }
+        pin.next = 0;
+        pin.chunk_size = 0;
+        pin.served = 0;
+    }
+    return handle;
+}
+
+int pinned_read(int handle, void* buffer, int length)
+{
+    if (pin.recording) {
+        int n = pin.inner.read(handle, buffer, length);
+        if (n > 0 && n <= length)
+            record(static_cast<const uint8_t*>(buffer), (uint32_t)n);
+        return n;
+    }
+    if (!pin.enforce)
+        return pin.inner.read(handle, buffer, length);
+    // Nothing beyond the recorded stream is handed on: a later pass never
+    // needs more than the verification pass read.
+    uint8_t* to = static_cast<uint8_t*>(buffer);
+    int total = 0;
+    while (total < length) {
+        if (pin.served == pin.chunk_size) {
+            if (pin.next == pin.count)
+                break;
+            if (load_chunk(handle) < 0)
+                return -1;
+        }
+        uint32_t left = pin.chunk_size - pin.served;
+        uint32_t want = (uint32_t)(length - total);
+        uint32_t take = want < left ? want : left;
+        memcpy(to + total, pin.chunk.get() + pin.served, take);
+        pin.served += take;
+        total += (int)take;
+    }
+    return total;
+}
+
+int pinned_close(int handle)
+{
+    if (pin.recording) {
+        pin.recording = false;
+        if (pin.chunk_filled > 0)
+            end_chunk();
+        pin.enforce = trust_trailer_accepted();
+    }
+    return pin.inner.close(handle);
+}
+
+}  // namespace
+
+void pin_source(const source_ops* inner, source_ops* pinned)
+{
+    pin_reset();
+    pin.inner = *inner;
+    pinned->open = pinned_open;
+    pinned->close = pinned_close;
+    pinned->read = pinned_read;
+    // Whatever the source reads to finish the stream lies after the trailer,
+    // where no later pass reads.
+    pinned->finish = inner->finish;
+}
+
+void pin_reset()
+{
+    source_ops inner = pin.inner;
+    pin = pin_state{};
+    pin.inner = inner;
+}
