@@ -381,4 +381,102 @@ TEST_F(ShellRunner, AShellThatCannotStartIsAFailure)
     EXPECT_EQ(access(at("board/ran").c_str(), F_OK), -1);
 }
 
+// The board's one SHA-256, OpenSSL's, on whichever code path the CPU (or the
+// OPENSSL_ia32cap / OPENSSL_armcap / QEMU_CPU settings of the test's
+// environment) selects: every length around the 64-byte block edges, fed in
+// odd pieces, must give what sha256sum says. The build runs this group once
+// per code path; FWDEPLOY_DIGEST_PATH names the path such a run must be on.
+#if defined(__x86_64__)
+extern "C" unsigned int OPENSSL_ia32cap_P[4];
+#elif defined(__arm__)
+extern "C" unsigned int OPENSSL_armcap_P;
+#endif
+
+// Whether the capability bits that OpenSSL's SHA-256 dispatch reads select
+// `path`; true when the test knows no such path on this processor.
+bool digest_path_selected(const std::string& path)
+{
+#if defined(__x86_64__)
+    const unsigned int* cap = OPENSSL_ia32cap_P;
+    bool sha = cap[2] & (1u << 29);
+    bool avx2_bmi = (cap[2] & (1u << 3 | 1u << 5 | 1u << 8)) == (1u << 3 | 1u << 5 | 1u << 8);
+    bool avx = (cap[1] & (1u << 28)) && (cap[0] & (1u << 30));
+    bool ssse3 = cap[1] & (1u << 9);
+    if (path == "shaext")
+        return sha;
+    if (path == "avx2")
+        return !sha && avx2_bmi;
+    if (path == "avx")
+        return !sha && !avx2_bmi && avx;
+    if (path == "ssse3")
+        return !sha && !avx2_bmi && !avx && ssse3;
+    if (path == "x86_64")
+        return !sha && !avx2_bmi && !(cap[1] & (1u << 28)) && !ssse3;
+#elif defined(__arm__)
+    bool sha2 = OPENSSL_armcap_P & (1u << 4);
+    bool neon = OPENSSL_armcap_P & 1u;
+    if (path == "armv8")
+        return sha2;
+    if (path == "neon")
+        return !sha2 && neon;
+    if (path == "armv4")
+        return !sha2 && !neon;
+#endif
+    ADD_FAILURE() << "no digest path " << path << " on this processor";
+    return false;
+}
+
+std::string hex_of(const uint8_t* bytes, size_t length)
+{
+    std::string text;
+    char two[3];
+    for (size_t i = 0; i < length; ++i) {
+        snprintf(two, sizeof two, "%02x", bytes[i]);
+        text += two;
+    }
+    return text;
+}
+
+TEST(Digest, EveryLengthAndPieceSizeMatchesSha256sum)
+{
+    const char* path = getenv("FWDEPLOY_DIGEST_PATH");
+    if (path != nullptr) {
+        ASSERT_TRUE(digest_path_selected(path))
+            << "the environment did not select the " << path << " code path";
+    }
+    sandbox_dir box("fwdeploy-digest");
+    const size_t sizes[] = {0, 1, 55, 56, 63, 64, 65, 119, 120, 4095, 4096, 4097,
+                            (3u << 20) + 5};
+    const size_t pieces[] = {1, 7, 63, 64, 65, 1000, 4096, 70001};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(std::to_string(size) + " bytes");
+        std::vector<uint8_t> data = pattern_bytes(size, (uint32_t)size);
+        std::string file = box.write("data", data);
+        run_options sum;
+        sum.program = "sha256sum";
+        sum.args = {file};
+        std::string expected = run_program(sum).out.substr(0, 64);
+        ASSERT_EQ(expected.size(), 64u);
+        uint8_t digest[32];
+        sha256_of(data.data(), data.size(), digest);
+        EXPECT_EQ(hex_of(digest, sizeof digest), expected) << "in one piece";
+        ASSERT_EQ(sha256_of_file(file.c_str(), digest), 0);
+        EXPECT_EQ(hex_of(digest, sizeof digest), expected) << "from the file";
+        // Pieces that cross the block edges at every offset, the first piece
+        // size changing with each round.
+        for (size_t first : pieces) {
+            sha256_context context;
+            sha256_start(&context);
+            size_t at = 0;
+            for (size_t i = 0; at < size; ++i) {
+                size_t n = std::min(size - at, i == 0 ? first : pieces[i % 8]);
+                sha256_feed(&context, data.data() + at, n);
+                at += n;
+            }
+            sha256_finish(&context, digest);
+            ASSERT_EQ(hex_of(digest, sizeof digest), expected) << "first piece " << first;
+        }
+    }
+}
+
 }  // namespace
