@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <memory>
+#include <regex>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -491,4 +496,113 @@ TEST(SignedPackage, BoardsWithoutKeysApplyWhatTheyAlwaysDid)
     r = run(s.with(trailer), FWDEPLOY_STRICT_BIN, {"-k", s.trusted_a});
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(read_text(s.m.target), "0123456789");
+}
+
+TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
+{
+    // Each attacker gets a genuine signed package verified, then has other
+    // bytes read in a later pass: none of them may reach the shell or a target,
+    // and the end script of a package that changed never runs.
+    signing_setup s;
+    const std::string target = s.m.target;
+    const std::string evil_mark = s.m.board.path("board/evil_ran");
+    const std::string pkg = s.m.board.path("attack.bin");
+    // 1 MiB of block data: the bytes changed at its end lie well past what the
+    // tool (and gunzip before it) has read when the change is made.
+    const std::vector<uint8_t> data = pattern_bytes(1 << 20, 77);
+    auto signed_package = [&](const std::string& begin, const std::string& during) {
+        bundle_package p;
+        p.begin_script = begin;
+        p.end_script = "touch " + s.m.end_mark + "\n";
+        if (!during.empty())
+            p.blocks.push_back(script_block("during", during));
+        p.blocks.push_back(replace_block(target, data));
+        std::vector<uint8_t> bytes = bundle_bytes(p);
+        std::vector<uint8_t> trailer = openssl_trailer(bytes, &s.a);
+        bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+        return bytes;
+    };
+    bundle_package evil;
+    evil.begin_script = "touch " + evil_mark + "\n";
+    evil.blocks.push_back(replace_block(target, bytes_of("not verified")));
+    const std::vector<uint8_t> evil_bytes = bundle_bytes(evil);
+
+    // %P: the package file (the .gz one for gzip); %S: its size less 2000.
+    const std::string overwrite_end =
+        "printf XXXXXXXXXXXXXXXX | dd of=%P bs=1 seek=%S conv=notrunc 2>/dev/null\n";
+    struct attack {
+        const char* what;
+        bool fifo;
+        std::string begin;            // the signed package's begin script
+        std::string during;           // a script block before the big block, or none
+    };
+    const std::vector<attack> attacks = {
+        {"a FIFO that feeds another package after the first pass", true, "", ""},
+        {"rewritten in place by the begin script, time put back", false,
+         "cp -p %P %P.time\n" + overwrite_end + "touch -r %P.time %P\n", ""},
+        {"rewritten in place while the apply pass reads it", false, "", overwrite_end},
+    };
+    for (const attack& a : attacks) {
+        for (bool gzipped : {false, true}) {
+            SCOPED_TRACE(std::string(a.what) + (gzipped ? " (gzip)" : ""));
+            s.m.restore();
+            remove_tree(evil_mark);
+            remove_tree(pkg);
+            remove_tree(pkg + ".gz");
+            std::string file = gzipped ? pkg + ".gz" : pkg;
+            // Scripts name the package and an offset that is only known once
+            // the package is made: the size is the same either way.
+            auto fill = [&](std::string text, uint64_t size) {
+                text = std::regex_replace(text, std::regex("%P"), file);
+                return std::regex_replace(text, std::regex("%S"), std::to_string(size - 2000));
+            };
+            uint64_t size = 0;
+            for (int round = 0; round < 2; ++round) {
+                write_file(pkg, signed_package(fill(a.begin, size), fill(a.during, size)));
+                if (gzipped)
+                    gzip_copy(pkg);
+                size = read_file(file).size();
+            }
+            run_result r;
+            if (a.fifo) {
+                // The writer feeds the signed package, waits for the line that
+                // names its key, then feeds an unsigned one to every later open.
+                std::string good = s.m.board.path("good.bin");
+                std::string bad = s.m.board.path("bad.bin");
+                write_file(good, read_file(file));
+                write_file(bad, evil_bytes);
+                if (gzipped)
+                    write_file(bad, read_file(gzip_copy(bad)));
+                remove_tree(file);
+                ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+                run_options o;
+                o.program = "bash";
+                o.args = {"-c",
+                          "set -o pipefail\n"
+                          "cat \"$GOOD\" > \"$FIFO\" &\n"
+                          "\"$FW\" \"$MODE\" \"$FIFO\" -k \"$KEY\" | while IFS= read -r line; do\n"
+                          "  printf '%s\\n' \"$line\"\n"
+                          "  case $line in 'Package signed by key '*)\n"
+                          "    (while cat \"$BAD\" > \"$FIFO\"; do :; done) & ;;\n"
+                          "  esac\n"
+                          "done\n"};
+                o.env = {{"GOOD", good}, {"BAD", bad}, {"FIFO", file}, {"FW", FWDEPLOY_BIN},
+                         {"MODE", gzipped ? "-x" : "-r"}, {"KEY", s.trusted_a}};
+                r = run_program(o);
+                // The first pass did accept the genuine package.
+                EXPECT_NE(r.out.find("Package signed by key "), std::string::npos) << r.out;
+            } else {
+                r = run_fwdeploy({gzipped ? "-x" : "-r", file, "-k", s.trusted_a});
+                EXPECT_EQ(r.leftover_processes, 0);
+            }
+            EXPECT_EQ(r.exit_code, 255) << r.out;
+            EXPECT_TRUE(has_line(r, "Package " + file + " changed since it was verified!"))
+                << r.out;
+            EXPECT_EQ(r.out.find("OTA UPDATA STATUS"), std::string::npos) << r.out;
+            EXPECT_FALSE(file_exists(evil_mark));
+            EXPECT_FALSE(file_exists(s.m.end_mark));
+            EXPECT_EQ(read_text(target), "old contents");
+            remove_tree(file);
+        }
+    }
 }

@@ -1,17 +1,25 @@
 // The package source: a plain file, or the real gunzip feeding a pipe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "backends/trust.h"
+#include "bundle/writer.h"
+#include "common/scoped.h"
+#include "engine/verify.h"
+#include "frontend/pin.h"
 #include "frontend/source.h"
+#include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
 namespace {
@@ -289,6 +297,206 @@ TEST_F(PackageSource, PlainFileAndPipeReads)
     close(fds[0]);
     got.resize(3000);
     EXPECT_TRUE(got == data);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PackageSource, OnlyATrailerThatCanEndTheFileCallsForTheDigest)
+{
+    // The digest is skipped only where no trailer can end the file: a wrong
+    // "no" here would accept a signed package's trailer unchecked (it is then
+    // refused as malformed), a wrong "yes" only costs time.
+    bundle_package p;
+    p.blocks.push_back(bundle_block{});
+    const std::vector<uint8_t> package = bundle_bytes(p);
+    auto trailer = [](const char* magic, uint32_t stated, size_t size) {
+        std::vector<uint8_t> t(size, 0x5a);
+        memcpy(t.data(), magic, 8);
+        memcpy(t.data() + 8, &stated, 4);
+        return t;
+    };
+    struct tail_case {
+        const char* what;
+        std::vector<uint8_t> tail;
+        bool may;
+    };
+    const std::vector<tail_case> cases = {
+        {"nothing after the last block", {}, false},
+        {"0xFF padding", std::vector<uint8_t>(4096, 0xFF), false},
+        {"a version 1 trailer", trailer("FWTRAIL1", 152, 152), true},
+        {"a version 2 trailer", trailer("FWTRAIL2", 84, 84), true},
+        {"a version this board does not know", trailer("FWTRAIL9", 100, 100), true},
+        {"the smallest trailer that states its size", trailer("FWTRAIL1", 12, 12), true},
+        {"a size one short of the end", trailer("FWTRAIL1", 151, 152), false},
+        {"a size one past the end", trailer("FWTRAIL1", 153, 152), false},
+        {"another magic", trailer("FWTRAXL1", 152, 152), false},
+        {"a trailer followed by a byte", [&] { auto t = trailer("FWTRAIL1", 152, 152);
+                                                t.push_back(0); return t; }(), false},
+        // The largest trailer one block allows (head, count, one entry, the
+        // longest signature), and one byte more, which the pass refuses anyway.
+        {"a trailer at the size limit", trailer("FWTRAIL2", 192, 192), true},
+        {"a trailer past the size limit", trailer("FWTRAIL2", 193, 193), false},
+    };
+    for (const tail_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes = package;
+        bytes.insert(bytes.end(), c.tail.begin(), c.tail.end());
+        std::string path = board_.write("tail.bin", bytes);
+        unique_fd fd(open(path.c_str(), O_RDONLY));
+        ASSERT_GE(fd.fd, 0);
+        ASSERT_EQ(lseek(fd.fd, 40, SEEK_SET), 40);
+        EXPECT_EQ(package_may_end_in_trailer(fd.fd), c.may);
+        EXPECT_EQ(lseek(fd.fd, 0, SEEK_CUR), 40) << "the position the passes read from moved";
+    }
+    // A file shorter than a package header, and a pipe, which has no end to look at.
+    unique_fd tiny(open(board_.write("tiny.bin", std::vector<uint8_t>(5, 0)).c_str(), O_RDONLY));
+    EXPECT_TRUE(package_may_end_in_trailer(tiny.fd));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_TRUE(package_may_end_in_trailer(fds[0]));
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// The plain file read straight, without the identity check: the pin alone
+// must hold later passes to the verified bytes.
+int open_unchecked(const char* path)
+{
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+int no_report(const progress_info*, const char*)
+{
+    return 0;
+}
+
+TEST_F(PackageSource, APinnedPassHandsOnNoByteOfAChangedChunk)
+{
+    // Three chunks and a bit of block data; the change is made in place, so
+    // that only the pin can see it.
+    const std::vector<uint8_t> data = pattern_bytes(3 * PIN_CHUNK_SIZE + 100, 21);
+    bundle_package p;
+    p.blocks.push_back(replace_block(board_.path("target"), data));
+    const std::vector<uint8_t> bare = bundle_bytes(p);
+    const size_t changed_at = bare.size() - 50;          // in the last chunk
+    source_ops inner{};
+    inner.open = open_unchecked;
+    inner.close = close;
+    inner.read = read_full;
+    trust_ops trust{trust_begin, trust_update, trust_check, trust_result_digest};
+
+    for (bool with_trailer : {true, false}) {
+        SCOPED_TRACE(with_trailer ? "with a trailer" : "without a trailer");
+        std::vector<uint8_t> bytes = bare;
+        if (with_trailer) {
+            std::vector<uint8_t> t = openssl_trailer(bare, nullptr);
+            bytes.insert(bytes.end(), t.begin(), t.end());
+        }
+        std::string path = board_.write("pinned.bin", bytes);
+        trust_reset(false);
+        source_ops pinned{};
+        pin_source(&inner, &pinned);
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(verify_package(&pinned, path.c_str(), no_report, 4096, &trust), 0);
+        testing::internal::GetCapturedStdout();
+
+        // In place: same inode, same size.
+        unique_fd w(open(path.c_str(), O_WRONLY));
+        ASSERT_EQ(pwrite(w.fd, "XY", 2, (off_t)changed_at), 2);
+        int last = 0;
+        testing::internal::CaptureStdout();
+        int fd = pinned.open(path.c_str());
+        ASSERT_GE(fd, 0);
+        std::vector<uint8_t> got = drain(fd, pinned.read, &last);
+        pinned.close(fd);
+        std::string said = testing::internal::GetCapturedStdout();
+        if (with_trailer) {
+            // Every chunk before the changed one, and not a byte of that one.
+            EXPECT_EQ(last, -1);
+            EXPECT_EQ(got.size(), 3 * (size_t)PIN_CHUNK_SIZE);
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+            EXPECT_EQ(said, "Package " + path + " changed since it was verified!\n");
+            // Every later pass is refused at its open.
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(pinned.open(path.c_str()), -1);
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), said);
+        } else {
+            // Nothing was verified beyond the checksums: the pass reads as before.
+            EXPECT_EQ(last, 0);
+            EXPECT_EQ(got.size(), bytes.size());
+            EXPECT_EQ(said, "");
+        }
+    }
+
+    // A pass that ends early (a begin script pass) and one that asks for more
+    // than was verified: nothing past the verified stream is handed on.
+    std::vector<uint8_t> bytes = bare;
+    std::vector<uint8_t> t = openssl_trailer(bare, nullptr);
+    bytes.insert(bytes.end(), t.begin(), t.end());
+    std::string path = board_.write("pinned.bin", bytes);
+    trust_reset(false);
+    source_ops pinned{};
+    pin_source(&inner, &pinned);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(verify_package(&pinned, path.c_str(), no_report, 4096, &trust), 0);
+    testing::internal::GetCapturedStdout();
+    unique_fd a(open(path.c_str(), O_WRONLY | O_APPEND));
+    ASSERT_EQ(write(a.fd, "more", 4), 4);
+    int fd = pinned.open(path.c_str());
+    uint8_t head[100];
+    EXPECT_EQ(pinned.read(fd, head, (int)sizeof head), (int)sizeof head);
+    pinned.close(fd);
+    int last = 0;
+    fd = pinned.open(path.c_str());
+    EXPECT_TRUE(drain(fd, pinned.read, &last) == bytes);
+    EXPECT_EQ(last, 0);
+    pinned.close(fd);
+}
+
+TEST_F(PackageSource, ATrailerWhereTheFileHadNoneIsMalformed)
+{
+    // The end of the file showed no trailer, so no digest was taken; the pass
+    // then reads one (the file changed between the look and the pass). It must
+    // be refused, never accepted unchecked.
+    bundle_package p;
+    p.blocks.push_back(replace_block(board_.path("target"), pattern_bytes(5000, 3)));
+    const std::vector<uint8_t> bare = bundle_bytes(p);
+    std::vector<uint8_t> signed_bytes = bare;
+    std::vector<uint8_t> t = openssl_trailer(bare, nullptr);
+    signed_bytes.insert(signed_bytes.end(), t.begin(), t.end());
+    static std::string looked_at, read_from;
+    static unique_fd other;
+    looked_at = board_.write("looked.bin", bare);
+    read_from = board_.write("read.bin", signed_bytes);
+    source_ops inner{};
+    inner.open = [](const char*) { return open(looked_at.c_str(), O_RDONLY | O_CLOEXEC); };
+    inner.read = [](int fd, void* buffer, int length) {
+        if (other.fd < 0 || lseek(fd, 0, SEEK_CUR) == 0) {
+            other.reset();
+            other.fd = open(read_from.c_str(), O_RDONLY | O_CLOEXEC);
+            lseek(fd, 1, SEEK_SET);
+        }
+        return read_full(other.fd, buffer, length);
+    };
+    inner.close = [](int fd) {
+        other.reset();
+        return close(fd);
+    };
+    trust_ops trust{trust_begin, trust_update, trust_check, trust_result_digest};
+    trust_reset(false);
+    source_ops pinned{};
+    pin_source(&inner, &pinned);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(verify_package(&pinned, looked_at.c_str(), no_report, 4096, &trust), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Package trailer is malformed!"),
+              std::string::npos);
+    trust_reset(false);
 }
 
 }  // namespace
