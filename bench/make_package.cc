@@ -1,5 +1,5 @@
-// Writes a benchmark package: one file block and one raw-partition block, each
-// streamed from a data file given on the command line.
+// Writes a benchmark package: one file block and, unless PART_TARGET is "-",
+// one raw-partition block, each streamed from a data file given on the command line.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -23,7 +23,9 @@ int main(int argc, char** argv)
     part.target_path = argv[4];
     part.erase_size = strtoull(argv[5], nullptr, 0);
     part.data_file = argv[2];
-    package.blocks = {file, part};
+    package.blocks = {file};
+    if (std::string(argv[4]) != "-")
+        package.blocks.push_back(part);
     FILE* out = fopen(argv[1], "wb");
     if (out == nullptr) {
         perror(argv[1]);
