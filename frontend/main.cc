@@ -103,7 +103,7 @@ int main(int argc, char** argv)
     } else {
         package.open = open_plain_source;
         package.close = ::close;
-        package.read = read_full;
+        package.read = read_plain_source;
     }
     // Every pass after verification reads the very bytes that were verified.
     pin_source(&package, &ops.src);
@@ -130,7 +130,9 @@ int main(int argc, char** argv)
     ops.trust.check = trust_check;
     ops.trust.result_digest = trust_result_digest;
     ops.apply_checked_patch = run_checked_bspatch;
-    return upgrade_run(&ops);
+    int result = upgrade_run(&ops);
+    release_package_file();
+    return result;
 }
 
 // The board binary carries its own C++ runtime (linked statically). Its default

@@ -114,8 +114,10 @@ int pinned_open(const char* path)
     if (handle < 0)
         return -1;
     if (pin.opens++ == 0) {
-        pin.recording = package_may_end_in_trailer(handle);
-        trust_skip_digest(!pin.recording);
+        bool may_have_trailer = package_may_end_in_trailer(handle);
+        trust_skip_digest(!may_have_trailer);
+        // A leased file needs no record: the kernel tells us of any writer.
+        pin.recording = may_have_trailer && !package_file_leased();
         sha256_start(&pin.chunk_hash);
     } else if (pin.enforce) {
         if (!pin.chunk)

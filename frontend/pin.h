@@ -1,11 +1,13 @@
 // Holds every pass after the first to the bytes that the first, the
 // verification pass, read. Checking the file's identity between passes is not
 // enough: a FIFO hands out other bytes at every open, and a file can be
-// rewritten in place while a pass reads it. So the verification pass records a
-// SHA-256 digest of every PIN_CHUNK_SIZE bytes of the package stream, and once
-// a trailer was accepted, a later pass reads each chunk whole and checks it
-// before any of its bytes go further. Without a trailer nothing was verified
-// beyond the checksums, and later passes read as before.
+// rewritten in place while a pass reads it. A regular file that the source
+// holds under a lease is safe as it is (the kernel tells of any writer). For
+// any other package the verification pass records a SHA-256 digest of every
+// PIN_CHUNK_SIZE bytes of the package stream, and once a trailer was accepted,
+// a later pass reads each chunk whole and checks it before any of its bytes go
+// further. Without a trailer nothing was verified beyond the checksums, and
+// later passes read as before.
 #pragma once
 
 #include <cstdint>

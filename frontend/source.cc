@@ -22,8 +22,41 @@ namespace {
 struct package_identity {
     char path[256];
     struct stat st;
+    // The descriptor the verification pass read, kept under a read lease so
+    // that later passes read the same file without opening its path again.
+    // -1 when the file could not be leased (a FIFO, a filesystem without
+    // leases, another user's file): later passes then open the path again.
+    int kept;
 };
-package_identity verified{};
+package_identity verified{{}, {}, -1};
+
+// Set when the kernel breaks the lease: someone opened the file for writing
+// or truncated it. From then on the file is taken as changed.
+volatile sig_atomic_t lease_broken = 0;
+
+void on_lease_break(int)
+{
+    lease_broken = 1;
+    // Let the writer go on now rather than after the kernel's lease break
+    // time: whatever it writes is refused, since the mark is set first.
+    int saved = errno;
+    if (verified.kept >= 0)
+        ::fcntl(verified.kept, F_SETLEASE, F_UNLCK);
+    errno = saved;
+}
+
+// A read lease on `fd`: the kernel refuses it while anyone has the file open
+// for writing, and tells us (SIGIO) when anyone opens it for writing later.
+bool take_lease(int fd)
+{
+    struct sigaction sa = {};
+    sa.sa_handler = on_lease_break;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    if (::sigaction(SIGIO, &sa, nullptr) < 0)
+        return false;
+    return ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+}
 
 bool same_file(const struct stat& a, const struct stat& b)
 {
@@ -34,10 +67,36 @@ bool same_file(const struct stat& a, const struct stat& b)
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+int say_changed(const char* path)
+{
+    printf("Package %s changed since it was verified!\n", path);
+    return -1;
+}
+
+// A later pass of a leased package: the kept file from its start, as long as
+// nobody opened it for writing and the path still names it.
+int reopen_kept(const char* path)
+{
+    struct stat st;
+    if (lease_broken || ::stat(path, &st) < 0 || !same_file(st, verified.st))
+        return say_changed(path);
+    if (::lseek(verified.kept, 0, SEEK_SET) < 0) {
+        perror("lseek");
+        return -1;
+    }
+    int fd = ::fcntl(verified.kept, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        perror("dup");
+    return fd;
+}
+
 // Opens the package file for reading; -1 after saying why, also when it is no
 // longer the file that an earlier phase of this run opened under that path.
 int open_package_file(const char* path)
 {
+    bool again = strcmp(verified.path, path) == 0;
+    if (again && verified.kept >= 0)
+        return reopen_kept(path);
     unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (fd.fd < 0) {
         perror("open");
@@ -48,14 +107,30 @@ int open_package_file(const char* path)
         perror("fstat");
         return -1;
     }
-    if (strcmp(verified.path, path) != 0) {
-        snprintf(verified.path, sizeof verified.path, "%s", path);
-        verified.st = st;
-    } else if (!same_file(st, verified.st)) {
-        printf("Package %s changed since it was verified!\n", path);
-        return -1;
+    if (again)
+        return same_file(st, verified.st) ? fd.release() : say_changed(path);
+    release_package_file();
+    snprintf(verified.path, sizeof verified.path, "%s", path);
+    verified.st = st;
+    if (S_ISREG(st.st_mode) && take_lease(fd.fd)) {
+        // Never one of the standard descriptors, which a child may be given.
+        verified.kept = ::fcntl(fd.fd, F_DUPFD_CLOEXEC, 3);
+        if (verified.kept < 0) {
+            ::fcntl(fd.fd, F_SETLEASE, F_UNLCK);
+            perror("dup");
+            return -1;
+        }
     }
     return fd.release();
+}
+
+// -1 after saying so when the lease on the package broke: bytes read since
+// may not be the verified ones.
+int unless_changed(int count)
+{
+    if (count >= 0 && lease_broken)
+        return say_changed(verified.path);
+    return count;
 }
 
 }  // namespace
@@ -63,6 +138,26 @@ int open_package_file(const char* path)
 int open_plain_source(const char* path)
 {
     return open_package_file(path);
+}
+
+int read_plain_source(int handle, void* buffer, int length)
+{
+    return unless_changed(read_full(handle, buffer, length));
+}
+
+bool package_file_leased()
+{
+    return verified.kept >= 0 && !lease_broken;
+}
+
+void release_package_file()
+{
+    if (verified.kept >= 0) {
+        ::fcntl(verified.kept, F_SETLEASE, F_UNLCK);
+        ::close(verified.kept);
+    }
+    verified = package_identity{{}, {}, -1};
+    lease_broken = 0;
 }
 
 int open_gzip_source(const char* path)
@@ -96,7 +191,7 @@ int close_gzip_source(int handle)
 
 int read_gzip_source(int handle, void* buffer, int length)
 {
-    int n = read_full(handle, buffer, length);
+    int n = unless_changed(read_full(handle, buffer, length));
     if (n < 0 || n == length || gzip_pid <= 0)
         return n;
     // The pipe has ended, so gunzip has finished writing: its status says whether

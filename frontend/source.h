@@ -5,9 +5,22 @@
 
 // Read-only descriptor of the package, or -1 after saying why. Every open after
 // the first of a path checks that the file is still the one first opened
-// (device, inode, size, modification and change time): a package swapped or changed
-// between the phases of a run is refused.
+// (device, inode, size, modification and change time): a package swapped or
+// changed between the phases of a run is refused. A regular file is also held
+// under a read lease from its first open on, where the kernel allows one:
+// later opens read the very descriptor the first one read, and once anyone
+// opens the file for writing, every read and open says the package changed.
 int open_plain_source(const char* path);
+
+// read_full, and -1 once the package's lease was broken.
+int read_plain_source(int handle, void* buffer, int length);
+
+// Whether the package file is held under an unbroken lease: nobody can have
+// changed it since its first open without this turning false.
+bool package_file_leased();
+
+// Gives up the kept descriptor and its lease; the next open is a first one.
+void release_package_file();
 
 // Read end of a pipe carrying the decompressed package, or -1. The file is
 // opened and checked as by open_plain_source, and gunzip reads that descriptor.

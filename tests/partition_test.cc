@@ -212,6 +212,7 @@ TEST_F(RawPartition, MtdCharacterDeviceIsWrittenThroughNandwrite)
     EXPECT_EQ(close_target(fd), 0);
     const std::string gzip_pipe = pipe_name(source);
     close_gzip_source(source);
+    release_package_file();
 
     EXPECT_EQ(read_text(log()), "nandwrite -p " + dev + "\n");
     std::string flash = read_text(dev);

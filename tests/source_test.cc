@@ -41,6 +41,7 @@ protected:
 
     void TearDown() override
     {
+        release_package_file();       // the lease and descriptor of the last package
         setenv("PATH", saved_path_.c_str(), 1);
         EXPECT_TRUE(child_processes().empty());
         EXPECT_EQ(count_open_fds(), fds_before_);
