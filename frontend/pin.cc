@@ -1,8 +1,10 @@
 #include "frontend/pin.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 
 #include "backends/trust.h"
 #include "common/scoped.h"
@@ -21,9 +23,9 @@ struct pin_state {
     bool recording;
     sha256_context chunk_hash;
     uint32_t chunk_filled;            // bytes of the chunk being hashed
-    std::unique_ptr<chunk_digest[], free_deleter> digests;   // one per chunk, the last may be short
+    chunk_digest* digests;            // one per chunk, the last may be short
     uint32_t count;
-    uint32_t capacity;
+    uint32_t capacity;                // entries the mapping holds
     uint64_t length;                  // of the whole recorded stream
     bool out_of_memory;
     // Later passes.
@@ -42,25 +44,43 @@ void say_changed()
     printf("Package %s changed since it was verified!\n", pin.path);
 }
 
+// The record is mapped, not allocated: it grows by remapping, so no copy of it
+// and no freed heap around it ever adds to the memory the board spends.
 void end_chunk()
 {
     if (pin.count == pin.capacity) {
-        uint32_t more = pin.capacity == 0 ? 256 : pin.capacity * 2;
-        void* grown = more < pin.capacity
-                          ? nullptr
-                          : realloc(pin.digests.get(), sizeof(chunk_digest) * more);
-        if (grown == nullptr) {
+        uint32_t more = pin.capacity == 0 ? 2048 : pin.capacity * 2;
+        void* grown = MAP_FAILED;
+        if (more > pin.capacity && more <= SIZE_MAX / sizeof(chunk_digest))
+            grown = pin.digests == nullptr
+                        ? ::mmap(nullptr, sizeof(chunk_digest) * more, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                        : ::mremap(pin.digests, sizeof(chunk_digest) * pin.capacity,
+                                   sizeof(chunk_digest) * more, MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED) {
             pin.out_of_memory = true;
             return;
         }
-        pin.digests.release();
-        pin.digests.reset(static_cast<chunk_digest*>(grown));
+        pin.digests = static_cast<chunk_digest*>(grown);
         pin.capacity = more;
     }
     sha256_finish(&pin.chunk_hash, pin.digests[pin.count++]);
     sha256_start(&pin.chunk_hash);
     pin.chunk_filled = 0;
 }
+
+void forget_record()
+{
+    if (pin.digests != nullptr)
+        ::munmap(pin.digests, sizeof(chunk_digest) * pin.capacity);
+    pin.digests = nullptr;
+    pin.capacity = 0;
+}
+
+// Unmaps the record when the program ends.
+struct record_owner {
+    ~record_owner() { forget_record(); }
+} record_owner_instance;
 
 void record(const uint8_t* bytes, uint32_t length)
 {
@@ -180,7 +200,8 @@ int pinned_close(int handle)
 
 void pin_source(const source_ops* inner, source_ops* pinned)
 {
-    pin_reset();
+    forget_record();
+    pin = pin_state{};
     pin.inner = *inner;
     pinned->open = pinned_open;
     pinned->close = pinned_close;
@@ -188,11 +209,4 @@ void pin_source(const source_ops* inner, source_ops* pinned)
     // Whatever the source reads to finish the stream lies after the trailer,
     // where no later pass reads.
     pinned->finish = inner->finish;
-}
-
-void pin_reset()
-{
-    source_ops inner = pin.inner;
-    pin = pin_state{};
-    pin.inner = inner;
 }

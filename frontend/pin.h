@@ -17,11 +17,9 @@
 constexpr uint32_t PIN_CHUNK_SIZE = 128 * 1024;
 
 // Fills `pinned` with slots that read through `inner` (copied), pinning its
-// bytes. The first open is taken to be the verification pass. At that open the
+// bytes, and forgets any earlier record. The first open after it is taken to
+// be the verification pass. At that open the
 // pin also decides whether the package needs a digest at all: when no trailer
 // can end the file (see package_may_end_in_trailer), neither the trust digest
 // nor the pin is taken, and a trailer found after all is refused as malformed.
 void pin_source(const source_ops* inner, source_ops* pinned);
-
-// Forgets everything recorded: the next open is a verification pass again.
-void pin_reset();
