@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <string>
 
-#include "bundle/create.h"
-#include "bundle/delta.h"
-#include "bundle/extract.h"
-#include "bundle/examine.h"
-#include "bundle/sign.h"
+#include "bundle/commands/create.h"
+#include "bundle/commands/delta.h"
+#include "bundle/commands/extract.h"
+#include "bundle/commands/examine.h"
+#include "bundle/commands/sign.h"
 #include "engine/package_format.h"
 
 namespace {

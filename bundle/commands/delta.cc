@@ -1,4 +1,4 @@
-#include "bundle/delta.h"
+#include "bundle/commands/delta.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bundle/create.h"
+#include "bundle/commands/create.h"
 #include "bundle/diff.h"
 #include "bundle/interrupt.h"
 #include "bundle/manifest.h"
@@ -20,7 +20,7 @@
 #include "bundle/output.h"
 #include "bundle/progress_bar.h"
 #include "bundle/shell_script.h"
-#include "bundle/signing.h"
+#include "bundle/trailers.h"
 #include "bundle/tree.h"
 #include "bundle/writer.h"
 

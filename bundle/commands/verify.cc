@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "backends/trust.h"
-#include "bundle/examine.h"
+#include "bundle/commands/examine.h"
 #include "bundle/messages.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
 #include "bundle/progress_bar.h"
-#include "bundle/signing.h"
+#include "bundle/trailers.h"
 #include "engine/fwdeploy.h"
 #include "engine/trailer.h"
 #include "engine/verify.h"

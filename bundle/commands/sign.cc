@@ -1,5 +1,5 @@
 #include "bundle/messages.h"
-#include "bundle/sign.h"
+#include "bundle/commands/sign.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +12,7 @@
 
 #include "bundle/output.h"
 #include "bundle/package_reader.h"
-#include "bundle/signing.h"
+#include "bundle/trailers.h"
 #include "common/scoped.h"
 
 namespace fs = std::filesystem;

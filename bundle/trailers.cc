@@ -1,4 +1,4 @@
-#include "bundle/signing.h"
+#include "bundle/trailers.h"
 
 #include <algorithm>
 #include <cerrno>

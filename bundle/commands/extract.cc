@@ -1,4 +1,4 @@
-#include "bundle/extract.h"
+#include "bundle/commands/extract.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include "bundle/manifest.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
-#include "bundle/signing.h"
+#include "bundle/trailers.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "bundle/examine.h"
+#include "bundle/commands/examine.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include "bundle/messages.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
-#include "bundle/signing.h"
+#include "bundle/trailers.h"
 #include "engine/trailer.h"
 
 namespace {

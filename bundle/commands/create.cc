@@ -1,4 +1,4 @@
-#include "bundle/create.h"
+#include "bundle/commands/create.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -13,7 +13,7 @@
 #include "bundle/messages.h"
 #include "bundle/output.h"
 #include "bundle/progress_bar.h"
-#include "bundle/signing.h"
+#include "bundle/trailers.h"
 
 namespace fs = std::filesystem;
 
