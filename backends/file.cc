@@ -208,7 +208,8 @@ int open_file_truncate(const char* path)
     return fd;
 }
 
-int create_file(const char* path, uint32_t mode)
+// Makes the directories `path` lies in. -1 when the path is too long for a target.
+static int make_parents_of(const char* path)
 {
     char dir[256] = {};
     size_t length = strlen(path);
@@ -222,10 +223,34 @@ int create_file(const char* path, uint32_t mode)
         last_slash[1] = '\0';         // keep the directory with its trailing '/'
         make_parents(dir);
     }
+    return 0;
+}
+
+int create_file(const char* path, uint32_t mode)
+{
+    if (make_parents_of(path) < 0)
+        return -1;
     int fd = open_staged(path, true, mode);
     if (fd >= 0)
         return fd;
     fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, (mode_t)mode);
+    if (fd < 0) {
+        perror("open");
+        return -1;
+    }
+    return fd;
+}
+
+int create_scratch_file(const char* path, uint32_t mode)
+{
+    if (make_parents_of(path) < 0)
+        return -1;
+    // Only a file we made ourselves is taken away: in a directory others may
+    // write to, the name can hold a link to a file of ours or a file of theirs.
+    struct stat st;
+    if (::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+        ::unlink(path);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
     if (fd < 0) {
         perror("open");
         return -1;

@@ -21,6 +21,13 @@ int open_file_truncate(const char* path);
 // mask; an existing one keeps its owner, group and mode bits.
 int create_file(const char* path, uint32_t mode);
 
+// Makes the parent directories, then creates the patch scratch file `path`
+// with permission bits `mode` less the file-creation mask. A regular file of
+// ours left there by an earlier run is removed first; whatever else stands
+// under the name (a link planted in a shared directory, someone else's file)
+// is never followed, opened or removed: the create fails. Descriptor, or -1.
+int create_scratch_file(const char* path, uint32_t mode);
+
 // Closes a descriptor from either opener. A staged file is flushed, given the
 // target's owner and mode, renamed over the target and the directory flushed.
 // -1 when any step failed; a staged target is then left as it was.

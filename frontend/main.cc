@@ -117,6 +117,7 @@ int main(int argc, char** argv)
     ops.file.close = close_file;
     ops.file.write = write_full;
     ops.file.discard = discard_file;
+    ops.file.create_scratch = create_scratch_file;
     ops.apply_patch = run_bspatch;
     ops.run_script = run_shell_script;
     ops.get_buffer_size = io_buffer_size;
