@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "backends/partition.h"
+#include "common/io.h"
+#include "common/scoped.h"
 
 namespace {
 
@@ -258,6 +260,40 @@ int create_scratch_file(const char* path, uint32_t mode)
     return fd;
 }
 
+int copy_into(const char* from, const char* path, const struct stat& identity)
+{
+    unique_fd source(::open(from, O_RDONLY | O_CLOEXEC));
+    unique_fd to(::open(path, O_WRONLY | O_CLOEXEC));
+    if (source.fd < 0 || to.fd < 0) {
+        perror("open");
+        return -1;
+    }
+    char buffer[4096];
+    off_t total = 0;
+    for (;;) {
+        ssize_t n = read_some(source.fd, buffer, sizeof buffer);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        if (write_full(to.fd, buffer, (int)n) != (int)n)
+            return -1;
+        total += n;
+    }
+    if (::ftruncate(to.fd, total) < 0) {
+        perror("ftruncate");
+        return -1;
+    }
+    // A write by a user other than root clears setuid and setgid.
+    if (take_identity(to.fd, identity) < 0)
+        return -1;
+    if (::fsync(to.fd) < 0) {
+        perror("fsync");
+        return -1;
+    }
+    return to.reset() == 0 ? 0 : -1;
+}
+
 int close_file(int handle)
 {
     staged_file* s = find_staged(handle);
@@ -279,15 +315,25 @@ int close_file(int handle)
         perror("close");
         result = -1;
     }
-    if (result == 0 && ::rename(staging, s->target) < 0) {
-        perror("rename");
-        result = -1;
+    bool renamed = false;
+    if (result == 0) {
+        if (::rename(staging, s->target) == 0) {
+            renamed = true;
+        } else if (errno == EBUSY) {
+            // Something is mounted over the target (a bind mount of a file on the
+            // same filesystem looks like any other file until now): it takes the
+            // new contents through its inode instead.
+            result = copy_into(staging, s->target, s->wanted);
+        } else {
+            perror("rename");
+            result = -1;
+        }
     }
-    if (result < 0) {
+    if (!renamed)
         ::unlink(staging);
+    if (result < 0)
         return -1;
-    }
-    return sync_directory_of(s->target);
+    return renamed ? sync_directory_of(s->target) : 0;
 }
 
 int discard_file(int handle)

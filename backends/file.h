@@ -6,7 +6,9 @@
 // never a cut one. Whatever cannot be renamed over without changing what it is
 // (a device node, an entry of /proc or /sys, a file with other hard links, a file
 // mounted over another, and, unless we are root, a file someone else owns) is
-// truncated and written in place as it always was.
+// truncated and written in place as it always was. A bind mount of a file from
+// the same filesystem shows only when the rename over it fails: the staged
+// contents are then copied into it.
 #pragma once
 
 #include <climits>
@@ -57,6 +59,11 @@ bool may_take_owner(const struct stat& st);
 // owner first: changing it clears setuid and setgid. 0, or -1 after printing
 // "fchown" or "fchmod" with the system error.
 int take_identity(int fd, const struct stat& wanted);
+
+// Copies the file at `from` into the file at `path` through its own inode (every
+// name and mount of it sees the new contents), gives it the owner, group and
+// mode of `identity` and flushes it. Not atomic. 0, or -1 after printing why.
+int copy_into(const char* from, const char* path, const struct stat& identity);
 
 // Flushes the directory entry of a rename or unlink of `path` to storage. 0, or
 // -1 after printing why.
