@@ -119,15 +119,23 @@ int open_staged(const char* path, bool may_create, uint32_t mode)
 }
 
 // Makes every directory along `dir` (which ends with '/'), like mkdir -p, in this
-// process: the path comes from the package and must never reach a shell.
-void make_parents(char* dir)
+// process: the path comes from the package and must never reach a shell. Each
+// directory made is flushed into its parent, or a file created in it could
+// vanish with it after a power cut. -1 when such a flush failed.
+int make_parents(char* dir)
 {
+    int result = 0;
     for (char* slash = strchr(dir + 1, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
         *slash = '\0';
-        if (::mkdir(dir, 0777) < 0 && errno != EEXIST)
+        if (::mkdir(dir, 0777) == 0) {
+            if (sync_directory_of(dir) < 0)
+                result = -1;
+        } else if (errno != EEXIST) {
             perror("mkdir");
+        }
         *slash = '/';
     }
+    return result;
 }
 
 }  // namespace
@@ -197,6 +205,14 @@ int sync_directory_of(const char* path)
     return result;
 }
 
+int remove_file(const char* path)
+{
+    // As remove(3): an empty directory goes too.
+    if (::unlink(path) < 0 && (errno != EISDIR || ::rmdir(path) < 0))
+        return -1;
+    return sync_directory_of(path);
+}
+
 int open_file_truncate(const char* path)
 {
     int fd = open_staged(path, false, 0);
@@ -223,7 +239,7 @@ static int make_parents_of(const char* path)
     char* last_slash = strrchr(dir, '/');
     if (last_slash != nullptr) {
         last_slash[1] = '\0';         // keep the directory with its trailing '/'
-        make_parents(dir);
+        return make_parents(dir);
     }
     return 0;
 }

@@ -30,6 +30,10 @@ int create_file(const char* path, uint32_t mode);
 // is never followed, opened or removed: the create fails. Descriptor, or -1.
 int create_scratch_file(const char* path, uint32_t mode);
 
+// Removes a file (or an empty directory) as remove(3) does, and flushes the
+// directory it was in, as after a rename. 0, or -1.
+int remove_file(const char* path);
+
 // Closes a descriptor from either opener. A staged file is flushed, given the
 // target's owner and mode, renamed over the target and the directory flushed.
 // -1 when any step failed; a staged target is then left as it was.

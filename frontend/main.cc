@@ -113,7 +113,7 @@ int main(int argc, char** argv)
     ops.ubi.write = write_full;
     ops.file.open = open_file_truncate;
     ops.file.create = create_file;
-    ops.file.remove = ::remove;
+    ops.file.remove = remove_file;
     ops.file.close = close_file;
     ops.file.write = write_full;
     ops.file.discard = discard_file;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "backends/file.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
@@ -485,6 +487,41 @@ std::vector<std::pair<std::string, std::string>> kill_at(int at)
 }
 
 }  // namespace
+
+// A deleted file, and the directories made for a created one, are flushed into
+// their directories before the tool goes on, as a renamed file is: reported
+// done, neither comes back or vanishes after a power cut.
+TEST(ApplyCrash, DeletesAndNewDirectoriesAreFlushedIntoTheirParents)
+{
+    test_board board;
+    std::string log = board.box.write("board/data/old.log", "log");
+    std::string tool = board.data + "/new/deeper/tool";
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(board.data.c_str(), real), nullptr);
+    std::string data = real;              // as a flushed descriptor names it
+    bundle_package p;
+    p.blocks = {delete_block(log), create_block(tool, pattern_bytes(900, 81), 0750)};
+    std::string package = write_package(board.path("pkg.bin"), p);
+    run_options o;
+    o.args = {"-r", package};
+    o.env = kill_at(0);
+    o.env.push_back({"FWDEPLOY_TRACE_CALLS", "1"});
+    run_result r = run_program(o);
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0")) << r.out;
+    char staging[PATH_MAX];
+    ASSERT_EQ(staging_path(tool.c_str(), staging), 0);
+    std::vector<std::string> calls;
+    for (const std::string& line : split_lines(r.err))
+        if (line.rfind("call: ", 0) == 0)
+            calls.push_back(line.substr(6));
+    std::string staged = std::string(staging).substr(board.data.size());
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "unlink " + log, "fsync " + data,
+                         "fsync " + data, "fsync " + data + "/new",
+                         "unlink " + board.data + staged, "fsync " + data + staged,
+                         "rename " + board.data + staged + " " + tool,
+                         "fsync " + data + "/new/deeper"}));
+}
 
 // The tool is killed before each of its writes, flushes, renames and unlinks in
 // turn, all through the apply pass; after every kill each file target must hold
