@@ -1073,7 +1073,11 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
     std::string other_bytes = f.box.write("other", bytes_of("not the package"));
     std::string sig = f.box.path("sig.der");
     std::string other_sig = f.box.path("other.der");
-    tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, payload});
+    // Signed again until the encoding has room for a byte more within the 72
+    // a trailer holds: the loose encodings below must fail as signatures.
+    do
+        tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, payload});
+    while (read_file(sig).size() > 71);
     tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", other_sig, other_bytes});
     std::string raw_sig = f.box.write("raw.sig", pattern_bytes(64, 5));
     const std::string not_a_signature = ": not a signature of the payload of " + pkg + " by the key in ";
@@ -1084,7 +1088,7 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         std::string input;
         std::string expected;         // a whole line of standard error
     };
-    const std::vector<refusal> cases = {
+    std::vector<refusal> cases = {
         {"RSA key", {"sign", "-k", rsa.private_key, pkg}, "",
          rsa.private_key + ": an RSA key; only EC P-256 keys are supported"},
         {"P-384 key", {"sign", "-k", p384.private_key, pkg}, "",
@@ -1113,6 +1117,14 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
          key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
     };
+    // The good signature in encodings a lax parser takes, but the board does not.
+    const auto loose = loose_encodings(read_file(sig));
+    for (size_t i = 0; i < loose.size(); ++i) {
+        std::string file = f.box.write("loose" + std::to_string(i) + ".der", loose[i].second);
+        cases.push_back({loose[i].first.c_str(),
+                         {"attach-signature", pkg, file, "--pubkey", key.public_key}, "",
+                         file + ": not an ECDSA P-256 signature in DER"});
+    }
     const std::vector<std::string> files = dir_entries(f.box.root());
     for (const refusal& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1124,6 +1136,26 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         EXPECT_TRUE(read_file(damaged_pkg) == damaged);
         EXPECT_EQ(dir_entries(f.box.root()), files) << "no file left behind";
     }
+    // verify judges a trailer with such a signature as the board does.
+    std::string signed_pkg = f.box.write("signed.bin", good);
+    ASSERT_EQ(run_fwbundle({"attach-signature", signed_pkg, sig, "--pubkey", key.public_key})
+                  .exit_code, 0);
+    std::vector<uint8_t> attached = read_file(signed_pkg);
+    std::vector<uint8_t> trailer(attached.begin() + (long)f.bare.size(), attached.end());
+    ASSERT_EQ(trailer.size(), 80 + read_file(sig).size());
+    ASSERT_TRUE(std::equal(trailer.begin(), trailer.begin() + 8, "FWTRAIL1"));
+    for (const auto& [how, bytes] : loose) {
+        SCOPED_TRACE(how + " (verify)");
+        std::vector<uint8_t> loose_pkg = f.bare;
+        std::vector<uint8_t> loose_trailer = with_signature(trailer, bytes);
+        loose_pkg.insert(loose_pkg.end(), loose_trailer.begin(), loose_trailer.end());
+        write_file(signed_pkg, loose_pkg);
+        run_result r = run_fwbundle({"verify", "--keys", key.public_key, signed_pkg});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.err, signed_pkg + ": refused: Package signature is bad!")) << r.err;
+    }
+    remove(signed_pkg.c_str());
+
     // Nor are binary bytes sent to a terminal (script(1) gives it one).
     run_options tty;
     tty.program = "script";
