@@ -60,6 +60,9 @@ int main(int argc, char** argv)
 
     CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");
     verify->add_option("--keys", keys, "Trusted public keys (PEM), as the board holds them");
+    bool verify_gzip = false;
+    verify->add_flag("-z,--gzip", verify_gzip,
+                     "The package is for fwdeploy -x: refuse what its gunzip refuses");
     verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
@@ -104,7 +107,7 @@ int main(int argc, char** argv)
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())
-        return verify_command(package, keys);
+        return verify_command(package, keys, verify_gzip);
     if (extract->parsed())
         return extract_command(package, dir);
     if (sign->parsed())

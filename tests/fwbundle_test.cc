@@ -670,7 +670,9 @@ void expect_agreement(agreement_fixture& f, const damage& d, const std::string& 
 {
     SCOPED_TRACE(d.name + (gzipped ? " (gzip)" : ""));
     write_file(f.doomed, bytes_of("x"));
-    run_result mine = run_fwbundle({"verify", file});
+    // Told what the board is told: -x means through gunzip.
+    run_result mine = run_fwbundle(gzipped ? std::vector<std::string>{"verify", "--gzip", file}
+                                           : std::vector<std::string>{"verify", file});
     run_result board = run_fwdeploy({gzipped ? "-x" : "-r", file}, f.box.root());
     EXPECT_EQ(mine.exit_code, d.accepted ? 0 : 1) << mine.out << mine.err;
     EXPECT_EQ(board.exit_code, d.accepted ? 0 : 255) << board.out;
@@ -771,6 +773,9 @@ TEST(FwbundleVerify, AgreesWithTheBoardOnDamagedCompression)
         {"length field cut", with([](auto& b) { b.resize(b.size() - 4); }), false, "cut short"},
         {"cut midway", with([](auto& b) { b.resize(b.size() / 2); }), false, "cut short"},
         {"deflate data", with([](auto& b) { b[b.size() / 2] ^= 0xff; }), false, ""},
+        // What a look at the content would read as a plain package, gunzip refuses.
+        {"not gzip at all", f.bytes, false, "p.bin.gz: not in gzip format"},
+        {"unknown method", with([](auto& b) { b[2] = 7; }), false, "unknown compression method"},
     };
     std::string file = f.box.path("p.bin.gz");
     for (const damage& d : cases) {
