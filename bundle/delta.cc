@@ -67,6 +67,8 @@ struct delta_run {
     const tree* old_tree = nullptr;
     const tree* new_tree = nullptr;
     std::string prefix;               // without a trailing '/', except "/" itself
+    bool root_attributes = false;
+    bool root_differs = false;        // in mode or owner, and left alone
     scratch_dir scratch;
     size_t patch_count = 0;
     // Old directories that the prepare script removes whole, with what is in them.
@@ -306,6 +308,13 @@ void compare_entry(delta_run* r, const tree_entry* o, const tree_entry* n)
             add_command(&r->creations, "mknod", node_operands(*n, target));
         break;
     }
+    if (path.empty() && !r->root_attributes) {
+        // The top directory is the prefix on the board, "/" by default: its mode
+        // and owner are the system's, not whatever the trees were unpacked with
+        // (a tree made with mktemp -d is 0700 and would lock out every service).
+        r->root_differs = o->mode != n->mode || o->uid != n->uid || o->gid != n->gid;
+        return;
+    }
     set_attributes(r, *n, target, o);
 }
 
@@ -460,6 +469,7 @@ int delta_command(const std::string& old_root, const std::string& new_root,
     r.old_tree = &old_tree;
     r.new_tree = &new_tree;
     r.prefix = options.prefix;
+    r.root_attributes = options.root_attributes;
     while (r.prefix.size() > 1 && r.prefix.back() == '/')
         r.prefix.pop_back();
     std::vector<planned_block> blocks;
@@ -514,6 +524,14 @@ int delta_command(const std::string& old_root, const std::string& new_root,
     printf("%s: %" PRIu64 " bytes%s, %.1f%% of the %" PRIu64 " bytes in the files of %s\n",
            output.c_str(), bytes, options.gzip ? " compressed" : "", share, r.new_bytes,
            new_root.c_str());
+    if (r.root_differs) {
+        const tree_entry& o = old_tree.entries.front();
+        const tree_entry& n = new_tree.entries.front();
+        printf("%s: the top directories differ (%s %s %u:%u, %s %s %u:%u); the board's is left "
+               "as it is (--root-attributes sets it)\n",
+               output.c_str(), old_root.c_str(), octal_mode(o.mode).substr(1).c_str(), o.uid,
+               o.gid, new_root.c_str(), octal_mode(n.mode).substr(1).c_str(), n.uid, n.gid);
+    }
     if (key)
         printf("%s: signed by key %s\n", output.c_str(), hex_text(id, SHA256_SIZE).c_str());
     return 0;

@@ -52,6 +52,8 @@ int main(int argc, char** argv)
                       "Sign the trailer with this EC P-256 private key (PEM)");
     delta->add_option("--prefix", delta_with.prefix, "Where the trees' root lies on the board")
         ->capture_default_str();
+    delta->add_flag("--root-attributes", delta_with.root_attributes,
+                    "Also give the top directory NEW_TREE's mode and owner");
     delta->add_option("--manifest-out", delta_with.manifest_out,
                       "Also write the manifest that packs the same package");
 

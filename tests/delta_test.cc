@@ -432,6 +432,47 @@ TEST(FwbundleDelta, NoStopLeavesSetuidOnContentsOrOwnersItWasNotMeantFor)
     }
 }
 
+// NEW unpacked into a directory made by mktemp -d is 0700; with the default
+// prefix a chmod of the top directory would lock every service out of "/".
+TEST(FwbundleDelta, TheTopDirectoryIsLeftAloneUnlessAskedFor)
+{
+    sandbox_dir box("fwbundle-delta");
+    box.write("old/etc/motd", "1.0\n");
+    box.write("new/etc/motd", "2.0\n");
+    chmod(box.path("old").c_str(), 0755);
+    chmod(box.path("new").c_str(), 0700);
+    ASSERT_EQ(chown(box.path("new").c_str(), 1000, 50), 0);
+    std::string pkg = box.path("p.bin");
+    std::string board = box.path("board");
+    for (bool asked : {false, true}) {
+        SCOPED_TRACE(asked ? "--root-attributes" : "by default");
+        run_ok("cp", {"-a", box.path("old"), board});
+        std::vector<std::string> args = {"delta", box.path("old"), box.path("new"), "-o", pkg,
+                                         "--prefix", board};
+        if (asked)
+            args.push_back("--root-attributes");
+        run_result r = run_fwbundle(args);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        std::string note = pkg + ": the top directories differ (" + box.path("old") +
+                           " 0755 0:0, " + box.path("new") + " 0700 1000:50); the board's is "
+                           "left as it is (--root-attributes sets it)\n";
+        EXPECT_EQ(contains(r.out, note), !asked) << r.out;
+        run_result applied = run_fwdeploy({"-r", pkg});
+        EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
+        struct stat st;
+        ASSERT_EQ(stat(board.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, asked ? 0700u : 0755u);
+        EXPECT_EQ(st.st_uid, asked ? 1000u : 0u);
+        EXPECT_EQ(read_text(board + "/etc/motd"), "2.0\n");
+        remove_tree(board);
+    }
+    // Alike, they give no note.
+    chmod(box.path("new").c_str(), 0755);
+    ASSERT_EQ(chown(box.path("new").c_str(), 0, 0), 0);
+    run_result r = run_fwbundle({"delta", box.path("old"), box.path("new"), "-o", pkg});
+    EXPECT_FALSE(contains(r.out, "top directories")) << r.out;
+}
+
 TEST(FwbundleDelta, SameTreesGiveTheSameBytesAndTheManifestPacksThem)
 {
     two_trees t;
