@@ -415,6 +415,33 @@ TEST(FwbundleCreate, WritesThroughALinkAndRefusesWhatIsNoFile)
     ASSERT_EQ(stat(box.path("fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(dir_entries(box.path("out")), (std::vector<std::string>{"new", "real"}));
+
+    // A package under two names: a new file under one would leave the other with
+    // the old package and reset the mode, so neither create nor sign writes.
+    std::string key = box.path("key");
+    ASSERT_EQ(run_fwbundle({"keygen", key}).exit_code, 0);
+    box.write("linked/a.bin", package, 0640);
+    ASSERT_EQ(link(box.path("linked/a.bin").c_str(), box.path("linked/b.bin").c_str()), 0);
+    ASSERT_EQ(symlink("linked/a.bin", box.path("to-linked").c_str()), 0);
+    const std::vector<std::vector<std::string>> writes = {
+        {"create", "-o", box.path("linked/b.bin"), manifest},
+        {"create", "-o", box.path("to-linked"), manifest},
+        {"sign", "-k", key + ".pem", box.path("linked/a.bin")},
+    };
+    for (const std::vector<std::string>& args : writes) {
+        SCOPED_TRACE(args[0] + " " + args[2]);
+        run_result r = run_fwbundle(args);
+        EXPECT_EQ(r.exit_code, 1);
+        std::string named = args[0] == "sign" ? args[3] : args[2];
+        EXPECT_EQ(r.err, "fwbundle: " + named + ": a file with 2 hard links, which a new file "
+                         "would part from; nothing written (remove the other names, or write "
+                         "elsewhere)\n");
+        EXPECT_EQ(stat(box.path("linked/a.bin").c_str(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 2u);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_TRUE(read_file(box.path("linked/b.bin")) == package);
+        EXPECT_EQ(dir_entries(box.path("linked")), (std::vector<std::string>{"a.bin", "b.bin"}));
+    }
 }
 
 TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
