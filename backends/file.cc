@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "backends/partition.h"
+#include "common/io.h"
+#include "common/scoped.h"
 
 namespace {
 
@@ -117,15 +119,23 @@ int open_staged(const char* path, bool may_create, uint32_t mode)
 }
 
 // Makes every directory along `dir` (which ends with '/'), like mkdir -p, in this
-// process: the path comes from the package and must never reach a shell.
-void make_parents(char* dir)
+// process: the path comes from the package and must never reach a shell. Each
+// directory made is flushed into its parent, or a file created in it could
+// vanish with it after a power cut. -1 when such a flush failed.
+int make_parents(char* dir)
 {
+    int result = 0;
     for (char* slash = strchr(dir + 1, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
         *slash = '\0';
-        if (::mkdir(dir, 0777) < 0 && errno != EEXIST)
+        if (::mkdir(dir, 0777) == 0) {
+            if (sync_directory_of(dir) < 0)
+                result = -1;
+        } else if (errno != EEXIST) {
             perror("mkdir");
+        }
         *slash = '/';
     }
+    return result;
 }
 
 }  // namespace
@@ -195,6 +205,14 @@ int sync_directory_of(const char* path)
     return result;
 }
 
+int remove_file(const char* path)
+{
+    // As remove(3): an empty directory goes too.
+    if (::unlink(path) < 0 && (errno != EISDIR || ::rmdir(path) < 0))
+        return -1;
+    return sync_directory_of(path);
+}
+
 int open_file_truncate(const char* path)
 {
     int fd = open_staged(path, false, 0);
@@ -208,7 +226,8 @@ int open_file_truncate(const char* path)
     return fd;
 }
 
-int create_file(const char* path, uint32_t mode)
+// Makes the directories `path` lies in. -1 when the path is too long for a target.
+static int make_parents_of(const char* path)
 {
     char dir[256] = {};
     size_t length = strlen(path);
@@ -220,8 +239,15 @@ int create_file(const char* path, uint32_t mode)
     char* last_slash = strrchr(dir, '/');
     if (last_slash != nullptr) {
         last_slash[1] = '\0';         // keep the directory with its trailing '/'
-        make_parents(dir);
+        return make_parents(dir);
     }
+    return 0;
+}
+
+int create_file(const char* path, uint32_t mode)
+{
+    if (make_parents_of(path) < 0)
+        return -1;
     int fd = open_staged(path, true, mode);
     if (fd >= 0)
         return fd;
@@ -231,6 +257,57 @@ int create_file(const char* path, uint32_t mode)
         return -1;
     }
     return fd;
+}
+
+int create_scratch_file(const char* path, uint32_t mode)
+{
+    if (make_parents_of(path) < 0)
+        return -1;
+    // Only a file we made ourselves is taken away: in a directory others may
+    // write to, the name can hold a link to a file of ours or a file of theirs.
+    struct stat st;
+    if (::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+        ::unlink(path);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
+    if (fd < 0) {
+        perror("open");
+        return -1;
+    }
+    return fd;
+}
+
+int copy_into(const char* from, const char* path, const struct stat& identity)
+{
+    unique_fd source(::open(from, O_RDONLY | O_CLOEXEC));
+    unique_fd to(::open(path, O_WRONLY | O_CLOEXEC));
+    if (source.fd < 0 || to.fd < 0) {
+        perror("open");
+        return -1;
+    }
+    char buffer[4096];
+    off_t total = 0;
+    for (;;) {
+        ssize_t n = read_some(source.fd, buffer, sizeof buffer);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        if (write_full(to.fd, buffer, (int)n) != (int)n)
+            return -1;
+        total += n;
+    }
+    if (::ftruncate(to.fd, total) < 0) {
+        perror("ftruncate");
+        return -1;
+    }
+    // A write by a user other than root clears setuid and setgid.
+    if (take_identity(to.fd, identity) < 0)
+        return -1;
+    if (::fsync(to.fd) < 0) {
+        perror("fsync");
+        return -1;
+    }
+    return to.reset() == 0 ? 0 : -1;
 }
 
 int close_file(int handle)
@@ -254,15 +331,25 @@ int close_file(int handle)
         perror("close");
         result = -1;
     }
-    if (result == 0 && ::rename(staging, s->target) < 0) {
-        perror("rename");
-        result = -1;
+    bool renamed = false;
+    if (result == 0) {
+        if (::rename(staging, s->target) == 0) {
+            renamed = true;
+        } else if (errno == EBUSY) {
+            // Something is mounted over the target (a bind mount of a file on the
+            // same filesystem looks like any other file until now): it takes the
+            // new contents through its inode instead.
+            result = copy_into(staging, s->target, s->wanted);
+        } else {
+            perror("rename");
+            result = -1;
+        }
     }
-    if (result < 0) {
+    if (!renamed)
         ::unlink(staging);
+    if (result < 0)
         return -1;
-    }
-    return sync_directory_of(s->target);
+    return renamed ? sync_directory_of(s->target) : 0;
 }
 
 int discard_file(int handle)

@@ -6,7 +6,9 @@
 // never a cut one. Whatever cannot be renamed over without changing what it is
 // (a device node, an entry of /proc or /sys, a file with other hard links, a file
 // mounted over another, and, unless we are root, a file someone else owns) is
-// truncated and written in place as it always was.
+// truncated and written in place as it always was. A bind mount of a file from
+// the same filesystem shows only when the rename over it fails: the staged
+// contents are then copied into it.
 #pragma once
 
 #include <climits>
@@ -20,6 +22,17 @@ int open_file_truncate(const char* path);
 // through, or -1. A new file gets permission bits `mode` less the file-creation
 // mask; an existing one keeps its owner, group and mode bits.
 int create_file(const char* path, uint32_t mode);
+
+// Makes the parent directories, then creates the patch scratch file `path`
+// with permission bits `mode` less the file-creation mask. A regular file of
+// ours left there by an earlier run is removed first; whatever else stands
+// under the name (a link planted in a shared directory, someone else's file)
+// is never followed, opened or removed: the create fails. Descriptor, or -1.
+int create_scratch_file(const char* path, uint32_t mode);
+
+// Removes a file (or an empty directory) as remove(3) does, and flushes the
+// directory it was in, as after a rename. 0, or -1.
+int remove_file(const char* path);
 
 // Closes a descriptor from either opener. A staged file is flushed, given the
 // target's owner and mode, renamed over the target and the directory flushed.
@@ -50,6 +63,11 @@ bool may_take_owner(const struct stat& st);
 // owner first: changing it clears setuid and setgid. 0, or -1 after printing
 // "fchown" or "fchmod" with the system error.
 int take_identity(int fd, const struct stat& wanted);
+
+// Copies the file at `from` into the file at `path` through its own inode (every
+// name and mount of it sees the new contents), gives it the owner, group and
+// mode of `identity` and flushes it. Not atomic. 0, or -1 after printing why.
+int copy_into(const char* from, const char* path, const struct stat& identity);
 
 // Flushes the directory entry of a rename or unlink of `path` to storage. 0, or
 // -1 after printing why.

@@ -36,42 +36,6 @@ static int exec_bspatch(const char* old_path, const char* new_path, const char* 
     return exited_with(status, 0) ? 0 : -1;
 }
 
-// Copies the patched file into the original's own inode, so that every name of
-// a hard-linked file sees the new contents. This cannot be atomic.
-static int rewrite_in_place(const char* patched, const char* path, const struct stat& original)
-{
-    unique_fd from(::open(patched, O_RDONLY | O_CLOEXEC));
-    unique_fd to(::open(path, O_WRONLY | O_CLOEXEC));
-    if (from.fd < 0 || to.fd < 0) {
-        perror("open");
-        return -1;
-    }
-    char buffer[4096];
-    off_t total = 0;
-    for (;;) {
-        ssize_t n = read_some(from.fd, buffer, sizeof buffer);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        if (write_full(to.fd, buffer, (int)n) != (int)n)
-            return -1;
-        total += n;
-    }
-    if (::ftruncate(to.fd, total) < 0) {
-        perror("ftruncate");
-        return -1;
-    }
-    // A write by a user other than root clears setuid and setgid.
-    if (take_identity(to.fd, original) < 0)
-        return -1;
-    if (::fsync(to.fd) < 0) {
-        perror("fsync");
-        return -1;
-    }
-    return to.reset() == 0 ? 0 : -1;
-}
-
 // Gives the patched file the original's owner, group and mode bits, flushes it
 // and renames it over the original.
 static int replace_with(const char* patched, const char* path, const struct stat& original)
@@ -88,6 +52,13 @@ static int replace_with(const char* patched, const char* path, const struct stat
         return -1;
     }
     if (::rename(patched, path) < 0) {
+        // A file with another mounted over it (a bind mount) cannot be renamed
+        // over: it takes the result through its inode, as a hard-linked one does.
+        if (errno == EBUSY) {
+            int copied = copy_into(patched, path, original);
+            ::unlink(patched);
+            return copied;
+        }
         perror("rename");
         return -1;
     }
@@ -149,7 +120,7 @@ static int patch_in_place(const char* path, const char* patch_path, const uint8_
     bool rename_over = original.st_nlink == 1 && may_take_owner(original);
     if (result == 0)
         result = rename_over ? replace_with(staging, path, original)
-                             : rewrite_in_place(staging, path, original);
+                             : copy_into(staging, path, original);
     if (result < 0 || !rename_over)
         ::unlink(staging);
     return result;

@@ -5,7 +5,8 @@
 
 // Runs bspatch OLD NEW PATCH; when OLD and NEW are the same file the result is
 // written beside it and renamed over it with the original's owner, group and
-// mode bits, or copied into it when the file has other hard links. 0 or -1.
+// mode bits, or copied into it when the file has other hard links or another
+// file is mounted over it. 0 or -1.
 int run_bspatch(const char* old_path, const char* new_path, const char* patch_path);
 
 // run_bspatch, but the result takes the old file's place only when its SHA-256

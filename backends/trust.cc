@@ -345,6 +345,21 @@ void trust_update(const void* bytes, int length)
         sha256_feed(&state.digest, bytes, (size_t)length);
 }
 
+// Whether `signature` is the one DER encoding of its (r, s): BearSSL's check
+// also takes redundant zero bytes and lengths in long form, which would give
+// one signature several encodings. Re-encoded from its values, it must come
+// back byte for byte.
+static bool strict_der(const uint8_t* signature, size_t size)
+{
+    uint8_t buffer[80];               // DER of a P-256 signature: 72 bytes at most
+    if (size > sizeof buffer)
+        return false;
+    memcpy(buffer, signature, size);
+    size_t raw = br_ecdsa_asn1_to_raw(buffer, size);
+    return raw != 0 && br_ecdsa_raw_to_asn1(buffer, raw) == size &&
+           memcmp(buffer, signature, size) == 0;
+}
+
 int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
 {
     if (trailer == nullptr) {
@@ -388,7 +403,8 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
         uint8_t point[P256_POINT_SIZE];
         memcpy(point, key->point, sizeof point);
         br_ec_public_key public_key{BR_EC_secp256r1, point, sizeof point};
-        if (br_ecdsa_i31_vrfy_asn1(&br_ec_p256_m31, hash, sizeof hash, &public_key,
+        if (!strict_der(view.signature, view.sig_size) ||
+            br_ecdsa_i31_vrfy_asn1(&br_ec_p256_m31, hash, sizeof hash, &public_key,
                                    view.signature, view.sig_size) != 1)
             return TRUST_BAD_SIGNATURE;
         verdict = TRUST_SIGNED;

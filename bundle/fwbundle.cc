@@ -52,6 +52,8 @@ int main(int argc, char** argv)
                       "Sign the trailer with this EC P-256 private key (PEM)");
     delta->add_option("--prefix", delta_with.prefix, "Where the trees' root lies on the board")
         ->capture_default_str();
+    delta->add_flag("--root-attributes", delta_with.root_attributes,
+                    "Also give the top directory NEW_TREE's mode and owner");
     delta->add_option("--manifest-out", delta_with.manifest_out,
                       "Also write the manifest that packs the same package");
 
@@ -60,6 +62,9 @@ int main(int argc, char** argv)
 
     CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");
     verify->add_option("--keys", keys, "Trusted public keys (PEM), as the board holds them");
+    bool verify_gzip = false;
+    verify->add_flag("-z,--gzip", verify_gzip,
+                     "The package is for fwdeploy -x: refuse what its gunzip refuses");
     verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
@@ -104,7 +109,7 @@ int main(int argc, char** argv)
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())
-        return verify_command(package, keys);
+        return verify_command(package, keys, verify_gzip);
     if (extract->parsed())
         return extract_command(package, dir);
     if (sign->parsed())

@@ -64,7 +64,8 @@ int sink_write(void* context, const void* data, size_t length)
 // The file the package is to end up in: `path`, or the file a link there leads
 // to, so that the link stays. 0, or -1 with *error set when that is something
 // other than a regular file, which renaming over would replace (a device, a FIFO,
-// a directory).
+// a directory), or a file with other hard links, which would keep the old bytes
+// under their names while this one took the new.
 int resolve_output(const std::string& path, std::string* resolved, std::string* error)
 {
     namespace fs = std::filesystem;
@@ -73,7 +74,14 @@ int resolve_output(const std::string& path, std::string* resolved, std::string* 
         struct stat st;
         // A name not taken yet is created; where that cannot be done, making the
         // file beside it says why.
-        if (::lstat(current.c_str(), &st) < 0 || S_ISREG(st.st_mode)) {
+        bool exists = ::lstat(current.c_str(), &st) == 0;
+        if (!exists || S_ISREG(st.st_mode)) {
+            if (exists && st.st_nlink > 1) {
+                *error = path + ": a file with " + std::to_string(st.st_nlink) +
+                         " hard links, which a new file would part from; nothing written "
+                         "(remove the other names, or write elsewhere)";
+                return -1;
+            }
             *resolved = current.string();
             return 0;
         }

@@ -24,7 +24,8 @@ struct pending_output {
 
 // Creates the temporary file beside `path`, or beside the file a link at `path`
 // leads to (the link stays). 0, or -1 with *error set, also when `path` is
-// something other than a regular file, which the rename would replace.
+// something other than a regular file, which the rename would replace, or a
+// file with other hard links, which the rename would part from.
 int output_open(pending_output* out, const std::string& path, bool gzip, std::string* error);
 
 // The sink that the package writer streams into.

@@ -220,6 +220,16 @@ int reader_open(package_reader* r, const std::string& path, std::string* error)
     }
     r->fd = fd;
     r->compressed = looks_compressed(fd);
+    if (r->gzip_only && !r->compressed) {
+        // gunzip decides by the magic alone; whatever follows it is zlib's to judge.
+        uint8_t magic[2] = {};
+        if (::pread(fd, magic, sizeof magic, 0) != (ssize_t)sizeof magic || magic[0] != 0x1f ||
+            magic[1] != 0x8b) {
+            *error = path + ": not in gzip format";
+            return -1;
+        }
+        r->compressed = true;
+    }
     if (!r->compressed)
         return 0;
     // 16 + window bits: gzip members, header and check value included.

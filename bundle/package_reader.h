@@ -18,6 +18,9 @@ struct package_reader {
     std::string path;
     int fd = -1;
     bool compressed = false;
+    // Set before reader_open: the file must be gzip, as the board's gunzip
+    // takes it, never a plain package that a look at its content would allow.
+    bool gzip_only = false;
     z_stream zs{};
     bool zs_ready = false;            // inflateInit2 succeeded: inflateEnd is owed
     bool in_member = false;           // inside a gzip member, which must be finished

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -27,6 +28,10 @@ struct pkey_ctx_free {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
 };
 using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free>;
+
+struct ecdsa_sig_free {
+    void operator()(ECDSA_SIG* sig) const { ECDSA_SIG_free(sig); }
+};
 
 // The text of a key file; a private key's is wiped before the memory is given back.
 struct key_text {
@@ -243,6 +248,20 @@ int sign_digest(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],
     if (length > TRAILER_MAX_SIGNATURE)
         return refuse(error, "cannot sign: a signature of " + std::to_string(length) + " bytes");
     return 0;
+}
+
+bool strict_der_signature(const std::vector<uint8_t>& signature)
+{
+    const unsigned char* at = signature.data();
+    std::unique_ptr<ECDSA_SIG, ecdsa_sig_free> parsed(
+        d2i_ECDSA_SIG(nullptr, &at, (long)signature.size()));
+    unsigned char* again = nullptr;
+    int length = parsed ? i2d_ECDSA_SIG(parsed.get(), &again) : -1;
+    bool same = length > 0 && (size_t)length == signature.size() &&
+                memcmp(again, signature.data(), signature.size()) == 0;
+    OPENSSL_free(again);
+    ERR_clear_error();
+    return same;
 }
 
 bool signature_matches(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],

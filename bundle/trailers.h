@@ -54,6 +54,11 @@ int key_id_of(EVP_PKEY* key, uint8_t id[SHA256_SIZE], std::string* error);
 int sign_digest(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],
                 std::vector<uint8_t>* signature, std::string* error);
 
+// True when `signature` is the one DER encoding of an ECDSA (r, s): no
+// redundant zero bytes, no lengths in long form, nothing after it. The board
+// refuses every other encoding, even of a good signature.
+bool strict_der_signature(const std::vector<uint8_t>& signature);
+
 // True when `signature` (DER) is the key's signature of the digest.
 bool signature_matches(EVP_PKEY* key, const uint8_t digest[SHA256_SIZE],
                        const std::vector<uint8_t>& signature);

@@ -118,7 +118,9 @@ int apply_diff(apply_pass* p, const block_header* block)
     }
     char temp_path[128];
     diff_temp_path(p->temp_dir, temp_path);
-    int temp = p->file->create(temp_path, 0777);
+    int (*create)(const char*, uint32_t) =
+        p->file->create_scratch != nullptr ? p->file->create_scratch : p->file->create;
+    int temp = create(temp_path, 0777);
     if (temp < 0)
         return fail(p, "error id 7");
     // The patch data is scratch: what a failed copy wrote is left behind as it is.

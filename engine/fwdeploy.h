@@ -42,6 +42,10 @@ struct file_ops {
     // as it was before open or create. Used after a failed copy; may be null, and
     // close is used instead.
     int (*discard)(int handle);
+    // Creates the patch scratch file, which must never be a file that already
+    // stands under its name: a leftover of our own is removed, anything else
+    // refused. May be null; create is used instead.
+    int (*create_scratch)(const char* path, uint32_t mode);
 };
 
 enum : int32_t {

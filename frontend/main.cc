@@ -117,10 +117,11 @@ int main(int argc, char** argv)
     ops.ubi.write = write_full;
     ops.file.open = open_file_truncate;
     ops.file.create = create_file;
-    ops.file.remove = ::remove;
+    ops.file.remove = remove_file;
     ops.file.close = close_file;
     ops.file.write = write_full;
     ops.file.discard = discard_file;
+    ops.file.create_scratch = create_scratch_file;
     ops.apply_patch = run_bspatch;
     ops.run_script = run_shell_script;
     ops.get_buffer_size = io_buffer_size;

@@ -337,6 +337,142 @@ TEST(FwbundleDelta, SignedAndSignedAgainTheListStaysChecked)
     EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: -1")) << r.out;
 }
 
+// Setuid and setgid files on a board where the package stopped after any of its
+// blocks, or inside the finish script after the owners and before the modes:
+// a file that carries either bit has exactly the contents, owner and mode one
+// of the trees gives it.
+TEST(FwbundleDelta, NoStopLeavesSetuidOnContentsOrOwnersItWasNotMeantFor)
+{
+    sandbox_dir box("fwbundle-delta");
+    std::string old_tree = box.path("old"), new_tree = box.path("new");
+    std::vector<uint8_t> su = pattern_bytes(40000, 7);
+    box.write("old/bin/su", su, 04755);                    // patched, stays setuid root
+    box.write("old/bin/shell", pattern_bytes(3000, 8), 04755);  // becomes a plain tool
+    box.write("old/bin/kept", "setuid, unchanged\n", 04711);
+    box.write("old/bin/group", "old group tool\n", 02755);
+    run_ok("cp", {"-a", old_tree, new_tree});
+    su[1000] ^= 0x20;
+    write_file(new_tree + "/bin/su", su, 04755);
+    write_file(new_tree + "/bin/shell", pattern_bytes(3000, 9), 0755);
+    box.write("new/bin/group", "new group tool\n", 02755);
+    box.write("new/bin/tool", "runs as its user\n", 04750);  // setuid for a plain user
+    chown(box.path("new/bin/tool").c_str(), 1000, 50);
+    chmod(box.path("new/bin/tool").c_str(), 04750);
+    box.write("new/etc/late", "the last file block\n");
+    for (const char* name : {"su", "shell", "kept", "group"})
+        chmod((new_tree + "/bin/" + name).c_str(), file_mode(new_tree + "/bin/" + name));
+
+    std::string manifest = box.make_dir("m") + "/delta.toml";
+    run_result made = run_fwbundle({"delta", old_tree, new_tree, "-o", box.path("full.bin"),
+                                    "--prefix", box.path("board"), "--manifest-out", manifest});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    EXPECT_TRUE(contains(made.out, ": 1 files patched, 2 replaced, 2 created, 0 deleted; "))
+        << made.out;
+
+    // The package cut after its first `count` blocks, as a power cut leaves it;
+    // `finish_cut` ends it with the finish script's lines before its first chmod.
+    std::string text = read_text(manifest);
+    std::vector<std::string> blocks;
+    for (size_t at = text.find("\n[[block]]\n"); at != std::string::npos;) {
+        size_t next = text.find("\n[[block]]\n", at + 1);
+        blocks.push_back(text.substr(at, next == std::string::npos ? next : next - at));
+        at = next;
+    }
+    ASSERT_EQ(blocks.size(), 7u);
+    ASSERT_TRUE(contains(blocks.front(), "delta-strip-setid")) << blocks.front();
+    ASSERT_TRUE(contains(blocks.back(), "delta-finish")) << blocks.back();
+    std::string finish = read_text(box.path("m/delta-delta-finish.sh"));
+    size_t chown_at = finish.find("chown ");
+    size_t chmod_at = finish.find("chmod ");
+    ASSERT_TRUE(chown_at != std::string::npos && chown_at < chmod_at) << finish;
+    box.write("m/cut-finish.sh", finish.substr(0, chmod_at));
+
+    auto cut = [&](size_t count, bool finish_cut) {
+        std::string toml;
+        for (size_t i = 0; i < count; ++i)
+            toml += blocks[i];
+        if (finish_cut)
+            toml += "\n[[block]]\noperation = \"script\"\ntarget = \"cut\"\n"
+                    "source = \"cut-finish.sh\"\n";
+        box.write("m/cut.toml", toml);
+        run_result r = run_fwbundle({"create", "-o", box.path("cut.bin"), box.path("m/cut.toml")});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return box.path("cut.bin");
+    };
+    auto tree_file = [](const std::string& path, struct stat* st) {
+        return lstat(path.c_str(), st) == 0 ? read_file(path) : std::vector<uint8_t>{};
+    };
+    for (size_t count = 0; count <= blocks.size(); ++count) {
+        bool finish_cut = count == blocks.size() - 1;
+        SCOPED_TRACE("stopped after " + std::to_string(count) + " blocks" +
+                     (finish_cut ? " and the owners" : ""));
+        std::string board = box.path("board");
+        run_ok("cp", {"-a", old_tree, board});
+        run_result r = run_fwdeploy({"-r", count == blocks.size() ? box.path("full.bin")
+                                                                  : cut(count, finish_cut)});
+        EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0")) << r.out;
+        for (const std::string& name : dir_entries(board + "/bin")) {
+            struct stat st, o, n;
+            std::vector<uint8_t> bytes = tree_file(board + "/bin/" + name, &st);
+            if ((st.st_mode & 06000) == 0)
+                continue;
+            std::vector<uint8_t> old_bytes = tree_file(old_tree + "/bin/" + name, &o);
+            std::vector<uint8_t> new_bytes = tree_file(new_tree + "/bin/" + name, &n);
+            auto same = [&](const struct stat& t, const std::vector<uint8_t>& b) {
+                return b == bytes && t.st_uid == st.st_uid && t.st_gid == st.st_gid &&
+                       t.st_mode == st.st_mode;
+            };
+            EXPECT_TRUE(same(n, new_bytes) || same(o, old_bytes))
+                << "bin/" << name << " is setuid or setgid, owner " << st.st_uid << ":"
+                << st.st_gid;
+        }
+        if (count == blocks.size())
+            expect_same_tree(new_tree, board);
+        remove_tree(board);
+    }
+}
+
+// NEW unpacked into a directory made by mktemp -d is 0700; with the default
+// prefix a chmod of the top directory would lock every service out of "/".
+TEST(FwbundleDelta, TheTopDirectoryIsLeftAloneUnlessAskedFor)
+{
+    sandbox_dir box("fwbundle-delta");
+    box.write("old/etc/motd", "1.0\n");
+    box.write("new/etc/motd", "2.0\n");
+    chmod(box.path("old").c_str(), 0755);
+    chmod(box.path("new").c_str(), 0700);
+    ASSERT_EQ(chown(box.path("new").c_str(), 1000, 50), 0);
+    std::string pkg = box.path("p.bin");
+    std::string board = box.path("board");
+    for (bool asked : {false, true}) {
+        SCOPED_TRACE(asked ? "--root-attributes" : "by default");
+        run_ok("cp", {"-a", box.path("old"), board});
+        std::vector<std::string> args = {"delta", box.path("old"), box.path("new"), "-o", pkg,
+                                         "--prefix", board};
+        if (asked)
+            args.push_back("--root-attributes");
+        run_result r = run_fwbundle(args);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        std::string note = pkg + ": the top directories differ (" + box.path("old") +
+                           " 0755 0:0, " + box.path("new") + " 0700 1000:50); the board's is "
+                           "left as it is (--root-attributes sets it)\n";
+        EXPECT_EQ(contains(r.out, note), !asked) << r.out;
+        run_result applied = run_fwdeploy({"-r", pkg});
+        EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
+        struct stat st;
+        ASSERT_EQ(stat(board.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, asked ? 0700u : 0755u);
+        EXPECT_EQ(st.st_uid, asked ? 1000u : 0u);
+        EXPECT_EQ(read_text(board + "/etc/motd"), "2.0\n");
+        remove_tree(board);
+    }
+    // Alike, they give no note.
+    chmod(box.path("new").c_str(), 0755);
+    ASSERT_EQ(chown(box.path("new").c_str(), 0, 0), 0);
+    run_result r = run_fwbundle({"delta", box.path("old"), box.path("new"), "-o", pkg});
+    EXPECT_FALSE(contains(r.out, "top directories")) << r.out;
+}
+
 TEST(FwbundleDelta, SameTreesGiveTheSameBytesAndTheManifestPacksThem)
 {
     two_trees t;

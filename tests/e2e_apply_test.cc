@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "backends/file.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
@@ -308,6 +310,54 @@ TEST(ApplyPatch, PatchesInPlaceThroughTheDiffTemporaryFile)
     EXPECT_TRUE(read_file(target) == other);
     EXPECT_EQ(listing(target_dir), (std::vector<std::string>{"app"}));
     EXPECT_EQ(listing(temp), (std::vector<std::string>{"diff_tmp"}));
+
+    // What that failure left is ours: the next run takes it away.
+    std::string scratch = temp + "/diff_tmp";
+    p.blocks[0] = patch_block(target, patch);
+    package = write_package(board.path("pkg.bin"), p);
+    write_file(target, old_version, 0600);
+    r = run_fwdeploy({"-r", package, "-t", temp});
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0")) << r.out;
+    EXPECT_TRUE(read_file(target) == new_version);
+    EXPECT_TRUE(listing(temp).empty());
+
+    // Under the scratch name in a shared directory, someone has planted a link
+    // to a file of root's, or left a file of their own: neither is followed,
+    // written or removed, and the patch is not applied.
+    std::string victim = board.box.write("board/etc/victim", "root's own file\n", 0600);
+    struct planted {
+        const char* what;
+        void (*plant)(const std::string& scratch, const std::string& victim);
+    };
+    const planted cases[] = {
+        {"link to a file", [](const std::string& at, const std::string& to) {
+             ASSERT_EQ(symlink(to.c_str(), at.c_str()), 0);
+         }},
+        {"link to nothing yet", [](const std::string& at, const std::string& to) {
+             ASSERT_EQ(symlink((to + ".new").c_str(), at.c_str()), 0);
+         }},
+        {"someone else's file", [](const std::string& at, const std::string&) {
+             write_file(at, bytes_of("theirs"), 0666);
+             ASSERT_EQ(chown(at.c_str(), 1000, 1000), 0);
+         }},
+    };
+    for (const planted& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(target, old_version, 0600);
+        c.plant(scratch, victim);
+        struct stat before;
+        ASSERT_EQ(lstat(scratch.c_str(), &before), 0);
+        r = run_fwdeploy({"-r", package, "-t", temp});
+        EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: -1")) << r.out;
+        EXPECT_EQ(read_text(victim), "root's own file\n");
+        EXPECT_FALSE(file_exists(victim + ".new"));
+        EXPECT_TRUE(read_file(target) == old_version);
+        struct stat after;
+        ASSERT_EQ(lstat(scratch.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_size, before.st_size);
+        ASSERT_EQ(unlink(scratch.c_str()), 0);
+    }
 }
 
 TEST(ApplyMixed, EveryOperationInOnePackagePlainAndGzipped)
@@ -437,6 +487,41 @@ std::vector<std::pair<std::string, std::string>> kill_at(int at)
 }
 
 }  // namespace
+
+// A deleted file, and the directories made for a created one, are flushed into
+// their directories before the tool goes on, as a renamed file is: reported
+// done, neither comes back or vanishes after a power cut.
+TEST(ApplyCrash, DeletesAndNewDirectoriesAreFlushedIntoTheirParents)
+{
+    test_board board;
+    std::string log = board.box.write("board/data/old.log", "log");
+    std::string tool = board.data + "/new/deeper/tool";
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(board.data.c_str(), real), nullptr);
+    std::string data = real;              // as a flushed descriptor names it
+    bundle_package p;
+    p.blocks = {delete_block(log), create_block(tool, pattern_bytes(900, 81), 0750)};
+    std::string package = write_package(board.path("pkg.bin"), p);
+    run_options o;
+    o.args = {"-r", package};
+    o.env = kill_at(0);
+    o.env.push_back({"FWDEPLOY_TRACE_CALLS", "1"});
+    run_result r = run_program(o);
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0")) << r.out;
+    char staging[PATH_MAX];
+    ASSERT_EQ(staging_path(tool.c_str(), staging), 0);
+    std::vector<std::string> calls;
+    for (const std::string& line : split_lines(r.err))
+        if (line.rfind("call: ", 0) == 0)
+            calls.push_back(line.substr(6));
+    std::string staged = std::string(staging).substr(board.data.size());
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "unlink " + log, "fsync " + data,
+                         "fsync " + data, "fsync " + data + "/new",
+                         "unlink " + board.data + staged, "fsync " + data + staged,
+                         "rename " + board.data + staged + " " + tool,
+                         "fsync " + data + "/new/deeper"}));
+}
 
 // The tool is killed before each of its writes, flushes, renames and unlinks in
 // turn, all through the apply pass; after every kill each file target must hold

@@ -389,6 +389,15 @@ TEST(SignedPackage, RefusedPackagesRunAndWriteNothing)
         {"trailer key id", flipped(end + 44 + 31), "Package signed by an unknown key"},
         {"signature", flipped(good.size() - 1), "Package signature is bad!"},
     };
+    // A good signature in encodings that are not DER: one signature, one encoding.
+    // Signed again until a byte more still fits the 72 a trailer holds.
+    std::vector<uint8_t> shorter = trailer;
+    while (shorter.size() > 80 + 71)
+        shorter = openssl_trailer(s.m.bytes, &s.a);
+    const auto loose = loose_encodings(std::vector<uint8_t>(shorter.begin() + 80, shorter.end()));
+    for (const auto& [how, bytes] : loose)
+        cases.push_back({how.c_str(), s.with(with_signature(shorter, bytes)),
+                         "Package signature is bad!"});
     for (const refusal& c : cases) {
         for (bool gzipped : {false, true}) {
             if (gzipped && c.line != digest && c.line != not_signed)

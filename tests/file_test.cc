@@ -307,6 +307,28 @@ TEST_F(FileTarget, WhatARenameWouldChangeIsWrittenInPlace)
     EXPECT_TRUE(staging_names(dir_).empty());
 }
 
+// A bind mount of a file from the same filesystem looks like any other file
+// until the rename over it fails: the new contents go through its inode.
+TEST_F(FileTarget, AFileWithAnotherMountedOverItIsWrittenThrough)
+{
+    write_text(at("config"), "what the mount hides", 0644);
+    write_text(at("data"), "old", 0640);
+    std::string target = at("config");
+    int result = with_bind_mount(at("data"), target, [](void* path) {
+        int fd = open_file_truncate(static_cast<std::string*>(path)->c_str());
+        if (fd < 0 || write_full(fd, "new", 3) != 3)
+            return 1;
+        return close_file(fd) == 0 ? 0 : 2;
+    }, &target);
+    if (result < 0)
+        GTEST_SKIP() << "this machine does not let the test bind-mount a file";
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_text(at("data")), "new");
+    EXPECT_EQ(file_mode(at("data")), 0640);
+    EXPECT_EQ(read_text(at("config")), "what the mount hides");
+    EXPECT_TRUE(staging_names(dir_).empty());
+}
+
 TEST_F(FileTarget, VolumeUpdateOpensTheDeviceEvenWhenTheRequestIsRefused)
 {
     // A regular file does not know the update request; the descriptor comes

@@ -415,6 +415,33 @@ TEST(FwbundleCreate, WritesThroughALinkAndRefusesWhatIsNoFile)
     ASSERT_EQ(stat(box.path("fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(dir_entries(box.path("out")), (std::vector<std::string>{"new", "real"}));
+
+    // A package under two names: a new file under one would leave the other with
+    // the old package and reset the mode, so neither create nor sign writes.
+    std::string key = box.path("key");
+    ASSERT_EQ(run_fwbundle({"keygen", key}).exit_code, 0);
+    box.write("linked/a.bin", package, 0640);
+    ASSERT_EQ(link(box.path("linked/a.bin").c_str(), box.path("linked/b.bin").c_str()), 0);
+    ASSERT_EQ(symlink("linked/a.bin", box.path("to-linked").c_str()), 0);
+    const std::vector<std::vector<std::string>> writes = {
+        {"create", "-o", box.path("linked/b.bin"), manifest},
+        {"create", "-o", box.path("to-linked"), manifest},
+        {"sign", "-k", key + ".pem", box.path("linked/a.bin")},
+    };
+    for (const std::vector<std::string>& args : writes) {
+        SCOPED_TRACE(args[0] + " " + args[2]);
+        run_result r = run_fwbundle(args);
+        EXPECT_EQ(r.exit_code, 1);
+        std::string named = args[0] == "sign" ? args[3] : args[2];
+        EXPECT_EQ(r.err, "fwbundle: " + named + ": a file with 2 hard links, which a new file "
+                         "would part from; nothing written (remove the other names, or write "
+                         "elsewhere)\n");
+        EXPECT_EQ(stat(box.path("linked/a.bin").c_str(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 2u);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_TRUE(read_file(box.path("linked/b.bin")) == package);
+        EXPECT_EQ(dir_entries(box.path("linked")), (std::vector<std::string>{"a.bin", "b.bin"}));
+    }
 }
 
 TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
@@ -670,7 +697,9 @@ void expect_agreement(agreement_fixture& f, const damage& d, const std::string& 
 {
     SCOPED_TRACE(d.name + (gzipped ? " (gzip)" : ""));
     write_file(f.doomed, bytes_of("x"));
-    run_result mine = run_fwbundle({"verify", file});
+    // Told what the board is told: -x means through gunzip.
+    run_result mine = run_fwbundle(gzipped ? std::vector<std::string>{"verify", "--gzip", file}
+                                           : std::vector<std::string>{"verify", file});
     run_result board = run_fwdeploy({gzipped ? "-x" : "-r", file}, f.box.root());
     EXPECT_EQ(mine.exit_code, d.accepted ? 0 : 1) << mine.out << mine.err;
     EXPECT_EQ(board.exit_code, d.accepted ? 0 : 255) << board.out;
@@ -771,6 +800,9 @@ TEST(FwbundleVerify, AgreesWithTheBoardOnDamagedCompression)
         {"length field cut", with([](auto& b) { b.resize(b.size() - 4); }), false, "cut short"},
         {"cut midway", with([](auto& b) { b.resize(b.size() / 2); }), false, "cut short"},
         {"deflate data", with([](auto& b) { b[b.size() / 2] ^= 0xff; }), false, ""},
+        // What a look at the content would read as a plain package, gunzip refuses.
+        {"not gzip at all", f.bytes, false, "p.bin.gz: not in gzip format"},
+        {"unknown method", with([](auto& b) { b[2] = 7; }), false, "unknown compression method"},
     };
     std::string file = f.box.path("p.bin.gz");
     for (const damage& d : cases) {
@@ -1073,7 +1105,11 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
     std::string other_bytes = f.box.write("other", bytes_of("not the package"));
     std::string sig = f.box.path("sig.der");
     std::string other_sig = f.box.path("other.der");
-    tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, payload});
+    // Signed again until the encoding has room for a byte more within the 72
+    // a trailer holds: the loose encodings below must fail as signatures.
+    do
+        tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, payload});
+    while (read_file(sig).size() > 71);
     tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", other_sig, other_bytes});
     std::string raw_sig = f.box.write("raw.sig", pattern_bytes(64, 5));
     const std::string not_a_signature = ": not a signature of the payload of " + pkg + " by the key in ";
@@ -1084,7 +1120,7 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         std::string input;
         std::string expected;         // a whole line of standard error
     };
-    const std::vector<refusal> cases = {
+    std::vector<refusal> cases = {
         {"RSA key", {"sign", "-k", rsa.private_key, pkg}, "",
          rsa.private_key + ": an RSA key; only EC P-256 keys are supported"},
         {"P-384 key", {"sign", "-k", p384.private_key, pkg}, "",
@@ -1113,6 +1149,14 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
          key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
     };
+    // The good signature in encodings a lax parser takes, but the board does not.
+    const auto loose = loose_encodings(read_file(sig));
+    for (size_t i = 0; i < loose.size(); ++i) {
+        std::string file = f.box.write("loose" + std::to_string(i) + ".der", loose[i].second);
+        cases.push_back({loose[i].first.c_str(),
+                         {"attach-signature", pkg, file, "--pubkey", key.public_key}, "",
+                         file + ": not an ECDSA P-256 signature in DER"});
+    }
     const std::vector<std::string> files = dir_entries(f.box.root());
     for (const refusal& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1124,6 +1168,26 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         EXPECT_TRUE(read_file(damaged_pkg) == damaged);
         EXPECT_EQ(dir_entries(f.box.root()), files) << "no file left behind";
     }
+    // verify judges a trailer with such a signature as the board does.
+    std::string signed_pkg = f.box.write("signed.bin", good);
+    ASSERT_EQ(run_fwbundle({"attach-signature", signed_pkg, sig, "--pubkey", key.public_key})
+                  .exit_code, 0);
+    std::vector<uint8_t> attached = read_file(signed_pkg);
+    std::vector<uint8_t> trailer(attached.begin() + (long)f.bare.size(), attached.end());
+    ASSERT_EQ(trailer.size(), 80 + read_file(sig).size());
+    ASSERT_TRUE(std::equal(trailer.begin(), trailer.begin() + 8, "FWTRAIL1"));
+    for (const auto& [how, bytes] : loose) {
+        SCOPED_TRACE(how + " (verify)");
+        std::vector<uint8_t> loose_pkg = f.bare;
+        std::vector<uint8_t> loose_trailer = with_signature(trailer, bytes);
+        loose_pkg.insert(loose_pkg.end(), loose_trailer.begin(), loose_trailer.end());
+        write_file(signed_pkg, loose_pkg);
+        run_result r = run_fwbundle({"verify", "--keys", key.public_key, signed_pkg});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.err, signed_pkg + ": refused: Package signature is bad!")) << r.err;
+    }
+    remove(signed_pkg.c_str());
+
     // Nor are binary bytes sent to a terminal (script(1) gives it one).
     run_options tty;
     tty.program = "script";

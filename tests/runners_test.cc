@@ -174,6 +174,42 @@ TEST_F(PatchRunner, ACheckedPatchReplacesTheFileOnlyWithTheExpectedResult)
     }
 }
 
+// A file with another bind-mounted over it cannot be renamed over: the result
+// goes into the mounted file's own inode, checked or not, and nothing is left
+// beside it.
+TEST_F(PatchRunner, PatchesAFileWithAnotherMountedOverIt)
+{
+    const std::string old_contents = pattern(30000, 11);
+    std::string new_contents = old_contents;
+    new_contents.replace(2000, 40, pattern(90, 12));
+    const std::string patch = make_patch(old_contents, new_contents);
+    struct patching {
+        std::string target, patch;
+        uint8_t expected[32];
+        bool checked;
+    } p{at("board/app.bin"), patch, {}, false};
+    sha256_of(new_contents.data(), new_contents.size(), p.expected);
+    const std::string mounted = at("data.bin");
+    for (bool checked : {false, true}) {
+        SCOPED_TRACE(checked ? "checked" : "unchecked");
+        write_text(p.target, "what the mount hides", 0644);
+        write_text(mounted, old_contents, 04750);
+        p.checked = checked;
+        int result = with_bind_mount(mounted, p.target, [](void* context) {
+            const patching* q = static_cast<const patching*>(context);
+            return run_checked_bspatch(q->target.c_str(), q->target.c_str(), q->patch.c_str(),
+                                       q->checked ? q->expected : nullptr) == 0 ? 0 : 1;
+        }, &p);
+        if (result < 0)
+            GTEST_SKIP() << "this machine does not let the test bind-mount a file";
+        EXPECT_EQ(result, 0);
+        EXPECT_TRUE(read_text(mounted) == new_contents);
+        EXPECT_EQ(file_mode(mounted), 04750);
+        EXPECT_EQ(read_text(p.target), "what the mount hides");
+        EXPECT_EQ(dir_entries(at("board")), (std::vector<std::string>{"app.bin", "diff_tmp"}));
+    }
+}
+
 // Patching a setuid su or busybox must leave it setuid; a file with other names
 // is patched through its own inode so that every name sees the new contents.
 TEST_F(PatchRunner, PatchedFileKeepsItsOwnerModeAndLinks)

@@ -31,6 +31,11 @@ namespace {
 // How the generated scripts are named in the board's messages.
 constexpr char PREPARE_SCRIPT[] = "delta-prepare";
 constexpr char FINISH_SCRIPT[] = "delta-finish";
+constexpr char STRIP_SCRIPT[] = "delta-strip-setid";
+
+// Setuid and setgid: a file holds them only once it has its final contents and
+// owner, which only the finish script gives it.
+constexpr uint32_t SET_ID_BITS = 06000;
 
 // Carries the finished message out of the comparison.
 struct delta_error {
@@ -62,11 +67,18 @@ struct delta_run {
     const tree* old_tree = nullptr;
     const tree* new_tree = nullptr;
     std::string prefix;               // without a trailing '/', except "/" itself
+    bool root_attributes = false;
+    bool root_differs = false;        // in mode or owner, and left alone
     scratch_dir scratch;
     size_t patch_count = 0;
     // Old directories that the prepare script removes whole, with what is in them.
     std::set<std::string> cleared;
-    // First, so that a board whose files are not the old tree fails before
+    // Runs first: setuid and setgid come off every old file whose contents
+    // change, so that a package cut short never leaves them on contents or an
+    // owner they were not meant for. Taking them off a board that turns out
+    // not to hold the old tree only drops privileges.
+    shell_script strip;
+    // Next, so that a board whose files are not the old tree fails before
     // anything else changes.
     std::vector<planned_block> patches;
     // Removes what stands where the file blocks must make something else.
@@ -135,9 +147,10 @@ std::string octal_mode(uint32_t mode)
 
 // Makes owner and mode at `target` those of `n`. `o` is what the board holds
 // there now, or null for what this package makes afresh (by root, under a
-// umask nobody here knows).
+// umask nobody here knows). `stripped`: the package takes setuid and setgid off
+// the board's file before it changes it.
 void set_attributes(delta_run* r, const tree_entry& n, const std::string& target,
-                    const tree_entry* o)
+                    const tree_entry* o, bool stripped = false)
 {
     uint32_t uid = o != nullptr ? o->uid : 0;
     uint32_t gid = o != nullptr ? o->gid : 0;
@@ -147,7 +160,8 @@ void set_attributes(delta_run* r, const tree_entry& n, const std::string& target
                   target);
     if (n.kind == entry_kind::symlink)
         return;
-    if (o == nullptr || n.mode != o->mode || (chown && (n.mode & 06000) != 0))
+    bool set_id = (n.mode & SET_ID_BITS) != 0;
+    if (o == nullptr || n.mode != o->mode || ((chown || stripped) && set_id))
         batch_add(&r->modes, "chmod " + octal_mode(n.mode), target);
 }
 
@@ -207,13 +221,17 @@ void regular_file(delta_run* r, const tree_entry* o, const tree_entry& n,
         add_command(&r->prepare, "rm -f", {target});
         o = nullptr;
     }
+    bool stripped = false;
     if (o == nullptr) {
-        add_block(&r->files, OP_FILE_CREATE, target, new_file, n.mode);
+        add_block(&r->files, OP_FILE_CREATE, target, new_file, n.mode & ~SET_ID_BITS);
     } else if (o->size != n.size || !same_content(host_path(*r->old_tree, o->path), new_file)) {
         // The board keeps the old file's owner and mode for its new contents.
+        stripped = (o->mode & SET_ID_BITS) != 0;
+        if (stripped)
+            add_command(&r->strip, "chmod ug-s", {target});
         changed_file(r, *o, n, target);
     }
-    set_attributes(r, n, target, o);
+    set_attributes(r, n, target, o, stripped);
 }
 
 void removed(delta_run* r, const tree_entry& o, const std::string& target)
@@ -290,6 +308,13 @@ void compare_entry(delta_run* r, const tree_entry* o, const tree_entry* n)
             add_command(&r->creations, "mknod", node_operands(*n, target));
         break;
     }
+    if (path.empty() && !r->root_attributes) {
+        // The top directory is the prefix on the board, "/" by default: its mode
+        // and owner are the system's, not whatever the trees were unpacked with
+        // (a tree made with mktemp -d is 0700 and would lock out every service).
+        r->root_differs = o->mode != n->mode || o->uid != n->uid || o->gid != n->gid;
+        return;
+    }
     set_attributes(r, *n, target, o);
 }
 
@@ -332,7 +357,10 @@ planned_block script_block(const std::string& name, const shell_script& script)
 // The blocks in the order the board applies them.
 std::vector<planned_block> package_blocks(const delta_run& r, size_t* script_lines)
 {
-    std::vector<planned_block> blocks = r.patches;
+    std::vector<planned_block> blocks;
+    if (r.strip.lines > 0)
+        blocks.push_back(script_block(STRIP_SCRIPT, r.strip));
+    blocks.insert(blocks.end(), r.patches.begin(), r.patches.end());
     if (r.prepare.lines > 0)
         blocks.push_back(script_block(PREPARE_SCRIPT, r.prepare));
     blocks.insert(blocks.end(), r.files.begin(), r.files.end());
@@ -346,7 +374,7 @@ std::vector<planned_block> package_blocks(const delta_run& r, size_t* script_lin
     batch_write(r.modes, &finish);
     if (finish.lines > 0)
         blocks.push_back(script_block(FINISH_SCRIPT, finish));
-    *script_lines = r.prepare.lines + finish.lines;
+    *script_lines = r.strip.lines + r.prepare.lines + finish.lines;
     return blocks;
 }
 
@@ -441,6 +469,7 @@ int delta_command(const std::string& old_root, const std::string& new_root,
     r.old_tree = &old_tree;
     r.new_tree = &new_tree;
     r.prefix = options.prefix;
+    r.root_attributes = options.root_attributes;
     while (r.prefix.size() > 1 && r.prefix.back() == '/')
         r.prefix.pop_back();
     std::vector<planned_block> blocks;
@@ -495,6 +524,14 @@ int delta_command(const std::string& old_root, const std::string& new_root,
     printf("%s: %" PRIu64 " bytes%s, %.1f%% of the %" PRIu64 " bytes in the files of %s\n",
            output.c_str(), bytes, options.gzip ? " compressed" : "", share, r.new_bytes,
            new_root.c_str());
+    if (r.root_differs) {
+        const tree_entry& o = old_tree.entries.front();
+        const tree_entry& n = new_tree.entries.front();
+        printf("%s: the top directories differ (%s %s %u:%u, %s %s %u:%u); the board's is left "
+               "as it is (--root-attributes sets it)\n",
+               output.c_str(), old_root.c_str(), octal_mode(o.mode).substr(1).c_str(), o.uid,
+               o.gid, new_root.c_str(), octal_mode(n.mode).substr(1).c_str(), n.uid, n.gid);
+    }
     if (key)
         printf("%s: signed by key %s\n", output.c_str(), hex_text(id, SHA256_SIZE).c_str());
     return 0;

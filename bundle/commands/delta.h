@@ -9,6 +9,8 @@ struct delta_options {
     std::string sign_key;             // a private key (PEM) that signs the trailer; empty: unsigned
     std::string prefix = "/";         // where the trees' root lies on the board
     std::string manifest_out;         // also write the manifest that packs the same package
+    // Give the top directory (the prefix on the board) NEW's mode and owner too.
+    bool root_attributes = false;
 };
 
 // Compares the trees under `old_root` and `new_root` and writes the package

@@ -151,14 +151,16 @@ int write_out(int fd, const std::string& name, const uint8_t* bytes, size_t leng
     return 0;
 }
 
-// A DER signature file: an ECDSA P-256 signature is a SEQUENCE of at most 72 bytes.
+// A DER signature file: an ECDSA P-256 signature is a SEQUENCE of at most 72 bytes,
+// in the one encoding DER allows.
 int read_signature(const std::string& path, std::vector<uint8_t>* signature, std::string* error)
 {
     std::vector<char> bytes;
     if (read_small_file(path, TRAILER_MAX_SIGNATURE, &bytes, error) < 0)
         return -1;
     signature->assign(bytes.begin(), bytes.end());
-    if (bytes.empty() || bytes.size() > TRAILER_MAX_SIGNATURE || (*signature)[0] != 0x30) {
+    if (bytes.empty() || bytes.size() > TRAILER_MAX_SIGNATURE ||
+        !strict_der_signature(*signature)) {
         *error = path + ": not an ECDSA P-256 signature in DER (a SEQUENCE of at most " +
                  std::to_string(TRAILER_MAX_SIGNATURE) + " bytes, as openssl dgst -sign writes it)";
         return -1;

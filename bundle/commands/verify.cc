@@ -169,12 +169,13 @@ int load_keys(const std::string& keys)
 
 }  // namespace
 
-int verify_command(const std::string& package, const std::string& keys)
+int verify_command(const std::string& package, const std::string& keys, bool gzip)
 {
     trust_reset(false);
     if (!keys.empty() && load_keys(keys) != 0)
         return 1;
     verify_host state;
+    state.reader.gzip_only = gzip;
     host = &state;
     source_ops src{source_open, source_close, source_read, source_finish};
     trust_ops trust{trust_begin, trust_update, check_trailer, nullptr};

@@ -7,20 +7,29 @@
  * Only the tool's own calls count: the C library's buffered output does not go
  * through these names, and the shim takes itself and its setting out of the
  * environment when loaded, so the programs the tool starts run without it. The
- * same package therefore reaches the same call at the same N on every run. */
+ * same package therefore reaches the same call at the same N on every run.
+ *
+ * With FWDEPLOY_TRACE_CALLS set, every fsync, rename and unlink is also told
+ * on standard error as "call: fsync PATH" (the file the descriptor names),
+ * "call: rename FROM TO" or "call: unlink PATH", so that a test sees what the
+ * tool flushes and in which order. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 static long calls_left;
+static int tracing;
 
 __attribute__((constructor)) static void arm(void)
 {
     const char* at = getenv("FWDEPLOY_KILL_AT");
     calls_left = at != NULL ? strtol(at, NULL, 10) : 0;
     unsetenv("FWDEPLOY_KILL_AT");
+    tracing = getenv("FWDEPLOY_TRACE_CALLS") != NULL;
+    unsetenv("FWDEPLOY_TRACE_CALLS");
     unsetenv("LD_PRELOAD");
 }
 
@@ -35,6 +44,19 @@ static void* next(const char* name)
     return dlsym(RTLD_NEXT, name);
 }
 
+static void trace(const char* call, const char* first, const char* second)
+{
+    if (!tracing)
+        return;
+    char line[2 * 4096 + 64];
+    int n = snprintf(line, sizeof line, "call: %s %s%s%s\n", call, first,
+                     second != NULL ? " " : "", second != NULL ? second : "");
+    if (n > (int)sizeof line - 1)
+        n = (int)sizeof line - 1;
+    /* Straight to the next write: this one is not the tool's own call. */
+    ((ssize_t (*)(int, const void*, size_t))next("write"))(2, line, (size_t)n);
+}
+
 ssize_t write(int fd, const void* data, size_t length)
 {
     count_call();
@@ -44,17 +66,26 @@ ssize_t write(int fd, const void* data, size_t length)
 int fsync(int fd)
 {
     count_call();
+    if (tracing) {
+        char link[64], path[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, path, sizeof path - 1);
+        path[n > 0 ? n : 0] = '\0';
+        trace("fsync", path, NULL);
+    }
     return ((int (*)(int))next("fsync"))(fd);
 }
 
 int rename(const char* from, const char* to)
 {
     count_call();
+    trace("rename", from, to);
     return ((int (*)(const char*, const char*))next("rename"))(from, to);
 }
 
 int unlink(const char* path)
 {
     count_call();
+    trace("unlink", path, NULL);
     return ((int (*)(const char*))next("unlink"))(path);
 }

@@ -133,6 +133,48 @@ std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const 
     return t;
 }
 
+std::vector<uint8_t> with_signature(const std::vector<uint8_t>& trailer,
+                                    const std::vector<uint8_t>& signature)
+{
+    std::vector<uint8_t> t(trailer.begin(), trailer.begin() + 80);
+    for (size_t at : {8, 76})
+        for (int i = 0; i < 4; ++i)
+            t[at + i] = (uint8_t)(((at == 8 ? 80 : 0) + signature.size()) >> (8 * i));
+    t.insert(t.end(), signature.begin(), signature.end());
+    return t;
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> loose_encodings(
+    const std::vector<uint8_t>& der)
+{
+    // SEQUENCE { INTEGER r, INTEGER s }, every length in one byte for P-256.
+    EXPECT_TRUE(der.size() > 8 && der[0] == 0x30 && der[1] == der.size() - 2 && der[2] == 0x02);
+    size_t r_size = der[3];
+    std::vector<uint8_t> r(der.begin() + 4, der.begin() + 4 + (long)r_size);
+    std::vector<uint8_t> s(der.begin() + 6 + (long)r_size, der.end());
+    auto sequence = [](const std::vector<uint8_t>& r, const std::vector<uint8_t>& s) {
+        std::vector<uint8_t> body = {0x02, (uint8_t)r.size()};
+        body.insert(body.end(), r.begin(), r.end());
+        body.push_back(0x02);
+        body.push_back((uint8_t)s.size());
+        body.insert(body.end(), s.begin(), s.end());
+        body.insert(body.begin(), {0x30, (uint8_t)body.size()});
+        return body;
+    };
+    auto zero_before = [](std::vector<uint8_t> v) {
+        v.insert(v.begin(), 0x00);
+        return v;
+    };
+    std::vector<uint8_t> long_form = der;
+    long_form.insert(long_form.begin() + 1, 0x81);
+    std::vector<uint8_t> trailing = der;
+    trailing.push_back(0x00);
+    return {{"a redundant zero before r", sequence(zero_before(r), s)},
+            {"a redundant zero before s", sequence(r, zero_before(s))},
+            {"a length in long form", long_form},
+            {"a byte after the sequence", trailing}};
+}
+
 #ifdef FWBUNDLE_BIN
 run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd,
                         const std::vector<std::pair<std::string, std::string>>& env,

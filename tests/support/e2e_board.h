@@ -39,6 +39,15 @@ openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
 std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package,
                                      const openssl_key* key);
 
+// `trailer` (as openssl_trailer makes it) with `signature` in place of its own.
+std::vector<uint8_t> with_signature(const std::vector<uint8_t>& trailer,
+                                    const std::vector<uint8_t>& signature);
+
+// Encodings of the DER signature `der` that a lax parser reads as the same
+// (r, s) but that are not DER, each with what is wrong with it.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> loose_encodings(
+    const std::vector<uint8_t>& der);
+
 #ifdef FWBUNDLE_BIN
 // The built packaging tool with these arguments.
 run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd = "",

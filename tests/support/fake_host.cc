@@ -335,7 +335,8 @@ ubi_volume_ops volumes() { return ubi_volume_ops{ubi_open, ubi_close, ubi_write}
 
 file_ops files()
 {
-    return file_ops{file_open, file_create, file_remove, file_close, file_write, file_discard};
+    return file_ops{file_open, file_create, file_remove, file_close, file_write, file_discard,
+                    nullptr};
 }
 
 upgrade_ops ops()

@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -474,6 +476,30 @@ std::vector<std::string> dir_entries(const std::string& dir)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+int with_bind_mount(const std::string& source, const std::string& target, int (*body)(void*),
+                    void* context)
+{
+    constexpr int NOT_PERMITTED = 125;
+    fflush(stdout);
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) < 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+            ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) < 0)
+            _exit(NOT_PERMITTED);
+        int result = body(context);
+        fflush(stdout);
+        _exit(result);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) == NOT_PERMITTED)
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 int count_open_fds()

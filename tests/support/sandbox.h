@@ -88,6 +88,13 @@ std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> dir_entries(const std::string& dir);
 
+// Runs `body` in a child process with a mount namespace of its own in which
+// `source` is bind-mounted over `target`; the mount goes with the child. The
+// child's exit status (what body returned), or -1 when this machine does not
+// let the test make mounts.
+int with_bind_mount(const std::string& source, const std::string& target, int (*body)(void*),
+                    void* context);
+
 // Open descriptors of the test process.
 int count_open_fds();
 // Pids of this process's children, running or not yet waited for.
