@@ -39,6 +39,12 @@ openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
 std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package,
                                      const openssl_key* key);
 
+// The same with signed attributes (`key=value` lines): a version 3 trailer
+// listing no results, its signature made over the package followed by the
+// trailer as it reads unsigned.
+std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const openssl_key* key,
+                                     const std::string& attributes);
+
 #ifdef FWBUNDLE_BIN
 // The built packaging tool with these arguments.
 run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd = "",
