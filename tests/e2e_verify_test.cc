@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -760,5 +761,119 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
         ASSERT_EQ(lines.size(), 3u) << r.out;
         EXPECT_EQ(lines[2], c.line);
         s.m.expect_untouched();
+    }
+}
+
+TEST(BoardPolicy, ScriptsSeeThePackageAttributes)
+{
+    test_board board;
+    // Each script records the three variables, telling an unset one from an empty one.
+    auto record = [&](const std::string& name) {
+        return "printf '%s|%s|%s' \"${FWDEPLOY_VERSION-unset}\" \"${FWDEPLOY_COMPATIBLE-unset}\" "
+               "\"${FWDEPLOY_DESCRIPTION-unset}\" > " +
+               board.path(name) + "\n";
+    };
+    bundle_package p;
+    p.begin_script = record("begin.env");
+    p.end_script = record("end.env");
+    p.blocks.push_back(script_block("block.sh", record("block.env")));
+    const std::vector<uint8_t> bytes = bundle_bytes(p);
+    const std::string path = board.path("pkg.bin");
+    struct attributes_case {
+        const char* what;
+        std::vector<uint8_t> tail;
+        std::string seen;
+    };
+    const std::vector<attributes_case> cases = {
+        {"all three", openssl_trailer(bytes, nullptr,
+                                      "compatible=board-a\nversion=2.1\nx-other=1\n"
+                                      "description=Fix für $HOME; `id`\ncompatible=board-b\n"),
+         "2.1|board-a\nboard-b|Fix für $HOME; `id`"},
+        {"none of them", openssl_trailer(bytes, nullptr, "x-other=1\n"), "||"},
+        {"a version 2 trailer", openssl_trailer(bytes, nullptr), "||"},
+        {"no trailer", {}, "||"},
+    };
+    for (const attributes_case& c : cases) {
+        for (bool gzipped : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (gzipped ? ", gzip" : ", plain"));
+            std::vector<uint8_t> package = bytes;
+            package.insert(package.end(), c.tail.begin(), c.tail.end());
+            write_file(path, package);
+            run_options o;
+            o.args = {gzipped ? "-x" : "-r", gzipped ? gzip_copy(path) : path};
+            // Values the tool was started with never reach the scripts as the package's.
+            o.env = {{"FWDEPLOY_VERSION", "9.9"}, {"FWDEPLOY_DESCRIPTION", "stale"}};
+            run_result r = run_program(o);
+            EXPECT_EQ(r.exit_code, 0) << r.out;
+            for (const char* name : {"begin.env", "block.env", "end.env"})
+                EXPECT_EQ(read_text(board.path(name)), c.seen) << name;
+        }
+    }
+}
+
+namespace {
+
+// Every file under `root` with its mode and contents.
+std::map<std::string, std::string> snapshot(const std::string& root)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        std::string key = entry.path().string() + " " +
+                          std::to_string((int)entry.symlink_status().permissions());
+        files[key] = entry.is_regular_file() ? read_text(entry.path().string()) : "";
+    }
+    return files;
+}
+
+}  // namespace
+
+TEST(CheckOnly, ChecksEverythingAndTouchesNothing)
+{
+    signing_setup s;
+    const std::vector<uint8_t> good =
+        s.with(openssl_trailer(s.m.bytes, &s.a, "compatible=board-b\nversion=2\n"));
+    std::vector<uint8_t> damaged = good;
+    damaged.at(s.m.bytes.size() - 288 - 8) ^= 1;  // the data of block 0
+    struct check_case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::vector<std::string> board;
+        std::string line;
+        int exit_code;
+    };
+    const std::vector<check_case> cases = {
+        {"a good package", good, {"-c", "board-b", "-m", "1"},
+         "Package version 2, compatible with board-b", 0},
+        {"the wrong board", good, {"-c", "board-a"},
+         "Package is made for board-b, not for this board (board-a)!", 255},
+        {"an older version", good, {"-m", "2.0.1"},
+         "Package version 2 is older than the installed 2.0.1!", 255},
+        {"damaged data", damaged, {}, "Block 0 checksum error! head", 255},
+        {"not signed", s.with(openssl_trailer(s.m.bytes, nullptr, "version=2\n")), {},
+         "Package is not signed!", 255},
+    };
+    for (const check_case& c : cases) {
+        for (bool gzipped : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (gzipped ? ", gzip" : ", plain"));
+            std::vector<std::string> options = c.board;
+            options.insert(options.end(), {"-k", s.trusted_a, "-n"});
+            write_file(s.m.path, c.bytes);
+            std::string file = gzipped ? gzip_copy(s.m.path) : s.m.path;
+            std::map<std::string, std::string> before = snapshot(s.m.board.box.root());
+            run_options o;
+            o.args = {gzipped ? "-x" : "-r", file};
+            o.args.insert(o.args.end(), options.begin(), options.end());
+            run_result r = run_program(o);
+            EXPECT_EQ(r.exit_code, c.exit_code) << r.out;
+            EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+            EXPECT_EQ(has_line(r, "Package checked: it would be accepted; nothing was run or "
+                                  "written"),
+                      c.exit_code == 0)
+                << r.out;
+            EXPECT_EQ(r.out.find("(2/2)"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("begin scripts"), std::string::npos) << r.out;
+            EXPECT_EQ(r.leftover_processes, 0);
+            EXPECT_TRUE(snapshot(s.m.board.box.root()) == before);
+        }
     }
 }
