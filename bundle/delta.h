@@ -4,11 +4,14 @@
 
 #include <string>
 
+#include "bundle/signing.h"
+
 struct delta_options {
     bool gzip = false;
     std::string sign_key;             // a private key (PEM) that signs the trailer; empty: unsigned
     std::string prefix = "/";         // where the trees' root lies on the board
     std::string manifest_out;         // also write the manifest that packs the same package
+    attribute_options attributes;     // signed attributes of the trailer
 };
 
 // Compares the trees under `old_root` and `new_root` and writes the package

@@ -8,6 +8,9 @@
 int list_command(const std::string& package);
 
 // Runs the board's own verification pass over the package, with the board's
-// trust rules and the keys of the file `keys` (none when empty). Exit status:
-// 0 when the board would accept it, 1 with the board's reasons printed otherwise.
-int verify_command(const std::string& package, const std::string& keys);
+// trust rules and the keys of the file `keys` (none when empty), and the policy
+// of a board with the compatibility string `compatible` and the installed
+// version `installed_version` (each not checked when empty). Exit status: 0
+// when the board would accept it, 1 with the board's reasons printed otherwise.
+int verify_command(const std::string& package, const std::string& keys,
+                   const std::string& compatible, const std::string& installed_version);
