@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -252,7 +254,7 @@ struct held_run {
         bundle_package p;
         // fwdeploy is the ancestor whose parent is this test process.
         p.begin_script = "p=$$\n"
-                         "while [ \"$(cut -d' ' -f4 /proc/$p/stat)\" != " +
+                         "while [ \"$p\" -gt 1 ] && [ \"$(cut -d' ' -f4 /proc/$p/stat)\" != " +
                          std::to_string(getpid()) +
                          " ]; do p=$(cut -d' ' -f4 /proc/$p/stat); done\n"
                          "{ echo $p; ls -l /proc/$$/fd; } > " + ready + "\n"
@@ -269,15 +271,26 @@ struct held_run {
         return run_program(o);
     }
 
-    // Starts the first run and returns what its begin script wrote once it runs.
+    // Starts the first run and returns what its begin script wrote once it
+    // runs; empty when it never got there (the run's own time limit ends it).
     std::string start()
     {
+        unique_fd fd(::open(ready.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         first = std::thread([this] { first_result = run({"-r", package}); });
-        unique_fd fd(::open(ready.c_str(), O_RDONLY | O_CLOEXEC));
         std::string text;
         char buffer[4096];
-        for (ssize_t n; (n = ::read(fd.fd, buffer, sizeof buffer)) > 0;)
-            text.append(buffer, (size_t)n);
+        for (;;) {
+            // A FIFO that never had a writer reports nothing, so this waits
+            // for the script, not for a length of time.
+            pollfd p{fd.fd, POLLIN, 0};
+            if (::poll(&p, 1, 60000) <= 0)
+                break;
+            ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+            if (n > 0)
+                text.append(buffer, (size_t)n);
+            else if (n == 0 || errno != EAGAIN)
+                break;
+        }
         return text;
     }
 
