@@ -246,11 +246,17 @@ struct held_run {
     std::string package;
     std::thread first;
     run_result first_result;
+    unique_fd go_end;
+    bool released = false;
 
     held_run()
     {
         EXPECT_EQ(::mkfifo(ready.c_str(), 0600), 0);
         EXPECT_EQ(::mkfifo(go.c_str(), 0600), 0);
+        // Read and write: opening it never waits, and the script's open for
+        // reading finds a writer at once.
+        go_end.fd = ::open(go.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_GE(go_end.fd, 0);
         bundle_package p;
         // fwdeploy is the ancestor whose parent is this test process.
         p.begin_script = "p=$$\n"
@@ -294,13 +300,14 @@ struct held_run {
         return text;
     }
 
-    // Lets the begin script go on, when it still runs.
-    void release() const
+    // Lets the begin script go on, whether it waits on `go` already or not:
+    // the line waits in the FIFO, which this end keeps open, until it reads.
+    void release()
     {
-        unique_fd fd(::open(go.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.fd >= 0) {
-            EXPECT_EQ(::write(fd.fd, "\n", 1), 1);
+        if (!released) {
+            EXPECT_EQ(::write(go_end.fd, "\n", 1), 1);
         }
+        released = true;
     }
 
     ~held_run()
