@@ -675,10 +675,10 @@ TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
 
 namespace {
 
-// The board's compatible and version files of the test builds, which only the
-// test below writes; removed before and after it.
+// The compatible and version files of the board build that reads them, which
+// only the test below writes; removed before and after it.
 struct board_files {
-    std::string dir = std::string(TEST_BINARY_DIR) + "/board";
+    std::string dir = std::string(TEST_BINARY_DIR) + "/board-files";
     std::string compatible = dir + "/compatible";
     std::string version = dir + "/version";
     board_files() { remove_tree(dir); }
@@ -701,18 +701,18 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
 
     // The first line of each file counts; the options go before the files.
     files.write(files.compatible, "board-a\nboard-b\n");
-    expect_policy_refusal(s.m, run_on(s.m, bytes, false, {}),
+    expect_policy_refusal(s.m, run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN),
                           "Package is made for board-b, not for this board (board-a)!");
     files.write(files.version, "1.6\n1.0\n");
-    run_result r = run_on(s.m, bytes, false, {"-c", "board-b"});
+    run_result r = run_on(s.m, bytes, false, {"-c", "board-b"}, FWDEPLOY_BOARD_FILES_BIN);
     expect_policy_refusal(s.m, r, "Package version 1.5 is older than the installed 1.6!");
-    r = run_on(s.m, bytes, false, {"-c", "board-b", "-m", "1.5"});
+    r = run_on(s.m, bytes, false, {"-c", "board-b", "-m", "1.5"}, FWDEPLOY_BOARD_FILES_BIN);
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(has_line(r, "Package version 1.5, compatible with board-b")) << r.out;
     s.m.restore();
     files.write(files.compatible, "board-b");   // no line feed at all
     files.write(files.version, "1.4\n");
-    r = run_on(s.m, bytes, false, {});
+    r = run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN);
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(has_line(r, "Package version 1.5, compatible with board-b")) << r.out;
 
@@ -755,7 +755,7 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
             else
                 files.write(path, text);
         }
-        r = run_on(s.m, bytes, false, c.options);
+        r = run_on(s.m, bytes, false, c.options, FWDEPLOY_BOARD_FILES_BIN);
         EXPECT_EQ(r.exit_code, 255);
         std::vector<std::string> lines = split_lines(r.out);
         ASSERT_EQ(lines.size(), 3u) << r.out;
