@@ -328,6 +328,19 @@ TEST(FwbundleRoundTrip, ExtractedManifestPacksTheSamePackageAgain)
     ASSERT_EQ(repacked.exit_code, 0) << repacked.err;
     EXPECT_TRUE(read_file(again) == read_file(pkg));
 
+    // The package's attributes come back as the manifest's keys.
+    std::string with_attributes = pack.board.path("attributes.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", with_attributes, pack.manifest, "--compatible", "a",
+                            "--compatible", "b \"c\"", "--version", "1.0", "--description",
+                            "für \\ x"})
+                  .exit_code,
+              0);
+    r = run_fwbundle({"extract", with_attributes, pack.board.path("attributes")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    repacked = run_fwbundle({"create", "-o", again, pack.board.path("attributes/manifest.toml")});
+    ASSERT_EQ(repacked.exit_code, 0) << repacked.err;
+    EXPECT_TRUE(read_file(again) == read_file(with_attributes));
+
     // A damaged package is unpacked as far as it goes, and said to be damaged.
     std::vector<uint8_t> bytes = read_file(pkg);
     // The last data byte, before the trailer that lists the patch block's result.
