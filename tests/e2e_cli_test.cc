@@ -368,3 +368,27 @@ TEST(OneRunAtATime, AKilledRunLeavesNoStaleLock)
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(read_text(h.target), "second run");
 }
+
+TEST(OneRunAtATime, WithoutTheLockDirectoryTheFallbackLocks)
+{
+    held_run h;
+    h.lock = h.box.path("no-such-dir/fwdeploy.lock");
+    ASSERT_FALSE(h.start().empty());
+    run_result r = h.run({"-r", h.package});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_TRUE(contains(r.out, "Another fwdeploy is running (lock " FWDEPLOY_LOCK_FALLBACK ")\n"))
+        << r.out;
+    EXPECT_FALSE(file_exists(h.box.path("no-such-dir")));
+    h.release();
+    h.first.join();
+    EXPECT_EQ(h.first_result.exit_code, 0) << h.first_result.out;
+
+    // A lock that cannot be made at all stops the run before the package is read.
+    h.box.write("not-a-dir", "");
+    h.lock = h.box.path("not-a-dir/fwdeploy.lock");
+    r = h.run({"-r", h.package});
+    EXPECT_EQ(r.exit_code, 255);
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[2], "Lock file " + h.lock + " cannot be opened: Not a directory");
+}
