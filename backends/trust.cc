@@ -391,8 +391,9 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
             return TRUST_UNKNOWN_KEY;
         uint8_t hash[SHA256_SIZE];
         memcpy(hash, digest, sizeof hash);
-        if (view.version == 2) {
-            // The signature covers the trailer's list too, as it read unsigned.
+        if (view.version >= 2) {
+            // The signature covers the trailer's list and attributes too, as
+            // they read unsigned.
             sha256_context message = state.digest;
             trailer_head head;
             trailer_unsigned_head(&view, &head);
@@ -414,8 +415,8 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
     if (state.trailer) {
         memcpy(state.trailer.get(), trailer, length);
         parse_trailer(state.trailer.get(), length, block_count, &state.view);
-    } else if (view.entry_count > 0) {
-        return TRUST_MALFORMED;       // cannot keep what the apply pass must check
+    } else if (view.entry_count > 0 || view.attr_size > 0) {
+        return TRUST_MALFORMED;       // cannot keep what the later checks need
     }
     state.accepted = true;
     return verdict;
@@ -433,7 +434,13 @@ bool trust_trailer_accepted()
 
 const uint8_t* trust_result_digest(uint32_t block_index)
 {
-    if (!state.trailer || state.view.version != 2)
+    if (!state.trailer || state.view.version < 2)
         return nullptr;
     return trailer_result_digest(&state.view, block_index);
+}
+
+const uint8_t* trust_attributes(uint32_t* length)
+{
+    *length = state.trailer ? state.view.attr_size : 0;
+    return state.trailer ? state.view.attributes : nullptr;
 }

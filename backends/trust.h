@@ -62,3 +62,7 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count);
 // After an accepted package whose trailer lists result digests: the SHA-256
 // that the result of block `block_index` must have, or null when none is listed.
 const uint8_t* trust_result_digest(uint32_t block_index);
+
+// After an accepted package: the attribute lines of its version 3 trailer, or
+// null (and *length 0) when it has none.
+const uint8_t* trust_attributes(uint32_t* length);

@@ -17,7 +17,9 @@ rounds=${ROUNDS:-3}
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(64 256)
 
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF >/dev/null
+# The run lock lives in the build folder: /run is for root, and this needs none.
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF \
+    -DFWDEPLOY_LOCK_FILE="$build/fwdeploy.lock" >/dev/null
 make -C "$build" -j2 fwdeploy make_bench_package byte_sum_bench digest_bench >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwdeploy-bench.XXXXXX")

@@ -12,7 +12,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build-bench}
 source_dir=${1:-/usr/lib/$(gcc -print-multiarch)}
 
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF >/dev/null
+# The run lock lives in the build folder: /run is for root, and this needs none.
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF \
+    -DFWDEPLOY_LOCK_FILE="$build/fwdeploy.lock" >/dev/null
 make -C "$build" -j2 fwdeploy fwbundle >/dev/null
 fwbundle=$build/bundle/fwbundle
 fwdeploy=$build/frontend/fwdeploy

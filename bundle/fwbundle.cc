@@ -15,6 +15,20 @@ namespace {
 
 constexpr int EXIT_USAGE = 2;
 
+// --compatible, --version and --description: the signed attributes of a
+// version 3 trailer. fwbundle's own --version is a flag of the whole tool, so
+// the package's version is an option of each command only.
+void add_attribute_options(CLI::App* command, attribute_options* attributes)
+{
+    command->add_option("--compatible", attributes->compatible,
+                        "A board the package fits (repeat for several)");
+    command->add_option("--version", attributes->version,
+                        "The package's version: decimal numbers joined by dots")
+        ->each([attributes](const std::string&) { attributes->has_version = true; });
+    command->add_option("--description", attributes->description, "What the package does")
+        ->each([attributes](const std::string&) { attributes->has_description = true; });
+}
+
 std::string version_text()
 {
     return std::string("fwbundle ") + FWBUNDLE_VERSION + ", package format " +
@@ -40,6 +54,7 @@ int main(int argc, char** argv)
     create->add_flag("--no-trailer", no_trailer, "Write no trailer after the last block")
         ->excludes(sign_with);
     create->add_option("MANIFEST", manifest_path, "Manifest file (TOML)")->required();
+    add_attribute_options(create, &create_with.attributes);
 
     std::string old_tree, new_tree;
     delta_options delta_with;
@@ -56,15 +71,21 @@ int main(int argc, char** argv)
                     "Also give the top directory NEW_TREE's mode and owner");
     delta->add_option("--manifest-out", delta_with.manifest_out,
                       "Also write the manifest that packs the same package");
+    add_attribute_options(delta, &delta_with.attributes);
 
     CLI::App* list = app.add_subcommand("list", "Show a package's header, blocks and trailer");
     list->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
+    std::string board_compatible, installed_version;
     CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");
     verify->add_option("--keys", keys, "Trusted public keys (PEM), as the board holds them");
     bool verify_gzip = false;
     verify->add_flag("-z,--gzip", verify_gzip,
                      "The package is for fwdeploy -x: refuse what its gunzip refuses");
+    verify->add_option("--compatible", board_compatible,
+                       "The board's compatibility string, which the package must name");
+    verify->add_option("--installed-version", installed_version,
+                       "The version the board runs: older packages are refused");
     verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
@@ -75,6 +96,8 @@ int main(int argc, char** argv)
     CLI::App* sign = app.add_subcommand("sign", "Sign a package, replacing any trailer it has");
     sign->add_option("-k,--key", key_file, "EC P-256 private key (PEM)")->required();
     sign->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+    attribute_options sign_attributes;
+    add_attribute_options(sign, &sign_attributes);
 
     CLI::App* payload = app.add_subcommand("payload",
                                            "Write the bytes a signature covers to standard output");
@@ -109,11 +132,11 @@ int main(int argc, char** argv)
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())
-        return verify_command(package, keys, verify_gzip);
+        return verify_command(package, keys, verify_gzip, board_compatible, installed_version);
     if (extract->parsed())
         return extract_command(package, dir);
     if (sign->parsed())
-        return sign_command(package, key_file);
+        return sign_command(package, key_file, sign_attributes);
     if (payload->parsed())
         return payload_command(package);
     if (attach->parsed())

@@ -336,9 +336,38 @@ void read_manifest(const reader& r, const toml::table& top, manifest* out)
 {
     for (auto&& [key, node] : top) {
         const std::string k(key.str());
-        if (k != "begin_script" && k != "end_script" && k != "block")
+        if (k != "begin_script" && k != "end_script" && k != "block" && k != "compatible" &&
+            k != "version" && k != "description")
             refuse_at(r, line_of(&node), in_quotes(k),
-                      "unknown key (known: begin_script, end_script, [[block]])");
+                      "unknown key (known: begin_script, end_script, compatible, version, "
+                      "description, [[block]])");
+    }
+    // The signed attributes: which boards the package fits, and its version.
+    if (const toml::node* compatible = top.get("compatible")) {
+        if (const auto* one = compatible->as_string()) {
+            out->attributes.compatible.push_back(one->get());
+        } else if (const toml::array* list = compatible->as_array()) {
+            for (const toml::node& value : *list) {
+                if (!value.is_string())
+                    refuse_at(r, line_of(&value), "compatible", "not a string");
+                out->attributes.compatible.push_back(*value.value<std::string>());
+            }
+            if (list->empty())
+                refuse_at(r, line_of(compatible), "compatible", "an empty list");
+        } else {
+            refuse_at(r, line_of(compatible), "compatible", "not a string or a list of strings");
+        }
+    }
+    for (const char* key : {"version", "description"}) {
+        const toml::node* node = top.get(key);
+        if (node == nullptr)
+            continue;
+        if (!node->is_string())
+            refuse_at(r, line_of(node), key, "not a string");
+        bool version = strcmp(key, "version") == 0;
+        (version ? out->attributes.has_version : out->attributes.has_description) = true;
+        (version ? out->attributes.version : out->attributes.description) =
+            *node->value<std::string>();
     }
     if (const toml::node* begin = top.get("begin_script"))
         out->package.begin_script = read_script(r, "begin_script", begin);

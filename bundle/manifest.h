@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bundle/trailers.h"
 #include "bundle/writer.h"
 
 // Where a block was described, so that every later message can point at it.
@@ -25,6 +26,7 @@ struct manifest {
     std::string path;                 // as the user named it
     bundle_package package;           // block data by file name, never loaded whole
     std::vector<manifest_entry> entries;  // one per block, same order
+    attribute_options attributes;     // compatible, version and description
 };
 
 // Parses and checks the manifest at `path`; source paths are taken relative to the

@@ -190,6 +190,20 @@ std::string trailer_problem(const std::vector<uint8_t>& bytes, uint64_t length,
     if (sig_size > TRAILER_MAX_SIGNATURE)
         return "sig_size " + std::to_string(sig_size) + " is over " +
                std::to_string(TRAILER_MAX_SIGNATURE);
+    if (trailer_version(bytes.data(), size) == 3 && size >= TRAILER_V3_FIXED_SIZE) {
+        uint32_t count;
+        memcpy(&count, bytes.data() + sizeof(trailer_head), sizeof count);
+        uint64_t at = sizeof(trailer_head) + 4 + (uint64_t)count * sizeof(trailer_entry);
+        if (at + 4 <= size) {
+            uint32_t attr_size;
+            memcpy(&attr_size, bytes.data() + at, sizeof attr_size);
+            if (attr_size > TRAILER_MAX_ATTRIBUTES)
+                return "attr_size " + std::to_string(attr_size) + " is over " +
+                       std::to_string(TRAILER_MAX_ATTRIBUTES);
+            if (at + 4 + attr_size + sig_size == size)
+                return "its attributes or its list of results break the rules";
+        }
+    }
     return "trailer_size " + std::to_string(size) + " does not match what it holds";
 }
 

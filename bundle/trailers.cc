@@ -305,36 +305,53 @@ int write_private_key(EVP_PKEY* key, int fd, std::string* error)
 
 std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8_t* key_id,
                                   const std::vector<uint8_t>& signature,
-                                  const std::vector<trailer_entry>& results)
+                                  const std::vector<trailer_entry>& results,
+                                  const std::string& attributes)
 {
-    bool listed = !results.empty();
-    uint32_t fixed = listed ? TRAILER_V2_FIXED_SIZE : TRAILER_V1_FIXED_SIZE;
+    bool attributed = !attributes.empty();
+    bool listed = attributed || !results.empty();
+    uint32_t fixed = attributed ? TRAILER_V3_FIXED_SIZE
+                     : listed   ? TRAILER_V2_FIXED_SIZE
+                                : TRAILER_V1_FIXED_SIZE;
     uint32_t entries = (uint32_t)(results.size() * sizeof(trailer_entry));
     trailer_head head{};
-    memcpy(head.magic, listed ? TRAILER_MAGIC_V2 : TRAILER_MAGIC_V1, TRAILER_MAGIC_SIZE);
-    head.trailer_size = (uint32_t)(fixed + entries + signature.size());
+    memcpy(head.magic, attributed ? TRAILER_MAGIC_V3 : listed ? TRAILER_MAGIC_V2 : TRAILER_MAGIC_V1,
+           TRAILER_MAGIC_SIZE);
+    head.trailer_size = (uint32_t)(fixed + entries + attributes.size() + signature.size());
     memcpy(head.digest, digest, SHA256_SIZE);
     if (!signature.empty())
         memcpy(head.key_id, key_id, SHA256_SIZE);
     head.sig_size = (uint32_t)signature.size();
     std::vector<uint8_t> bytes(head.trailer_size);
     memcpy(bytes.data(), &head, sizeof head);
+    uint8_t* at = bytes.data() + sizeof head;
     if (listed) {
         uint32_t count = (uint32_t)results.size();
-        memcpy(bytes.data() + sizeof head, &count, sizeof count);
-        memcpy(bytes.data() + fixed, results.data(), entries);
+        memcpy(at, &count, sizeof count);
+        at += sizeof count;
+        if (entries > 0)
+            memcpy(at, results.data(), entries);
+        at += entries;
+    }
+    if (attributed) {
+        uint32_t size = (uint32_t)attributes.size();
+        memcpy(at, &size, sizeof size);
+        at += sizeof size;
+        memcpy(at, attributes.data(), attributes.size());
+        at += attributes.size();
     }
     if (!signature.empty())
-        memcpy(bytes.data() + fixed + entries, signature.data(), signature.size());
+        memcpy(at, signature.data(), signature.size());
     return bytes;
 }
 
 std::vector<uint8_t> signed_suffix(const uint8_t digest[SHA256_SIZE],
-                                   const std::vector<trailer_entry>& results)
+                                   const std::vector<trailer_entry>& results,
+                                   const std::string& attributes)
 {
-    if (results.empty())
+    if (results.empty() && attributes.empty())
         return {};
-    return make_trailer(digest, nullptr, {}, results);
+    return make_trailer(digest, nullptr, {}, results, attributes);
 }
 
 std::vector<trailer_entry> trailer_results(const std::vector<uint8_t>& trailer,
@@ -348,6 +365,57 @@ std::vector<trailer_entry> trailer_results(const std::vector<uint8_t>& trailer,
     if (!results.empty())
         memcpy(results.data(), view.entries, results.size() * sizeof(trailer_entry));
     return results;
+}
+
+std::string trailer_attributes(const std::vector<uint8_t>& trailer, uint32_t block_count)
+{
+    trailer_view view;
+    if (trailer.empty() ||
+        parse_trailer(trailer.data(), (uint32_t)trailer.size(), block_count, &view) < 0 ||
+        view.attributes == nullptr)
+        return {};
+    return std::string(reinterpret_cast<const char*>(view.attributes), view.attr_size);
+}
+
+int attribute_lines(const attribute_options& given, const std::string& kept, std::string* lines,
+                    std::string* error)
+{
+    std::string out;
+    // Keys given anew replace every line of that key the package had.
+    uint32_t offset = 0;
+    trailer_attribute a;
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(kept.data());
+    while (trailer_next_attribute(block, (uint32_t)kept.size(), &offset, &a) == 1) {
+        std::string key(a.key, a.key_length);
+        if ((key == "compatible" && !given.compatible.empty()) ||
+            (key == "version" && given.has_version) ||
+            (key == "description" && given.has_description))
+            continue;
+        out += key + "=" + std::string(a.value, a.value_length) + "\n";
+    }
+    for (const std::string& c : given.compatible)
+        out += "compatible=" + c + "\n";
+    if (given.has_version) {
+        if (!version_valid(given.version.data(), (uint32_t)given.version.size()))
+            return refuse(error, "version \"" + given.version +
+                                     "\" is not a version (decimal numbers joined by dots, as 1.10.3)");
+        out += "version=" + given.version + "\n";
+    }
+    if (given.has_description)
+        out += "description=" + given.description + "\n";
+    if (out.size() > TRAILER_MAX_ATTRIBUTES)
+        return refuse(error, "the attributes take " + std::to_string(out.size()) +
+                                 " bytes; the board reads at most " +
+                                 std::to_string(TRAILER_MAX_ATTRIBUTES));
+    // The board's own reader judges the rest: a value it would refuse is refused here.
+    uint8_t digest[SHA256_SIZE] = {};
+    std::vector<uint8_t> trailer = make_trailer(digest, nullptr, {}, {}, out);
+    trailer_view view;
+    if (!out.empty() && parse_trailer(trailer.data(), (uint32_t)trailer.size(), 0, &view) < 0)
+        return refuse(error, "an attribute value holds a line feed, a control character or "
+                             "bytes that are not UTF-8, which the board refuses");
+    *lines = out;
+    return 0;
 }
 
 int file_sha256(const std::string& path, uint8_t digest[SHA256_SIZE], std::string* error)

@@ -70,21 +70,44 @@ int public_key_pem(EVP_PKEY* key, std::string* text, std::string* error);
 int write_private_key(EVP_PKEY* key, int fd, std::string* error);
 
 // A trailer: the digest of the package bytes before it, and either no
-// signature (key id zero) or `signature` by the key `key_id` names. Version 1
-// when `results` is empty; version 2, which lists them, otherwise.
+// signature (key id zero) or `signature` by the key `key_id` names. Version 3
+// when there are `attributes` (`key=value` lines), else version 2 when there
+// are `results` to list, else version 1.
 std::vector<uint8_t> make_trailer(const uint8_t digest[SHA256_SIZE], const uint8_t* key_id,
                                   const std::vector<uint8_t>& signature,
-                                  const std::vector<trailer_entry>& results = {});
+                                  const std::vector<trailer_entry>& results = {},
+                                  const std::string& attributes = "");
 
 // What a signature covers after the package bytes: nothing for version 1; for
-// version 2 the trailer as it reads unsigned, so that the whole message is the
-// unsigned package file.
+// versions 2 and 3 the trailer as it reads unsigned, so that the whole message
+// is the unsigned package file.
 std::vector<uint8_t> signed_suffix(const uint8_t digest[SHA256_SIZE],
-                                   const std::vector<trailer_entry>& results);
+                                   const std::vector<trailer_entry>& results,
+                                   const std::string& attributes);
 
 // The result digests a well-formed trailer lists (none for version 1).
 std::vector<trailer_entry> trailer_results(const std::vector<uint8_t>& trailer,
                                            uint32_t block_count);
+
+// The attribute lines of a well-formed version 3 trailer, else empty.
+std::string trailer_attributes(const std::vector<uint8_t>& trailer, uint32_t block_count);
+
+// Attributes given on the command line or in a manifest.
+struct attribute_options {
+    std::vector<std::string> compatible;
+    bool has_version = false;
+    std::string version;
+    bool has_description = false;
+    std::string description;
+    bool any() const { return !compatible.empty() || has_version || has_description; }
+};
+
+// The attribute lines of a trailer: those `kept` from an earlier trailer,
+// except keys `given` anew, then the given ones. 0, or -1 with *error set when
+// the board would refuse them (a version that is not one, too large, a value
+// that is not a line of text).
+int attribute_lines(const attribute_options& given, const std::string& kept, std::string* lines,
+                    std::string* error);
 
 // SHA-256 of the file at `path`, read in pieces. 0, or -1 with *error set.
 int file_sha256(const std::string& path, uint8_t digest[SHA256_SIZE], std::string* error);

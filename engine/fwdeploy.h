@@ -94,6 +94,21 @@ struct trust_ops {
     const uint8_t* (*result_digest)(uint32_t block_index);
 };
 
+// What this board takes beyond a sound package from a trusted source: the
+// boards a package names and its version, both from the signed attributes of
+// its trailer. With `attributes` null the board has no policy: nothing is
+// refused for what it claims to be and the scripts' environment stays as it is.
+struct policy_ops {
+    // After the trailer was accepted: its attribute lines, or null with
+    // *length 0 when it has none.
+    const uint8_t* (*attributes)(uint32_t* length);
+    const char* compatible;           // this board's; null or empty: not checked
+    const char* installed_version;    // a valid version; null or empty: no floor
+    int refuse_same_version;          // nonzero: the installed version is refused too
+    // May be null. Sets a variable of the environment the package's scripts see.
+    int (*set_script_variable)(const char* name, const char* value);
+};
+
 struct upgrade_ops {
     const char* package_path;
     const char* temp_dir;             // may be null or empty
@@ -111,8 +126,13 @@ struct upgrade_ops {
     // its SHA-256 is `result_sha256`; otherwise -1 and the old file stays as it was.
     int (*apply_checked_patch)(const char* old_path, const char* new_path, const char* patch_path,
                                const uint8_t* result_sha256);
+    policy_ops policy;
+    // Nonzero: the verification pass only, every policy included; nothing runs
+    // and nothing is written.
+    int check_only;
 };
 
 // Verifies the package, runs its begin script, applies its blocks and runs its end
-// script. Returns 0 when the end script phase ran (also after a failed apply pass), -1 otherwise.
+// script. Returns 0 when the end script phase ran (also after a failed apply pass),
+// -1 otherwise. With check_only, 0 when the package would be accepted, else -1.
 int upgrade_run(const upgrade_ops* ops);

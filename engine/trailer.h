@@ -12,6 +12,10 @@ constexpr uint32_t TRAILER_MAGIC_SIZE = 8;
 // result can be checked, the SHA-256 that the result must have.
 constexpr char TRAILER_MAGIC_V1[TRAILER_MAGIC_SIZE + 1] = "FWTRAIL1";
 constexpr char TRAILER_MAGIC_V2[TRAILER_MAGIC_SIZE + 1] = "FWTRAIL2";
+// Version 3 adds, after version 2's list, signed attributes: lines of
+// `key=value` that say which boards the package fits and which version it is.
+constexpr char TRAILER_MAGIC_V3[TRAILER_MAGIC_SIZE + 1] = "FWTRAIL3";
+constexpr uint32_t TRAILER_MAX_ATTRIBUTES = 4096;
 
 constexpr uint32_t SHA256_SIZE = 32;
 // An ECDSA P-256 signature in ASN.1 DER is at most 72 bytes long.
@@ -45,22 +49,35 @@ static_assert(sizeof(trailer_entry) == 36, "trailer entry is 36 bytes on disk");
 
 constexpr uint32_t TRAILER_V1_FIXED_SIZE = sizeof(trailer_head);
 constexpr uint32_t TRAILER_V2_FIXED_SIZE = sizeof(trailer_head) + 4;
+// Version 3: the version 2 fields, then attr_size and the attributes.
+constexpr uint32_t TRAILER_V3_FIXED_SIZE = sizeof(trailer_head) + 8;
 
 // A trailer that passed the structural checks; pointers into the caller's bytes.
 struct trailer_view {
-    int version;                      // 1 or 2
+    int version;                      // 1, 2 or 3
     trailer_head head;                // a copy: the bytes need not be aligned
-    const uint8_t* entries;           // version 2: entry_count entries of 36 bytes
+    const uint8_t* entries;           // versions 2 and 3: entry_count entries of 36 bytes
     uint32_t entry_count;
     const uint8_t* signature;         // sig_size bytes
     uint32_t sig_size;
-    // Version 2: trailer bytes the signature covers after the package bytes,
-    // taken as an unsigned trailer would hold them (see trailer_unsigned_head).
-    // 0 for version 1, whose signature covers the package bytes alone.
+    const uint8_t* attributes;        // version 3: attr_size bytes of lines, else null
+    uint32_t attr_size;
+    // Versions 2 and 3: trailer bytes the signature covers after the package
+    // bytes, taken as an unsigned trailer would hold them (see
+    // trailer_unsigned_head). 0 for version 1, whose signature covers the
+    // package bytes alone.
     uint32_t signed_length;
 };
 
-// 1 or 2 when `bytes` start with a trailer magic, else 0. Needs TRAILER_MAGIC_SIZE bytes.
+// One `key=value` line of a version 3 trailer; pointers into the trailer.
+struct trailer_attribute {
+    const char* key;
+    uint32_t key_length;
+    const char* value;
+    uint32_t value_length;
+};
+
+// 1, 2 or 3 when `bytes` start with a trailer magic, else 0. Needs TRAILER_MAGIC_SIZE bytes.
 int trailer_version(const uint8_t* bytes, uint32_t length);
 
 // The largest trailer a package of `block_count` blocks can carry: bounds the
@@ -69,17 +86,32 @@ uint64_t trailer_size_limit(uint32_t block_count);
 
 // Checks the layout of a whole trailer of `length` bytes (exactly its
 // trailer_size) for a package of `block_count` blocks: known magic, sizes that
-// add up, a signature of at most 72 bytes, version 2 entries in ascending block
-// order below block_count. 0 with *view filled, or -1 when malformed.
+// add up, a signature of at most 72 bytes, entries in ascending block order
+// below block_count, and for version 3 at most 4 KiB of attribute lines whose
+// keys are lower-case letters, digits and '-', whose values are UTF-8, and
+// whose `version` (once at most) is a valid version. 0 with *view filled, or
+// -1 when malformed.
 int parse_trailer(const uint8_t* bytes, uint32_t length, uint32_t block_count,
                   trailer_view* view);
 
 // The head as the same trailer reads before it is signed: trailer_size without
 // the signature, key id zero, sig_size 0. A version 2 signature covers the
 // package bytes, this head, then the trailer's bytes from the head's end up to
-// signed_length. So the message to sign is the unsigned package file itself,
+// signed_length (version 3 alike). So the message to sign is the unsigned package file itself,
 // and an external signer needs nothing but that file.
 void trailer_unsigned_head(const trailer_view* view, trailer_head* head);
 
 // The result digest version 2 lists for `block_index`, or null.
 const uint8_t* trailer_result_digest(const trailer_view* view, uint32_t block_index);
+
+// The attribute line at *offset of an attribute block that parse_trailer
+// accepted, moving *offset past it: 1, or 0 at the end of the block.
+int trailer_next_attribute(const uint8_t* block, uint32_t size, uint32_t* offset,
+                           trailer_attribute* attribute);
+
+// Whether `length` bytes are a version: decimal numbers joined by dots.
+bool version_valid(const char* text, uint32_t length);
+
+// Compares two valid versions field by field as unsigned numbers, a missing
+// field counting as 0 (1.10 > 1.9, 1.2 == 1.2.0): <0, 0 or >0.
+int version_compare(const char* a, uint32_t a_length, const char* b, uint32_t b_length);

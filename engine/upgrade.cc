@@ -3,6 +3,7 @@
 #include "build_info.h"
 #include "engine/apply.h"
 #include "engine/fwdeploy.h"
+#include "engine/policy.h"
 #include "engine/scripts.h"
 #include "engine/verify.h"
 
@@ -13,8 +14,13 @@ int upgrade_run(const upgrade_ops* ops)
     if (ops == nullptr || ops->get_buffer_size == nullptr)
         return -1;
     if (verify_package(&ops->src, ops->package_path, ops->report_progress,
-                       ops->get_buffer_size(), &ops->trust) < 0)
+                       ops->get_buffer_size(), &ops->trust, &ops->policy) < 0)
         return -1;
+    if (ops->check_only) {
+        puts("Package checked: it would be accepted; nothing was run or written");
+        return 0;
+    }
+    publish_attributes(&ops->policy);
     if (run_begin_script(&ops->src, ops->package_path, ops->run_script) < 0)
         return -1;
     int status = apply_package(&ops->src, ops->package_path, &ops->part, &ops->ubi, &ops->file,

@@ -6,6 +6,7 @@
 
 #include "common/scoped.h"
 #include "engine/package_format.h"
+#include "engine/policy.h"
 #include "engine/progress.h"
 #include "engine/trailer.h"
 
@@ -14,6 +15,7 @@ namespace {
 struct verify_state {
     const source_ops* src;
     const trust_ops* trust;           // null when no trailer is looked for
+    const policy_ops* policy;         // null when the board has none
     int handle;
     report_fn report;
     uint8_t* buffer;
@@ -201,7 +203,8 @@ int judge(verify_state* s, int verdict, const uint8_t* trailer)
 }
 
 // What follows the last block: the trailer, the source's own last word on the
-// stream, and the trust verdict. 0, or -1 after the failure report.
+// stream, the trust verdict and the board's policy. 0, or -1 after the
+// failure report.
 int finish_package(verify_state* s, uint32_t block_count)
 {
     byte_buffer trailer;
@@ -214,20 +217,27 @@ int finish_package(verify_state* s, uint32_t block_count)
     }
     if (s->src->finish != nullptr && s->src->finish(s->handle) < 0)
         return read_error_after_blocks(s);
-    if (s->trust == nullptr)
-        return 0;
-    int verdict = layout == TRUST_MALFORMED
-                      ? TRUST_MALFORMED
-                      : s->trust->check(length != 0 ? trailer.get() : nullptr, length,
-                                        block_count);
-    return judge(s, verdict, length != 0 ? trailer.get() : nullptr);
+    if (s->trust != nullptr) {
+        int verdict = layout == TRUST_MALFORMED
+                          ? TRUST_MALFORMED
+                          : s->trust->check(length != 0 ? trailer.get() : nullptr, length,
+                                            block_count);
+        if (judge(s, verdict, length != 0 ? trailer.get() : nullptr) < 0)
+            return -1;
+    }
+    const char* refusal = nullptr;
+    if (judge_policy(s->policy, &refusal) < 0) {
+        fail(s, refusal);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int verify_package(const source_ops* src, const char* package_path,
                    int (*report_progress)(const progress_info*, const char*),
-                   uint32_t buffer_size, const trust_ops* trust)
+                   uint32_t buffer_size, const trust_ops* trust, const policy_ops* policy)
 {
     if (src == nullptr || src->open == nullptr || src->close == nullptr ||
         src->read == nullptr || report_progress == nullptr || buffer_size == 0 ||
@@ -238,6 +248,7 @@ int verify_package(const source_ops* src, const char* package_path,
     if (trust != nullptr && trust->begin != nullptr && trust->update != nullptr &&
         trust->check != nullptr)
         s.trust = trust;
+    s.policy = policy;
     s.report = report_progress;
     s.buffer_size = buffer_size;
     s.handle = src->open(package_path);

@@ -28,7 +28,9 @@ show_board() {
 
 bash "$root/scripts/deps.sh"        # compilers and libraries, on a fresh machine
 step "building fwdeploy and fwbundle in $build"
-cmake -S "$root" -B "$build" -DFWDEPLOY_TESTS=OFF >/dev/null
+# The run lock lives in the build folder: /run is for root, and this needs none.
+cmake -S "$root" -B "$build" -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_LOCK_FILE="$build/fwdeploy.lock" \
+    >/dev/null
 cmake --build "$build" --target fwdeploy fwbundle -j2 >/dev/null
 fwdeploy=$build/frontend/fwdeploy
 fwbundle=$build/bundle/fwbundle

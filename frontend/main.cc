@@ -13,6 +13,8 @@
 #include "build_info.h"
 #include "common/process.h"
 #include "engine/fwdeploy.h"
+#include "engine/trailer.h"
+#include "frontend/board.h"
 #include "frontend/pin.h"
 #include "frontend/progress_print.h"
 #include "frontend/source.h"
@@ -36,6 +38,41 @@ int copy_argument(char (&to)[ARG_BUFFER_SIZE], const char* from, char option)
     return 0;
 }
 
+// Where the lock of a run lives; a test build names its own per run, so that
+// tests running side by side do not refuse each other.
+const char* lock_file()
+{
+#ifdef FWDEPLOY_LOCK_FILE_VARIABLE
+    const char* named = getenv(FWDEPLOY_LOCK_FILE_VARIABLE);
+    if (named != nullptr && named[0] != '\0')
+        return named;
+#endif
+    return FWDEPLOY_LOCK_FILE;
+}
+
+// The board's compatibility string and installed version: the options, else
+// the first line of the files fixed at build time. An empty result means the
+// board does not check. 0, or -1 after printing why.
+int board_identity(char (&compatible)[BOARD_LINE_SIZE], char (&version)[BOARD_LINE_SIZE],
+                   bool version_from_option)
+{
+    if (compatible[0] == '\0' &&
+        read_board_line(FWDEPLOY_COMPATIBLE_FILE, "Board compatible file", compatible) < 0)
+        return -1;
+    if (!version_from_option &&
+        read_board_line(FWDEPLOY_VERSION_FILE, "Installed version file", version) < 0)
+        return -1;
+    if (version[0] != '\0' && !version_valid(version, (uint32_t)strlen(version))) {
+        if (version_from_option)
+            printf("Installed version %s is not a valid version\n", version);
+        else
+            printf("Installed version %s in %s is not a valid version\n", version,
+                   FWDEPLOY_VERSION_FILE);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -54,9 +91,13 @@ int main(int argc, char** argv)
     char temp_dir[ARG_BUFFER_SIZE] = {};
     char picture_path[ARG_BUFFER_SIZE] = {};  // accepted for compatibility; nothing shows it
     char key_path[ARG_BUFFER_SIZE] = {};
+    char compatible_option[ARG_BUFFER_SIZE] = {};
+    char version_option[ARG_BUFFER_SIZE] = {};
+    bool version_given = false;
+    bool check_only = false;
     bool compressed = false;
     int opt;
-    while ((opt = getopt(argc, argv, "x:r:t:p:s:k:")) != -1) {
+    while ((opt = getopt(argc, argv, "x:r:t:p:s:k:c:m:n")) != -1) {
         int copied = 0;
         switch (opt) {
         case 'x':
@@ -70,6 +111,12 @@ int main(int argc, char** argv)
         case 't': copied = copy_argument(temp_dir, optarg, 't'); break;
         case 'p': copied = copy_argument(picture_path, optarg, 'p'); break;
         case 'k': copied = copy_argument(key_path, optarg, 'k'); break;
+        case 'c': copied = copy_argument(compatible_option, optarg, 'c'); break;
+        case 'm':
+            version_given = true;
+            copied = copy_argument(version_option, optarg, 'm');
+            break;
+        case 'n': check_only = true; break;
         case 's': break;
         default:  copied = -1; break;
         }
@@ -82,6 +129,27 @@ int main(int argc, char** argv)
         usage();
         return -1;
     }
+
+    // One run at a time: two runs writing the same partitions would each leave
+    // the other's work half done. The lock is taken before the package is read,
+    // and a check-only run takes it too, as it reads the package the same way.
+    unique_fd lock;
+    if (take_run_lock(lock_file(), FWDEPLOY_LOCK_FALLBACK, &lock) < 0)
+        return -1;
+
+    // What the board is and runs is settled before the package is read: a
+    // version file that is there but unusable must stop the run, never leave
+    // the board without its floor.
+    char compatible[BOARD_LINE_SIZE] = {};
+    char installed_version[BOARD_LINE_SIZE] = {};
+    memcpy(compatible, compatible_option, sizeof compatible_option);
+    memcpy(installed_version, version_option, sizeof version_option);
+    if (version_given && installed_version[0] == '\0') {
+        puts("Installed version is empty");
+        return -1;
+    }
+    if (board_identity(compatible, installed_version, version_given) < 0)
+        return -1;
 
     // Keys are read before anything runs: a key file that is there but unusable
     // must stop the run, never leave the board trusting nothing. The default key
@@ -131,6 +199,12 @@ int main(int argc, char** argv)
     ops.trust.check = trust_check;
     ops.trust.result_digest = trust_result_digest;
     ops.apply_checked_patch = run_checked_bspatch;
+    ops.policy.attributes = trust_attributes;
+    ops.policy.compatible = compatible;
+    ops.policy.installed_version = installed_version;
+    ops.policy.refuse_same_version = FWDEPLOY_REFUSE_SAME_VERSION;
+    ops.policy.set_script_variable = set_script_variable;
+    ops.check_only = check_only ? 1 : 0;
     int result = upgrade_run(&ops);
     release_package_file();
     return result;

@@ -22,6 +22,9 @@ void usage()
         "Option -s [opt] is to show the ui rotation while upgrading. 0: no rotation 1: 90 2: "
         "180 3 270",
         "Option -k [file] names the trusted public keys (PEM) whose signature a package must carry",
+        "Option -c [string] is this board's compatibility string, which a package must name",
+        "Option -m [version] is the installed version: older packages are refused",
+        "Option -n only checks the package: nothing runs and nothing is written",
     };
     for (const char* line : lines)
         puts(line);

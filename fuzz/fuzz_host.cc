@@ -252,7 +252,26 @@ int trust_check(const uint8_t* trailer, uint32_t length, uint32_t block_count)
     static const int verdicts[] = {TRUST_INTACT,          TRUST_SIGNED,       TRUST_NOT_SIGNED,
                                    TRUST_UNKNOWN_KEY,     TRUST_DIGEST_MISMATCH,
                                    TRUST_BAD_SIGNATURE,   TRUST_MALFORMED,    TRUST_NO_KEYS};
-    return verdicts[view.head.digest[0] % 8];
+    int verdict = verdicts[view.head.digest[0] % 8];
+    if (verdict >= 0 && view.attributes != nullptr)
+        fuzz.attributes.assign(reinterpret_cast<const char*>(view.attributes), view.attr_size);
+    return verdict;
+}
+
+const uint8_t* policy_attributes(uint32_t* length)
+{
+    *length = (uint32_t)fuzz.attributes.size();
+    return fuzz.attributes.empty() ? nullptr
+                                   : reinterpret_cast<const uint8_t*>(fuzz.attributes.data());
+}
+
+int set_script_variable(const char* name, const char* value)
+{
+    fuzz_require(name != nullptr && value != nullptr, "a script variable without a value");
+    fuzz_require(strlen(value) <= TRAILER_MAX_ATTRIBUTES, "a script variable past the attributes");
+    fuzz_require(fuzz.board_calls == 0, "script variables set after the board was touched");
+    ++fuzz.script_variables;
+    return 0;
 }
 
 int report(const progress_info* info, const char* message)
@@ -295,6 +314,12 @@ upgrade_ops fuzz_ops()
     ops.get_buffer_size = buffer_size;
     ops.report_progress = report;
     ops.trust = {trust_begin, trust_update, trust_check, nullptr};
+    // A board policy on some inputs, none on others, so that both paths are reached.
+    ops.policy.attributes = policy_attributes;
+    ops.policy.compatible = fuzz.size % 2 == 0 ? "fuzz-board" : nullptr;
+    ops.policy.installed_version = fuzz.size % 3 == 0 ? "1.2" : nullptr;
+    ops.policy.refuse_same_version = fuzz.size % 5 == 0;
+    ops.policy.set_script_variable = set_script_variable;
     return ops;
 }
 

@@ -49,6 +49,8 @@ struct fuzz_state {
     int trust_begins = 0;
     int trust_checks = 0;
     size_t digested = 0;              // package bytes handed to the digest
+    std::string attributes;           // of the last trailer the stand-in accepted
+    int script_variables = 0;         // set for the package's scripts
 };
 
 extern fuzz_state fuzz;

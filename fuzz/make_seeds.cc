@@ -41,26 +41,38 @@ static std::vector<uint8_t> bytes_of(const char* text)
 }
 
 // A trailer for `package` naming the fuzz key, with a signature-shaped tail:
-// version 2 adds entries for blocks 1 and 3.
+// version 2 adds entries for blocks 1 and 3, version 3 attributes after them.
 static std::vector<uint8_t> trailer(const std::vector<uint8_t>& package, int version)
 {
-    uint32_t entries = version == 2 ? 2 : 0;
-    uint32_t fixed = version == 2 ? TRAILER_V2_FIXED_SIZE : TRAILER_V1_FIXED_SIZE;
+    static const char attributes[] = "compatible=fuzz-board\nversion=1.2\ndescription=x\n";
+    uint32_t entries = version >= 2 ? 2 : 0;
+    uint32_t attr_size = version == 3 ? (uint32_t)strlen(attributes) : 0;
+    uint32_t fixed = version == 3   ? TRAILER_V3_FIXED_SIZE
+                     : version == 2 ? TRAILER_V2_FIXED_SIZE
+                                    : TRAILER_V1_FIXED_SIZE;
     uint32_t sig_size = 70;
-    std::vector<uint8_t> t(fixed + entries * sizeof(trailer_entry) + sig_size, 0);
+    std::vector<uint8_t> t(fixed + entries * sizeof(trailer_entry) + attr_size + sig_size, 0);
     trailer_head head{};
-    memcpy(head.magic, version == 2 ? TRAILER_MAGIC_V2 : TRAILER_MAGIC_V1, TRAILER_MAGIC_SIZE);
+    memcpy(head.magic,
+           version == 3 ? TRAILER_MAGIC_V3 : version == 2 ? TRAILER_MAGIC_V2 : TRAILER_MAGIC_V1,
+           TRAILER_MAGIC_SIZE);
     head.trailer_size = (uint32_t)t.size();
     sha256_of(package.data(), package.size(), head.digest);
     trusted_key_id(0, head.key_id);
     head.sig_size = sig_size;
     memcpy(t.data(), &head, sizeof head);
-    if (version == 2) {
+    const uint32_t list = sizeof head + 4;
+    if (version >= 2) {
         memcpy(t.data() + sizeof head, &entries, 4);
         for (uint32_t i = 0; i < entries; ++i) {
             uint32_t index = 1 + 2 * i;
-            memcpy(t.data() + fixed + i * sizeof(trailer_entry), &index, 4);
+            memcpy(t.data() + list + i * sizeof(trailer_entry), &index, 4);
         }
+    }
+    if (version == 3) {
+        uint8_t* at = t.data() + list + entries * sizeof(trailer_entry);
+        memcpy(at, &attr_size, 4);
+        memcpy(at + 4, attributes, attr_size);
     }
     uint8_t* sig = t.data() + t.size() - sig_size;
     sig[0] = 0x30;
@@ -83,7 +95,7 @@ static void trust_seeds(const std::string& dir)
     for (size_t i = 0; i < keys.size(); ++i)
         save(dir + "/keys-" + std::to_string(i), keys[i], {0});
     std::vector<uint8_t> package(40, 0x5a);
-    for (int version : {1, 2}) {
+    for (int version : {1, 2, 3}) {
         save(dir + "/trailer-" + std::to_string(version), trailer(package, version),
              [&] {
                  std::vector<uint8_t> prefix = {1, (uint8_t)package.size()};
@@ -128,7 +140,7 @@ int main(int argc, char** argv)
     seeds.push_back(bundle_bytes(big));
     // Trailers after the last block: the verdict paths after verification.
     trust_reset(false);
-    for (int version : {1, 2}) {
+    for (int version : {1, 2, 3}) {
         std::vector<uint8_t> signed_package = bundle_bytes(all);
         std::vector<uint8_t> t = trailer(signed_package, version);
         for (uint8_t verdict = 0; verdict < 8; ++verdict) {

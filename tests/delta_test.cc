@@ -483,8 +483,12 @@ TEST(FwbundleDelta, SameTreesGiveTheSameBytesAndTheManifestPacksThem)
     for (bool gzip : {false, true}) {
         SCOPED_TRACE(gzip ? "gzip" : "plain");
         auto delta = [&](const std::string& out) {
+            // Attributes too: the manifest carries them, quotes and all.
             std::vector<std::string> args = {"delta", t.old_tree, t.new_tree, "--prefix", "/",
-                                             "--manifest-out", manifest, "-o", out};
+                                             "--manifest-out", manifest, "-o", out,
+                                             "--compatible", "board-a", "--compatible",
+                                             "board \"b\"", "--version", "2.0",
+                                             "--description", "a\\b"};
             if (gzip)
                 args.insert(args.begin() + 1, "--gzip");
             return run_fwbundle(args).exit_code;

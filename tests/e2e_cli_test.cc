@@ -1,10 +1,18 @@
 // The built fwdeploy on its command line: banners, usage, option handling.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "common/scoped.h"
 
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
@@ -29,6 +37,9 @@ const std::vector<std::string> USAGE = {
     "Option -s [opt] is to show the ui rotation while upgrading. 0: no rotation 1: 90 2: 180 3 "
     "270",
     "Option -k [file] names the trusted public keys (PEM) whose signature a package must carry",
+    "Option -c [string] is this board's compatibility string, which a package must name",
+    "Option -m [version] is the installed version: older packages are refused",
+    "Option -n only checks the package: nothing runs and nothing is written",
 };
 
 // The lines after the front end's two banner lines, which every run prints first.
@@ -144,7 +155,7 @@ TEST(CommandLine, ArgumentsOf64CharactersAreRefusedWhole)
     s.box.make_dir(dir63);
     s.box.make_dir(dir64);
 
-    for (const char* option : {"-x", "-r", "-t", "-p", "-k"}) {
+    for (const char* option : {"-x", "-r", "-t", "-p", "-k", "-c", "-m"}) {
         SCOPED_TRACE(option);
         std::string value = std::string(option) == "-t" ? dir64 : name64;
         std::vector<std::string> args{"-r", name63, option, value};
@@ -219,4 +230,165 @@ TEST(CompressedPackage, PathsReachGunzipAsOneArgumentAndNonGzipIsRefused)
         EXPECT_EQ(after_banner(r).size(), 2u) << r.out;
         EXPECT_EQ(r.leftover_processes, 0);
     }
+}
+
+namespace {
+
+// A package whose begin script holds the run until the test lets it go: it
+// writes to the FIFO `ready` once it runs (the pid of the fwdeploy that runs
+// it, and the descriptors the script holds), then waits for a line on `go`.
+struct held_run {
+    sandbox_dir box{"fwdeploy-lock"};
+    std::string lock = box.path("fwdeploy.lock");
+    std::string ready = box.path("ready");
+    std::string go = box.path("go");
+    std::string target = box.write("board/data/app.bin", std::string(40, 'o'));
+    std::string package;
+    std::thread first;
+    run_result first_result;
+    unique_fd go_end;
+    bool released = false;
+
+    held_run()
+    {
+        EXPECT_EQ(::mkfifo(ready.c_str(), 0600), 0);
+        EXPECT_EQ(::mkfifo(go.c_str(), 0600), 0);
+        // Read and write: opening it never waits, and the script's open for
+        // reading finds a writer at once.
+        go_end.fd = ::open(go.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_GE(go_end.fd, 0);
+        bundle_package p;
+        // fwdeploy is the ancestor whose parent is this test process.
+        p.begin_script = "p=$$\n"
+                         "while [ \"$p\" -gt 1 ] && [ \"$(cut -d' ' -f4 /proc/$p/stat)\" != " +
+                         std::to_string(getpid()) +
+                         " ]; do p=$(cut -d' ' -f4 /proc/$p/stat); done\n"
+                         "{ echo $p; ls -l /proc/$$/fd; } > " + ready + "\n"
+                         "read line < " + go + "\n";
+        p.blocks.push_back(replace_block(target, bytes_of("new contents")));
+        package = write_package(box.path("pkg.bin"), p);
+    }
+
+    run_result run(const std::vector<std::string>& args) const
+    {
+        run_options o;
+        o.args = args;
+        o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}};
+        return run_program(o);
+    }
+
+    // Starts the first run and returns what its begin script wrote once it
+    // runs; empty when it never got there (the run's own time limit ends it).
+    std::string start()
+    {
+        unique_fd fd(::open(ready.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        first = std::thread([this] { first_result = run({"-r", package}); });
+        std::string text;
+        char buffer[4096];
+        for (;;) {
+            // A FIFO that never had a writer reports nothing, so this waits
+            // for the script, not for a length of time.
+            pollfd p{fd.fd, POLLIN, 0};
+            if (::poll(&p, 1, 60000) <= 0)
+                break;
+            ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+            if (n > 0)
+                text.append(buffer, (size_t)n);
+            else if (n == 0 || errno != EAGAIN)
+                break;
+        }
+        return text;
+    }
+
+    // Lets the begin script go on, whether it waits on `go` already or not:
+    // the line waits in the FIFO, which this end keeps open, until it reads.
+    void release()
+    {
+        if (!released) {
+            EXPECT_EQ(::write(go_end.fd, "\n", 1), 1);
+        }
+        released = true;
+    }
+
+    ~held_run()
+    {
+        release();
+        if (first.joinable())
+            first.join();
+    }
+};
+
+}  // namespace
+
+TEST(OneRunAtATime, ASecondRunIsRefusedBeforeItReadsThePackage)
+{
+    held_run h;
+    std::string seen = h.start();
+    ASSERT_FALSE(seen.empty());
+    // The script, a child of the tool, does not hold the lock.
+    EXPECT_EQ(seen.find(h.lock), std::string::npos) << seen;
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-r", h.package}, {"-x", h.package + ".gz"},
+          {"-n", "-r", h.package}}) {
+        run_result r = h.run(args);
+        EXPECT_EQ(r.exit_code, 255);
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_EQ(lines.size(), 3u) << r.out;
+        EXPECT_EQ(lines[2], "Another fwdeploy is running (lock " + h.lock + ")");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(read_text(h.target), std::string(40, 'o'));
+
+    h.release();
+    h.first.join();
+    EXPECT_EQ(h.first_result.exit_code, 0) << h.first_result.out;
+    EXPECT_EQ(read_text(h.target), "new contents");
+}
+
+TEST(OneRunAtATime, AKilledRunLeavesNoStaleLock)
+{
+    held_run h;
+    std::string seen = h.start();
+    pid_t tool = (pid_t)atoi(seen.c_str());
+    ASSERT_GT(tool, 1) << seen;
+    ASSERT_EQ(::kill(tool, SIGKILL), 0);
+    h.release();
+    h.first.join();
+    EXPECT_EQ(h.first_result.signal, SIGKILL);
+    EXPECT_EQ(read_text(h.target), std::string(40, 'o'));
+
+    // The lock file is still there, and no one holds it.
+    EXPECT_TRUE(file_exists(h.lock));
+    h.box.write("pkg2.bin", read_file(h.package));
+    bundle_package p;
+    p.blocks.push_back(replace_block(h.target, bytes_of("second run")));
+    write_package(h.box.path("pkg2.bin"), p);
+    run_result r = h.run({"-r", h.box.path("pkg2.bin")});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(read_text(h.target), "second run");
+}
+
+TEST(OneRunAtATime, WithoutTheLockDirectoryTheFallbackLocks)
+{
+    held_run h;
+    h.lock = h.box.path("no-such-dir/fwdeploy.lock");
+    ASSERT_FALSE(h.start().empty());
+    run_result r = h.run({"-r", h.package});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_TRUE(contains(r.out, "Another fwdeploy is running (lock " FWDEPLOY_LOCK_FALLBACK ")\n"))
+        << r.out;
+    EXPECT_FALSE(file_exists(h.box.path("no-such-dir")));
+    h.release();
+    h.first.join();
+    EXPECT_EQ(h.first_result.exit_code, 0) << h.first_result.out;
+
+    // A lock that cannot be made at all stops the run before the package is read.
+    h.box.write("not-a-dir", "");
+    h.lock = h.box.path("not-a-dir/fwdeploy.lock");
+    r = h.run({"-r", h.package});
+    EXPECT_EQ(r.exit_code, 255);
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[2], "Lock file " + h.lock + " cannot be opened: Not a directory");
 }

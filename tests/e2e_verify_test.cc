@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -623,5 +626,387 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
             remove_tree(file);
         }
       }
+    }
+}
+
+namespace {
+
+// Runs `program` on the marked package written as `bytes`, gzipped or not,
+// with the board options `extra`.
+run_result run_on(const marked_package& m, const std::vector<uint8_t>& bytes, bool gzipped,
+                  const std::vector<std::string>& extra,
+                  const std::string& program = FWDEPLOY_BIN)
+{
+    write_file(m.path, bytes);
+    run_options o;
+    o.program = program;
+    o.args = {gzipped ? "-x" : "-r", gzipped ? gzip_copy(m.path) : m.path};
+    o.args.insert(o.args.end(), extra.begin(), extra.end());
+    return run_program(o);
+}
+
+// A refusal in the verification pass: exit 255, the reason, a single failure
+// report ending stage 1, and nothing run or written.
+void expect_policy_refusal(const marked_package& m, const run_result& r, const std::string& line)
+{
+    EXPECT_EQ(r.exit_code, 255) << r.out;
+    EXPECT_TRUE(has_line(r, line)) << r.out;
+    std::vector<std::string> reports = progress_lines(r.out);
+    ASSERT_FALSE(reports.empty()) << r.out;
+    EXPECT_NE(reports.back().find("(1/2)(state sub 4)"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                            [](const std::string& l) {
+                                return l.find("(state sub 4)") != std::string::npos;
+                            }),
+              1)
+        << r.out;
+    EXPECT_EQ(r.out.find("(2/2)"), std::string::npos) << r.out;
+    EXPECT_EQ(r.leftover_processes, 0);
+    m.expect_untouched();
+}
+
+}  // namespace
+
+TEST(BoardPolicy, PackagesForOtherBoardsOrOlderVersionsAreRefused)
+{
+    signing_setup s;
+    struct policy_case {
+        const char* what;
+        std::string attributes;
+        std::vector<std::string> board;   // -c and -m
+        std::string line;                 // the board's verdict
+        bool accepted;
+    };
+    const std::vector<std::string> b = {"-c", "board-b"};
+    const std::vector<policy_case> cases = {
+        {"wrong board", "compatible=board-a\nversion=2\n", b,
+         "Package is made for board-a, not for this board (board-b)!", false},
+        {"several values, none this board", "compatible=board-a\ncompatible=board-c\n", b,
+         "Package is made for board-a, board-c, not for this board (board-b)!", false},
+        {"a value that only begins like the board's", "compatible=board-bb\ncompatible=board\n", b,
+         "Package is made for board-bb, board, not for this board (board-b)!", false},
+        {"several values, one this board", "compatible=board-a\ncompatible=board-b\nversion=2\n", b,
+         "Package version 2, compatible with board-b", true},
+        {"no compatible value", "version=2\ndescription=for every board\n", b,
+         "Package names no compatible board!", false},
+        {"older", "version=1.9\n", {"-m", "1.10"},
+         "Package version 1.9 is older than the installed 1.10!", false},
+        {"older by a missing field", "version=1.2\n", {"-m", "1.2.0.1"},
+         "Package version 1.2 is older than the installed 1.2.0.1!", false},
+        {"no version", "compatible=board-b\n", {"-m", "1"},
+         "Package version none is older than the installed 1!", false},
+        {"the same version, written otherwise", "version=1.2\n", {"-m", "1.2.0"},
+         "Package version 1.2, compatibility not checked", true},
+        {"newer", "version=2\n", {"-m", "1.99.99"},
+         "Package version 2, compatibility not checked", true},
+        {"newer by numbers past 32 bits", "version=1.99999999999999999999\n",
+         {"-m", "1.99999999999999999998"},
+         "Package version 1.99999999999999999999, compatibility not checked", true},
+        {"both checks", "x-build=42\ncompatible=board-b\nversion=3.0\n",
+         {"-c", "board-b", "-m", "2.7"}, "Package version 3.0, compatible with board-b", true},
+        {"the right board, too old", "compatible=board-b\nversion=2.6\n",
+         {"-c", "board-b", "-m", "2.7"}, "Package version 2.6 is older than the installed 2.7!",
+         false},
+        {"a board without policy", "compatible=board-a\nversion=1\nx-unknown=kept\n", {},
+         "Package version 1, compatibility not checked", true},
+    };
+    for (const policy_case& c : cases) {
+        for (bool keyed : {false, true}) {
+            std::vector<uint8_t> bytes =
+                s.with(openssl_trailer(s.m.bytes, keyed ? &s.a : nullptr, c.attributes));
+            for (bool gzipped : {false, true}) {
+                SCOPED_TRACE(std::string(c.what) + (keyed ? ", signed" : ", no keys") +
+                             (gzipped ? ", gzip" : ", plain"));
+                std::vector<std::string> options = c.board;
+                if (keyed)
+                    options.insert(options.end(), {"-k", s.trusted_a});
+                s.m.restore();
+                run_result r = run_on(s.m, bytes, gzipped, options);
+                if (!c.accepted) {
+                    expect_policy_refusal(s.m, r, c.line);
+                    continue;
+                }
+                EXPECT_EQ(r.exit_code, 0) << r.out;
+                EXPECT_TRUE(has_line(r, c.line)) << r.out;
+                EXPECT_EQ(read_text(s.m.target), "0123456789");
+                EXPECT_TRUE(file_exists(s.m.end_mark));
+            }
+        }
+    }
+
+    // Packages without attributes on a board with a policy: nothing to match.
+    for (const std::vector<uint8_t>& bytes :
+         {s.m.bytes, s.with(openssl_trailer(s.m.bytes, nullptr))}) {
+        s.m.restore();
+        expect_policy_refusal(s.m, run_on(s.m, bytes, false, b),
+                              "Package names no compatible board!");
+        expect_policy_refusal(s.m, run_on(s.m, bytes, false, {"-m", "0"}),
+                              "Package version none is older than the installed 0!");
+    }
+
+    // The attributes are signed: changed after signing, the signature fails.
+    std::vector<uint8_t> trailer =
+        openssl_trailer(s.m.bytes, &s.a, "compatible=board-a\nversion=1\n");
+    std::vector<uint8_t> moved = s.with(trailer);
+    moved[s.m.bytes.size() + 88 + strlen("compatible=board-")] = 'b';
+    expect_policy_refusal(s.m, run_on(s.m, moved, false, {"-c", "board-b", "-k", s.trusted_a}),
+                          "Package signature is bad!");
+
+    // A board built to take newer versions only refuses the installed one too.
+    const std::vector<uint8_t> v12 = s.with(openssl_trailer(s.m.bytes, nullptr, "version=1.2\n"));
+    s.m.restore();
+    expect_policy_refusal(s.m, run_on(s.m, v12, false, {"-m", "1.2.0"}, FWDEPLOY_NEWER_ONLY_BIN),
+                          "Package version 1.2 is the installed one; this board takes newer "
+                          "versions only!");
+    run_result r = run_on(s.m, v12, false, {"-m", "1.1.9"}, FWDEPLOY_NEWER_ONLY_BIN);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(read_text(s.m.target), "0123456789");
+}
+
+TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
+{
+    signing_setup s;
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"too large", "description=" + std::string(4096 - 13 + 1, 'x') + "\n"},
+        {"an upper-case key", "Version=1\n"},
+        {"an underscore in a key", "build_id=1\n"},
+        {"an empty key", "=1\n"},
+        {"no '='", "compatible\n"},
+        {"a last line without newline", "compatible=board-a"},
+        {"letters in a version", "version=1.2a\n"},
+        {"an empty version field", "version=1..2\n"},
+        {"a version ending in a dot", "version=1.\n"},
+        {"an empty version", "version=\n"},
+        {"a negative version", "version=-1\n"},
+        {"two versions", "version=1\nversion=2\n"},
+        {"a value that is not UTF-8", "description=caf\xe9\n"},
+        {"an overlong UTF-8 form", "description=\xc0\xaf\n"},
+        {"a NUL in a value", std::string("description=a\0b\n", 16)},
+        {"a control character", "description=\x1b[2J\n"},
+    };
+    for (const auto& c : cases) {
+        for (bool keyed : {false, true}) {
+            SCOPED_TRACE(std::string(c.first) + (keyed ? ", signed" : ", no keys"));
+            std::vector<uint8_t> bytes =
+                s.with(openssl_trailer(s.m.bytes, keyed ? &s.a : nullptr, c.second));
+            std::vector<std::string> options;
+            if (keyed)
+                options = {"-k", s.trusted_a};
+            expect_policy_refusal(s.m, run_on(s.m, bytes, false, options),
+                                  "Package trailer is malformed!");
+        }
+    }
+    // At the limit, in other scripts and with '=' in a value, all is well.
+    std::string full = "description=Fix für Ö=";
+    full += std::string(4096 - full.size() - 1, 'x') + "\n";
+    ASSERT_EQ(full.size(), 4096u);
+    run_result r = run_on(s.m, s.with(openssl_trailer(s.m.bytes, &s.a, full)), false,
+                          {"-k", s.trusted_a});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(has_line(r, "Package version none, compatibility not checked")) << r.out;
+}
+
+namespace {
+
+// The compatible and version files of the board build that reads them, which
+// only the test below writes; removed before and after it.
+struct board_files {
+    std::string dir = std::string(TEST_BINARY_DIR) + "/board-files";
+    std::string compatible = dir + "/compatible";
+    std::string version = dir + "/version";
+    board_files() { remove_tree(dir); }
+    ~board_files() { remove_tree(dir); }
+    void write(const std::string& path, const std::string& text) const
+    {
+        std::filesystem::create_directories(dir);
+        write_file(path, bytes_of(text));
+    }
+};
+
+}  // namespace
+
+TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
+{
+    signing_setup s;
+    board_files files;
+    const std::vector<uint8_t> bytes =
+        s.with(openssl_trailer(s.m.bytes, nullptr, "compatible=board-b\nversion=1.5\n"));
+
+    // The first line of each file counts; the options go before the files.
+    files.write(files.compatible, "board-a\nboard-b\n");
+    expect_policy_refusal(s.m, run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN),
+                          "Package is made for board-b, not for this board (board-a)!");
+    files.write(files.version, "1.6\n1.0\n");
+    run_result r = run_on(s.m, bytes, false, {"-c", "board-b"}, FWDEPLOY_BOARD_FILES_BIN);
+    expect_policy_refusal(s.m, r, "Package version 1.5 is older than the installed 1.6!");
+    r = run_on(s.m, bytes, false, {"-c", "board-b", "-m", "1.5"}, FWDEPLOY_BOARD_FILES_BIN);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(has_line(r, "Package version 1.5, compatible with board-b")) << r.out;
+    s.m.restore();
+    files.write(files.compatible, "board-b");   // no line feed at all
+    files.write(files.version, "1.4\n");
+    r = run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(has_line(r, "Package version 1.5, compatible with board-b")) << r.out;
+
+    // What the board cannot make sense of stops the run before the package is
+    // read: only the banners and the reason are printed.
+    struct unusable {
+        const char* what;
+        std::string compatible;           // file contents; "/" makes a directory
+        std::string version;
+        std::vector<std::string> options;
+        std::string line;
+    };
+    const std::string too_long(256, 'v');
+    const std::vector<unusable> cases = {
+        {"a version file that is no version", "board-b\n", "v1.6\n", {},
+         "Installed version v1.6 in " + files.version + " is not a valid version"},
+        {"an option that is no version", "board-b\n", "1.6\n", {"-m", "1.6-rc1"},
+         "Installed version 1.6-rc1 is not a valid version"},
+        {"an empty option", "board-b\n", "1.6\n", {"-m", ""}, "Installed version is empty"},
+        {"a version file that is a directory", "board-b\n", "/", {},
+         "Installed version file " + files.version + " cannot be read: Is a directory"},
+        {"a compatible file that is a directory", "/", "1.0\n", {},
+         "Board compatible file " + files.compatible + " cannot be read: Is a directory"},
+        {"an empty version file", "board-b\n", "", {},
+         "Installed version file " + files.version + " has an empty first line"},
+        {"an empty compatible file", "\nboard-b\n", "1.0\n", {},
+         "Board compatible file " + files.compatible + " has an empty first line"},
+        {"a first line that is too long", too_long + "\n", "1.0\n", {},
+         "Board compatible file " + files.compatible +
+             " has a first line longer than 254 characters"},
+    };
+    s.m.restore();
+    for (const unusable& c : cases) {
+        SCOPED_TRACE(c.what);
+        remove_tree(files.dir);
+        for (const auto& [path, text] : {std::pair{files.compatible, c.compatible},
+                                          std::pair{files.version, c.version}}) {
+            if (text == "/")
+                std::filesystem::create_directories(path);
+            else
+                files.write(path, text);
+        }
+        r = run_on(s.m, bytes, false, c.options, FWDEPLOY_BOARD_FILES_BIN);
+        EXPECT_EQ(r.exit_code, 255);
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_EQ(lines.size(), 3u) << r.out;
+        EXPECT_EQ(lines[2], c.line);
+        s.m.expect_untouched();
+    }
+}
+
+TEST(BoardPolicy, ScriptsSeeThePackageAttributes)
+{
+    test_board board;
+    // Each script records the three variables, telling an unset one from an empty one.
+    auto record = [&](const std::string& name) {
+        return "printf '%s|%s|%s' \"${FWDEPLOY_VERSION-unset}\" \"${FWDEPLOY_COMPATIBLE-unset}\" "
+               "\"${FWDEPLOY_DESCRIPTION-unset}\" > " +
+               board.path(name) + "\n";
+    };
+    bundle_package p;
+    p.begin_script = record("begin.env");
+    p.end_script = record("end.env");
+    p.blocks.push_back(script_block("block.sh", record("block.env")));
+    const std::vector<uint8_t> bytes = bundle_bytes(p);
+    const std::string path = board.path("pkg.bin");
+    struct attributes_case {
+        const char* what;
+        std::vector<uint8_t> tail;
+        std::string seen;
+    };
+    const std::vector<attributes_case> cases = {
+        {"all three", openssl_trailer(bytes, nullptr,
+                                      "compatible=board-a\nversion=2.1\nx-other=1\n"
+                                      "description=Fix für $HOME; `id`\ncompatible=board-b\n"),
+         "2.1|board-a\nboard-b|Fix für $HOME; `id`"},
+        {"none of them", openssl_trailer(bytes, nullptr, "x-other=1\n"), "||"},
+        {"a version 2 trailer", openssl_trailer(bytes, nullptr), "||"},
+        {"no trailer", {}, "||"},
+    };
+    for (const attributes_case& c : cases) {
+        for (bool gzipped : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (gzipped ? ", gzip" : ", plain"));
+            std::vector<uint8_t> package = bytes;
+            package.insert(package.end(), c.tail.begin(), c.tail.end());
+            write_file(path, package);
+            run_options o;
+            o.args = {gzipped ? "-x" : "-r", gzipped ? gzip_copy(path) : path};
+            // Values the tool was started with never reach the scripts as the package's.
+            o.env = {{"FWDEPLOY_VERSION", "9.9"}, {"FWDEPLOY_DESCRIPTION", "stale"}};
+            run_result r = run_program(o);
+            EXPECT_EQ(r.exit_code, 0) << r.out;
+            for (const char* name : {"begin.env", "block.env", "end.env"})
+                EXPECT_EQ(read_text(board.path(name)), c.seen) << name;
+        }
+    }
+}
+
+namespace {
+
+// Every file under `root` with its mode and contents.
+std::map<std::string, std::string> snapshot(const std::string& root)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        std::string key = entry.path().string() + " " +
+                          std::to_string((int)entry.symlink_status().permissions());
+        files[key] = entry.is_regular_file() ? read_text(entry.path().string()) : "";
+    }
+    return files;
+}
+
+}  // namespace
+
+TEST(CheckOnly, ChecksEverythingAndTouchesNothing)
+{
+    signing_setup s;
+    const std::vector<uint8_t> good =
+        s.with(openssl_trailer(s.m.bytes, &s.a, "compatible=board-b\nversion=2\n"));
+    std::vector<uint8_t> damaged = good;
+    damaged.at(s.m.bytes.size() - 288 - 8) ^= 1;  // the data of block 0
+    struct check_case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::vector<std::string> board;
+        std::string line;
+        int exit_code;
+    };
+    const std::vector<check_case> cases = {
+        {"a good package", good, {"-c", "board-b", "-m", "1"},
+         "Package version 2, compatible with board-b", 0},
+        {"the wrong board", good, {"-c", "board-a"},
+         "Package is made for board-b, not for this board (board-a)!", 255},
+        {"an older version", good, {"-m", "2.0.1"},
+         "Package version 2 is older than the installed 2.0.1!", 255},
+        {"damaged data", damaged, {}, "Block 0 checksum error! head", 255},
+        {"not signed", s.with(openssl_trailer(s.m.bytes, nullptr, "version=2\n")), {},
+         "Package is not signed!", 255},
+    };
+    for (const check_case& c : cases) {
+        for (bool gzipped : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (gzipped ? ", gzip" : ", plain"));
+            std::vector<std::string> options = c.board;
+            options.insert(options.end(), {"-k", s.trusted_a, "-n"});
+            write_file(s.m.path, c.bytes);
+            std::string file = gzipped ? gzip_copy(s.m.path) : s.m.path;
+            std::map<std::string, std::string> before = snapshot(s.m.board.box.root());
+            run_options o;
+            o.args = {gzipped ? "-x" : "-r", file};
+            o.args.insert(o.args.end(), options.begin(), options.end());
+            run_result r = run_program(o);
+            EXPECT_EQ(r.exit_code, c.exit_code) << r.out;
+            EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+            EXPECT_EQ(has_line(r, "Package checked: it would be accepted; nothing was run or "
+                                  "written"),
+                      c.exit_code == 0)
+                << r.out;
+            EXPECT_EQ(r.out.find("(2/2)"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("begin scripts"), std::string::npos) << r.out;
+            EXPECT_EQ(r.leftover_processes, 0);
+            EXPECT_TRUE(snapshot(s.m.board.box.root()) == before);
+        }
     }
 }

@@ -328,6 +328,19 @@ TEST(FwbundleRoundTrip, ExtractedManifestPacksTheSamePackageAgain)
     ASSERT_EQ(repacked.exit_code, 0) << repacked.err;
     EXPECT_TRUE(read_file(again) == read_file(pkg));
 
+    // The package's attributes come back as the manifest's keys.
+    std::string with_attributes = pack.board.path("attributes.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", with_attributes, pack.manifest, "--compatible", "a",
+                            "--compatible", "b \"c\"", "--version", "1.0", "--description",
+                            "für \\ x"})
+                  .exit_code,
+              0);
+    r = run_fwbundle({"extract", with_attributes, pack.board.path("attributes")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    repacked = run_fwbundle({"create", "-o", again, pack.board.path("attributes/manifest.toml")});
+    ASSERT_EQ(repacked.exit_code, 0) << repacked.err;
+    EXPECT_TRUE(read_file(again) == read_file(with_attributes));
+
     // A damaged package is unpacked as far as it goes, and said to be damaged.
     std::vector<uint8_t> bytes = read_file(pkg);
     // The last data byte, before the trailer that lists the patch block's result.
@@ -1295,6 +1308,122 @@ TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
         run_result board = run_fwdeploy({"-r", "p.bin"}, f.box.root());
         EXPECT_EQ(board.exit_code, c.board == "Package trailer is malformed!" ? 255 : 0) << board.out;
         EXPECT_TRUE(contains(board.out, c.board)) << board.out;
+    }
+}
+
+TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
+{
+    signing_fixture f;
+    key_files key = make_key(f.box, "genpkey");
+    std::string pkg = f.box.path("p.bin");
+    std::string gz = f.box.path("p.gz");
+    std::string manifest = f.box.write(
+        "attributes.toml", "compatible = [\"board-a\", \"board-b\"]\nversion = \"1.2\"\n" +
+                               read_text(f.manifest));
+    auto fwbundle = [&](const std::vector<std::string>& args) {
+        run_result r = run_fwbundle(args);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return r;
+    };
+    auto attributes_of = [&](const std::string& file) {
+        std::string shown;
+        for (const std::string& line : split_lines(fwbundle({"list", file}).out))
+            if (line.rfind("attribute: ", 0) == 0)
+                shown += line.substr(11) + "\n";
+        return shown;
+    };
+    // What the board and fwbundle verify say, for a board with these options.
+    auto board_says = [&](const std::string& file, const std::vector<std::string>& options,
+                          const std::string& line, bool accepted) {
+        SCOPED_TRACE(line);
+        bool gzip = read_file(file).at(0) == 0x1f;
+        std::vector<std::string> args = {gzip ? "-x" : "-r", f.relative(file)};
+        std::vector<std::string> verify = {"verify", file};
+        for (size_t i = 0; i < options.size(); i += 2) {
+            const std::string& o = options[i];
+            std::string value = o == "-k" ? f.relative(options[i + 1]) : options[i + 1];
+            args.insert(args.end(), {o, value});
+            verify.insert(verify.end(), {o == "-c"   ? "--compatible"
+                                         : o == "-m" ? "--installed-version"
+                                                     : "--keys",
+                                         options[i + 1]});
+        }
+        run_result board = run_fwdeploy(args, f.box.root());
+        EXPECT_EQ(board.exit_code, accepted ? 0 : 255) << board.out;
+        EXPECT_TRUE(contains(board.out, line + "\n")) << board.out;
+        run_result host = run_fwbundle(verify);
+        EXPECT_EQ(host.exit_code, accepted ? 0 : 1) << host.err;
+        EXPECT_TRUE(contains(accepted ? host.out : host.err, line)) << host.out << host.err;
+        remove_tree(f.box.path("out"));
+    };
+
+    // From the manifest, the command line replacing a key of it.
+    fwbundle({"create", "-o", pkg, manifest});
+    EXPECT_EQ(attributes_of(pkg), "compatible=board-a\ncompatible=board-b\nversion=1.2\n");
+    EXPECT_TRUE(contains(fwbundle({"list", pkg}).out, "trailer: version 3, unsigned"));
+    board_says(pkg, {"-c", "board-c"},
+               "Package is made for board-a, board-b, not for this board (board-c)!", false);
+    board_says(pkg, {"-c", "board-b", "-m", "1.1"}, "Package version 1.2, compatible with board-b",
+               true);
+    fwbundle({"create", "-o", pkg, manifest, "--version", "1.10", "--description", "für A/B"});
+    EXPECT_EQ(attributes_of(pkg),
+              "compatible=board-a\ncompatible=board-b\nversion=1.10\ndescription=für A/B\n");
+    board_says(pkg, {"-m", "1.9"}, "Package version 1.10, compatibility not checked", true);
+
+    // Signing keeps them; a key given anew replaces only that key.
+    fwbundle({"sign", "-k", key.private_key, pkg, "--compatible", "board-c"});
+    EXPECT_EQ(attributes_of(pkg), "version=1.10\ndescription=für A/B\ncompatible=board-c\n");
+    board_says(pkg, {"-k", key.public_key, "-c", "board-c", "-m", "1.10"},
+               "Package version 1.10, compatible with board-c", true);
+    board_says(pkg, {"-k", key.public_key, "-m", "1.10.1"},
+               "Package version 1.10 is older than the installed 1.10.1!", false);
+
+    // Signed elsewhere: the payload is the unsigned package file, attributes
+    // and all, and attaching the signature keeps them.
+    fwbundle({"create", "--gzip", "-o", gz, manifest});
+    const std::vector<uint8_t> unsigned_file = unpacked(gz);
+    run_result payload = fwbundle({"payload", gz});
+    EXPECT_TRUE(bytes_of(payload.out) == unsigned_file);
+    std::string message = f.box.write("payload", payload.out);
+    tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out",
+                            f.box.path("sig.der"), message});
+    fwbundle({"attach-signature", gz, f.box.path("sig.der"), "--pubkey", key.public_key});
+    EXPECT_EQ(attributes_of(gz), "compatible=board-a\ncompatible=board-b\nversion=1.2\n");
+    board_says(gz, {"-k", key.public_key, "-c", "board-a"},
+               "Package version 1.2, compatible with board-a", true);
+    fwbundle({"create", "--sign", key.private_key, "-o", pkg, f.manifest, "--version", "3"});
+    board_says(pkg, {"-k", key.public_key, "-c", "board-a"}, "Package names no compatible board!",
+               false);
+
+    // What the board would refuse is refused here, and nothing is written.
+    remove_tree(pkg);
+    struct refusal {
+        std::vector<std::string> args;
+        std::string why;
+    };
+    const std::string big(4096, 'x');
+    const std::vector<refusal> refusals = {
+        {{"create", "-o", pkg, f.manifest, "--version", "1.x"},
+         "version \"1.x\" is not a version (decimal numbers joined by dots, as 1.10.3)"},
+        {{"create", "-o", pkg, f.manifest, "--version", "2", "--no-trailer"},
+         "live in the trailer: not with --no-trailer"},
+        {{"create", "-o", pkg, f.manifest, "--description", big},
+         "the attributes take 4109 bytes; the board reads at most 4096"},
+        {{"create", "-o", pkg, f.manifest, "--compatible", "a\nb"},
+         "an attribute value holds a line feed"},
+        {{"create", "-o", pkg, f.box.write("int.toml", "version = 2\n" + read_text(f.manifest))},
+         "int.toml:1: version: not a string"},
+        {{"sign", "-k", key.private_key, gz, "--version", "v2"}, "is not a version"},
+        {{"verify", gz, "--installed-version", "2.x"}, "--installed-version: \"2.x\" is not a version"},
+    };
+    const std::vector<uint8_t> gz_before = read_file(gz);
+    for (const refusal& c : refusals) {
+        SCOPED_TRACE(c.why);
+        run_result r = run_fwbundle(c.args);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(contains(r.err, c.why)) << r.err;
+        EXPECT_FALSE(file_exists(pkg));
+        EXPECT_TRUE(read_file(gz) == gz_before);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/package_format.h"
+#include "engine/trailer.h"
 #include "tests/support/fake_host.h"
 
 using namespace fake;
@@ -211,4 +212,38 @@ TEST_F(ReadPackageHeader, ScriptSectionThatEndsEarlyOrFailsIsAnError)
     r = read_header(4096);
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.printed, "Shell script read error!\n");
+}
+
+TEST(TrailerVersion, ComparesFieldByFieldAsUnsignedNumbers)
+{
+    struct order {
+        const char* a;
+        const char* b;
+        int expected;                 // sign of a compared with b
+    } cases[] = {
+        {"1.10", "1.9", 1},
+        {"1.2", "1.2.0", 0},
+        {"1.2.0.0", "1.2", 0},
+        {"2", "1.99.99", 1},
+        {"1.02", "1.2", 0},
+        {"01.0", "1", 0},
+        {"0", "0.0.0", 0},
+        {"1.0.1", "1", 1},
+        {"10", "9", 1},
+        {"4294967296", "4294967295", 1},          // past 32 bits
+        {"18446744073709551616", "18446744073709551615", 1},   // past 64 bits
+        {"1.100", "1.99", 1},
+        {"1.09", "1.10", -1},
+    };
+    for (const order& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
+        int forward = version_compare(c.a, (uint32_t)strlen(c.a), c.b, (uint32_t)strlen(c.b));
+        int backward = version_compare(c.b, (uint32_t)strlen(c.b), c.a, (uint32_t)strlen(c.a));
+        EXPECT_EQ((forward > 0) - (forward < 0), c.expected);
+        EXPECT_EQ((backward > 0) - (backward < 0), -c.expected);
+    }
+    for (const char* valid : {"0", "2", "1.10.3", "007.1"})
+        EXPECT_TRUE(version_valid(valid, (uint32_t)strlen(valid))) << valid;
+    for (const char* invalid : {"", ".", "1.", ".1", "1..2", "1.2a", "v1", "-1", "1,2", " 1"})
+        EXPECT_FALSE(version_valid(invalid, (uint32_t)strlen(invalid))) << invalid;
 }

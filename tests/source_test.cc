@@ -16,6 +16,7 @@
 #include "backends/trust.h"
 #include "bundle/writer.h"
 #include "common/scoped.h"
+#include "engine/trailer.h"
 #include "engine/verify.h"
 #include "frontend/pin.h"
 #include "frontend/source.h"
@@ -312,6 +313,7 @@ TEST_F(PackageSource, OnlyATrailerThatCanEndTheFileCallsForTheDigest)
     bundle_package p;
     p.blocks.push_back(bundle_block{});
     const std::vector<uint8_t> package = bundle_bytes(p);
+    const uint32_t limit = (uint32_t)trailer_size_limit(1);
     auto trailer = [](const char* magic, uint32_t stated, size_t size) {
         std::vector<uint8_t> t(size, 0x5a);
         memcpy(t.data(), magic, 8);
@@ -335,10 +337,10 @@ TEST_F(PackageSource, OnlyATrailerThatCanEndTheFileCallsForTheDigest)
         {"another magic", trailer("FWTRAXL1", 152, 152), false},
         {"a trailer followed by a byte", [&] { auto t = trailer("FWTRAIL1", 152, 152);
                                                 t.push_back(0); return t; }(), false},
-        // The largest trailer one block allows (head, count, one entry, the
-        // longest signature), and one byte more, which the pass refuses anyway.
-        {"a trailer at the size limit", trailer("FWTRAIL2", 192, 192), true},
-        {"a trailer past the size limit", trailer("FWTRAIL2", 193, 193), false},
+        // The largest trailer one block allows, and one byte more, which the
+        // pass refuses anyway.
+        {"a trailer at the size limit", trailer("FWTRAIL3", limit, limit), true},
+        {"a trailer past the size limit", trailer("FWTRAIL3", limit + 1, limit + 1), false},
     };
     for (const tail_case& c : cases) {
         SCOPED_TRACE(c.what);

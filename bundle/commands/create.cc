@@ -65,22 +65,23 @@ int digest_and_write(void* context, const void* bytes, size_t length)
 }
 
 // The trailer for the package bytes that went through `stream`, listing
-// `results`. 0, or -1. Signed by `key`, whose id is `id`, unless the key is null.
+// `results` and `attributes`. 0, or -1. Signed by `key`, whose id is `id`,
+// unless the key is null.
 int make_package_trailer(sha256_stream* stream, const std::vector<trailer_entry>& results,
-                         EVP_PKEY* key, const uint8_t* id, std::vector<uint8_t>* trailer,
-                         std::string* error)
+                         const std::string& attributes, EVP_PKEY* key, const uint8_t* id,
+                         std::vector<uint8_t>* trailer, std::string* error)
 {
     uint8_t digest[SHA256_SIZE];
     uint8_t message[SHA256_SIZE];
     std::vector<uint8_t> signature;
     if (sha256_result(stream, digest, error) < 0)
         return -1;
-    std::vector<uint8_t> suffix = signed_suffix(digest, results);
+    std::vector<uint8_t> suffix = signed_suffix(digest, results, attributes);
     sha256_update(stream, suffix.data(), suffix.size());
     if (key != nullptr && (sha256_result(stream, message, error) < 0 ||
                            sign_digest(key, message, &signature, error) < 0))
         return -1;
-    *trailer = make_trailer(digest, id, signature, results);
+    *trailer = make_trailer(digest, id, signature, results, attributes);
     return 0;
 }
 
@@ -112,7 +113,8 @@ int write_package_file(const bundle_package& package, const std::vector<trailer_
         // In a compressed package it goes into the same stream: the board's gunzip
         // hands it over after the last block like the plain bytes.
         std::vector<uint8_t> trailer;
-        if (make_package_trailer(&stream, results, key, key_id, &trailer, error) < 0)
+        if (make_package_trailer(&stream, results, options.attribute_text, key, key_id, &trailer,
+                                 error) < 0)
             return -1;
         if (sink.next.write(sink.next.context, trailer.data(), trailer.size()) < 0) {
             *error = output + ": write failed: " + out.error;
@@ -126,13 +128,22 @@ int write_package_file(const bundle_package& package, const std::vector<trailer_
 }
 
 int create_command(const std::string& manifest_path, const std::string& output,
-                   const create_options& options)
+                   const create_options& given)
 {
     interrupt_watch();
     manifest m;
     std::string error;
     if (load_manifest(manifest_path, &m, &error) < 0)
         return fail(error);
+    create_options options = given;
+    std::string manifest_lines;
+    if (attribute_lines(m.attributes, "", &manifest_lines, &error) < 0)
+        return fail(manifest_path + ": " + error);
+    if (attribute_lines(options.attributes, manifest_lines, &options.attribute_text, &error) < 0)
+        return fail(error);
+    if (!options.trailer && !options.attribute_text.empty())
+        return fail("the attributes (compatible, version, description) live in the trailer: "
+                    "not with --no-trailer");
     // Before the long part: a passphrase is asked for here, and a wrong key
     // should not cost a whole packing run.
     pkey_ptr key;

@@ -395,10 +395,21 @@ std::string manifest_value(const std::string& text)
 // the old and new files they are made from, file data from NEW, and the
 // scripts in files beside the manifest.
 std::string manifest_text(const std::vector<planned_block>& blocks, const std::string& manifest,
-                          const std::string& old_root, const std::string& new_root)
+                          const std::string& old_root, const std::string& new_root,
+                          const attribute_options& attributes)
 {
     std::string text = "# Made by fwbundle delta from " + old_root + " to " + new_root +
                        "; fwbundle create packs the same package from it.\n";
+    if (!attributes.compatible.empty()) {
+        text += "compatible = [";
+        for (size_t i = 0; i < attributes.compatible.size(); ++i)
+            text += (i > 0 ? ", " : "") + toml_string(attributes.compatible[i]);
+        text += "]\n";
+    }
+    if (attributes.has_version)
+        text += "version = " + toml_string(attributes.version) + "\n";
+    if (attributes.has_description)
+        text += "description = " + toml_string(attributes.description) + "\n";
     for (const planned_block& p : blocks) {
         const bundle_block& b = p.block;
         text += "\n[[block]]\noperation = " + toml_string(operation_name(b.operation)) +
@@ -451,6 +462,9 @@ int delta_command(const std::string& old_root, const std::string& new_root,
     if (options.prefix.empty())
         return fail("--prefix: an empty directory name");
     std::string error;
+    std::string attribute_text;
+    if (attribute_lines(options.attributes, "", &attribute_text, &error) < 0)
+        return fail(error);
     // Before the long part: a passphrase is asked for here.
     pkey_ptr key;
     uint8_t id[SHA256_SIZE] = {};
@@ -479,7 +493,8 @@ int delta_command(const std::string& old_root, const std::string& new_root,
         compare_trees(&r);
         blocks = package_blocks(r, &script_lines);
         if (!options.manifest_out.empty())
-            manifest = manifest_text(blocks, options.manifest_out, old_tree.root, new_tree.root);
+            manifest = manifest_text(blocks, options.manifest_out, old_tree.root, new_tree.root,
+                                     options.attributes);
     } catch (const delta_error& e) {
         return fail(e.message);
     }
@@ -499,6 +514,7 @@ int delta_command(const std::string& old_root, const std::string& new_root,
     create_options written;
     written.gzip = options.gzip;
     written.sign_key = options.sign_key;
+    written.attribute_text = attribute_text;
     uint64_t bytes = 0;
     if (write_package_file(package, results, "", output, written, key.get(), id, &bytes, &error) < 0)
         return fail(error);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "bundle/trailers.h"
+
 struct delta_options {
     bool gzip = false;
     std::string sign_key;             // a private key (PEM) that signs the trailer; empty: unsigned
@@ -11,6 +13,7 @@ struct delta_options {
     std::string manifest_out;         // also write the manifest that packs the same package
     // Give the top directory (the prefix on the board) NEW's mode and owner too.
     bool root_attributes = false;
+    attribute_options attributes;     // signed attributes of the trailer
 };
 
 // Compares the trees under `old_root` and `new_root` and writes the package

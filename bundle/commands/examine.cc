@@ -47,10 +47,15 @@ void print_tail(const package_tail& tail, uint32_t block_count)
         printf("unsigned");
     else
         printf("signed (%u-byte signature)", view.sig_size);
-    if (view.version == 2)
+    if (view.version >= 2)
         printf(", %u result digests", view.entry_count);
     printf("\ndigest: %s\nkey id: %s\n", hex_text(head.digest, sizeof head.digest).c_str(),
            view.sig_size == 0 ? "none" : hex_text(head.key_id, sizeof head.key_id).c_str());
+    uint32_t offset = 0;
+    trailer_attribute attribute;
+    while (trailer_next_attribute(view.attributes, view.attr_size, &offset, &attribute) == 1)
+        printf("attribute: %.*s=%.*s\n", (int)attribute.key_length, attribute.key,
+               (int)attribute.value_length, attribute.value);
 }
 
 

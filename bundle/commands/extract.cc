@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "bundle/manifest.h"
+#include "bundle/messages.h"
 #include "bundle/operations.h"
 #include "bundle/package_reader.h"
 #include "bundle/trailers.h"
@@ -135,6 +136,27 @@ int extract_command(const std::string& package, const std::string& dir)
         text.insert(text.size() - 1, "result_sha256 = \"" +
                                          hex_text(e.result_digest, SHA256_SIZE) + "\"\n");
     }
+    // So do the package's attributes, as the manifest's top-level keys.
+    std::string attributes = trailer_attributes(tail.trailer, block_count);
+    std::string compatible;
+    uint32_t offset = 0;
+    trailer_attribute a;
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(attributes.data());
+    while (trailer_next_attribute(block, (uint32_t)attributes.size(), &offset, &a) == 1) {
+        std::string key(a.key, a.key_length);
+        std::string value = toml_string(std::string(a.value, a.value_length));
+        if (key == "compatible")
+            compatible += (compatible.empty() ? "" : ", ") + value;
+        else if (key == "version" || key == "description")
+            manifest += key + " = " + value + "\n";
+        else
+            warn(dir + "/manifest.toml: the attribute " + key +
+                 " has no manifest key and is left out");
+    }
+    if (!compatible.empty())
+        manifest += "compatible = [" + compatible + "]\n";
+    if (!attributes.empty())
+        manifest += "\n";
     for (const std::string& text : entries)
         manifest += text;
     // Whatever was read is kept: a cut-off package is worth looking at too.

@@ -32,14 +32,14 @@ struct digests {
     uint8_t message[SHA256_SIZE];
 };
 
-// `results` are those the new trailer lists: the message then goes on with it
-// as it reads unsigned.
-int digests_of(sha256_stream* stream, const std::vector<trailer_entry>& results, digests* d,
-               std::string* error)
+// `results` and `attributes` are those the new trailer lists: the message then
+// goes on with it as it reads unsigned.
+int digests_of(sha256_stream* stream, const std::vector<trailer_entry>& results,
+               const std::string& attributes, digests* d, std::string* error)
 {
     if (sha256_result(stream, d->package, error) < 0)
         return -1;
-    std::vector<uint8_t> suffix = signed_suffix(d->package, results);
+    std::vector<uint8_t> suffix = signed_suffix(d->package, results, attributes);
     sha256_update(stream, suffix.data(), suffix.size());
     return sha256_result(stream, d->message, error);
 }
@@ -50,6 +50,7 @@ struct package_pass {
     uint32_t block_count = 0;
     package_tail tail;
     std::vector<trailer_entry> results;  // listed by the trailer there
+    std::string attributes;              // the attribute lines of the trailer there
 };
 
 using byte_fn = std::function<int(const uint8_t* bytes, size_t length, std::string* error)>;
@@ -69,6 +70,8 @@ int pass_package(package_reader* reader, const byte_fn& each, package_pass* pass
         return -1;
     // What the board checks patch results against stays in the new trailer.
     pass->results = trailer_results(pass->tail.trailer, pass->block_count);
+    // So do the package's attributes: they say which boards it fits.
+    pass->attributes = trailer_attributes(pass->tail.trailer, pass->block_count);
     return 0;
 }
 
@@ -210,20 +213,27 @@ struct new_files {
 
 }  // namespace
 
-int sign_command(const std::string& package, const std::string& key_file)
+int sign_command(const std::string& package, const std::string& key_file,
+                 const attribute_options& attributes)
 {
     std::string error;
     pkey_ptr key;
     uint8_t id[SHA256_SIZE];
+    std::string checked;
+    if (attribute_lines(attributes, "", &checked, &error) < 0)
+        return fail(error);
     if (load_private_key(key_file, &key, &error) < 0 || key_id_of(key.get(), id, &error) < 0)
         return fail(error);
     rewrite w;
     digests d;
     std::vector<uint8_t> signature;
+    std::string lines;
     if (copy_package(&w, package, &error) < 0 ||
-        digests_of(&w.stream, w.pass.results, &d, &error) < 0 ||
+        attribute_lines(attributes, w.pass.attributes, &lines, &error) < 0 ||
+        digests_of(&w.stream, w.pass.results, lines, &d, &error) < 0 ||
         sign_digest(key.get(), d.message, &signature, &error) < 0 ||
-        finish_rewrite(&w, make_trailer(d.package, id, signature, w.pass.results), &error) < 0)
+        finish_rewrite(&w, make_trailer(d.package, id, signature, w.pass.results, lines),
+                       &error) < 0)
         return fail(error);
     return 0;
 }
@@ -238,6 +248,7 @@ int payload_command(const std::string& package)
     // unsigned trailer holds, for a trailer that lists results.
     uint8_t digest[SHA256_SIZE];
     std::vector<trailer_entry> results;
+    std::string attributes;
     {
         package_reader reader;
         package_pass pass;
@@ -251,6 +262,7 @@ int payload_command(const std::string& package)
             sha256_result(&stream, digest, &error) < 0)
             return fail(error);
         results = pass.results;
+        attributes = pass.attributes;
     }
     package_reader reader;
     package_pass pass;
@@ -259,7 +271,7 @@ int payload_command(const std::string& package)
     };
     if (reader_open(&reader, package, &error) < 0 || pass_package(&reader, out, &pass, &error) < 0)
         return fail(error);
-    std::vector<uint8_t> suffix = signed_suffix(digest, results);
+    std::vector<uint8_t> suffix = signed_suffix(digest, results, attributes);
     if (write_out(STDOUT_FILENO, "standard output", suffix.data(), suffix.size(), &error) < 0)
         return fail(error);
     return 0;
@@ -278,13 +290,15 @@ int attach_signature_command(const std::string& package, const std::string& sign
     rewrite w;
     digests d;
     if (copy_package(&w, package, &error) < 0 ||
-        digests_of(&w.stream, w.pass.results, &d, &error) < 0)
+        digests_of(&w.stream, w.pass.results, w.pass.attributes, &d, &error) < 0)
         return fail(error);
     if (!signature_matches(key.get(), d.message, signature))
         return fail(signature_file + ": not a signature of the payload of " + package +
                     " by the key in " + public_key_file +
                     " (made over other bytes, or with another key); nothing changed");
-    if (finish_rewrite(&w, make_trailer(d.package, id, signature, w.pass.results), &error) < 0)
+    if (finish_rewrite(&w,
+                       make_trailer(d.package, id, signature, w.pass.results, w.pass.attributes),
+                       &error) < 0)
         return fail(error);
     return 0;
 }

@@ -4,10 +4,14 @@
 
 #include <string>
 
+#include "bundle/trailers.h"
+
 // Replaces whatever follows the last block of `package` (plain or gzip) with a
 // trailer signed by the private key in `key_file`, in place and atomically.
+// The package's attributes stay, except the keys `attributes` gives anew.
 // Exit status: 0, or 1 with the reason printed and the package unchanged.
-int sign_command(const std::string& package, const std::string& key_file);
+int sign_command(const std::string& package, const std::string& key_file,
+                 const attribute_options& attributes);
 
 // Writes the bytes a signature of `package` covers to standard output. Exit
 // status: 0, or 1 with nothing written when the package is damaged.

@@ -169,9 +169,14 @@ int load_keys(const std::string& keys)
 
 }  // namespace
 
-int verify_command(const std::string& package, const std::string& keys, bool gzip)
+int verify_command(const std::string& package, const std::string& keys, bool gzip,
+                   const std::string& compatible, const std::string& installed_version)
 {
     trust_reset(false);
+    if (!installed_version.empty() &&
+        !version_valid(installed_version.data(), (uint32_t)installed_version.size()))
+        return fail("--installed-version: \"" + installed_version +
+                    "\" is not a version (decimal numbers joined by dots, as 1.10.3)");
     if (!keys.empty() && load_keys(keys) != 0)
         return 1;
     verify_host state;
@@ -179,10 +184,13 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     host = &state;
     source_ops src{source_open, source_close, source_read, source_finish};
     trust_ops trust{trust_begin, trust_update, check_trailer, nullptr};
+    // The board's policy, as a board with this compatibility string and this
+    // installed version applies it.
+    policy_ops policy{trust_attributes, compatible.c_str(), installed_version.c_str(), 0, nullptr};
     progress_start(&state.bar, "verifying");
     int result = 0;
     std::string printed = capture_stdout([&] {
-        result = verify_package(&src, package.c_str(), show_progress, 4096, &trust);
+        result = verify_package(&src, package.c_str(), show_progress, 4096, &trust, &policy);
     });
     progress_finish(&state.bar);
     host = nullptr;
@@ -194,7 +202,8 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
             size_t end = printed.find('\n', at);
             std::string line = printed.substr(at, end == std::string::npos ? end : end - at);
             at = end == std::string::npos ? printed.size() : end + 1;
-            if (line.empty() || line.rfind("blk ", 0) == 0 || line.rfind("Package signed", 0) == 0)
+            if (line.empty() || line.rfind("blk ", 0) == 0 || line.rfind("Package signed", 0) == 0 ||
+                line.rfind("Package digest OK", 0) == 0)
                 continue;
             why += (why.empty() ? "" : "; ") + line;
         }
@@ -220,5 +229,10 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     }
     printf("%s: OK, %u blocks, %" PRIu64 " bytes of block data, %s\n", package.c_str(),
            state.header.block_count, state.header.total_size, trailer.c_str());
+    // The board's line on the version and the board it matched.
+    size_t line = printed.find("Package version ");
+    if (line != std::string::npos)
+        printf("%s: %s\n", package.c_str(),
+               printed.substr(line, printed.find('\n', line) - line).c_str());
     return 0;
 }

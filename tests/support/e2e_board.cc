@@ -144,6 +144,40 @@ std::vector<uint8_t> with_signature(const std::vector<uint8_t>& trailer,
     return t;
 }
 
+std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const openssl_key* key,
+                                     const std::string& attributes)
+{
+    std::vector<uint8_t> t = bytes_of("FWTRAIL3");
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            t[at + i] = (uint8_t)(v >> (8 * i));
+    };
+    const uint32_t unsigned_size = 88 + (uint32_t)attributes.size();
+    t.resize(unsigned_size);
+    put32(8, unsigned_size);
+    put32(84, (uint32_t)attributes.size());   // after a count of 0 results
+    std::copy(attributes.begin(), attributes.end(), t.begin() + 88);
+    sandbox_dir work("fwdeploy-sign");
+    std::string file = work.write("package.bin", package);
+    std::string digest = openssl({"dgst", "-sha256", "-binary", file});
+    EXPECT_EQ(digest.size(), 32u);
+    std::copy(digest.begin(), digest.end(), t.begin() + 12);
+    if (key == nullptr)
+        return t;
+    std::vector<uint8_t> message = package;
+    message.insert(message.end(), t.begin(), t.end());
+    std::string signed_file = work.write("message.bin", message);
+    std::string der = openssl({"pkey", "-pubin", "-in", key->public_pem, "-outform", "DER"});
+    std::string key_id = openssl({"dgst", "-sha256", "-binary"}, der);
+    std::string signature = openssl({"dgst", "-sha256", "-sign", key->private_pem, signed_file});
+    EXPECT_EQ(key_id.size(), 32u);
+    std::copy(key_id.begin(), key_id.end(), t.begin() + 44);
+    put32(8, unsigned_size + (uint32_t)signature.size());
+    put32(76, (uint32_t)signature.size());
+    t.insert(t.end(), signature.begin(), signature.end());
+    return t;
+}
+
 std::vector<std::pair<std::string, std::vector<uint8_t>>> loose_encodings(
     const std::vector<uint8_t>& der)
 {

@@ -48,6 +48,12 @@ std::vector<uint8_t> with_signature(const std::vector<uint8_t>& trailer,
 std::vector<std::pair<std::string, std::vector<uint8_t>>> loose_encodings(
     const std::vector<uint8_t>& der);
 
+// The same with signed attributes (`key=value` lines): a version 3 trailer
+// listing no results, its signature made over the package followed by the
+// trailer as it reads unsigned.
+std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const openssl_key* key,
+                                     const std::string& attributes);
+
 #ifdef FWBUNDLE_BIN
 // The built packaging tool with these arguments.
 run_result run_fwbundle(const std::vector<std::string>& args, const std::string& cwd = "",

@@ -59,6 +59,10 @@ std::vector<std::string> build_environment(const run_options& options)
             }
         vars.emplace_back(name, value);
     };
+    // The board tool's runs in this test share one lock file of their own, so
+    // that tests running side by side never refuse each other.
+    static const sandbox_dir lock_dir("fwdeploy-lock");
+    set("FWDEPLOY_TEST_LOCK_FILE", lock_dir.path("fwdeploy.lock"));
     if (!options.path_prefix.empty()) {
         const char* path = getenv("PATH");
         set("PATH", options.path_prefix + ":" + (path != nullptr ? path : "/usr/bin:/bin"));

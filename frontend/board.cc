@@ -1,0 +1,97 @@
+#include "frontend/board.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "common/io.h"
+
+int read_board_line(const char* path, const char* what, char (&line)[BOARD_LINE_SIZE])
+{
+    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0) {
+        if (errno == ENOENT)
+            return 0;
+        int error = errno;
+        printf("%s %s cannot be read: %s\n", what, path, strerror(error));
+        return -1;
+    }
+    // Only the first line counts, so the file is read no further than a line
+    // longer than any this board takes.
+    size_t length = 0;
+    for (;;) {
+        ssize_t n = ::read(fd.fd, line + length, sizeof line - 1 - length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int error = errno;
+            printf("%s %s cannot be read: %s\n", what, path, strerror(error));
+            return -1;
+        }
+        length += (size_t)n;
+        if (n == 0 || memchr(line, '\n', length) != nullptr || length == sizeof line - 1)
+            break;
+    }
+    line[length] = '\0';
+    char* end = strchr(line, '\n');
+    if (end == nullptr && length == sizeof line - 1) {
+        printf("%s %s has a first line longer than %zu characters\n", what, path,
+               sizeof line - 2);
+        return -1;
+    }
+    if (end != nullptr)
+        *end = '\0';
+    if (line[0] == '\0') {
+        printf("%s %s has an empty first line\n", what, path);
+        return -1;
+    }
+    return 1;
+}
+
+namespace {
+
+int open_lock(const char* path)
+{
+    // No link is followed: where the lock lives in a directory others may write
+    // to, a planted link must not make this tool create a file elsewhere.
+    return ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+}  // namespace
+
+int take_run_lock(const char* path, const char* fallback, unique_fd* held)
+{
+    const char* used = path;
+    unique_fd fd(open_lock(path));
+    if (fd.fd < 0 && errno == ENOENT && fallback != nullptr && fallback[0] != '\0') {
+        used = fallback;
+        fd.fd = open_lock(fallback);
+    }
+    if (fd.fd < 0) {
+        int error = errno;
+        printf("Lock file %s cannot be opened: %s\n", used, strerror(error));
+        return -1;
+    }
+    int r;
+    do r = ::flock(fd.fd, LOCK_EX | LOCK_NB); while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        int error = errno;
+        if (error == EWOULDBLOCK)
+            printf("Another fwdeploy is running (lock %s)\n", used);
+        else
+            printf("Lock file %s cannot be locked: %s\n", used, strerror(error));
+        return -1;
+    }
+    held->reset();
+    held->fd = fd.release();
+    return 0;
+}
+
+int set_script_variable(const char* name, const char* value)
+{
+    return ::setenv(name, value, 1);
+}

@@ -1,0 +1,25 @@
+// What the board says about itself before a package is read: which boards'
+// packages it takes, the version it runs, and that no other run is under way.
+#pragma once
+
+#include <cstddef>
+
+#include "common/scoped.h"
+
+// Longest compatibility string or version a board file may hold.
+constexpr size_t BOARD_LINE_SIZE = 256;
+
+// The first line of the file at `path` (without its line feed) into `line`.
+// 1 when it was read, 0 when the file does not exist, -1 after printing why
+// (`what` names the file in the line): it cannot be read, its first line is
+// empty or longer than BOARD_LINE_SIZE - 1 bytes.
+int read_board_line(const char* path, const char* what, char (&line)[BOARD_LINE_SIZE]);
+
+// Takes the lock of a run on `path`, or on `fallback` (may be null) when the
+// directory of `path` does not exist. The descriptor is close-on-exec, so no
+// child keeps the lock once the tool has ended, and the kernel drops it with
+// the process however that ends. 0 with *held owning it, or -1 after printing why.
+int take_run_lock(const char* path, const char* fallback, unique_fd* held);
+
+// The policy slot that sets one variable of the scripts' environment.
+int set_script_variable(const char* name, const char* value);
