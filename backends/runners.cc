@@ -69,7 +69,11 @@ static int rewrite_in_place(const char* patched, const char* path, const struct 
         perror("fsync");
         return -1;
     }
-    return to.reset() == 0 ? 0 : -1;
+    if (to.reset() < 0) {
+        perror("close");
+        return -1;
+    }
+    return 0;
 }
 
 // Gives the patched file the original's owner, group and mode bits, flushes it
