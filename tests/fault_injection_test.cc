@@ -218,4 +218,48 @@ TEST(FaultInjection, WritesThatTakeLessOrNothingFailTheBlock)
     }
 }
 
+// A source whose read claims more bytes than it was asked for, at every read of
+// a run in turn, by one byte or by far: the pass that got it fails, with the
+// read's own failure text, and nothing past the buffer is summed, digested or
+// written (the sanitizer build sees any byte of it touched).
+TEST(FaultInjection, ReadsThatClaimMoreThanAskedFailTheirPass)
+{
+    bundle_package package = every_operation();
+    prepare_host(package);
+    ASSERT_EQ(quiet_run(), 0);
+    int reads = host.calls["src.read"];
+    ASSERT_GT(reads, 20);
+    // Reads after the apply pass finished belong to the end script.
+    int apply_reads = 0;
+    for (int i = 0; i < fake::find("report 7"); ++i)
+        apply_reads += host.log[(size_t)i].rfind("src.read", 0) == 0;
+    ASSERT_LT(apply_reads, reads);
+    for (int extra : {1, 4096, INT32_MAX}) {
+        for (int n = 1; n <= reads; ++n) {
+            prepare_host(package);
+            host.long_read = {n, extra};
+            int result = quiet_run();
+            std::string trace = "src.read call " + std::to_string(n) + " claims " +
+                                std::to_string(extra) + " more";
+            check_run(result, "src.read", trace);
+            SCOPED_TRACE(trace);
+            bool finished = false;
+            for (const fake::report& r : host.reports)
+                finished = finished || r.state == STATE_FINISHED;
+            if (n > apply_reads) {
+                // The end script is not run from what a bad read left.
+                EXPECT_EQ(result, -1);
+                for (const fake::script_run& run : host.scripts)
+                    EXPECT_NE(run.text.rfind("OTA_STATUS=", 0), 0u) << run.text;
+                continue;
+            }
+            EXPECT_FALSE(finished) << "a run that read too much finished";
+            if (result == 0) {
+                ASSERT_FALSE(host.scripts.empty());
+                EXPECT_EQ(host.scripts.back().text.compare(0, 14, "OTA_STATUS=-1\n"), 0);
+            }
+        }
+    }
+}
+
 }  // namespace
