@@ -1162,6 +1162,13 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
     tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, payload});
     tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", other_sig, other_bytes});
     std::string raw_sig = f.box.write("raw.sig", pattern_bytes(64, 5));
+    // A SEQUENCE on the outside that OpenSSL cannot parse: its verify then
+    // answers with an error, which is no match either.
+    std::vector<uint8_t> cut_der = read_file(sig);
+    cut_der.resize(cut_der.size() / 2);
+    std::string cut_sig = f.box.write("cut.der", cut_der);
+    std::vector<uint8_t> no_integers = {0x30, 0x06, 0x04, 0x01, 0x01, 0x04, 0x01, 0x01};
+    std::string odd_sig = f.box.write("odd.der", no_integers);
     const std::string not_a_signature = ": not a signature of the payload of " + pkg + " by the key in ";
 
     struct refusal {
@@ -1196,6 +1203,10 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
          sig + not_a_signature + other.public_key},
         {"signature that is no DER", {"attach-signature", pkg, raw_sig, "--pubkey", key.public_key}, "",
          raw_sig + ": not an ECDSA P-256 signature in DER"},
+        {"signature cut in half", {"attach-signature", pkg, cut_sig, "--pubkey", key.public_key}, "",
+         cut_sig + not_a_signature + key.public_key},
+        {"signature of no integers", {"attach-signature", pkg, odd_sig, "--pubkey", key.public_key}, "",
+         odd_sig + not_a_signature + key.public_key},
         {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
          key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
     };
