@@ -573,7 +573,7 @@ std::vector<std::pair<std::string, std::string>> fail_at(const std::string& call
     const char* asan = getenv("ASAN_OPTIONS");
     std::string asan_options = std::string(asan != nullptr ? asan : "");
     asan_options += (asan_options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
-    return {{"LD_PRELOAD", FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
+    return {{"LD_PRELOAD", MTD_SHIM_PATH ":" FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
             {"FWDEPLOY_FAIL_CALL", call},   {"FWDEPLOY_FAIL_MATCH", match},
             {"FWDEPLOY_FAIL_AT", std::to_string(n)},
             {"FWDEPLOY_FAIL_ERRNO", std::to_string(EIO)},
@@ -684,6 +684,17 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
     }
     {
         failure_scene s;
+        s.name = "mtd";
+        s.target = board.mtd;
+        s.in_place = true;
+        s.reset = [&board] { write_file(board.mtd, board.mtd_before); };
+        bundle_package p;
+        p.blocks = {raw_block(board.mtd, pattern_bytes(20000, 87), 20000)};
+        s.package = write_package(board.path("mtd.bin"), p);
+        scenes.push_back(s);
+    }
+    {
+        failure_scene s;
         s.name = "script";
         s.target = board.path("board/data/ran");
         s.reset = [=] { remove(s.target.c_str()); };
@@ -695,7 +706,11 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
     for (failure_scene& s : scenes) {
         s.reset();
         s.before = identity_of(s.target);
-        run_result r = run_fwdeploy({"-r", s.package, "-t", temp});
+        run_options o;
+        o.args = {"-r", s.package, "-t", temp};
+        o.path_prefix = TEST_SOURCE_DIR "/standins";
+        o.env = fail_at("none", "", 1, "");
+        run_result r = run_program(o);
         ASSERT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << s.name << "\n" << r.out;
         s.after = identity_of(s.target);
         ASSERT_FALSE(s.after == s.before) << s.name;
@@ -744,6 +759,9 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         {"partition", "write", "mmcblk0p1", EVERY_CALL_FAILS},
         {"partition", "fsync", "mmcblk0p1", EVERY_CALL_FAILS},
         {"partition", "close", "mmcblk0p1", SOME_CALL_FAILS},
+        // The pipe that feeds nandwrite.
+        {"mtd", "write", "pipe:", EVERY_CALL_FAILS},
+        {"mtd", "close", "pipe:", SOME_CALL_FAILS},
         // The script on its way to the shell.
         // The script on its way to the shell; the end script's own calls follow.
         {"script", "fwrite", "pipe:", EVERY_CALL_FAILS, false, 1},
@@ -764,6 +782,7 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
             remove(note.c_str());
             run_options o;
             o.args = {"-r", s->package, "-t", temp};
+            o.path_prefix = TEST_SOURCE_DIR "/standins";   // nandwrite and busybox
             o.env = fail_at(w.call, w.match, n, note);
             run_result r = run_program(o);
             std::string failed_call = read_text(note);
