@@ -744,11 +744,15 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         {"create", "fsync", etc_dir.c_str(), EVERY_CALL_FAILS, true},
         // The patch data staged in the temporary directory, and the patched copy
         // that bspatch wrote beside the target.
-        {"patch", "fchown", ".fwdeploy-", EVERY_CALL_FAILS},
-        {"patch", "fchmod", ".fwdeploy-", EVERY_CALL_FAILS},
-        {"patch", "fsync", ".fwdeploy-", EVERY_CALL_FAILS},
-        {"patch", "close", ".fwdeploy-", SOME_CALL_FAILS},
-        {"patch", "rename", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "write", "tmp/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "fsync", "tmp/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "close", "tmp/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "rename", "tmp/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "fchown", "bin/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "fchmod", "bin/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "fsync", "bin/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "close", "bin/.fwdeploy-", SOME_CALL_FAILS},
+        {"patch", "rename", "bin/.fwdeploy-", EVERY_CALL_FAILS},
         {"patch", "fsync", bin_dir.c_str(), EVERY_CALL_FAILS, true},
         // Patched through the file's own inode.
         {"patch-linked", "write", "lib.so$", EVERY_CALL_FAILS},
