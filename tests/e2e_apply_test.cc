@@ -714,6 +714,12 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         ASSERT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << s.name << "\n" << r.out;
         s.after = identity_of(s.target);
         ASSERT_FALSE(s.after == s.before) << s.name;
+        // A replaced or patched file keeps its owner, group and every mode bit.
+        if (s.name.compare(0, 5, "patch") == 0 || s.name == "replace") {
+            EXPECT_EQ(s.after.st.st_mode, s.before.st.st_mode) << s.name;
+            EXPECT_EQ(s.after.st.st_uid, 1234u) << s.name;
+            EXPECT_EQ(s.after.st.st_gid, 1235u) << s.name;
+        }
         remove_tree(temp + "/diff_tmp");
     }
 
