@@ -210,6 +210,22 @@ TEST(ApplyFiles, ReplaceCreateAndDelete)
     EXPECT_EQ(read_text(second), "r");
     EXPECT_EQ(file_mode(second), (int)(0604 & ~mask));
     EXPECT_FALSE(file_exists(deleted));
+
+    // A file with a second name is written through its own inode, so both names
+    // see the new contents; shorter ones must not leave the old tail behind.
+    std::string linked = board.box.write("board/data/linked", std::string(3000, 'L'), 0640);
+    std::string existing = board.box.write("board/data/existing", std::string(3000, 'E'), 0640);
+    ASSERT_EQ(link(linked.c_str(), (linked + ".1").c_str()), 0);
+    ASSERT_EQ(link(existing.c_str(), (existing + ".1").c_str()), 0);
+    bundle_package shorter;
+    shorter.blocks.push_back(replace_block(linked, bytes_of("short\n")));
+    shorter.blocks.push_back(create_block(existing, bytes_of("made\n"), 0644));
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), shorter)});
+    EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << r.out;
+    for (const std::string& name : {linked, linked + ".1"})
+        EXPECT_EQ(read_text(name), "short\n") << name;
+    for (const std::string& name : {existing, existing + ".1"})
+        EXPECT_EQ(read_text(name), "made\n") << name;
 }
 
 TEST(ApplyFiles, PackagesWithoutDataOrWithoutBlocks)
