@@ -228,6 +228,47 @@ TEST(ApplyFiles, ReplaceCreateAndDelete)
         EXPECT_EQ(read_text(name), "made\n") << name;
 }
 
+// A file mounted over another (as a board binds a writable copy over a file of
+// a read-only root) cannot be renamed over: it is written in place, and what
+// is mounted there gets the new contents.
+TEST(ApplyFiles, AFileMountedOverATargetIsWrittenThroughTheMount)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "bind mounts need root";
+    test_board board;
+    std::string writable = board.box.write("board/rw/config", std::string(4000, 'w'), 0640);
+    std::string target = board.box.write("board/data/config", std::string(100, 'r'), 0644);
+    run_options mount;
+    mount.program = "mount";
+    mount.args = {"--bind", writable, target};
+    run_result m = run_program(mount);
+    if (m.exit_code != 0)
+        GTEST_SKIP() << "no bind mounts here: " << m.err;
+    struct unmount {
+        std::string path;
+        ~unmount()
+        {
+            run_options o;
+            o.program = "umount";
+            o.args = {path};
+            EXPECT_EQ(run_program(o).exit_code, 0);
+        }
+    } guard{target};
+    std::vector<uint8_t> contents = bytes_of("new config\n");
+    for (const bundle_block& block : {replace_block(target, contents),
+                                      create_block(target, contents, 0600)}) {
+        write_file(writable, bytes_of(std::string(4000, 'w')), 0640);
+        bundle_package p;
+        p.blocks.push_back(block);
+        run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+        EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << r.out << r.err;
+        EXPECT_TRUE(read_file(target) == contents);
+        EXPECT_TRUE(read_file(writable) == contents);
+        for (const std::string& name : listing(board.path("board/data")))
+            EXPECT_EQ(name.rfind(".fwdeploy-", 0), std::string::npos) << name;
+    }
+}
+
 TEST(ApplyFiles, PackagesWithoutDataOrWithoutBlocks)
 {
     // total_size 0: no measure of progress, yet every step is reported and applied.
