@@ -650,8 +650,9 @@ size_t occurrences(const std::string& text, const std::string& part)
 // Each system call the file, partition and runner back ends make on the way to
 // storage or to the shell fails in turn, with EIO, through a preloaded library.
 // Whatever fails, the block fails with exactly one report and one error line,
-// the run's status says so, nothing is announced as done or finished, a staged target keeps
-// its old contents, owner and mode, and no staging file is left beside it.
+// the run's status says so, nothing is announced as done or finished, a staged
+// target keeps its old contents, owner and mode, and no staging file is left
+// beside it.
 TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
 {
     if (geteuid() != 0)
