@@ -58,6 +58,24 @@ size_t directory_length(const char* path)
     return slash == nullptr ? 0 : (size_t)(slash - path) + 1;
 }
 
+// Whether `path` and `dir` are on one mount. A file bound over another from the
+// same file system keeps the device number of its directory: only the mount id
+// tells them apart. Where the kernel cannot say, the device numbers decide alone.
+bool same_mount(const char* path, const char* dir)
+{
+#ifdef STATX_MNT_ID
+    struct statx file_stx, dir_stx;
+    if (::statx(AT_FDCWD, path, 0, STATX_MNT_ID, &file_stx) == 0 &&
+        ::statx(AT_FDCWD, dir, 0, STATX_MNT_ID, &dir_stx) == 0 &&
+        (file_stx.stx_mask & dir_stx.stx_mask & STATX_MNT_ID) != 0)
+        return file_stx.stx_mnt_id == dir_stx.stx_mnt_id;
+#else
+    (void)path;
+    (void)dir;
+#endif
+    return true;
+}
+
 // Whether an existing file can be replaced by renaming a new one over it without
 // changing what it is, and where it really lives (links resolved) if so.
 bool renamable(const char* path, const struct stat& st, char (&real)[PATH_MAX])
@@ -75,7 +93,7 @@ bool renamable(const char* path, const struct stat& st, char (&real)[PATH_MAX])
     size_t length = directory_length(real);
     snprintf(dir, sizeof dir, "%.*s", (int)(length > 1 ? length - 1 : length), real);
     struct stat dir_st;
-    if (::stat(dir, &dir_st) < 0 || dir_st.st_dev != st.st_dev)
+    if (::stat(dir, &dir_st) < 0 || dir_st.st_dev != st.st_dev || !same_mount(real, dir))
         return false;
     return may_take_owner(st);
 }
@@ -307,7 +325,11 @@ int copy_into(const char* from, const char* path, const struct stat& identity)
         perror("fsync");
         return -1;
     }
-    return to.reset() == 0 ? 0 : -1;
+    if (to.reset() < 0) {
+        perror("close");
+        return -1;
+    }
+    return 0;
 }
 
 int close_file(int handle)

@@ -54,6 +54,17 @@ uint32_t sum_bytes(uint32_t sum, const uint8_t* bytes, size_t length)
     return sum;
 }
 
+// FNV-1a, 64 bits: tells the two readings of a source apart where the byte sum
+// cannot, since bytes that trade places keep their sum.
+uint64_t hash_bytes(uint64_t hash, const uint8_t* bytes, size_t length)
+{
+    for (size_t i = 0; i < length; ++i)
+        hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+    return hash;
+}
+
+constexpr uint64_t HASH_START = 0xcbf29ce484222325ull;
+
 }  // namespace
 
 int64_t bundle_block_size(const bundle_block& block)
@@ -187,7 +198,12 @@ int bundle_write_to(const bundle_package& package, bundle_sink sink, std::string
         // The checksum sits in the header before the data: read the source twice
         // rather than hold it in memory.
         uint32_t checksum = 0;
-        if (bundle_block_checksum(b, &checksum) < 0) {
+        uint64_t hash = HASH_START;
+        if (for_each_chunk(b, [&](const uint8_t* p, size_t n) {
+                checksum = sum_bytes(checksum, p, n);
+                hash = hash_bytes(hash, p, n);
+                return true;
+            }) < 0) {
             *error = "block " + std::to_string(i) + ": cannot read " + b.data_file;
             return -1;
         }
@@ -197,6 +213,7 @@ int bundle_write_to(const bundle_package& package, bundle_sink sink, std::string
         bool ok = true;
         uint64_t written = 0;
         uint32_t copied_sum = 0;
+        uint64_t copied_hash = HASH_START;
         int r = for_each_chunk(b, [&](const uint8_t* p, size_t n) {
             // Never write more than the header announced: the surplus would be
             // read by the board as the next block header.
@@ -208,14 +225,16 @@ int bundle_write_to(const bundle_package& package, bundle_sink sink, std::string
             written += n;
             done += n;
             copied_sum = sum_bytes(copied_sum, p, n);
+            copied_hash = hash_bytes(copied_hash, p, n);
             if (ok && progress != nullptr)
                 progress(done, total, context);
             return ok;
         });
         if (!ok)
             return write_failed();
-        // Same size but other bytes would leave a checksum that no longer matches.
-        if (r < 0 || written != sizes[i] || copied_sum != checksum) {
+        // Same size but other bytes would leave a checksum that no longer matches,
+        // or one that matches by chance over bytes the first reading never saw.
+        if (r < 0 || written != sizes[i] || copied_sum != checksum || copied_hash != hash) {
             *error = "block " + std::to_string(i) + ": " + b.data_file + " changed while packing";
             return -1;
         }

@@ -64,16 +64,36 @@ std::string describe(const std::string& path, const struct stat& st)
 }
 
 void describe_tree(const std::string& root, const std::string& relative,
-                   std::map<std::string, std::string>* out)
+                   std::map<std::string, std::string>* out,
+                   std::map<ino_t, std::vector<std::string>>* inodes)
 {
     std::string path = relative.empty() ? root : root + "/" + relative;
     struct stat st;
     ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
     (*out)[relative] = describe(path, st);
-    if (!S_ISDIR(st.st_mode))
+    if (!S_ISDIR(st.st_mode)) {
+        (*inodes)[st.st_ino].push_back(relative);
         return;
+    }
     for (const std::string& name : dir_entries(path))
-        describe_tree(root, relative.empty() ? name : relative + "/" + name, out);
+        describe_tree(root, relative.empty() ? name : relative + "/" + name, out, inodes);
+}
+
+// Each entry described, with the other names of the tree that are the same
+// file: a link count alone does not tell which names share it.
+void describe_tree(const std::string& root, std::map<std::string, std::string>* out)
+{
+    std::map<ino_t, std::vector<std::string>> inodes;
+    describe_tree(root, "", out, &inodes);
+    for (const auto& [inode, names] : inodes)
+        if (names.size() > 1)
+            for (const std::string& name : names) {
+                std::string group;
+                for (const std::string& other : names)
+                    if (other != name)
+                        group += " " + other;
+                (*out)[name] += " same file as" + group;
+            }
 }
 
 // Every entry of `board` is what it is in `expected`, and no entry is missing
@@ -81,8 +101,8 @@ void describe_tree(const std::string& root, const std::string& relative,
 void expect_same_tree(const std::string& expected, const std::string& board)
 {
     std::map<std::string, std::string> want, got;
-    describe_tree(expected, "", &want);
-    describe_tree(board, "", &got);
+    describe_tree(expected, &want);
+    describe_tree(board, &got);
     for (const auto& [path, what] : want) {
         auto at = got.find(path);
         if (at == got.end())
@@ -267,6 +287,91 @@ TEST(FwbundleDelta, TurnsACopyOfTheOldTreeIntoTheNewOne)
     EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
     expect_same_tree(t.new_tree, board);
     EXPECT_TRUE(read_file(t.old_tree + "/linked-b") == read_file(board + "/linked-b"));
+}
+
+// Trees that differ in nothing but what a file is besides its bytes: owners
+// and groups (of links too, which a chown without -h would pass on to what
+// they point at), every mode bit, setuid and setgid through a change of
+// owner, link targets, which names are one file, device numbers.
+TEST(FwbundleDelta, ChangesOfMetadataAloneReachTheBoard)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "owners and device nodes need root";
+    sandbox_dir box("fwbundle-delta");
+    auto in = [&](const std::string& tree, const std::string& p) { return box.path(tree + "/" + p); };
+    std::vector<uint8_t> tool = pattern_bytes(3000, 7);
+    for (const char* tree : {"old", "new"}) {
+        box.write(std::string(tree) + "/bin/su", tool, 0755);
+        box.write(std::string(tree) + "/bin/mount", tool, 0755);
+        box.write(std::string(tree) + "/bin/crontab", tool, 0755);
+        box.write(std::string(tree) + "/etc/shadow", "secret\n", 0644);
+        box.write(std::string(tree) + "/etc/target", "pointed at\n", 0644);
+        box.write(std::string(tree) + "/etc/other", "also pointed at\n", 0644);
+        box.write(std::string(tree) + "/lib/a.so", tool, 0644);
+        box.write(std::string(tree) + "/lib/b.so", tool, 0644);
+        box.write(std::string(tree) + "/lib/c.so", tool, 0644);
+        box.write(std::string(tree) + "/lib/d.so", tool, 0644);
+        box.make_dir(std::string(tree) + "/srv/spool");
+        box.make_dir(std::string(tree) + "/dev");
+    }
+    // Old: plain modes and root's; pairs that are one file, or two.
+    chmod(in("old", "bin/su").c_str(), 04755);
+    chmod(in("old", "bin/crontab").c_str(), 02755);
+    chown(in("old", "bin/mount").c_str(), 1000, 1000);
+    chmod(in("old", "bin/mount").c_str(), 04750);
+    symlink("target", in("old", "etc/link").c_str());
+    symlink("target", in("old", "etc/retargeted").c_str());
+    chmod(in("old", "srv/spool").c_str(), 0755);
+    ASSERT_EQ(link(in("old", "lib/a.so").c_str(), in("old", "lib/a.so.1").c_str()), 0);
+    ASSERT_EQ(link(in("old", "lib/c.so").c_str(), in("old", "lib/c.so.1").c_str()), 0);
+    mknod(in("old", "dev/ttyS0").c_str(), S_IFCHR | 0620, makedev(4, 64));
+    mknod(in("old", "dev/mmcblk0").c_str(), S_IFBLK | 0660, makedev(179, 0));
+    mknod(in("old", "dev/kind").c_str(), S_IFCHR | 0600, makedev(8, 1));
+    // New: the same bytes everywhere.
+    chown(in("new", "bin/su").c_str(), 0, 50);            // setuid survives the chown
+    chmod(in("new", "bin/su").c_str(), 04755);
+    chown(in("new", "bin/crontab").c_str(), 0, 107);      // setgid too
+    chmod(in("new", "bin/crontab").c_str(), 02755);
+    chown(in("new", "bin/mount").c_str(), 0, 0);
+    chmod(in("new", "bin/mount").c_str(), 04750);
+    chmod(in("new", "etc/shadow").c_str(), 0640);         // mode alone
+    chown(in("new", "etc/shadow").c_str(), 0, 42);
+    symlink("target", in("new", "etc/link").c_str());
+    ASSERT_EQ(lchown(in("new", "etc/link").c_str(), 1000, 1001), 0);
+    symlink("other", in("new", "etc/retargeted").c_str());
+    chmod(in("new", "srv/spool").c_str(), 01777);          // sticky
+    chown(in("new", "srv/spool").c_str(), 1000, 1000);
+    // a.so and a.so.1 are taken apart; b.so and b.so.1 become one file; c.so.1
+    // leaves c.so for d.so.
+    write_file(in("new", "lib/a.so.1"), tool, 0644);
+    ASSERT_EQ(link(in("new", "lib/b.so").c_str(), in("new", "lib/b.so.1").c_str()), 0);
+    ASSERT_EQ(link(in("new", "lib/d.so").c_str(), in("new", "lib/c.so.1").c_str()), 0);
+    mknod(in("new", "dev/ttyS0").c_str(), S_IFCHR | 0620, makedev(4, 65));
+    mknod(in("new", "dev/mmcblk0").c_str(), S_IFBLK | 0660, makedev(179, 8));
+    mknod(in("new", "dev/kind").c_str(), S_IFBLK | 0600, makedev(8, 1));
+    // The comparison itself tells the trees apart, and a changed hard-link
+    // group is seen by the names that share the file.
+    std::map<std::string, std::string> old_described, new_described;
+    describe_tree(box.path("old"), &old_described);
+    describe_tree(box.path("new"), &new_described);
+    EXPECT_NE(old_described["lib/c.so"], new_described["lib/c.so"]);
+    EXPECT_NE(old_described["etc/link"], new_described["etc/link"]);
+
+    run_ok("cp", {"-a", box.path("old"), box.path("board")});
+    std::string board = box.path("board");
+    expect_same_tree(box.path("old"), board);
+    std::string pkg = box.path("delta.bin");
+    run_result r = run_fwbundle({"delta", box.path("old"), box.path("new"), "-o", pkg,
+                                 "--prefix", board});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    run_options o;
+    o.program = "sh";
+    o.args = {"-c", "umask 077; exec \"$0\" \"$@\"", FWDEPLOY_BIN, "-t", box.make_dir("tmp"),
+              "-r", pkg};
+    run_result applied = run_program(o);
+    EXPECT_TRUE(contains(applied.out, "OTA UPDATA STATUS: 0")) << applied.out;
+    EXPECT_EQ(applied.err, "");
+    expect_same_tree(box.path("new"), board);
 }
 
 TEST(FwbundleDelta, APatchedFileThatIsNotItsBaseIsRefusedAndKeepsItsContents)

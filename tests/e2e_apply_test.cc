@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -209,6 +212,63 @@ TEST(ApplyFiles, ReplaceCreateAndDelete)
     EXPECT_EQ(read_text(second), "r");
     EXPECT_EQ(file_mode(second), (int)(0604 & ~mask));
     EXPECT_FALSE(file_exists(deleted));
+
+    // A file with a second name is written through its own inode, so both names
+    // see the new contents; shorter ones must not leave the old tail behind.
+    std::string linked = board.box.write("board/data/linked", std::string(3000, 'L'), 0640);
+    std::string existing = board.box.write("board/data/existing", std::string(3000, 'E'), 0640);
+    ASSERT_EQ(link(linked.c_str(), (linked + ".1").c_str()), 0);
+    ASSERT_EQ(link(existing.c_str(), (existing + ".1").c_str()), 0);
+    bundle_package shorter;
+    shorter.blocks.push_back(replace_block(linked, bytes_of("short\n")));
+    shorter.blocks.push_back(create_block(existing, bytes_of("made\n"), 0644));
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), shorter)});
+    EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << r.out;
+    for (const std::string& name : {linked, linked + ".1"})
+        EXPECT_EQ(read_text(name), "short\n") << name;
+    for (const std::string& name : {existing, existing + ".1"})
+        EXPECT_EQ(read_text(name), "made\n") << name;
+}
+
+// A file mounted over another (as a board binds a writable copy over a file of
+// a read-only root) cannot be renamed over: it is written in place, and what
+// is mounted there gets the new contents.
+TEST(ApplyFiles, AFileMountedOverATargetIsWrittenThroughTheMount)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "bind mounts need root";
+    test_board board;
+    std::string writable = board.box.write("board/rw/config", std::string(4000, 'w'), 0640);
+    std::string target = board.box.write("board/data/config", std::string(100, 'r'), 0644);
+    run_options mount;
+    mount.program = "mount";
+    mount.args = {"--bind", writable, target};
+    run_result m = run_program(mount);
+    if (m.exit_code != 0)
+        GTEST_SKIP() << "no bind mounts here: " << m.err;
+    struct unmount {
+        std::string path;
+        ~unmount()
+        {
+            run_options o;
+            o.program = "umount";
+            o.args = {path};
+            EXPECT_EQ(run_program(o).exit_code, 0);
+        }
+    } guard{target};
+    std::vector<uint8_t> contents = bytes_of("new config\n");
+    for (const bundle_block& block : {replace_block(target, contents),
+                                      create_block(target, contents, 0600)}) {
+        write_file(writable, bytes_of(std::string(4000, 'w')), 0640);
+        bundle_package p;
+        p.blocks.push_back(block);
+        run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+        EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << r.out << r.err;
+        EXPECT_TRUE(read_file(target) == contents);
+        EXPECT_TRUE(read_file(writable) == contents);
+        for (const std::string& name : listing(board.path("board/data")))
+            EXPECT_EQ(name.rfind(".fwdeploy-", 0), std::string::npos) << name;
+    }
 }
 
 TEST(ApplyFiles, PackagesWithoutDataOrWithoutBlocks)
@@ -609,4 +669,318 @@ TEST(ApplyCrash, EveryFileIsWholeOldOrWholeNewWhereverTheToolIsKilled)
         for (const std::string& name : listing(dir))
             EXPECT_NE(name.rfind(".fwdeploy-", 0), 0u) << dir << "/" << name;
     EXPECT_TRUE(listing(temp).empty());
+}
+
+namespace {
+
+// A file target in full: contents, every mode bit, owner and group.
+struct file_identity {
+    bool exists = false;
+    std::vector<uint8_t> contents;
+    struct stat st {};
+    bool operator==(const file_identity& o) const
+    {
+        return exists == o.exists && contents == o.contents &&
+               (!exists || (st.st_mode == o.st.st_mode && st.st_uid == o.st.st_uid &&
+                            st.st_gid == o.st.st_gid));
+    }
+};
+
+file_identity identity_of(const std::string& path)
+{
+    file_identity id;
+    if (lstat(path.c_str(), &id.st) < 0)
+        return id;
+    id.exists = true;
+    id.contents = read_file(path);
+    return id;
+}
+
+// One package with one block, the board it starts from and what it leaves.
+struct failure_scene {
+    std::string name;
+    std::string target;
+    std::string package;
+    std::vector<std::string> dirs;    // where no staging file may be left
+    file_identity before, after;      // `after` is taken from a run without faults
+    bool in_place = false;            // written through the target itself: no old state to keep
+    std::function<void()> reset;      // puts the board back as it was
+};
+
+// Environment that has fwdeploy's `n`-th `call` on a path containing `match` fail.
+std::vector<std::pair<std::string, std::string>> fail_at(const std::string& call,
+                                                          const std::string& match, int n,
+                                                          const std::string& note)
+{
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string asan_options = std::string(asan != nullptr ? asan : "");
+    asan_options += (asan_options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
+    return {{"LD_PRELOAD", MTD_SHIM_PATH ":" FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
+            {"FWDEPLOY_FAIL_CALL", call},   {"FWDEPLOY_FAIL_MATCH", match},
+            {"FWDEPLOY_FAIL_AT", std::to_string(n)},
+            {"FWDEPLOY_FAIL_ERRNO", std::to_string(EIO)},
+            {"FWDEPLOY_FAIL_NOTE", note}};
+}
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+}  // namespace
+
+// Each system call the file, partition and runner back ends make on the way to
+// storage or to the shell fails in turn, with EIO, through a preloaded library.
+// Whatever fails, the block fails with exactly one report and one error line,
+// the run's status says so, nothing is announced as done or finished, a staged
+// target keeps its old contents, owner and mode, and no staging file is left
+// beside it.
+TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving files another owner needs root";
+    test_board board;
+    std::string etc = board.box.make_dir("board/data/etc");
+    std::string bin = board.box.make_dir("board/data/bin");
+    std::string temp = board.box.make_dir("board/tmp");
+    std::string note = board.path("failed.txt");
+
+    auto put = [](const std::string& path, const std::vector<uint8_t>& data, mode_t mode) {
+        remove(path.c_str());
+        write_file(path, data, mode);
+        // Another owner than the tool's: the staged copy must be given it.
+        EXPECT_EQ(chown(path.c_str(), 1234, 1235), 0);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);   // chown cleared setuid
+    };
+    std::vector<failure_scene> scenes;
+    {
+        failure_scene s;
+        s.name = "replace";
+        s.target = etc + "/config";
+        std::vector<uint8_t> old_data = pattern_bytes(6000, 81);
+        s.reset = [=] { put(s.target, old_data, 0640); };
+        bundle_package p;
+        p.blocks = {replace_block(s.target, pattern_bytes(9000, 82))};
+        s.package = write_package(board.path("replace.bin"), p);
+        s.dirs = {etc};
+        scenes.push_back(s);
+    }
+    {
+        failure_scene s;
+        s.name = "create";
+        s.target = etc + "/fresh";
+        s.reset = [=] { remove(s.target.c_str()); };
+        bundle_package p;
+        p.blocks = {create_block(s.target, pattern_bytes(5000, 83), 0750)};
+        s.package = write_package(board.path("create.bin"), p);
+        s.dirs = {etc};
+        scenes.push_back(s);
+    }
+    {
+        failure_scene s;
+        s.name = "patch";
+        s.target = bin + "/su";
+        std::vector<uint8_t> old_data = pattern_bytes(20000, 84);
+        std::vector<uint8_t> new_data(old_data.begin() + 300, old_data.end());
+        s.reset = [=] { put(s.target, old_data, 04755); };
+        bundle_package p;
+        p.blocks = {patch_block(s.target, make_patch(old_data, new_data))};
+        s.package = write_package(board.path("patch.bin"), p);
+        s.dirs = {bin, temp};
+        scenes.push_back(s);
+    }
+    {
+        // A file with a second name is patched through its own inode.
+        failure_scene s;
+        s.name = "patch-linked";
+        s.target = bin + "/lib.so";
+        s.in_place = true;
+        std::vector<uint8_t> old_data = pattern_bytes(20000, 85);
+        std::vector<uint8_t> new_data = old_data;
+        for (size_t i = 0; i < new_data.size(); i += 199)
+            new_data[i] ^= 0x5c;
+        std::string other = bin + "/lib.so.1";
+        s.reset = [=] {
+            put(s.target, old_data, 0755);
+            remove(other.c_str());
+            EXPECT_EQ(link(s.target.c_str(), other.c_str()), 0);
+        };
+        bundle_package p;
+        p.blocks = {patch_block(s.target, make_patch(old_data, new_data))};
+        s.package = write_package(board.path("linked.bin"), p);
+        s.dirs = {bin, temp};
+        scenes.push_back(s);
+    }
+    {
+        failure_scene s;
+        s.name = "partition";
+        s.target = board.emmc;
+        s.in_place = true;
+        s.reset = [&board] { write_file(board.emmc, board.emmc_before); };
+        bundle_package p;
+        p.blocks = {raw_block(board.emmc, pattern_bytes(12000, 86), 16384)};
+        s.package = write_package(board.path("partition.bin"), p);
+        scenes.push_back(s);
+    }
+    {
+        failure_scene s;
+        s.name = "mtd";
+        s.target = board.mtd;
+        s.in_place = true;
+        s.reset = [&board] { write_file(board.mtd, board.mtd_before); };
+        bundle_package p;
+        p.blocks = {raw_block(board.mtd, pattern_bytes(20000, 87), 20000)};
+        s.package = write_package(board.path("mtd.bin"), p);
+        scenes.push_back(s);
+    }
+    {
+        failure_scene s;
+        s.name = "script";
+        s.target = board.path("board/data/ran");
+        s.reset = [=] { remove(s.target.c_str()); };
+        bundle_package p;
+        p.blocks = {script_block("post.sh", "echo ran > '" + s.target + "'\n")};
+        s.package = write_package(board.path("script.bin"), p);
+        scenes.push_back(s);
+    }
+    for (failure_scene& s : scenes) {
+        s.reset();
+        s.before = identity_of(s.target);
+        run_options o;
+        o.args = {"-r", s.package, "-t", temp};
+        o.path_prefix = TEST_SOURCE_DIR "/standins";
+        o.env = fail_at("none", "", 1, "");
+        run_result r = run_program(o);
+        ASSERT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << s.name << "\n" << r.out;
+        s.after = identity_of(s.target);
+        ASSERT_FALSE(s.after == s.before) << s.name;
+        // A replaced or patched file keeps its owner, group and every mode bit.
+        if (s.name.compare(0, 5, "patch") == 0 || s.name == "replace") {
+            EXPECT_EQ(s.after.st.st_mode, s.before.st.st_mode) << s.name;
+            EXPECT_EQ(s.after.st.st_uid, 1234u) << s.name;
+            EXPECT_EQ(s.after.st.st_gid, 1235u) << s.name;
+        }
+        remove_tree(temp + "/diff_tmp");
+    }
+
+    enum expectation { EVERY_CALL_FAILS, SOME_CALL_FAILS };
+    struct row {
+        const char* scene;
+        const char* call;
+        const char* match;            // see the shim: a substring, '$' anchors at the end
+        expectation expect;
+        bool after_rename = false;    // the target holds its new contents already
+        int calls = 40;               // how many of them belong to the block
+    };
+    const std::string etc_dir = etc + "$", bin_dir = bin + "$";
+    const row rows[] = {
+        // The staged copy of a replaced or created file: written, given the
+        // owner and mode, flushed, closed, renamed over; then the directory.
+        {"replace", "write", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"replace", "fchown", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"replace", "fchmod", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"replace", "fsync", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"replace", "close", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"replace", "rename", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"replace", "fsync", etc_dir.c_str(), EVERY_CALL_FAILS, true},
+        {"create", "write", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"create", "fsync", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"create", "close", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"create", "rename", ".fwdeploy-", EVERY_CALL_FAILS},
+        {"create", "fsync", etc_dir.c_str(), EVERY_CALL_FAILS, true},
+        // The patch data written to its scratch file in the temporary
+        // directory, and the patched copy that bspatch wrote beside the target.
+        {"patch", "write", "tmp/diff_tmp", EVERY_CALL_FAILS},
+        {"patch", "fsync", "tmp/diff_tmp", EVERY_CALL_FAILS},
+        {"patch", "close", "tmp/diff_tmp", EVERY_CALL_FAILS},
+        {"patch", "fchown", "bin/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "fchmod", "bin/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "fsync", "bin/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "close", "bin/.fwdeploy-", SOME_CALL_FAILS},
+        {"patch", "rename", "bin/.fwdeploy-", EVERY_CALL_FAILS},
+        {"patch", "fsync", bin_dir.c_str(), EVERY_CALL_FAILS, true},
+        // Patched through the file's own inode.
+        {"patch-linked", "write", "lib.so$", EVERY_CALL_FAILS},
+        {"patch-linked", "ftruncate", "lib.so$", EVERY_CALL_FAILS},
+        {"patch-linked", "fsync", "lib.so$", EVERY_CALL_FAILS},
+        {"patch-linked", "close", "lib.so$", SOME_CALL_FAILS},
+        // A raw partition: the fill, the data, the flush and the close.
+        {"partition", "write", "mmcblk0p1", EVERY_CALL_FAILS},
+        {"partition", "fsync", "mmcblk0p1", EVERY_CALL_FAILS},
+        {"partition", "close", "mmcblk0p1", SOME_CALL_FAILS},
+        // The pipe that feeds nandwrite.
+        {"mtd", "write", "pipe:", EVERY_CALL_FAILS},
+        {"mtd", "close", "pipe:", SOME_CALL_FAILS},
+        // The script on its way to the shell.
+        // The script on its way to the shell; the end script's own calls follow.
+        {"script", "fwrite", "pipe:", EVERY_CALL_FAILS, false, 1},
+        {"script", "fflush", "pipe:", SOME_CALL_FAILS, false, 3},
+    };
+    int injected = 0;
+    for (const row& w : rows) {
+        const failure_scene* s = nullptr;
+        for (const failure_scene& candidate : scenes)
+            if (candidate.name == w.scene)
+                s = &candidate;
+        ASSERT_NE(s, nullptr) << w.scene;
+        int reached = 0, failed_runs = 0;
+        for (int n = 1; n <= w.calls; ++n) {
+            s->reset();
+            remove_tree(temp);
+            board.box.make_dir("board/tmp");
+            remove(note.c_str());
+            run_options o;
+            o.args = {"-r", s->package, "-t", temp};
+            o.path_prefix = TEST_SOURCE_DIR "/standins";   // nandwrite and busybox
+            o.env = fail_at(w.call, w.match, n, note);
+            run_result r = run_program(o);
+            std::string failed_call = read_text(note);
+            if (failed_call.empty())
+                break;                // fewer than n such calls
+            ++reached;
+            ++injected;
+            std::string trace = std::string(w.scene) + ": " + w.call + " call " +
+                                std::to_string(n) + " on " + w.match + " (" + failed_call + ")";
+            SCOPED_TRACE(trace);
+            ASSERT_EQ(r.signal, 0) << r.out << r.err;
+            EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+            std::vector<std::string> lines = apply_lines(r);
+            ASSERT_FALSE(lines.empty());
+            bool failed = lines.back() == "OTA UPDATA STATUS: -1";
+            EXPECT_TRUE(failed || lines.back() == "OTA UPDATA STATUS: 0") << r.out;
+            failed_runs += failed;
+            if (w.expect == EVERY_CALL_FAILS) {
+                EXPECT_TRUE(failed) << r.out << r.err;
+            }
+            int failure_reports = 0;
+            for (const std::string& line : progress_lines(r.out))
+                failure_reports += line.find("(2/2)(state sub 5)") != std::string::npos ||
+                                   line.find("(2/2)(state sub 6)") != std::string::npos;
+            EXPECT_EQ(failure_reports, failed ? 1 : 0) << r.out;
+            // The failure is told once; one that was shrugged off is not told at all.
+            EXPECT_EQ(occurrences(r.err, strerror(EIO)), failed ? 1u : 0u) << r.err;
+            if (failed) {
+                EXPECT_FALSE(contains(r.out, "success")) << r.out;
+                EXPECT_FALSE(contains(r.out, "(2/2)(state sub 7)")) << r.out;
+            }
+            file_identity now = identity_of(s->target);
+            if (!failed) {
+                EXPECT_TRUE(now == s->after);
+            } else if (!s->in_place) {
+                EXPECT_TRUE(w.after_rename ? now == s->after : now == s->before)
+                    << s->target << " is not as it should be";
+            }
+            for (const std::string& dir : s->dirs)
+                for (const std::string& name : dir_entries(dir))
+                    EXPECT_EQ(name.find(".fwdeploy-"), std::string::npos) << dir << "/" << name;
+        }
+        EXPECT_GT(reached, 0) << w.scene << ": no " << w.call << " on " << w.match;
+        if (w.expect == SOME_CALL_FAILS) {
+            EXPECT_GT(failed_runs, 0) << w.scene << ": no failing " << w.call;
+        }
+    }
+    RecordProperty("injected_failures", injected);
 }

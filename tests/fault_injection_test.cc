@@ -84,9 +84,11 @@ std::set<std::string> texts_owed(const std::string& slot)
 
 // Runs the engine with the console output held back: hundreds of runs would bury
 // the test report.
-int quiet_run()
+int quiet_run(bool digesting = false)
 {
     upgrade_ops ops = fake::ops();
+    if (digesting)
+        ops.trust = fake::trust();    // every byte read is digested as well
     testing::internal::CaptureStdout();
     int result = upgrade_run(&ops);
     testing::internal::GetCapturedStdout();
@@ -213,6 +215,51 @@ TEST(FaultInjection, WritesThatTakeLessOrNothingFailTheBlock)
                                     " takes " + std::to_string(accept);
                 check_run(result, slot, trace);
                 EXPECT_EQ(result, 0) << trace;
+            }
+        }
+    }
+}
+
+// A source whose read claims more bytes than it was asked for, at every read of
+// a run in turn, by one byte or by far: the pass that got it fails, with the
+// read's own failure text, and nothing past the buffer is summed, digested or
+// written (the sanitizer build sees any byte of it touched): the package digest
+// is taken on the way, as on a board that checks signatures.
+TEST(FaultInjection, ReadsThatClaimMoreThanAskedFailTheirPass)
+{
+    bundle_package package = every_operation();
+    prepare_host(package);
+    ASSERT_EQ(quiet_run(true), 0);
+    int reads = host.calls["src.read"];
+    ASSERT_GT(reads, 20);
+    // Reads after the apply pass finished belong to the end script.
+    int apply_reads = 0;
+    for (int i = 0; i < fake::find("report 7"); ++i)
+        apply_reads += host.log[(size_t)i].rfind("src.read", 0) == 0;
+    ASSERT_LT(apply_reads, reads);
+    for (int extra : {1, 4096, INT32_MAX}) {
+        for (int n = 1; n <= reads; ++n) {
+            prepare_host(package);
+            host.long_read = {n, extra};
+            int result = quiet_run(true);
+            std::string trace = "src.read call " + std::to_string(n) + " claims " +
+                                std::to_string(extra) + " more";
+            check_run(result, "src.read", trace);
+            SCOPED_TRACE(trace);
+            bool finished = false;
+            for (const fake::report& r : host.reports)
+                finished = finished || r.state == STATE_FINISHED;
+            if (n > apply_reads) {
+                // The end script is not run from what a bad read left.
+                EXPECT_EQ(result, -1);
+                for (const fake::script_run& run : host.scripts)
+                    EXPECT_NE(run.text.rfind("OTA_STATUS=", 0), 0u) << run.text;
+                continue;
+            }
+            EXPECT_FALSE(finished) << "a run that read too much finished";
+            if (result == 0) {
+                ASSERT_FALSE(host.scripts.empty());
+                EXPECT_EQ(host.scripts.back().text.compare(0, 14, "OTA_STATUS=-1\n"), 0);
             }
         }
     }

@@ -557,6 +557,92 @@ TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
               (std::vector<std::string>{"a.img", "big.sh", "huge.img", "m.toml", "out.bin"}));
 }
 
+namespace {
+
+// A sink that changes the source of block 1 once its header has gone out: after
+// the checksum pass over the file and before the copy.
+struct changing_sink {
+    std::function<void()> change;
+    int headers = 0;
+    std::vector<uint8_t> bytes;
+
+    static int write(void* context, const void* data, size_t length)
+    {
+        changing_sink* s = static_cast<changing_sink*>(context);
+        const uint8_t* p = static_cast<const uint8_t*>(data);
+        s->bytes.insert(s->bytes.end(), p, p + length);
+        if (length == sizeof(block_header) && ++s->headers == 2 && s->change)
+            s->change();
+        return 0;
+    }
+};
+
+}  // namespace
+
+// The checksum in a block header comes from a first reading of the source, the
+// data from a second: a file that changes in between, whatever stays the same
+// (its size, even its byte sum), must not be packed.
+TEST(FwbundleCreate, ASourceThatChangesBetweenItsTwoReadingsIsRefused)
+{
+    sandbox_dir box("fwbundle");
+    const std::vector<uint8_t> original = pattern_bytes(200000, 9);
+    std::string source = box.path("image.bin");
+    bundle_package package;
+    package.blocks.push_back(replace_block("/first", bytes_of("first block")));
+    bundle_block second;
+    second.operation = OP_FILE_REPLACE;
+    second.target_path = "/second";
+    second.data_file = source;
+    package.blocks.push_back(second);
+
+    auto rewrite = [&](std::vector<uint8_t> bytes) {
+        return [&, bytes] {
+            // Written in place, as an editor or a build writing into the file would.
+            FILE* f = fopen(source.c_str(), "r+b");
+            ASSERT_NE(f, nullptr);
+            ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+            ASSERT_EQ(fflush(f), 0);
+            ASSERT_EQ(ftruncate(fileno(f), (off_t)bytes.size()), 0);
+            fclose(f);
+        };
+    };
+    std::vector<uint8_t> one_byte = original;
+    one_byte[150000] ^= 0x40;
+    std::vector<uint8_t> swapped = original;    // same size, same byte sum
+    std::swap(swapped[10], swapped[199990]);
+    ASSERT_NE(swapped, original);
+    std::vector<uint8_t> grown = original;
+    grown.push_back(1);
+    std::vector<uint8_t> shrunk(original.begin(), original.end() - 1);
+    struct change {
+        const char* what;
+        std::function<void()> act;
+    };
+    const std::vector<change> changes = {
+        {"a byte changed", rewrite(one_byte)},
+        {"two bytes swapped", rewrite(swapped)},
+        {"a byte longer", rewrite(grown)},
+        {"a byte shorter", rewrite(shrunk)},
+    };
+    for (const change& c : changes) {
+        SCOPED_TRACE(c.what);
+        write_file(source, original);
+        changing_sink sink;
+        sink.change = c.act;
+        std::string error;
+        EXPECT_EQ(bundle_write_to(package, bundle_sink{changing_sink::write, &sink}, &error), -1);
+        EXPECT_EQ(error, "block 1: " + source + " changed while packing");
+        EXPECT_EQ(sink.headers, 2);
+    }
+    // Left alone, the same file packs.
+    write_file(source, original);
+    changing_sink sink;
+    std::string error;
+    EXPECT_EQ(bundle_write_to(package, bundle_sink{changing_sink::write, &sink}, &error), 0)
+        << error;
+    EXPECT_EQ(sink.bytes.size(), 32 + 2 * sizeof(block_header) + 11 + original.size());
+}
+
 TEST(FwbundleCreate, AFailedRunLeavesNothingUnderTheOutputName)
 {
     sandbox_dir box("fwbundle");
@@ -1125,6 +1211,13 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
     while (read_file(sig).size() > 71);
     tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", other_sig, other_bytes});
     std::string raw_sig = f.box.write("raw.sig", pattern_bytes(64, 5));
+    // A SEQUENCE on the outside that OpenSSL cannot parse: its verify then
+    // answers with an error, which is no match either.
+    std::vector<uint8_t> cut_der = read_file(sig);
+    cut_der.resize(cut_der.size() / 2);
+    std::string cut_sig = f.box.write("cut.der", cut_der);
+    std::vector<uint8_t> no_integers = {0x30, 0x06, 0x04, 0x01, 0x01, 0x04, 0x01, 0x01};
+    std::string odd_sig = f.box.write("odd.der", no_integers);
     const std::string not_a_signature = ": not a signature of the payload of " + pkg + " by the key in ";
 
     struct refusal {
@@ -1159,6 +1252,10 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
          sig + not_a_signature + other.public_key},
         {"signature that is no DER", {"attach-signature", pkg, raw_sig, "--pubkey", key.public_key}, "",
          raw_sig + ": not an ECDSA P-256 signature in DER"},
+        {"signature cut in half", {"attach-signature", pkg, cut_sig, "--pubkey", key.public_key}, "",
+         cut_sig + ": not an ECDSA P-256 signature in DER"},
+        {"signature of no integers", {"attach-signature", pkg, odd_sig, "--pubkey", key.public_key}, "",
+         odd_sig + ": not an ECDSA P-256 signature in DER"},
         {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
          key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
     };

@@ -1,6 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
+
+#include "backends/file.h"
+#include "backends/partition.h"
+#include "backends/trust.h"
+#include "engine/package_format.h"
+#include "engine/trailer.h"
 #include "engine/verify.h"
+#include "tests/support/e2e_board.h"
 #include "tests/support/fake_host.h"
 
 using namespace fake;
@@ -406,4 +416,236 @@ TEST_F(VerifyPackage, MissingSlotsOrAFailedOpenEndWithoutReports)
     EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096, nullptr), -1);
     EXPECT_TRUE(host.reports.empty());
     EXPECT_EQ(count("src.close"), 0);
+}
+
+namespace {
+
+// A version 2 trailer listing these block indices, with a signature of
+// `sig_size` bytes; `count` overrides the entry count it states.
+std::vector<uint8_t> trailer_v2(const std::vector<uint32_t>& indices, uint32_t sig_size,
+                                int64_t count = -1)
+{
+    uint32_t size = TRAILER_V2_FIXED_SIZE + (uint32_t)indices.size() * 36 + sig_size;
+    std::vector<uint8_t> t(size, 0x5a);
+    memcpy(t.data(), "FWTRAIL2", 8);
+    put_u32(t, 8, size);
+    put_u32(t, 76, sig_size);
+    put_u32(t, 80, count < 0 ? (uint32_t)indices.size() : (uint32_t)count);
+    for (size_t i = 0; i < indices.size(); ++i)
+        put_u32(t, 84 + 36 * i, indices[i]);
+    return t;
+}
+
+// A version 3 trailer: version 2's fields, then `attributes` (key=value lines).
+std::vector<uint8_t> trailer_v3(const std::vector<uint32_t>& indices, const std::string& attributes,
+                                uint32_t sig_size)
+{
+    std::vector<uint8_t> t = trailer_v2(indices, sig_size);
+    memcpy(t.data(), "FWTRAIL3", 8);
+    size_t at = TRAILER_V2_FIXED_SIZE + indices.size() * 36;
+    std::vector<uint8_t> block(4 + attributes.size());
+    put_u32(block, 0, (uint32_t)attributes.size());
+    memcpy(block.data() + 4, attributes.data(), attributes.size());
+    t.insert(t.begin() + (long)at, block.begin(), block.end());
+    put_u32(t, 8, (uint32_t)t.size());
+    return t;
+}
+
+// Whether the board takes the package of `blocks` followed by `trailer` (its
+// layout: the host's verdict is fixed).
+bool board_takes_trailer(const bundle_package& blocks, const std::vector<uint8_t>& trailer)
+{
+    outcome o = verify_trusted(bundle_bytes(blocks), trailer, TRUST_SIGNED);
+    return o.result == 0;
+}
+
+// PEM text of `count` distinct P-256 public keys, made once by the openssl command.
+std::string public_keys(const sandbox_dir& box, int count)
+{
+    static std::vector<std::string> made;
+    for (int i = (int)made.size(); i < count; ++i)
+        made.push_back(read_text(make_openssl_key(box, "k" + std::to_string(i)).public_pem));
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += made[(size_t)i];
+    return text;
+}
+
+bool trust_takes(const std::vector<std::string>& texts)
+{
+    trust_reset(false);
+    char why[256];
+    for (const std::string& text : texts)
+        if (trust_add_keys(reinterpret_cast<const uint8_t*>(text.data()), text.size(), why,
+                           sizeof why) < 0)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+// Every limit on sizes, counts and lengths, tried exactly at the limit (which
+// must be taken) and one past it (which must be refused). A limit checked with
+// `>` where `>=` was meant, or the reverse, fails one side; a buffer sized one
+// short overflows at the limit itself, which the sanitizer build sees.
+TEST_F(VerifyPackage, LimitsTakeExactlyTheLimitAndRefuseOnePast)
+{
+    sandbox_dir box("fwdeploy-limits");
+    const bundle_package two = blocks_of({10, 20});
+    const bundle_package three = blocks_of({10, 20, 30});
+    struct limit {
+        const char* what;
+        std::function<bool(bool past)> taken;
+    };
+    const std::vector<limit> limits = {
+        // The board reads a trailer of at most this size: every entry, the
+        // most attributes and the longest signature.
+        {"trailer size", [&](bool past) {
+             std::string attributes = "description=" + std::string(4096 - 13, 'd') + "\n";
+             std::vector<uint8_t> t = trailer_v3({0, 1}, attributes, TRAILER_MAX_SIGNATURE);
+             EXPECT_EQ(t.size(), trailer_size_limit(2));
+             if (past) {
+                 t.push_back(0);
+                 put_u32(t, 8, (uint32_t)t.size());
+             }
+             return board_takes_trailer(two, t);
+         }},
+        {"signature in the trailer", [&](bool past) {
+             return board_takes_trailer(two, trailer_v2({1}, TRAILER_MAX_SIGNATURE + past));
+         }},
+        {"entry for the last block", [&](bool past) {
+             return board_takes_trailer(three, trailer_v2({0, past ? 3u : 2u}, 70));
+         }},
+        {"entries in ascending order", [&](bool past) {
+             return board_takes_trailer(three, trailer_v2({1, past ? 1u : 2u}, 70));
+         }},
+        // 1 + 2^30 entries of 36 bytes add up to 36 modulo 2^32: the size sum
+        // must not wrap into the one entry that is there.
+        {"entry count", [&](bool past) {
+             return board_takes_trailer(two, trailer_v2({1}, 0, past ? 1 + (1ll << 30) : 1));
+         }},
+        {"trusted keys in one file", [&](bool past) {
+             return trust_takes({public_keys(box, MAX_TRUSTED_KEYS + past)});
+         }},
+        {"trusted keys from two files", [&](bool past) {
+             std::string first = public_keys(box, MAX_TRUSTED_KEYS / 2);
+             std::string all = public_keys(box, MAX_TRUSTED_KEYS + past);
+             return trust_takes({first, all.substr(first.size())});
+         }},
+        // The board reads its key file into 16 KiB and must see the end of it.
+        {"board key file", [&](bool past) {
+             std::string text = public_keys(box, 1);
+             text += std::string(16 * 1024 - 1 - text.size() + past, '\n');
+             std::string path = box.write("board.pem", text);
+             trust_reset(false);
+             testing::internal::CaptureStdout();
+             int result = trust_load_key_file(path.c_str(), false);
+             std::string printed = testing::internal::GetCapturedStdout();
+             EXPECT_EQ(printed.empty(), result == 0) << printed;
+             return result == 0 && trusted_key_count() == 1;
+         }},
+        // 255 characters fit the header's 256-byte field with its terminator.
+        {"target path on the board", [&](bool past) {
+             std::string dir = box.make_dir("t");
+             std::string path = dir + "/" + std::string(255 - dir.size() - 1 + past, 'p');
+             testing::internal::CaptureStdout();
+             int fd = create_file(path.c_str(), 0644);
+             bool written = fd >= 0 && write_full(fd, "x", 1) == 1 && close_file(fd) == 0;
+             testing::internal::GetCapturedStdout();
+             bool there = read_text(path) == "x";
+             EXPECT_EQ(written, there);
+             remove(path.c_str());
+             return written && there;
+         }},
+        {"target path in the package writer", [&](bool past) {
+             bundle_block b = make_block(OP_FILE_DELETE, "/" + std::string(254 + past, 'w'));
+             std::string error;
+             return bundle_check_block(b, &error) == 0;
+         }},
+        // Each argument of fwdeploy is copied into 64 bytes.
+        {"fwdeploy argument", [&](bool past) {
+             std::string dir = std::string(63 + past, 'd');
+             box.make_dir(dir);
+             run_result r = run_fwdeploy({"-r", "missing.bin", "-t", dir}, box.root());
+             return !contains(r.out, "too long") && contains(r.out, "libfwdeploy");
+         }},
+#ifdef FWBUNDLE_BIN
+        {"target path in a manifest", [&](bool past) {
+             box.write("a.img", "a");
+             box.write("m.toml", "[[block]]\noperation = \"file_replace\"\ntarget = \"/" +
+                                     std::string(254 + past, 'm') + "\"\nsource = \"a.img\"\n");
+             return run_fwbundle({"create", "-o", "out.bin", "m.toml"}, box.root()).exit_code == 0;
+         }},
+        {"target path in a delta", [&](bool past) {
+             remove_tree(box.path("old"));
+             remove_tree(box.path("new"));
+             box.make_dir("old");
+             std::string name = std::string(255 - strlen("/data/") + past, 'n');
+             box.write("new/" + name, "new");
+             run_result r = run_fwbundle({"delta", box.path("old"), box.path("new"), "--prefix",
+                                          "/data", "-o", box.path("delta.bin")});
+             // Refused by the delta itself, which names the target, not later by the writer.
+             if (past) {
+                 EXPECT_TRUE(contains(r.err, ": a target of 256 characters; the board takes 255 at most"))
+                     << r.err;
+             }
+             return r.exit_code == 0;
+         }},
+        {"mode as a TOML integer", [&](bool past) {
+             box.write("a.img", "a");
+             box.write("m.toml", std::string("[[block]]\noperation = \"file_create\"\ntarget = \"/a\"\n"
+                                             "source = \"a.img\"\nmode = ") +
+                                     (past ? "0o10000" : "0o7777") + "\n");
+             run_result r = run_fwbundle({"create", "-o", "out.bin", "m.toml"}, box.root());
+             if (r.exit_code == 0) {
+                 // The bits reach the block header as they were written.
+                 std::vector<uint8_t> bytes = read_file(box.path("out.bin"));
+                 EXPECT_EQ(get_u32(bytes, sizeof(package_header) + offsetof(block_header, file_mode)),
+                           07777u);
+             }
+             return r.exit_code == 0;
+         }},
+        {"key file on the host", [&](bool past) {
+             std::vector<uint8_t> package = bundle_bytes(two);
+             std::string bare = box.write("bare.bin", package);
+             openssl_key key = make_openssl_key(box, "host");
+             std::string sig = box.path("host.der");
+             run_options o;
+             o.program = "openssl";
+             o.args = {"dgst", "-sha256", "-sign", key.private_pem, "-out", sig, bare};
+             EXPECT_EQ(run_program(o).exit_code, 0);
+             std::string text = read_text(key.public_pem);
+             text += std::string(64 * 1024 - text.size() + past, '\n');
+             std::string padded = box.write("padded.pub.pem", text);
+             return run_fwbundle({"attach-signature", bare, sig, "--pubkey", padded}).exit_code == 0;
+         }},
+        // A DER ECDSA P-256 signature is 72 bytes when both of its numbers
+        // have their top bit set; about one signature in four.
+        {"signature file", [&](bool past) {
+             std::vector<uint8_t> package = bundle_bytes(two);
+             std::string bare = box.write("bare.bin", package);
+             openssl_key key = make_openssl_key(box, "long");
+             std::string sig = box.path("long.der");
+             for (int attempt = 0; attempt < 200 && (!file_exists(sig) || read_file(sig).size() != 72);
+                  ++attempt) {
+                 run_options o;
+                 o.program = "openssl";
+                 o.args = {"dgst", "-sha256", "-sign", key.private_pem, "-out", sig, bare};
+                 EXPECT_EQ(run_program(o).exit_code, 0);
+             }
+             std::vector<uint8_t> bytes = read_file(sig);
+             EXPECT_EQ(bytes.size(), 72u);
+             if (past)
+                 bytes.push_back(0);
+             write_file(sig, bytes);
+             return run_fwbundle({"attach-signature", bare, sig, "--pubkey", key.public_pem})
+                        .exit_code == 0;
+         }},
+#endif
+    };
+    for (const limit& l : limits) {
+        SCOPED_TRACE(l.what);
+        EXPECT_TRUE(l.taken(false)) << l.what << ": the limit itself is refused";
+        EXPECT_FALSE(l.taken(true)) << l.what << ": one past the limit is taken";
+    }
 }

@@ -86,6 +86,10 @@ struct host_state {
     std::map<std::string, int> fail_at;
     struct short_write { int call; int accept; };
     std::map<std::string, short_write> short_writes;
+    // The `call`-th src.read claims `extra` bytes more than it was asked for
+    // (it stores only what was asked): a broken or hostile source.
+    struct long_read { int call; int extra; };
+    long_read long_read{0, 0};
 
     // What happened.
     std::map<std::string, int> calls;
