@@ -393,21 +393,27 @@ TEST_F(PackageSource, APinnedPassHandsOnNoByteOfAChangedChunk)
     inner.close = close;
     inner.read = read_full;
     trust_ops trust{trust_begin, trust_update, trust_check, trust_result_digest};
+    // The package written and verified through a fresh pin: its bytes and path.
+    source_ops pinned{};
+    auto verified = [&](bool with_trailer, std::vector<uint8_t>* bytes) {
+        *bytes = bare;
+        if (with_trailer) {
+            std::vector<uint8_t> t = openssl_trailer(bare, nullptr);
+            bytes->insert(bytes->end(), t.begin(), t.end());
+        }
+        std::string path = board_.write("pinned.bin", *bytes);
+        trust_reset(false);
+        pin_source(&inner, &pinned);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(verify_package(&pinned, path.c_str(), no_report, 4096, &trust), 0);
+        testing::internal::GetCapturedStdout();
+        return path;
+    };
 
     for (bool with_trailer : {true, false}) {
         SCOPED_TRACE(with_trailer ? "with a trailer" : "without a trailer");
-        std::vector<uint8_t> bytes = bare;
-        if (with_trailer) {
-            std::vector<uint8_t> t = openssl_trailer(bare, nullptr);
-            bytes.insert(bytes.end(), t.begin(), t.end());
-        }
-        std::string path = board_.write("pinned.bin", bytes);
-        trust_reset(false);
-        source_ops pinned{};
-        pin_source(&inner, &pinned);
-        testing::internal::CaptureStdout();
-        ASSERT_EQ(verify_package(&pinned, path.c_str(), no_report, 4096, &trust), 0);
-        testing::internal::GetCapturedStdout();
+        std::vector<uint8_t> bytes;
+        std::string path = verified(with_trailer, &bytes);
 
         // In place: same inode, same size.
         unique_fd w(open(path.c_str(), O_WRONLY));
@@ -439,16 +445,8 @@ TEST_F(PackageSource, APinnedPassHandsOnNoByteOfAChangedChunk)
 
     // A pass that ends early (a begin script pass) and one that asks for more
     // than was verified: nothing past the verified stream is handed on.
-    std::vector<uint8_t> bytes = bare;
-    std::vector<uint8_t> t = openssl_trailer(bare, nullptr);
-    bytes.insert(bytes.end(), t.begin(), t.end());
-    std::string path = board_.write("pinned.bin", bytes);
-    trust_reset(false);
-    source_ops pinned{};
-    pin_source(&inner, &pinned);
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(verify_package(&pinned, path.c_str(), no_report, 4096, &trust), 0);
-    testing::internal::GetCapturedStdout();
+    std::vector<uint8_t> bytes;
+    std::string path = verified(true, &bytes);
     unique_fd a(open(path.c_str(), O_WRONLY | O_APPEND));
     ASSERT_EQ(write(a.fd, "more", 4), 4);
     int fd = pinned.open(path.c_str());
