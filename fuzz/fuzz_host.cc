@@ -308,7 +308,7 @@ upgrade_ops fuzz_ops()
     ops.src = {src_open, src_close, src_read, nullptr};
     ops.part = {part_open, part_close, part_write, part_erase, part_get_size};
     ops.ubi = {ubi_open, ubi_close, ubi_write};
-    ops.file = {file_open, file_create, file_remove, file_close, file_write, file_discard};
+    ops.file = {file_open, file_create, file_remove, file_close, file_write, file_discard, nullptr};
     ops.apply_patch = apply_patch;
     ops.run_script = run_script;
     ops.get_buffer_size = buffer_size;
