@@ -55,7 +55,23 @@ bool take_lease(int fd)
     sigemptyset(&sa.sa_mask);
     if (::sigaction(SIGIO, &sa, nullptr) < 0)
         return false;
+    // Whoever started us may have left SIGIO blocked, and a blocked signal
+    // never reaches the handler: the kernel would take the lease away after
+    // its break time, and the writer would write while we read on unaware.
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    if (::sigprocmask(SIG_UNBLOCK, &io, nullptr) < 0)
+        return false;
     return ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+}
+
+// Whether the kept file's lease still stands. The kernel is asked as well as
+// the mark: it takes a lease away once a writer has waited out the break time,
+// whether or not its signal was ever handled.
+bool lease_holds()
+{
+    return !lease_broken && ::fcntl(verified.kept, F_GETLEASE) == F_RDLCK;
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -78,7 +94,7 @@ int say_changed(const char* path)
 int reopen_kept(const char* path)
 {
     struct stat st;
-    if (lease_broken || ::stat(path, &st) < 0 || !same_file(st, verified.st))
+    if (!lease_holds() || ::stat(path, &st) < 0 || !same_file(st, verified.st))
         return say_changed(path);
     if (::lseek(verified.kept, 0, SEEK_SET) < 0) {
         perror("lseek");
@@ -128,7 +144,7 @@ int open_package_file(const char* path)
 // may not be the verified ones.
 int unless_changed(int count)
 {
-    if (count >= 0 && lease_broken)
+    if (count >= 0 && verified.kept >= 0 && !lease_holds())
         return say_changed(verified.path);
     return count;
 }
@@ -147,7 +163,7 @@ int read_plain_source(int handle, void* buffer, int length)
 
 bool package_file_leased()
 {
-    return verified.kept >= 0 && !lease_broken;
+    return verified.kept >= 0 && lease_holds();
 }
 
 void release_package_file()

@@ -544,17 +544,23 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
         bool fifo;
         std::string begin;            // the signed package's begin script
         std::string during;           // a script block before the big block, or none
+        // Started with SIGIO blocked (a launcher that blocks signals and does not
+        // unblock them for its children): the kernel then takes the lease away
+        // once the writer has waited out the break time, and nobody says so.
+        bool sigio_blocked;
     };
     const std::vector<attack> attacks = {
-        {"a FIFO that feeds another package after the first pass", true, "", ""},
+        {"a FIFO that feeds another package after the first pass", true, "", "", false},
         {"rewritten in place by the begin script, time put back", false,
-         "cp -p %P %P.time\n" + overwrite_end + "touch -r %P.time %P\n", ""},
-        {"rewritten in place while the apply pass reads it", false, "", overwrite_end},
+         "cp -p %P %P.time\n" + overwrite_end + "touch -r %P.time %P\n", "", false},
+        {"rewritten in place while the apply pass reads it", false, "", overwrite_end, false},
+        {"rewritten in place while the apply pass reads it, SIGIO blocked", false, "",
+         overwrite_end, true},
     };
     for (const attack& a : attacks) {
       for (std::string leases : {"granted", "refused"}) {
-        if (a.fifo && leases == "refused")
-            continue;                 // a FIFO is never leased
+        if ((a.fifo || a.sigio_blocked) && leases == "refused")
+            continue;                 // a FIFO is never leased; no lease, no signal
         for (bool gzipped : {false, true}) {
             SCOPED_TRACE(std::string(a.what) + (gzipped ? " (gzip)" : "") + ", leases " + leases);
             s.m.restore();
@@ -610,7 +616,15 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
                 o.args = {gzipped ? "-x" : "-r", file, "-k", s.trusted_a};
                 if (leases == "refused")
                     o.env = {{"LD_PRELOAD", LEASE_SHIM_PATH}};
+                // The mask is inherited across fork and exec.
+                sigset_t io, before;
+                sigemptyset(&io);
+                sigaddset(&io, SIGIO);
+                if (a.sigio_blocked)
+                    pthread_sigmask(SIG_BLOCK, &io, &before);
                 r = run_program(o);
+                if (a.sigio_blocked)
+                    pthread_sigmask(SIG_SETMASK, &before, nullptr);
                 EXPECT_EQ(r.leftover_processes, 0);
             }
             EXPECT_EQ(r.exit_code, 255) << r.out;
