@@ -4,8 +4,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "common/process.h"
@@ -25,7 +27,8 @@ struct package_identity {
     // The descriptor the verification pass read, kept under a read lease so
     // that later passes read the same file without opening its path again.
     // -1 when the file could not be leased (a FIFO, a filesystem without
-    // leases, another user's file): later passes then open the path again.
+    // leases or whose files change without breaking one, another user's
+    // file): later passes then open the path again.
     int kept;
 };
 package_identity verified{{}, {}, -1};
@@ -72,6 +75,37 @@ bool take_lease(int fd)
 bool lease_holds()
 {
     return !lease_broken && ::fcntl(verified.kept, F_GETLEASE) == F_RDLCK;
+}
+
+// Filesystems where every write to a file breaks the leases on it: each
+// write goes through an open of that very inode in this kernel. Elsewhere the
+// kernel may grant a lease all the same, but it says nothing: an overlay's
+// upper file is written through its own path, and a FUSE file holds whatever
+// its server says; neither breaks a lease on the file that we opened. Magic
+// numbers as statfs reports them, compared unsigned (f_type is signed on
+// 32-bit ARM).
+const uint32_t lease_keeping_filesystems[] = {
+    0xEF53,                           // ext2, ext3, ext4
+    0x01021994,                       // tmpfs
+    0x858458F6,                       // ramfs
+    0x9123683E,                       // btrfs
+    0x58465342,                       // xfs
+    0xF2F52010,                       // f2fs
+    0x4D44,                           // vfat
+    0x2011BAB0,                       // exfat
+    0x24051905,                       // ubifs
+    0x72B6,                           // jffs2
+};
+
+bool lease_covers_every_write(int fd)
+{
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) < 0)
+        return false;
+    for (uint32_t type : lease_keeping_filesystems)
+        if ((uint32_t)fs.f_type == type)
+            return true;
+    return false;
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -128,7 +162,7 @@ int open_package_file(const char* path)
     release_package_file();
     snprintf(verified.path, sizeof verified.path, "%s", path);
     verified.st = st;
-    if (S_ISREG(st.st_mode) && take_lease(fd.fd)) {
+    if (S_ISREG(st.st_mode) && lease_covers_every_write(fd.fd) && take_lease(fd.fd)) {
         // Never one of the standard descriptors, which a child may be given.
         verified.kept = ::fcntl(fd.fd, F_DUPFD_CLOEXEC, 3);
         if (verified.kept < 0) {
