@@ -174,11 +174,28 @@ int open_package_file(const char* path)
     return fd.release();
 }
 
-// -1 after saying so when the lease on the package broke: bytes read since
-// may not be the verified ones.
-int unless_changed(int count)
+// Whether the package file still looks as at its first open. A FIFO cannot
+// tell: its times change with every write that feeds it.
+bool still_same_file()
 {
-    if (count >= 0 && verified.kept >= 0 && !lease_holds())
+    struct stat st;
+    if (verified.kept >= 0)
+        return ::fstat(verified.kept, &st) == 0 && same_file(st, verified.st);
+    if (!S_ISREG(verified.st.st_mode))
+        return true;
+    return ::stat(verified.path, &st) == 0 && same_file(st, verified.st);
+}
+
+// -1 after saying so when the lease on the package broke: bytes read since
+// may not be the verified ones. An early end is looked at too: whoever may
+// write the file can empty it with an open for reading and O_TRUNC, which
+// breaks no read lease, and the change must be told as such rather than as
+// a short package or a damaged gzip stream.
+int unless_changed(int count, int length)
+{
+    if (count < 0)
+        return count;
+    if ((verified.kept >= 0 && !lease_holds()) || (count < length && !still_same_file()))
         return say_changed(verified.path);
     return count;
 }
@@ -192,7 +209,7 @@ int open_plain_source(const char* path)
 
 int read_plain_source(int handle, void* buffer, int length)
 {
-    return unless_changed(read_full(handle, buffer, length));
+    return unless_changed(read_full(handle, buffer, length), length);
 }
 
 bool package_file_leased()
@@ -241,7 +258,7 @@ int close_gzip_source(int handle)
 
 int read_gzip_source(int handle, void* buffer, int length)
 {
-    int n = unless_changed(read_full(handle, buffer, length));
+    int n = unless_changed(read_full(handle, buffer, length), length);
     if (n < 0 || n == length || gzip_pid <= 0)
         return n;
     // The pipe has ended, so gunzip has finished writing: its status says whether

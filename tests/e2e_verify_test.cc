@@ -564,6 +564,10 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
          overwrite_end, true, false},
         {"rewritten in an overlay's upper layer while the apply pass reads it", false, "",
          overwrite_end, false, true},
+        // An open for reading with O_TRUNC empties the file and breaks no read lease.
+        {"emptied by an open for reading while the apply pass reads it", false, "",
+         "perl -MFcntl -e 'sysopen(my $f, $ARGV[0], O_RDONLY | O_TRUNC) or die $!' %P\n", false,
+         false},
     };
     const std::string layers = s.m.board.path("layers");
     for (const attack& a : attacks) {
@@ -665,6 +669,11 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
             EXPECT_EQ(r.exit_code, 255) << r.out;
             EXPECT_TRUE(has_line(r, "Package " + given + " changed since it was verified!"))
                 << r.out;
+            // The failing pass reports the change itself, not a short read or a
+            // damaged stream that follows from it.
+            size_t changed_at = r.out.find(" changed since it was verified!");
+            EXPECT_LT(changed_at, r.out.find("(state sub 6)")) << r.out;
+            EXPECT_LT(changed_at, r.out.find("gunzip failed")) << r.out;
             EXPECT_EQ(r.out.find("OTA UPDATA STATUS"), std::string::npos) << r.out;
             EXPECT_FALSE(file_exists(evil_mark));
             EXPECT_FALSE(file_exists(s.m.end_mark));
