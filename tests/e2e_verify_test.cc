@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <regex>
@@ -649,8 +650,15 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
                     o.env = {{"L", layers}, {"FW", FWDEPLOY_BIN}, {"MODE", gzipped ? "-x" : "-r"},
                              {"PKG", given}, {"KEY", s.trusted_a}};
                 }
-                if (leases == "refused")
-                    o.env = {{"LD_PRELOAD", LEASE_SHIM_PATH}};
+                if (leases == "refused") {
+                    // The sanitizer runtime refuses to start behind a preloaded
+                    // library otherwise.
+                    const char* asan = getenv("ASAN_OPTIONS");
+                    std::string asan_options = asan != nullptr ? asan : "";
+                    asan_options += (asan_options.empty() ? "" : ":") +
+                                    std::string("verify_asan_link_order=0");
+                    o.env = {{"LD_PRELOAD", LEASE_SHIM_PATH}, {"ASAN_OPTIONS", asan_options}};
+                }
                 // The mask is inherited across fork and exec.
                 sigset_t io, before;
                 sigemptyset(&io);
