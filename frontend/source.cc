@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
