@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "common/process.h"
@@ -25,7 +27,8 @@ struct package_identity {
     // The descriptor the verification pass read, kept under a read lease so
     // that later passes read the same file without opening its path again.
     // -1 when the file could not be leased (a FIFO, a filesystem without
-    // leases, another user's file): later passes then open the path again.
+    // leases or whose files change without breaking one, another user's
+    // file): later passes then open the path again.
     int kept;
 };
 package_identity verified{{}, {}, -1};
@@ -55,7 +58,54 @@ bool take_lease(int fd)
     sigemptyset(&sa.sa_mask);
     if (::sigaction(SIGIO, &sa, nullptr) < 0)
         return false;
+    // Whoever started us may have left SIGIO blocked, and a blocked signal
+    // never reaches the handler: the kernel would take the lease away after
+    // its break time, and the writer would write while we read on unaware.
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    if (::sigprocmask(SIG_UNBLOCK, &io, nullptr) < 0)
+        return false;
     return ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+}
+
+// Whether the kept file's lease still stands. The kernel is asked as well as
+// the mark: it takes a lease away once a writer has waited out the break time,
+// whether or not its signal was ever handled.
+bool lease_holds()
+{
+    return !lease_broken && ::fcntl(verified.kept, F_GETLEASE) == F_RDLCK;
+}
+
+// Filesystems where every write to a file breaks the leases on it: each
+// write goes through an open of that very inode in this kernel. Elsewhere the
+// kernel may grant a lease all the same, but it says nothing: an overlay's
+// upper file is written through its own path, and a FUSE file holds whatever
+// its server says; neither breaks a lease on the file that we opened. Magic
+// numbers as statfs reports them, compared unsigned (f_type is signed on
+// 32-bit ARM).
+const uint32_t lease_keeping_filesystems[] = {
+    0xEF53,                           // ext2, ext3, ext4
+    0x01021994,                       // tmpfs
+    0x858458F6,                       // ramfs
+    0x9123683E,                       // btrfs
+    0x58465342,                       // xfs
+    0xF2F52010,                       // f2fs
+    0x4D44,                           // vfat
+    0x2011BAB0,                       // exfat
+    0x24051905,                       // ubifs
+    0x72B6,                           // jffs2
+};
+
+bool lease_covers_every_write(int fd)
+{
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) < 0)
+        return false;
+    for (uint32_t type : lease_keeping_filesystems)
+        if ((uint32_t)fs.f_type == type)
+            return true;
+    return false;
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -78,7 +128,7 @@ int say_changed(const char* path)
 int reopen_kept(const char* path)
 {
     struct stat st;
-    if (lease_broken || ::stat(path, &st) < 0 || !same_file(st, verified.st))
+    if (!lease_holds() || ::stat(path, &st) < 0 || !same_file(st, verified.st))
         return say_changed(path);
     if (::lseek(verified.kept, 0, SEEK_SET) < 0) {
         perror("lseek");
@@ -112,7 +162,7 @@ int open_package_file(const char* path)
     release_package_file();
     snprintf(verified.path, sizeof verified.path, "%s", path);
     verified.st = st;
-    if (S_ISREG(st.st_mode) && take_lease(fd.fd)) {
+    if (S_ISREG(st.st_mode) && lease_covers_every_write(fd.fd) && take_lease(fd.fd)) {
         // Never one of the standard descriptors, which a child may be given.
         verified.kept = ::fcntl(fd.fd, F_DUPFD_CLOEXEC, 3);
         if (verified.kept < 0) {
@@ -124,11 +174,28 @@ int open_package_file(const char* path)
     return fd.release();
 }
 
-// -1 after saying so when the lease on the package broke: bytes read since
-// may not be the verified ones.
-int unless_changed(int count)
+// Whether the package file still looks as at its first open. A FIFO cannot
+// tell: its times change with every write that feeds it.
+bool still_same_file()
 {
-    if (count >= 0 && lease_broken)
+    struct stat st;
+    if (verified.kept >= 0)
+        return ::fstat(verified.kept, &st) == 0 && same_file(st, verified.st);
+    if (!S_ISREG(verified.st.st_mode))
+        return true;
+    return ::stat(verified.path, &st) == 0 && same_file(st, verified.st);
+}
+
+// -1 after saying so when the lease on the package broke: bytes read since
+// may not be the verified ones. An early end is looked at too: whoever may
+// write the file can empty it with an open for reading and O_TRUNC, which
+// breaks no read lease, and the change must be told as such rather than as
+// a short package or a damaged gzip stream.
+int unless_changed(int count, int length)
+{
+    if (count < 0)
+        return count;
+    if ((verified.kept >= 0 && !lease_holds()) || (count < length && !still_same_file()))
         return say_changed(verified.path);
     return count;
 }
@@ -142,12 +209,12 @@ int open_plain_source(const char* path)
 
 int read_plain_source(int handle, void* buffer, int length)
 {
-    return unless_changed(read_full(handle, buffer, length));
+    return unless_changed(read_full(handle, buffer, length), length);
 }
 
 bool package_file_leased()
 {
-    return verified.kept >= 0 && !lease_broken;
+    return verified.kept >= 0 && lease_holds();
 }
 
 void release_package_file()
@@ -191,7 +258,7 @@ int close_gzip_source(int handle)
 
 int read_gzip_source(int handle, void* buffer, int length)
 {
-    int n = unless_changed(read_full(handle, buffer, length));
+    int n = unless_changed(read_full(handle, buffer, length), length);
     if (n < 0 || n == length || gzip_pid <= 0)
         return n;
     // The pipe has ended, so gunzip has finished writing: its status says whether

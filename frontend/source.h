@@ -7,12 +7,14 @@
 // the first of a path checks that the file is still the one first opened
 // (device, inode, size, modification and change time): a package swapped or
 // changed between the phases of a run is refused. A regular file is also held
-// under a read lease from its first open on, where the kernel allows one:
+// under a read lease from its first open on, where the kernel allows one and
+// its filesystem lets no write pass by it (not an overlay or FUSE, say):
 // later opens read the very descriptor the first one read, and once anyone
 // opens the file for writing, every read and open says the package changed.
 int open_plain_source(const char* path);
 
-// read_full, and -1 once the package's lease was broken.
+// read_full, and -1 once the package's lease was broken, or when the data
+// ends early because the file is no longer as it was first opened.
 int read_plain_source(int handle, void* buffer, int length);
 
 // Whether the package file is held under an unbroken lease: nobody can have

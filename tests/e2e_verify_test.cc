@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -547,24 +549,54 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
         bool fifo;
         std::string begin;            // the signed package's begin script
         std::string during;           // a script block before the big block, or none
+        // Started with SIGIO blocked (a launcher that blocks signals and does not
+        // unblock them for its children): the kernel then takes the lease away
+        // once the writer has waited out the break time, and nobody says so.
+        bool sigio_blocked;
+        // Read through an overlay whose upper layer holds the package, which the
+        // writer rewrites by its own path there: the kernel grants a lease on
+        // the overlay's file, and no write to the upper file ever breaks it.
+        bool overlay;
     };
     const std::vector<attack> attacks = {
-        {"a FIFO that feeds another package after the first pass", true, "", ""},
+        {"a FIFO that feeds another package after the first pass", true, "", "", false, false},
         {"rewritten in place by the begin script, time put back", false,
-         "cp -p %P %P.time\n" + overwrite_end + "touch -r %P.time %P\n", ""},
-        {"rewritten in place while the apply pass reads it", false, "", overwrite_end},
+         "cp -p %P %P.time\n" + overwrite_end + "touch -r %P.time %P\n", "", false, false},
+        {"rewritten in place while the apply pass reads it", false, "", overwrite_end, false,
+         false},
+        {"rewritten in place while the apply pass reads it, SIGIO blocked", false, "",
+         overwrite_end, true, false},
+        {"rewritten in an overlay's upper layer while the apply pass reads it", false, "",
+         overwrite_end, false, true},
+        // An open for reading with O_TRUNC empties the file and breaks no read lease.
+        {"emptied by an open for reading while the apply pass reads it", false, "",
+         "perl -MFcntl -e 'sysopen(my $f, $ARGV[0], O_RDONLY | O_TRUNC) or die $!' %P\n", false,
+         false},
     };
+    const std::string layers = s.m.board.path("layers");
     for (const attack& a : attacks) {
       for (std::string leases : {"granted", "refused"}) {
-        if (a.fifo && leases == "refused")
-            continue;                 // a FIFO is never leased
+        // A FIFO is never leased; without a lease no signal is awaited, and an
+        // overlay's file is read as any other that cannot be leased.
+        if ((a.fifo || a.sigio_blocked || a.overlay) && leases == "refused")
+            continue;
         for (bool gzipped : {false, true}) {
             SCOPED_TRACE(std::string(a.what) + (gzipped ? " (gzip)" : "") + ", leases " + leases);
             s.m.restore();
             remove_tree(evil_mark);
             remove_tree(pkg);
             remove_tree(pkg + ".gz");
-            std::string file = gzipped ? pkg + ".gz" : pkg;
+            remove_tree(layers);
+            // Where the package is made and where the scripts write it (%P), and
+            // the path the tool is given.
+            std::string made = a.overlay ? layers + "/upper/attack.bin" : pkg;
+            std::string file = gzipped ? made + ".gz" : made;
+            std::string given = file;
+            if (a.overlay) {
+                for (const char* dir : {"", "/lower", "/upper", "/work", "/merged"})
+                    ASSERT_EQ(::mkdir((layers + dir).c_str(), 0755), 0);
+                given = layers + "/merged/" + file.substr(file.rfind('/') + 1);
+            }
             // Scripts name the package and an offset that is only known once
             // the package is made: the size is the same either way.
             auto fill = [&](std::string text, uint64_t size) {
@@ -573,9 +605,9 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
             };
             uint64_t size = 0;
             for (int round = 0; round < 2; ++round) {
-                write_file(pkg, signed_package(fill(a.begin, size), fill(a.during, size)));
+                write_file(made, signed_package(fill(a.begin, size), fill(a.during, size)));
                 if (gzipped)
-                    gzip_copy(pkg);
+                    gzip_copy(made);
                 size = read_file(file).size();
             }
             run_result r;
@@ -611,19 +643,54 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
                 // where it cannot, the content pin must see the change.
                 run_options o;
                 o.args = {gzipped ? "-x" : "-r", file, "-k", s.trusted_a};
-                if (leases == "refused")
-                    o.env = {{"LD_PRELOAD", LEASE_SHIM_PATH}};
+                if (a.overlay) {
+                    // Mounted in a mount namespace of the run's own, gone with it.
+                    o.program = "unshare";
+                    o.args = {"--mount", "--propagation", "private", "sh", "-c",
+                              "mount -t overlay overlay -o \"lowerdir=$L/lower,upperdir=$L/upper,"
+                              "workdir=$L/work\" \"$L/merged\" || exit 125\n"
+                              "exec \"$FW\" \"$MODE\" \"$PKG\" -k \"$KEY\"\n"};
+                    o.env = {{"L", layers}, {"FW", FWDEPLOY_BIN}, {"MODE", gzipped ? "-x" : "-r"},
+                             {"PKG", given}, {"KEY", s.trusted_a}};
+                }
+                if (leases == "refused") {
+                    // The sanitizer runtime refuses to start behind a preloaded
+                    // library otherwise.
+                    const char* asan = getenv("ASAN_OPTIONS");
+                    std::string asan_options = asan != nullptr ? asan : "";
+                    asan_options += (asan_options.empty() ? "" : ":") +
+                                    std::string("verify_asan_link_order=0");
+                    o.env = {{"LD_PRELOAD", LEASE_SHIM_PATH}, {"ASAN_OPTIONS", asan_options}};
+                }
+                // The mask is inherited across fork and exec.
+                sigset_t io, before;
+                sigemptyset(&io);
+                sigaddset(&io, SIGIO);
+                if (a.sigio_blocked)
+                    pthread_sigmask(SIG_BLOCK, &io, &before);
                 r = run_program(o);
+                if (a.sigio_blocked)
+                    pthread_sigmask(SIG_SETMASK, &before, nullptr);
                 EXPECT_EQ(r.leftover_processes, 0);
+                if (a.overlay && r.exit_code == 125) {
+                    std::cout << "No overlay can be mounted here: " << r.err;
+                    continue;
+                }
             }
             EXPECT_EQ(r.exit_code, 255) << r.out;
-            EXPECT_TRUE(has_line(r, "Package " + file + " changed since it was verified!"))
+            EXPECT_TRUE(has_line(r, "Package " + given + " changed since it was verified!"))
                 << r.out;
+            // The failing pass reports the change itself, not a short read or a
+            // damaged stream that follows from it.
+            size_t changed_at = r.out.find(" changed since it was verified!");
+            EXPECT_LT(changed_at, r.out.find("(state sub 6)")) << r.out;
+            EXPECT_LT(changed_at, r.out.find("gunzip failed")) << r.out;
             EXPECT_EQ(r.out.find("OTA UPDATA STATUS"), std::string::npos) << r.out;
             EXPECT_FALSE(file_exists(evil_mark));
             EXPECT_FALSE(file_exists(s.m.end_mark));
             EXPECT_EQ(read_text(target), "old contents");
             remove_tree(file);
+            remove_tree(layers);
         }
       }
     }

@@ -238,6 +238,42 @@ TEST_F(PackageSource, AFileChangedAfterItsFirstOpenIsRefused)
               "Package " + path + " changed since it was verified!\n");
 }
 
+TEST_F(PackageSource, ALeaseEndsWithTheFirstOpenForWritingEvenIfItsSignalIsHeldBack)
+{
+    // A package on a local disk is held by a lease rather than by a digest of
+    // its content. An open for writing ends the lease at once, and the kernel's
+    // word counts even while its signal waits in a blocked mask: otherwise the
+    // kernel would drop the lease after its break time and let the writer write
+    // with nobody the wiser.
+    std::vector<uint8_t> bytes = pattern_bytes(10000, 9);
+    std::string path = board_.write("pkg.bin", bytes);
+    int fd = open_plain_source(path.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(package_file_leased()) << "the sandbox's filesystem keeps no leases?";
+    sigset_t io, before;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &io, &before), 0);
+    errno = 0;
+    int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    int open_error = errno;
+    uint8_t buf[100];
+    testing::internal::CaptureStdout();
+    int n = read_plain_source(fd, buf, (int)sizeof buf);
+    bool leased = package_file_leased();
+    std::string said = testing::internal::GetCapturedStdout();
+    close(fd);
+    // The held-back signal arrives here, and its handler lets the writer in.
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    EXPECT_EQ(writer, -1);
+    EXPECT_EQ(open_error, EWOULDBLOCK);
+    EXPECT_EQ(n, -1);
+    EXPECT_FALSE(leased);
+    EXPECT_EQ(said, "Package " + path + " changed since it was verified!\n");
+    if (writer >= 0)
+        close(writer);
+}
+
 TEST_F(PackageSource, MissingGunzipEndsTheStream)
 {
     const std::string gz = gzipped(pattern_bytes(1000, 4));
