@@ -44,6 +44,12 @@ void say_changed()
     printf("Package %s changed since it was verified!\n", pin.path);
 }
 
+int say_out_of_memory()
+{
+    printf("Package %s cannot be held to its verified bytes: out of memory\n", pin.path);
+    return -1;
+}
+
 // The record is mapped, not allocated: it grows by remapping, so no copy of it
 // and no freed heap around it ever adds to the memory the board spends.
 void end_chunk()
@@ -106,8 +112,9 @@ int load_chunk(int handle)
     int n = pin.inner.read(handle, pin.chunk.get(), (int)size);
     if (n < 0)
         return -1;
-    uint8_t digest[SHA256_SIZE];
-    sha256_of(pin.chunk.get(), (size_t)n, digest);
+    uint8_t digest[SHA256_SIZE] = {};
+    if ((uint32_t)n == size)
+        sha256_of(pin.chunk.get(), size, digest);
     if ((uint32_t)n != size || memcmp(digest, pin.digests[pin.next], sizeof digest) != 0) {
         pin.changed = true;
         say_changed();
@@ -126,10 +133,8 @@ int pinned_open(const char* path)
         say_changed();
         return -1;
     }
-    if (pin.opens > 0 && pin.enforce && pin.out_of_memory) {
-        printf("Package %s cannot be held to its verified bytes: out of memory\n", path);
-        return -1;
-    }
+    if (pin.opens > 0 && pin.enforce && pin.out_of_memory)
+        return say_out_of_memory();
     int handle = pin.inner.open(path);
     if (handle < 0)
         return -1;
@@ -143,9 +148,8 @@ int pinned_open(const char* path)
         if (!pin.chunk)
             pin.chunk = allocate_bytes(PIN_CHUNK_SIZE);
         if (!pin.chunk) {
-            printf("Package %s cannot be held to its verified bytes: out of memory\n", path);
             pin.inner.close(handle);
-            return -1;
+            return say_out_of_memory();
         }
         pin.next = 0;
         pin.chunk_size = 0;
