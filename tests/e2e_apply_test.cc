@@ -780,6 +780,30 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         scenes.push_back(s);
     }
     {
+        // A delete is made durable by flushing its directory.
+        failure_scene s;
+        s.name = "delete";
+        s.target = etc + "/obsolete";
+        s.reset = [=] { put(s.target, pattern_bytes(100, 88), 0644); };
+        bundle_package p;
+        p.blocks = {delete_block(s.target)};
+        s.package = write_package(board.path("delete.bin"), p);
+        s.dirs = {etc};
+        scenes.push_back(s);
+    }
+    {
+        // A directory the tool makes for a new file is flushed into its parent.
+        failure_scene s;
+        s.name = "create-in-new-dir";
+        s.target = etc + "/new.d/fresh";
+        s.reset = [=] { remove_tree(etc + "/new.d"); };
+        bundle_package p;
+        p.blocks = {create_block(s.target, pattern_bytes(3000, 89), 0644)};
+        s.package = write_package(board.path("create-new-dir.bin"), p);
+        s.dirs = {etc};
+        scenes.push_back(s);
+    }
+    {
         failure_scene s;
         s.name = "patch";
         s.target = bin + "/su";
@@ -891,6 +915,8 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         {"create", "close", ".fwdeploy-", EVERY_CALL_FAILS},
         {"create", "rename", ".fwdeploy-", EVERY_CALL_FAILS},
         {"create", "fsync", etc_dir.c_str(), EVERY_CALL_FAILS, true},
+        {"delete", "fsync", etc_dir.c_str(), EVERY_CALL_FAILS, true},
+        {"create-in-new-dir", "fsync", etc_dir.c_str(), EVERY_CALL_FAILS},
         // The patch data written to its scratch file in the temporary
         // directory, and the patched copy that bspatch wrote beside the target.
         {"patch", "write", "tmp/diff_tmp", EVERY_CALL_FAILS},
