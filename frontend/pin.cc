@@ -39,11 +39,6 @@ struct pin_state {
 
 pin_state pin;
 
-void say_changed()
-{
-    printf("Package %s changed since it was verified!\n", pin.path);
-}
-
 int say_out_of_memory()
 {
     printf("Package %s cannot be held to its verified bytes: out of memory\n", pin.path);
@@ -117,8 +112,7 @@ int load_chunk(int handle)
         sha256_of(pin.chunk.get(), size, digest);
     if ((uint32_t)n != size || memcmp(digest, pin.digests[pin.next], sizeof digest) != 0) {
         pin.changed = true;
-        say_changed();
-        return -1;
+        return say_package_changed(pin.path);
     }
     ++pin.next;
     pin.chunk_size = size;
@@ -130,8 +124,7 @@ int pinned_open(const char* path)
 {
     pin.path = path;
     if (pin.changed) {
-        say_changed();
-        return -1;
+        return say_package_changed(pin.path);
     }
     if (pin.opens > 0 && pin.enforce && pin.out_of_memory)
         return say_out_of_memory();

@@ -117,11 +117,6 @@ bool same_file(const struct stat& a, const struct stat& b)
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-int say_changed(const char* path)
-{
-    printf("Package %s changed since it was verified!\n", path);
-    return -1;
-}
 
 // A later pass of a leased package: the kept file from its start, as long as
 // nobody opened it for writing and the path still names it.
@@ -129,7 +124,7 @@ int reopen_kept(const char* path)
 {
     struct stat st;
     if (!lease_holds() || ::stat(path, &st) < 0 || !same_file(st, verified.st))
-        return say_changed(path);
+        return say_package_changed(path);
     if (::lseek(verified.kept, 0, SEEK_SET) < 0) {
         perror("lseek");
         return -1;
@@ -158,7 +153,7 @@ int open_package_file(const char* path)
         return -1;
     }
     if (again)
-        return same_file(st, verified.st) ? fd.release() : say_changed(path);
+        return same_file(st, verified.st) ? fd.release() : say_package_changed(path);
     release_package_file();
     snprintf(verified.path, sizeof verified.path, "%s", path);
     verified.st = st;
@@ -196,11 +191,17 @@ int unless_changed(int count, int length)
     if (count < 0)
         return count;
     if ((verified.kept >= 0 && !lease_holds()) || (count < length && !still_same_file()))
-        return say_changed(verified.path);
+        return say_package_changed(verified.path);
     return count;
 }
 
 }  // namespace
+
+int say_package_changed(const char* path)
+{
+    printf("Package %s changed since it was verified!\n", path);
+    return -1;
+}
 
 int open_plain_source(const char* path)
 {

@@ -13,6 +13,9 @@
 // opens the file for writing, every read and open says the package changed.
 int open_plain_source(const char* path);
 
+// Prints that the package at `path` is no longer the one verified; returns -1.
+int say_package_changed(const char* path);
+
 // read_full, and -1 once the package's lease was broken, or when the data
 // ends early because the file is no longer as it was first opened.
 int read_plain_source(int handle, void* buffer, int length);
