@@ -531,7 +531,19 @@ std::vector<pid_t> child_processes()
         long pid = strtol(e->d_name, &end, 10);
         if (*end != '\0' || pid <= 0)
             continue;
-        std::string stat = read_text(std::string("/proc/") + e->d_name + "/stat");
+        // A process may end between readdir and the read, and a read of its
+        // stat file then fails (ESRCH): read it without a stream, which
+        // would throw.
+        std::string stat;
+        int fd = ::open((std::string("/proc/") + e->d_name + "/stat").c_str(),
+                        O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            char buf[512];
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            ::close(fd);
+            if (n > 0)
+                stat.assign(buf, (size_t)n);
+        }
         // pid (comm) state ppid ...: comm may hold spaces and parentheses.
         size_t close = stat.rfind(')');
         if (close == std::string::npos)
