@@ -170,7 +170,7 @@ int main(int argc, char** argv)
         package.finish = finish_gzip_source;
     } else {
         package.open = open_plain_source;
-        package.close = ::close;
+        package.close = close_plain_source;
         package.read = read_plain_source;
     }
     // Every pass after verification reads the very bytes that were verified.

@@ -195,6 +195,93 @@ int unless_changed(int count, int length)
     return count;
 }
 
+// Reads of a plain package file go through one buffer of READ_AHEAD_SIZE
+// bytes: the engine asks for a few KiB at a time, and as many system calls
+// (each with its lease check) would cost more than the copy they make. Only a
+// regular file is read ahead: a pipe's writer may keep it open after the
+// package, and a read for bytes nobody needs would wait on it. The buffer
+// belongs to one open handle at a time; another one open beside it reads
+// unbuffered, so no handle ever loses bytes that were read ahead for it.
+const int READ_AHEAD_SIZE = 64 * 1024;
+
+struct read_ahead {
+    int owner = -1;
+    byte_buffer bytes;
+    int start = 0;                    // next byte to hand on
+    int end = 0;                      // bytes read into the buffer
+    bool ended = false;               // the file ended within the buffer
+};
+read_ahead ahead;
+
+void claim_read_ahead(int handle)
+{
+    // A handle that reuses the number of the owner: the owner was closed
+    // without a word, and what it had read ahead is not this file's.
+    if (ahead.owner >= 0 && ahead.owner != handle)
+        return;
+    struct stat st;
+    if (::fstat(handle, &st) < 0 || !S_ISREG(st.st_mode))
+        return;
+    if (!ahead.bytes)
+        ahead.bytes = allocate_bytes(READ_AHEAD_SIZE);
+    if (!ahead.bytes)
+        return;                       // plain reads will do
+    ahead.owner = handle;
+    ahead.start = ahead.end = 0;
+    ahead.ended = false;
+}
+
+// Brings the next bytes of the file into the buffer. Bytes read while the
+// lease stood are the verified ones, however long they wait there.
+int refill_read_ahead()
+{
+    int n = read_full(ahead.owner, ahead.bytes.get(), READ_AHEAD_SIZE);
+    if (n < 0)
+        return -1;
+    if (verified.kept >= 0 && !lease_holds())
+        return say_package_changed(verified.path);
+    ahead.start = 0;
+    ahead.end = n;
+    ahead.ended = n < READ_AHEAD_SIZE;
+    return 0;
+}
+
+int read_ahead_of(void* buffer, int length)
+{
+    char* to = static_cast<char*>(buffer);
+    int total = 0;
+    while (total < length) {
+        if (lease_broken)
+            return say_package_changed(verified.path);
+        if (ahead.start == ahead.end) {
+            if (ahead.ended)
+                break;
+            // A request as large as the buffer goes straight to the caller.
+            if (length - total >= READ_AHEAD_SIZE) {
+                int n = read_full(ahead.owner, to + total, length - total);
+                ahead.ended = n >= 0 && n < length - total;
+                if (n < 0 || unless_changed(n, length - total) < 0)
+                    return -1;
+                total += n;
+                continue;
+            }
+            if (refill_read_ahead() < 0)
+                return -1;
+            continue;
+        }
+        int take = length - total < ahead.end - ahead.start ? length - total
+                                                            : ahead.end - ahead.start;
+        memcpy(to + total, ahead.bytes.get() + ahead.start, (size_t)take);
+        ahead.start += take;
+        total += take;
+    }
+    // The lease was asked about when the bytes came in; an early end is
+    // looked at as in unless_changed.
+    if (total < length && !still_same_file())
+        return say_package_changed(verified.path);
+    return total;
+}
+
 }  // namespace
 
 int say_package_changed(const char* path)
@@ -205,12 +292,24 @@ int say_package_changed(const char* path)
 
 int open_plain_source(const char* path)
 {
-    return open_package_file(path);
+    int handle = open_package_file(path);
+    if (handle >= 0)
+        claim_read_ahead(handle);
+    return handle;
 }
 
 int read_plain_source(int handle, void* buffer, int length)
 {
+    if (handle >= 0 && handle == ahead.owner)
+        return read_ahead_of(buffer, length);
     return unless_changed(read_full(handle, buffer, length), length);
+}
+
+int close_plain_source(int handle)
+{
+    if (handle == ahead.owner)
+        ahead = read_ahead{};
+    return ::close(handle);
 }
 
 bool package_file_leased()

@@ -17,8 +17,12 @@ int open_plain_source(const char* path);
 int say_package_changed(const char* path);
 
 // read_full, and -1 once the package's lease was broken, or when the data
-// ends early because the file is no longer as it was first opened.
+// ends early because the file is no longer as it was first opened. A regular
+// file is read ahead in large pieces, whatever size the caller asks for.
 int read_plain_source(int handle, void* buffer, int length);
+
+// Closes a handle of open_plain_source, and forgets what was read ahead for it.
+int close_plain_source(int handle);
 
 // Whether the package file is held under an unbroken lease: nobody can have
 // changed it since its first open without this turning false.

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -335,6 +338,90 @@ TEST_F(PackageSource, PlainFileAndPipeReads)
     close(fds[0]);
     got.resize(3000);
     EXPECT_TRUE(got == data);
+}
+
+TEST_F(PackageSource, AFileReadAheadHandsOnEveryByteOnceInOrder)
+{
+    // Requests of every kind of size against the read-ahead buffer: smaller
+    // than it, straddling its refills, as large as it and larger, and one
+    // asked for while bytes still wait in it.
+    const std::vector<uint8_t> data = pattern_bytes(400000, 11);
+    const std::string path = board_.write("pkg.bin", data);
+    const std::vector<uint8_t> other = pattern_bytes(70000, 12);
+    const std::string other_path = board_.write("other.bin", other);
+    int fd = open_plain_source(path.c_str());
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> got(data.size() + 100);
+    size_t at = 0;
+    for (int piece : {1, 4095, 4096, 70000, 3, 65536, 65533, 131072, 7}) {
+        int n = read_plain_source(fd, got.data() + at, piece);
+        ASSERT_EQ(n, piece) << "at " << at;
+        at += (size_t)n;
+    }
+    // A second package open beside the first never takes its buffer: both
+    // read on where they stood.
+    int beside = open_plain_source(other_path.c_str());
+    ASSERT_GE(beside, 0);
+    std::vector<uint8_t> other_got(other.size());
+    ASSERT_EQ(read_plain_source(beside, other_got.data(), 5000), 5000);
+    int n = read_plain_source(fd, got.data() + at, 100000);
+    EXPECT_EQ(n, (int)(data.size() - at));
+    at += (size_t)(n > 0 ? n : 0);
+    EXPECT_EQ(read_plain_source(fd, got.data(), 10), 0);
+    ASSERT_EQ(read_plain_source(beside, other_got.data() + 5000, 65000), 65000);
+    EXPECT_TRUE(other_got == other);
+    got.resize(at);
+    EXPECT_TRUE(got == data);
+    EXPECT_EQ(close_plain_source(beside), 0);
+
+    // Closed without a word, and its number given to the next package: what
+    // was read ahead for the first must not come out of the second.
+    ASSERT_EQ(read_plain_source(fd, got.data(), 0), 0);
+    close(fd);
+    fd = open_plain_source(path.c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(read_plain_source(fd, got.data(), 10), 10);
+    close(fd);
+    int reused = open_plain_source(other_path.c_str());
+    ASSERT_EQ(reused, fd) << "the descriptor number was not taken again";
+    std::vector<uint8_t> head(10);
+    EXPECT_EQ(read_plain_source(reused, head.data(), 10), 10);
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), other.begin()));
+    EXPECT_EQ(close_plain_source(reused), 0);
+}
+
+TEST_F(PackageSource, APipeIsNeverReadPastWhatWasAskedFor)
+{
+    // A FIFO's writer may keep it open after the package: a read ahead would
+    // wait for bytes that come only when the writer goes, and the writer here
+    // goes only when told, after the reader has had what it asked for. Should
+    // the reader read ahead anyway, the writer gives up after a while so that
+    // the test fails rather than hangs.
+    const std::string fifo = board_.path("pkg.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int told[2];
+    ASSERT_EQ(pipe(told), 0);
+    const std::vector<uint8_t> data = pattern_bytes(200, 13);
+    std::thread writer([&] {
+        int w = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        EXPECT_EQ(write(w, data.data(), data.size()), (ssize_t)data.size());
+        pollfd word{told[0], POLLIN, 0};
+        poll(&word, 1, 20000);
+        close(w);
+    });
+    int fd = open_plain_source(fifo.c_str());
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> got(100);
+    EXPECT_EQ(read_plain_source(fd, got.data(), 100), 100);
+    int waiting = -1;
+    EXPECT_EQ(ioctl(fd, FIONREAD, &waiting), 0);
+    EXPECT_EQ(waiting, 100) << "the rest of the pipe was taken before it was asked for";
+    EXPECT_EQ(write(told[1], "", 1), 1);
+    writer.join();
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+    EXPECT_EQ(close_plain_source(fd), 0);
+    close(told[0]);
+    close(told[1]);
 }
 
 }  // namespace
