@@ -43,6 +43,43 @@ staged_file* free_slot()
     return nullptr;
 }
 
+// Writes to a staging file are gathered into pieces of WRITE_BEHIND_SIZE
+// bytes: the engine hands data on a few KiB at a time, and a system call for
+// each costs more than the copy into this buffer. Only a staging file is
+// written late: until its rename nobody reads it, and a write that fails when
+// the buffer is flushed fails its block as the write itself would have. A file
+// written in place (a device node, a kernel setting) gets every write as it
+// comes. One staging file holds the buffer at a time; another one open beside
+// it is written straight through.
+const int WRITE_BEHIND_SIZE = 64 * 1024;
+
+struct write_behind {
+    int fd = -1;
+    byte_buffer bytes;
+    int filled = 0;
+};
+write_behind pending;
+
+// Writes out what waits for `fd` and lets the buffer go. 0, or -1 after
+// write_full said why.
+int flush_pending(int fd)
+{
+    if (pending.fd != fd)
+        return 0;
+    int filled = pending.filled;
+    pending.fd = -1;
+    pending.filled = 0;
+    return write_full(fd, pending.bytes.get(), filled) == filled ? 0 : -1;
+}
+
+void forget_pending(int fd)
+{
+    if (pending.fd == fd) {
+        pending.fd = -1;
+        pending.filled = 0;
+    }
+}
+
 uint64_t name_hash(const char* name)
 {
     uint64_t hash = 0xcbf29ce484222325ull;    // FNV-1a
@@ -332,6 +369,26 @@ int copy_into(const char* from, const char* path, const struct stat& identity)
     return 0;
 }
 
+int write_file(int handle, const void* data, int length)
+{
+    if (find_staged(handle) == nullptr || (pending.fd >= 0 && pending.fd != handle) ||
+        length < 0)
+        return write_full(handle, data, length);
+    if (!pending.bytes)
+        pending.bytes = allocate_bytes(WRITE_BEHIND_SIZE);
+    if (!pending.bytes)
+        return write_full(handle, data, length);
+    pending.fd = handle;
+    if (pending.filled + length > WRITE_BEHIND_SIZE && flush_pending(handle) < 0)
+        return -1;
+    if (length >= WRITE_BEHIND_SIZE)
+        return write_full(handle, data, length);
+    pending.fd = handle;
+    memcpy(pending.bytes.get() + pending.filled, data, (size_t)length);
+    pending.filled += length;
+    return length;
+}
+
 int close_file(int handle)
 {
     staged_file* s = find_staged(handle);
@@ -343,7 +400,9 @@ int close_file(int handle)
     int result = 0;
     // Owner and mode last, after every write: a write by a user other than root
     // clears setuid and setgid.
-    if (take_identity(handle, s->wanted) < 0) {
+    if (flush_pending(handle) < 0) {
+        result = -1;
+    } else if (take_identity(handle, s->wanted) < 0) {
         result = -1;
     } else if (::fsync(handle) < 0 && errno != EINVAL) {
         perror("fsync");
@@ -380,6 +439,7 @@ int discard_file(int handle)
     if (s == nullptr)
         return close_target(handle);
     s->used = false;
+    forget_pending(handle);
     char staging[PATH_MAX];
     staging_path(s->target, staging);
     int result = ::close(handle);

@@ -34,6 +34,12 @@ int create_scratch_file(const char* path, uint32_t mode);
 // directory it was in, as after a rename. 0, or -1.
 int remove_file(const char* path);
 
+// Writes `length` bytes to a descriptor from either opener: write_full, except
+// that what goes to a staging file may wait in a buffer until a later write or
+// the close, which then fail as this write would have. Returns `length`, or
+// -1 (or a short count) after saying why.
+int write_file(int handle, const void* data, int length);
+
 // Closes a descriptor from either opener. A staged file is flushed, given the
 // target's owner and mode, renamed over the target and the directory flushed.
 // -1 when any step failed; a staged target is then left as it was.

@@ -187,7 +187,7 @@ int main(int argc, char** argv)
     ops.file.create = create_file;
     ops.file.remove = remove_file;
     ops.file.close = close_file;
-    ops.file.write = write_full;
+    ops.file.write = write_file;
     ops.file.discard = discard_file;
     ops.file.create_scratch = create_scratch_file;
     ops.apply_patch = run_bspatch;

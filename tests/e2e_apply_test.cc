@@ -763,7 +763,9 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         std::vector<uint8_t> old_data = pattern_bytes(6000, 81);
         s.reset = [=] { put(s.target, old_data, 0640); };
         bundle_package p;
-        p.blocks = {replace_block(s.target, pattern_bytes(9000, 82))};
+        // Large enough that the staged copy is written out twice as its
+        // buffer fills, and once more at the close.
+        p.blocks = {replace_block(s.target, pattern_bytes(150000, 82))};
         s.package = write_package(board.path("replace.bin"), p);
         s.dirs = {etc};
         scenes.push_back(s);

@@ -73,7 +73,7 @@ struct stat stat_of(const std::string& path)
 void fill_and_close(int fd, const std::string& text)
 {
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(write_full(fd, text.data(), (int)text.size()), (int)text.size());
+    EXPECT_EQ(write_file(fd, text.data(), (int)text.size()), (int)text.size());
     EXPECT_EQ(close_file(fd), 0);
 }
 
@@ -233,7 +233,7 @@ TEST_F(FileTarget, NewContentsTakeTheTargetsPlaceOnlyWhenClosed)
         }
         int fd = c.create ? create_file(path.c_str(), 04777) : open_file_truncate(path.c_str());
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(write_full(fd, "new", 3), 3);
+        EXPECT_EQ(write_file(fd, "new", 3), 3);
         EXPECT_EQ(read_text(path), c.before != 0 ? "old contents" : "");
         EXPECT_EQ(file_exists(path), c.before != 0);
         EXPECT_EQ(staging_names(dir_).size(), 1u);
@@ -250,13 +250,52 @@ TEST_F(FileTarget, NewContentsTakeTheTargetsPlaceOnlyWhenClosed)
     // Dropped after a failed copy: the old file stays, a free name stays free.
     write_text(at("config"), "old", 0644);
     int fd = open_file_truncate(at("config").c_str());
-    EXPECT_EQ(write_full(fd, "half", 4), 4);
+    EXPECT_EQ(write_file(fd, "half", 4), 4);
     EXPECT_EQ(discard_file(fd), 0);
     EXPECT_EQ(read_text(at("config")), "old");
     fd = create_file(at("fresh").c_str(), 0644);
-    EXPECT_EQ(write_full(fd, "half", 4), 4);
+    EXPECT_EQ(write_file(fd, "half", 4), 4);
     EXPECT_EQ(discard_file(fd), 0);
     EXPECT_FALSE(file_exists(at("fresh")));
+    EXPECT_TRUE(staging_names(dir_).empty());
+
+    // What a dropped file had written must not reach the next one, which
+    // gets the same descriptor number.
+    fd = create_file(at("next").c_str(), 0644);
+    EXPECT_EQ(write_file(fd, "dropped", 7), 7);
+    EXPECT_EQ(discard_file(fd), 0);
+    int next = create_file(at("next").c_str(), 0644);
+    ASSERT_EQ(next, fd) << "the descriptor number was not taken again";
+    fill_and_close(next, "kept");
+    EXPECT_EQ(read_text(at("next")), "kept");
+}
+
+TEST_F(FileTarget, StagedContentsArriveWholeAndInOrder)
+{
+    // Pieces of every size against the buffer staged writes wait in: smaller
+    // than it, filling it exactly, overflowing it, larger than it while bytes
+    // wait, and a second staged file written beside the first.
+    std::vector<uint8_t> bytes = pattern_bytes(400000, 21);
+    std::vector<uint8_t> beside_bytes = pattern_bytes(100000, 22);
+    write_text(at("image.bin"), "old", 0644);
+    int fd = open_file_truncate(at("image.bin").c_str());
+    ASSERT_GE(fd, 0);
+    size_t at_byte = 0;
+    for (int piece : {1, 4095, 4096, 57344, 65536, 3, 70000, 131072, 4096}) {
+        ASSERT_EQ(write_file(fd, bytes.data() + at_byte, piece), piece) << "at " << at_byte;
+        at_byte += (size_t)piece;
+    }
+    int beside = create_file(at("beside.bin").c_str(), 0644);
+    ASSERT_GE(beside, 0);
+    ASSERT_EQ(write_file(beside, beside_bytes.data(), 60000), 60000);
+    ASSERT_EQ(write_file(fd, bytes.data() + at_byte, (int)(bytes.size() - at_byte)),
+              (int)(bytes.size() - at_byte));
+    ASSERT_EQ(write_file(beside, beside_bytes.data() + 60000, 40000), 40000);
+    EXPECT_EQ(read_text(at("image.bin")), "old");
+    EXPECT_EQ(close_file(beside), 0);
+    EXPECT_EQ(close_file(fd), 0);
+    EXPECT_TRUE(read_file(at("image.bin")) == bytes);
+    EXPECT_TRUE(read_file(at("beside.bin")) == beside_bytes);
     EXPECT_TRUE(staging_names(dir_).empty());
 }
 
@@ -289,7 +328,12 @@ TEST_F(FileTarget, WhatARenameWouldChangeIsWrittenInPlace)
     write_text(at("a"), "old", 0644);
     ASSERT_EQ(link(at("a").c_str(), at("b").c_str()), 0);
     ino_t inode = stat_of(at("a")).st_ino;
-    fill_and_close(open_file_truncate(at("a").c_str()), "new");
+    int fd = open_file_truncate(at("a").c_str());
+    ASSERT_GE(fd, 0);
+    // Written in place, every write lands as it comes: nothing waits for the close.
+    EXPECT_EQ(write_file(fd, "new", 3), 3);
+    EXPECT_EQ(read_text(at("b")), "new");
+    EXPECT_EQ(close_file(fd), 0);
     EXPECT_EQ(read_text(at("b")), "new");
     EXPECT_EQ(stat_of(at("a")).st_ino, inode);
 
