@@ -51,7 +51,7 @@ staged_file* free_slot()
 // written in place (a device node, a kernel setting) gets every write as it
 // comes. One staging file holds the buffer at a time; another one open beside
 // it is written straight through.
-const int WRITE_BEHIND_SIZE = 64 * 1024;
+const int WRITE_BEHIND_SIZE = 32 * 1024;
 
 struct write_behind {
     int fd = -1;

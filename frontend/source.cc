@@ -222,13 +222,18 @@ void claim_read_ahead(int handle)
     struct stat st;
     if (::fstat(handle, &st) < 0 || !S_ISREG(st.st_mode))
         return;
+    ahead = read_ahead{};
+    ahead.owner = handle;
+}
+
+// The buffer is taken at the first read that needs it: a reader that asks for
+// large pieces alone (the pinned passes) never does. False when memory is
+// short; reads then go straight to the caller.
+bool have_read_ahead_buffer()
+{
     if (!ahead.bytes)
         ahead.bytes = allocate_bytes(READ_AHEAD_SIZE);
-    if (!ahead.bytes)
-        return;                       // plain reads will do
-    ahead.owner = handle;
-    ahead.start = ahead.end = 0;
-    ahead.ended = false;
+    return ahead.bytes != nullptr;
 }
 
 // Brings the next bytes of the file into the buffer. Bytes read while the
@@ -253,24 +258,23 @@ int read_ahead_of(void* buffer, int length)
     while (total < length) {
         if (lease_broken)
             return say_package_changed(verified.path);
+        int want = length - total;
         if (ahead.start == ahead.end) {
             if (ahead.ended)
                 break;
             // A request as large as the buffer goes straight to the caller.
-            if (length - total >= READ_AHEAD_SIZE) {
-                int n = read_full(ahead.owner, to + total, length - total);
-                ahead.ended = n >= 0 && n < length - total;
-                if (n < 0 || unless_changed(n, length - total) < 0)
+            if (want >= READ_AHEAD_SIZE || !have_read_ahead_buffer()) {
+                int n = read_full(ahead.owner, to + total, want);
+                if (n < 0 || unless_changed(n, want) < 0)
                     return -1;
+                ahead.ended = n < want;
                 total += n;
-                continue;
-            }
-            if (refill_read_ahead() < 0)
+            } else if (refill_read_ahead() < 0) {
                 return -1;
+            }
             continue;
         }
-        int take = length - total < ahead.end - ahead.start ? length - total
-                                                            : ahead.end - ahead.start;
+        int take = want < ahead.end - ahead.start ? want : ahead.end - ahead.start;
         memcpy(to + total, ahead.bytes.get() + ahead.start, (size_t)take);
         ahead.start += take;
         total += take;
