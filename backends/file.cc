@@ -371,17 +371,14 @@ int copy_into(const char* from, const char* path, const struct stat& identity)
 
 int write_file(int handle, const void* data, int length)
 {
-    if (find_staged(handle) == nullptr || (pending.fd >= 0 && pending.fd != handle) ||
-        length < 0)
+    bool buffered = find_staged(handle) != nullptr && (pending.fd < 0 || pending.fd == handle);
+    if (!buffered || length < 0)
         return write_full(handle, data, length);
-    if (!pending.bytes)
-        pending.bytes = allocate_bytes(WRITE_BEHIND_SIZE);
-    if (!pending.bytes)
-        return write_full(handle, data, length);
-    pending.fd = handle;
     if (pending.filled + length > WRITE_BEHIND_SIZE && flush_pending(handle) < 0)
         return -1;
-    if (length >= WRITE_BEHIND_SIZE)
+    if (!pending.bytes)
+        pending.bytes = allocate_bytes(WRITE_BEHIND_SIZE);
+    if (length >= WRITE_BEHIND_SIZE || !pending.bytes)
         return write_full(handle, data, length);
     pending.fd = handle;
     memcpy(pending.bytes.get() + pending.filled, data, (size_t)length);

@@ -215,8 +215,9 @@ read_ahead ahead;
 
 void claim_read_ahead(int handle)
 {
-    // A handle that reuses the number of the owner: the owner was closed
-    // without a word, and what it had read ahead is not this file's.
+    // Another handle holds the buffer: this one reads unbuffered. A handle
+    // that reuses the owner's number means the owner was closed without a
+    // word: what was read ahead for it is dropped below.
     if (ahead.owner >= 0 && ahead.owner != handle)
         return;
     struct stat st;
