@@ -237,15 +237,22 @@ bool have_read_ahead_buffer()
     return ahead.bytes != nullptr;
 }
 
-// Brings the next bytes of the file into the buffer. Bytes read while the
-// lease stood are the verified ones, however long they wait there.
+// Reads up to `length` bytes of the buffer's owner. Bytes read while the
+// lease stood are the verified ones, however long they wait in the buffer.
+int read_while_leased(void* buffer, int length)
+{
+    int n = read_full(ahead.owner, buffer, length);
+    if (n >= 0 && verified.kept >= 0 && !lease_holds())
+        return say_package_changed(verified.path);
+    return n;
+}
+
+// Brings the next bytes of the file into the buffer.
 int refill_read_ahead()
 {
-    int n = read_full(ahead.owner, ahead.bytes.get(), READ_AHEAD_SIZE);
+    int n = read_while_leased(ahead.bytes.get(), READ_AHEAD_SIZE);
     if (n < 0)
         return -1;
-    if (verified.kept >= 0 && !lease_holds())
-        return say_package_changed(verified.path);
     ahead.start = 0;
     ahead.end = n;
     ahead.ended = n < READ_AHEAD_SIZE;
@@ -265,8 +272,8 @@ int read_ahead_of(void* buffer, int length)
                 break;
             // A request as large as the buffer goes straight to the caller.
             if (want >= READ_AHEAD_SIZE || !have_read_ahead_buffer()) {
-                int n = read_full(ahead.owner, to + total, want);
-                if (n < 0 || unless_changed(n, want) < 0)
+                int n = read_while_leased(to + total, want);
+                if (n < 0)
                     return -1;
                 ahead.ended = n < want;
                 total += n;
@@ -280,8 +287,8 @@ int read_ahead_of(void* buffer, int length)
         ahead.start += take;
         total += take;
     }
-    // The lease was asked about when the bytes came in; an early end is
-    // looked at as in unless_changed.
+    // The lease was asked about as the bytes came in; an early end is looked
+    // at as in unless_changed.
     if (total < length && !still_same_file())
         return say_package_changed(verified.path);
     return total;
