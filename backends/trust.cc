@@ -351,8 +351,22 @@ void trust_update(const void* bytes, int length)
 // back byte for byte.
 static bool strict_der(const uint8_t* signature, size_t size)
 {
-    uint8_t buffer[80];               // DER of a P-256 signature: 72 bytes at most
-    if (size > sizeof buffer)
+    // A P-256 number takes 32 bytes, 33 with the zero that keeps it positive.
+    // Anything longer is no P-256 signature, and BearSSL would widen both
+    // numbers to the longer one while converting in place.
+    constexpr size_t NUMBER_MAX = 33;
+    der_item sequence, r, s;
+    const uint8_t* end = signature + size;
+    if (der_read(signature, end, &sequence) < 0 || sequence.tag != 0x30 ||
+        sequence.next != end ||
+        der_read(sequence.body, end, &r) < 0 || r.tag != 0x02 || r.length > NUMBER_MAX ||
+        der_read(r.next, end, &s) < 0 || s.tag != 0x02 || s.length > NUMBER_MAX)
+        return false;
+    // br_ecdsa_asn1_to_raw converts in place and documents its output as less
+    // than twice its input; br_ecdsa_raw_to_asn1 as at most 9 bytes longer
+    // than its own. Sized for both, whatever the numbers above let through.
+    uint8_t buffer[2 * TRAILER_MAX_SIGNATURE + 9];
+    if (size > TRAILER_MAX_SIGNATURE)
         return false;
     memcpy(buffer, signature, size);
     size_t raw = br_ecdsa_asn1_to_raw(buffer, size);

@@ -9,7 +9,7 @@ build=${BUILD_DIR:-$top/build-fuzz}
 seconds=${1:-60}
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DFWDEPLOY_FUZZ=ON -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_BUNDLE_TOOL=OFF >/dev/null
+    -DFWDEPLOY_FUZZ=ON -DFWDEPLOY_WERROR=ON -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_BUNDLE_TOOL=OFF >/dev/null
 make -C "$build" -j2 package_fuzz fault_fuzz trust_fuzz make_fuzz_seeds >/dev/null
 
 corpus=$build/corpus

@@ -4,7 +4,8 @@
 #   bash scripts/test.sh              native build in build/
 #   bash scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
 #   bash scripts/test.sh --armhf      32-bit ARM cross build run under qemu-user, in build-armhf/
-#   bash scripts/test.sh --all        all three, in that order
+#   bash scripts/test.sh --release    optimised as a distribution builds it (-O3), in build-release/
+#   bash scripts/test.sh --all        all four, in that order
 #
 # JOBS (default 2) sets the parallelism of make and ctest. Exits non-zero when
 # any build or test fails.
@@ -14,13 +15,13 @@ cd "$(dirname "$0")/.."
 readonly jobs="${JOBS:-2}"
 
 usage() {
-    sed -n '2,10s/^# \{0,1\}//p' "$0"
+    sed -n '2,11s/^# \{0,1\}//p' "$0"
 }
 
 configure_and_build() {
     local dir=$1 build_type=$2
     shift 2
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$build_type" -DFWDEPLOY_TESTS=ON "$@"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$build_type" -DFWDEPLOY_TESTS=ON -DFWDEPLOY_WERROR=ON "$@"
     cmake --build "$dir" -j "$jobs"
 }
 
@@ -66,6 +67,13 @@ EOF
     fi
 }
 
+# Release is -O3, where GCC's flow analysis warns about other things than at -O2.
+run_release() {
+    echo "=== optimised build and tests (build-release/)"
+    configure_and_build build-release Release -DFWDEPLOY_SANITIZE=OFF -DFWDEPLOY_STATIC=OFF
+    run_suite build-release
+}
+
 run_armhf() {
     echo "=== armhf cross build and tests under qemu-user (build-armhf/)"
     check_binfmt
@@ -82,6 +90,7 @@ case "${1:-}" in
     "") ;;
     --sanitize) mode=sanitize ;;
     --armhf) mode=armhf ;;
+    --release) mode=release ;;
     --all) mode=all ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
@@ -102,6 +111,7 @@ case $mode in
     native) run_native ;;
     sanitize) run_sanitize ;;
     armhf) run_armhf ;;
-    all) run_native; run_sanitize; run_armhf ;;
+    release) run_release ;;
+    all) run_native; run_sanitize; run_armhf; run_release ;;
 esac
 echo "=== all tests passed ($mode)"

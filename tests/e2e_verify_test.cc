@@ -403,6 +403,46 @@ TEST(SignedPackage, RefusedPackagesRunAndWriteNothing)
     for (const auto& [how, bytes] : loose)
         cases.push_back({how.c_str(), s.with(with_signature(shorter, bytes)),
                          "Package signature is bad!"});
+    // Numbers that no P-256 signature has, in encodings a forger may send:
+    // every split of the 66 bytes of numbers that a signature of the largest
+    // size holds (converting them widened both to the longer one, past the
+    // buffer, before the signature was checked), and values out of range.
+    auto der_of = [](const std::vector<uint8_t>& r, const std::vector<uint8_t>& s) {
+        std::vector<uint8_t> body = {0x02, (uint8_t)r.size()};
+        body.insert(body.end(), r.begin(), r.end());
+        body.insert(body.end(), {0x02, (uint8_t)s.size()});
+        body.insert(body.end(), s.begin(), s.end());
+        body.insert(body.begin(), {0x30, (uint8_t)body.size()});
+        return body;
+    };
+    auto number = [](size_t size, uint8_t top) {
+        std::vector<uint8_t> v(size, 0x5a);
+        v[0] = top;
+        return v;
+    };
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> forged;
+    for (size_t r = 1; r <= 65; ++r)
+        forged.push_back({"r of " + std::to_string(r) + " bytes, s of " + std::to_string(66 - r),
+                          der_of(number(r, 0x41), number(66 - r, 0x41))});
+    const std::vector<uint8_t> n = {0x00, 0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff,
+                                    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xbc, 0xe6, 0xfa, 0xad, 0xa7,
+                                    0x17, 0x9e, 0x84, 0xf3, 0xb9, 0xca, 0xc2, 0xfc, 0x63, 0x25, 0x51};
+    const std::vector<uint8_t> all_ones = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    const std::vector<uint8_t> zero = {0x00}, negative = number(32, 0x80);
+    const std::vector<uint8_t> valid = number(32, 0x41);
+    for (const auto& [name, value] : std::vector<std::pair<std::string, std::vector<uint8_t>>>{
+             {"zero", zero}, {"negative", negative}, {"the group order", n}, {"2^256 - 1", all_ones}}) {
+        forged.push_back({"r " + name, der_of(value, valid)});
+        forged.push_back({"s " + name, der_of(valid, value)});
+    }
+    for (const auto& [how, bytes] : forged) {
+        EXPECT_LE(bytes.size(), 72u) << how;
+        cases.push_back({how.c_str(), s.with(with_signature(shorter, bytes)),
+                         "Package signature is bad!"});
+    }
     for (const refusal& c : cases) {
         for (bool gzipped : {false, true}) {
             if (gzipped && c.line != digest && c.line != not_signed)
