@@ -56,5 +56,5 @@ int finish_gzip_source(int handle);
 // Reads with pread, so the position that the passes read from stays.
 bool package_may_end_in_trailer(int handle);
 
-// Process id of the running gunzip child, 0 before the first.
-extern pid_t gzip_pid;
+// Process id of the running gunzip child, 0 when none runs.
+pid_t gzip_child();

@@ -88,7 +88,7 @@ TEST_F(PackageSource, GunzipDeliversTheWholePackage)
 
     int fd = open_gzip_source(gz.c_str());
     ASSERT_GE(fd, 0);
-    EXPECT_GT(gzip_pid, 0);
+    EXPECT_GT(gzip_child(), 0);
     int last = -2;
     EXPECT_TRUE(drain(fd, read_gzip_source, &last) == contents);
     EXPECT_EQ(last, 0);
@@ -175,7 +175,7 @@ TEST_F(PackageSource, DamagedOrMissingStreamsFail)
     testing::internal::CaptureStderr();
     EXPECT_EQ(open_gzip_source(board_.path("missing.gz").c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "open: No such file or directory\n");
-    EXPECT_EQ(gzip_pid, 0);
+    EXPECT_EQ(gzip_child(), 0);
 }
 
 TEST_F(PackageSource, PaddingAfterTheStreamIsAcceptedByEveryGunzip)

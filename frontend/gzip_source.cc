@@ -1,0 +1,80 @@
+// A gzip package: the real gunzip reads the package file and feeds a pipe.
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/process.h"
+#include "common/scoped.h"
+#include "frontend/package_state.h"
+#include "frontend/source.h"
+
+int open_gzip_source(const char* path)
+{
+    // gunzip reads the descriptor we opened and checked, never the path again:
+    // the file under the path could be another by then.
+    unique_fd file(open_package_file(path));
+    if (file.fd < 0)
+        return -1;
+    char* const argv[] = {const_cast<char*>("gunzip"), const_cast<char*>("-c"), nullptr};
+    int read_end = -1;
+    pid_t pid = spawn_piped(argv, STDOUT_FILENO, &read_end, file.fd);
+    if (pid < 0)
+        return -1;
+    package.gzip_pid = pid;
+    return read_end;
+}
+
+int close_gzip_source(int handle)
+{
+    // gunzip may still be writing the rest of the package into the pipe: it would
+    // never end by itself once we stop reading, so it is killed before the wait.
+    child_guard child(package.gzip_pid);
+    package.gzip_pid = 0;
+    if (child.pid > 0)
+        ::kill(child.pid, SIGKILL);
+    child.wait();
+    ::close(handle);
+    return 0;
+}
+
+int read_gzip_source(int handle, void* buffer, int length)
+{
+    int n = unless_changed(read_full(handle, buffer, length), length);
+    if (n < 0 || n == length || package.gzip_pid <= 0)
+        return n;
+    // The pipe has ended, so gunzip has finished writing: its status says whether
+    // what it wrote is the whole package.
+    child_guard child(package.gzip_pid);
+    package.gzip_pid = 0;
+    int status = child.wait();
+    // Status 2 is gunzip's warning that it ignored bytes after the compressed
+    // stream (a package padded to fill a flash slot): the package is whole.
+    if (!exited_with(status, 0) && !exited_with(status, 2)) {
+        if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 255)
+            puts("gunzip could not be run");
+        else if (status >= 0 && WIFEXITED(status))
+            printf("gunzip failed with status %d: the package stream is damaged\n",
+                   WEXITSTATUS(status));
+        else
+            puts("gunzip did not finish: the package stream is incomplete");
+        return -1;
+    }
+    return n;
+}
+
+int finish_gzip_source(int handle)
+{
+    // The check value at the stream's end is tested only once gunzip reaches it.
+    uint8_t rest[4096];
+    int n;
+    while ((n = read_gzip_source(handle, rest, (int)sizeof rest)) == (int)sizeof rest) {
+    }
+    return n < 0 ? -1 : 0;
+}
+
+pid_t gzip_child()
+{
+    return package.gzip_pid;
+}
