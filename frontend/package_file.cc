@@ -84,13 +84,18 @@ bool lease_covers_every_write(int fd)
 
 bool same_file(const struct stat& a, const struct stat& b)
 {
+    if (a.st_dev != b.st_dev || a.st_ino != b.st_ino || (a.st_mode & S_IFMT) != (b.st_mode & S_IFMT))
+        return false;
+    // A FIFO's times change with every write that feeds it, and its size says
+    // nothing: whether it serves the same bytes again is for the pin to judge.
+    if (!S_ISREG(a.st_mode))
+        return true;
     // The change time too: a writer can put the modification time back, but
     // not that.
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+    return a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
-
 
 // A later pass of a leased package: the kept file from its start, as long as
 // nobody opened it for writing and the path still names it.
@@ -188,6 +193,11 @@ int say_package_changed(const char* path)
 bool package_file_leased()
 {
     return package.kept >= 0 && lease_holds();
+}
+
+bool package_is_pipe()
+{
+    return package.path[0] != '\0' && !S_ISREG(package.st.st_mode);
 }
 
 void release_package_file()

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <openssl/crypto.h>
 #include <sys/mman.h>
 
+#include "backends/chunk_mac.h"
 #include "backends/trust.h"
 #include "common/scoped.h"
 #include "engine/trailer.h"
@@ -13,7 +15,7 @@
 
 namespace {
 
-using chunk_digest = uint8_t[SHA256_SIZE];
+using chunk_digest = uint8_t[CHUNK_MAC_SIZE];
 
 struct pin_state {
     source_ops inner;
@@ -21,20 +23,20 @@ struct pin_state {
     int opens;                        // passes so far
     // Recorded by the verification pass.
     bool recording;
-    sha256_context chunk_hash;
-    uint32_t chunk_filled;            // bytes of the chunk being hashed
-    chunk_digest* digests;            // one per chunk, the last may be short
+    uint32_t chunk_filled;            // bytes of the chunk being recorded
+    chunk_digest* digests;            // a MAC per chunk, the last may be short
     uint32_t count;
     uint32_t capacity;                // entries the mapping holds
     uint64_t length;                  // of the whole recorded stream
     bool out_of_memory;
     // Later passes.
-    bool enforce;                     // a trailer was accepted: hold to the record
+    bool enforce;                     // the record is whole: hold to it
     bool changed;                     // found different once: every later pass fails
     byte_buffer chunk;                // the checked chunk being handed on
     uint32_t next;                    // index of the next chunk to load
     uint32_t chunk_size;              // bytes in `chunk`
     uint32_t served;                  // of them already handed on
+    uint64_t taken;                   // bytes this pass read from the source
 };
 
 pin_state pin;
@@ -65,8 +67,8 @@ void end_chunk()
         pin.digests = static_cast<chunk_digest*>(grown);
         pin.capacity = more;
     }
-    sha256_finish(&pin.chunk_hash, pin.digests[pin.count++]);
-    sha256_start(&pin.chunk_hash);
+    chunk_mac_end(pin.digests[pin.count]);
+    chunk_mac_begin(++pin.count);
     pin.chunk_filled = 0;
 }
 
@@ -89,7 +91,7 @@ void record(const uint8_t* bytes, uint32_t length)
     while (length > 0 && !pin.out_of_memory) {
         uint32_t room = PIN_CHUNK_SIZE - pin.chunk_filled;
         uint32_t take = length < room ? length : room;
-        sha256_feed(&pin.chunk_hash, bytes, take);
+        chunk_mac_feed(bytes, take);
         pin.chunk_filled += take;
         bytes += take;
         length -= take;
@@ -107,10 +109,14 @@ int load_chunk(int handle)
     int n = pin.inner.read(handle, pin.chunk.get(), (int)size);
     if (n < 0)
         return -1;
-    uint8_t digest[SHA256_SIZE] = {};
-    if ((uint32_t)n == size)
-        sha256_of(pin.chunk.get(), size, digest);
-    if ((uint32_t)n != size || memcmp(digest, pin.digests[pin.next], sizeof digest) != 0) {
+    pin.taken += (uint32_t)n;
+    uint8_t tag[CHUNK_MAC_SIZE] = {};
+    if ((uint32_t)n == size) {
+        chunk_mac_begin(pin.next);
+        chunk_mac_feed(pin.chunk.get(), size);
+        chunk_mac_end(tag);
+    }
+    if ((uint32_t)n != size || CRYPTO_memcmp(tag, pin.digests[pin.next], sizeof tag) != 0) {
         pin.changed = true;
         return say_package_changed(pin.path);
     }
@@ -132,11 +138,17 @@ int pinned_open(const char* path)
     if (handle < 0)
         return -1;
     if (pin.opens++ == 0) {
-        bool may_have_trailer = package_may_end_in_trailer(handle);
-        trust_skip_digest(!may_have_trailer);
-        // A leased file needs no record: the kernel tells us of any writer.
-        pin.recording = may_have_trailer && !package_file_leased();
-        sha256_start(&pin.chunk_hash);
+        trust_skip_digest(!package_may_end_in_trailer(handle));
+        // Every package, leased or not: a lease tells only of writers through
+        // this kernel, not of storage that answers a second read otherwise.
+        if (chunk_mac_key(nullptr) < 0) {
+            pin.inner.close(handle);
+            printf("Package %s cannot be held to its verified bytes: no key for its record\n",
+                   pin.path);
+            return -1;
+        }
+        pin.recording = true;
+        chunk_mac_begin(0);
     } else if (pin.enforce) {
         if (!pin.chunk)
             pin.chunk = allocate_bytes(PIN_CHUNK_SIZE);
@@ -147,6 +159,7 @@ int pinned_open(const char* path)
         pin.next = 0;
         pin.chunk_size = 0;
         pin.served = 0;
+        pin.taken = 0;
     }
     return handle;
 }
@@ -182,13 +195,34 @@ int pinned_read(int handle, void* buffer, int length)
     return total;
 }
 
+// A pass that ends before the package does leaves the rest of a FIFO's copy
+// unread, and its writer, cut off, may still hold bytes of it in the pipe when
+// the next pass opens: that pass would read them first. The rest is read here,
+// up to what the verification pass read and never past it (a writer may keep
+// the FIFO open after the package), so each pass takes one whole copy.
+void finish_copy(int handle)
+{
+    if (!package_is_pipe() || pin.changed || !pin.chunk)
+        return;
+    while (pin.taken < pin.length) {
+        uint64_t left = pin.length - pin.taken;
+        int want = left < PIN_CHUNK_SIZE ? (int)left : (int)PIN_CHUNK_SIZE;
+        int n = pin.inner.read(handle, pin.chunk.get(), want);
+        if (n <= 0)
+            return;
+        pin.taken += (uint32_t)n;
+    }
+}
+
 int pinned_close(int handle)
 {
+    if (pin.enforce && !pin.recording)
+        finish_copy(handle);
     if (pin.recording) {
         pin.recording = false;
         if (pin.chunk_filled > 0)
             end_chunk();
-        pin.enforce = trust_trailer_accepted();
+        pin.enforce = true;
     }
     return pin.inner.close(handle);
 }
@@ -198,6 +232,7 @@ int pinned_close(int handle)
 void pin_source(const source_ops* inner, source_ops* pinned)
 {
     forget_record();
+    chunk_mac_forget();
     pin = pin_state{};
     pin.inner = *inner;
     pinned->open = pinned_open;

@@ -28,6 +28,10 @@ int close_plain_source(int handle);
 // changed it since its first open without this turning false.
 bool package_file_leased();
 
+// Whether the package is no regular file but a FIFO (or another kind of file
+// that hands out a stream), as its first open found.
+bool package_is_pipe();
+
 // Gives up the kept descriptor and its lease; the next open is a first one.
 void release_package_file();
 

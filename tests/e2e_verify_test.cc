@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +14,16 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "common/scoped.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
@@ -736,6 +743,182 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
         }
       }
     }
+}
+
+// Storage under the package that answers a second read otherwise, with no
+// write through this kernel to the file: a filesystem image on a loop device
+// whose backing file the begin script changes, the file's cached pages then
+// dropped. No lease breaks and the file looks the same, so only the content
+// pin can tell; it must, for every package, signed or not.
+TEST(SignedPackage, StorageThatReadsBackOtherBytesIsRefused)
+{
+    signing_setup s;
+    const std::string target = s.m.target;
+    sandbox_dir work("fwdeploy-storage");
+    const std::string image = work.path("fs.img");
+    const std::string offset_file = work.path("offset");   // written once the image is made
+    const std::string mounted = work.path("mnt");
+    ASSERT_EQ(::mkdir(mounted.c_str(), 0755), 0);
+    // Incompressible, so that gzip stores it as it is and a change in the .gz
+    // comes out of gunzip as other bytes, not as a broken stream.
+    const std::vector<uint8_t> data = pattern_bytes(1 << 20, 91);
+    for (const char* fs : {"ext4", "vfat"}) {
+        for (bool keys : {true, false}) {
+            for (bool gzipped : {false, true}) {
+                SCOPED_TRACE(std::string(fs) + (keys ? ", signed" : ", unsigned") +
+                             (gzipped ? ", gzip" : ""));
+                s.m.restore();
+                const std::string name = gzipped ? "pkg.bin.gz" : "pkg.bin";
+                const std::string given = mounted + "/" + name;
+                bundle_package p;
+                p.begin_script = "printf XXXXXXXXXXXXXXXX | dd of=" + image +
+                                 " bs=1 seek=$(cat " + offset_file +
+                                 ") conv=notrunc status=none\n"
+                                 "dd if=" + given + " iflag=nocache count=0 status=none\n";
+                p.end_script = "touch " + s.m.end_mark + "\n";
+                p.blocks.push_back(replace_block(target, data));
+                std::vector<uint8_t> bytes = bundle_bytes(p);
+                if (keys) {
+                    std::vector<uint8_t> t = openssl_trailer(bytes, &s.a);
+                    bytes.insert(bytes.end(), t.begin(), t.end());
+                }
+                // The image holds the one file: gzip stores this data as it is,
+                // so a plain copy beside would hold the same bytes.
+                sandbox_dir content("fwdeploy-fs");
+                if (gzipped)
+                    bytes = read_file(gzip_copy(work.write("pkg.bin", bytes)));
+                std::string file = content.write(name, bytes);
+                remove_tree(image);
+                run_options make;
+                if (std::string(fs) == "ext4") {
+                    make.program = "mkfs.ext4";
+                    make.args = {"-q", "-F", "-d", content.path(""), image, "16M"};
+                } else {
+                    make.program = "sh";
+                    make.args = {"-c", "mkfs.vfat -C \"$1\" 16384 >/dev/null && "
+                                       "mcopy -i \"$1\" \"$2\" ::" + name, "sh", image, file};
+                }
+                ASSERT_EQ(run_program(make).exit_code, 0) << make.program;
+                // Where 16 bytes well inside the block data lie in the image.
+                std::vector<uint8_t> packed = read_file(file);
+                std::vector<uint8_t> fs_bytes = read_file(image);
+                auto mark = packed.begin() + (long)packed.size() - 3000;
+                auto at = std::search(fs_bytes.begin(), fs_bytes.end(), mark, mark + 16);
+                ASSERT_NE(at, fs_bytes.end());
+                work.write("offset", std::to_string(at - fs_bytes.begin()));
+
+                run_options o;
+                o.program = "unshare";
+                o.args = {"--mount", "--propagation", "private", "sh", "-c",
+                          "mount -o loop \"$IMG\" \"$MNT\" || exit 125\n"
+                          "exec \"$FW\" \"$MODE\" \"$PKG\" $KEYS\n"};
+                o.env = {{"IMG", image}, {"MNT", mounted}, {"FW", FWDEPLOY_BIN},
+                         {"MODE", gzipped ? "-x" : "-r"}, {"PKG", given},
+                         {"KEYS", keys ? "-k " + s.trusted_a : ""}};
+                run_result r = run_program(o);
+                if (r.exit_code == 125) {
+                    std::cout << "No " << fs << " image can be mounted here: " << r.err;
+                    continue;
+                }
+                EXPECT_EQ(r.exit_code, 255) << r.out << r.err;
+                EXPECT_TRUE(has_line(r, "Package " + given + " changed since it was verified!"))
+                    << r.out;
+                EXPECT_EQ(r.out.find("OTA UPDATA STATUS"), std::string::npos) << r.out;
+                EXPECT_FALSE(file_exists(s.m.end_mark));
+                EXPECT_TRUE(read_text(target) == "old contents");
+                EXPECT_EQ(r.leftover_processes, 0);
+            }
+        }
+    }
+}
+
+// A FIFO is opened again for every pass. One that serves the same bytes each
+// time holds a package like any file; one that serves others after the first
+// is refused by the pin, whether the package is signed or not.
+TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
+{
+    signing_setup s;
+    const std::vector<uint8_t> data = pattern_bytes(300 * 1024, 17);
+    bundle_package p;
+    p.end_script = "touch " + s.m.end_mark + "\n";
+    p.blocks.push_back(replace_block(s.m.target, data));
+    const std::vector<uint8_t> bare = bundle_bytes(p);
+    std::vector<uint8_t> other_bare = bare;
+    other_bare[other_bare.size() - 100] ^= 0x20;   // in the block data, its checksum aside
+    sandbox_dir work("fwdeploy-fifo");
+    const std::string fifo = work.path("pkg");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct sigaction ignore = {}, before = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &before);
+    for (bool keys : {true, false}) {
+        for (bool gzipped : {false, true}) {
+            for (bool same : {true, false}) {
+                SCOPED_TRACE(std::string(keys ? "signed" : "unsigned") + (gzipped ? ", gzip" : "") +
+                             (same ? ", the same bytes" : ", other bytes"));
+                s.m.restore();
+                remove_tree(s.m.end_mark);
+                // One trailer for both: a signature is new at every signing.
+                const std::vector<uint8_t> trailer =
+                    keys ? openssl_trailer(bare, &s.a) : std::vector<uint8_t>{};
+                auto packed = [&](std::vector<uint8_t> bytes) {
+                    bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+                    if (gzipped)
+                        bytes = read_file(gzip_copy(work.write("plain", bytes)));
+                    return bytes;
+                };
+                const std::vector<uint8_t> first = packed(bare);
+                const std::vector<uint8_t> later = packed(same ? bare : other_bare);
+                // One whole copy per open. The writer closes after it, so that
+                // the verification pass sees the end, and opens again only once
+                // the reader has closed its end (inotify tells): opened earlier,
+                // it would feed the pass that is ending.
+                unique_fd closes(inotify_init1(IN_CLOEXEC));
+                ASSERT_GE(inotify_add_watch(closes.fd, fifo.c_str(), IN_CLOSE_NOWRITE), 0);
+                std::atomic<bool> stop{false};
+                std::thread writer([&] {
+                    for (int opens = 0; !stop; ++opens) {
+                        unique_fd w(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+                        if (w.fd < 0 || stop)
+                            return;
+                        const std::vector<uint8_t>& bytes = opens == 0 ? first : later;
+                        if (write(w.fd, bytes.data(), bytes.size()) < 0 && errno != EPIPE)
+                            return;
+                        w.reset();
+                        // Woken now and then to see whether the test is over.
+                        pollfd closed{closes.fd, POLLIN, 0};
+                        while (!stop && poll(&closed, 1, 20) == 0) {
+                        }
+                        inotify_event events[16];
+                        if (!stop && read(closes.fd, events, sizeof events) <= 0)
+                            return;
+                    }
+                });
+                run_options o;
+                o.program = FWDEPLOY_BIN;
+                o.args = {gzipped ? "-x" : "-r", fifo};
+                if (keys)
+                    o.args.insert(o.args.end(), {"-k", s.trusted_a});
+                run_result r = run_program(o);
+                stop = true;
+                unique_fd wake(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+                writer.join();
+                if (same) {
+                    EXPECT_EQ(r.exit_code, 0) << r.out;
+                    EXPECT_TRUE(read_file(s.m.target) == data);
+                    EXPECT_TRUE(file_exists(s.m.end_mark));
+                } else {
+                    EXPECT_EQ(r.exit_code, 255) << r.out;
+                    EXPECT_TRUE(has_line(r, "Package " + fifo + " changed since it was verified!"))
+                        << r.out;
+                    EXPECT_EQ(read_text(s.m.target), "old contents");
+                    EXPECT_FALSE(file_exists(s.m.end_mark));
+                }
+                EXPECT_EQ(r.leftover_processes, 0);
+            }
+        }
+    }
+    sigaction(SIGPIPE, &before, nullptr);
 }
 
 namespace {

@@ -548,22 +548,16 @@ TEST_F(PackageSource, APinnedPassHandsOnNoByteOfAChangedChunk)
         std::vector<uint8_t> got = drain(fd, pinned.read, &last);
         pinned.close(fd);
         std::string said = testing::internal::GetCapturedStdout();
-        if (with_trailer) {
-            // Every chunk before the changed one, and not a byte of that one.
-            EXPECT_EQ(last, -1);
-            EXPECT_EQ(got.size(), 3 * (size_t)PIN_CHUNK_SIZE);
-            EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
-            EXPECT_EQ(said, "Package " + path + " changed since it was verified!\n");
-            // Every later pass is refused at its open.
-            testing::internal::CaptureStdout();
-            EXPECT_EQ(pinned.open(path.c_str()), -1);
-            EXPECT_EQ(testing::internal::GetCapturedStdout(), said);
-        } else {
-            // Nothing was verified beyond the checksums: the pass reads as before.
-            EXPECT_EQ(last, 0);
-            EXPECT_EQ(got.size(), bytes.size());
-            EXPECT_EQ(said, "");
-        }
+        // Signed or not: every chunk before the changed one, and not a byte
+        // of that one.
+        EXPECT_EQ(last, -1);
+        EXPECT_EQ(got.size(), 3 * (size_t)PIN_CHUNK_SIZE);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+        EXPECT_EQ(said, "Package " + path + " changed since it was verified!\n");
+        // Every later pass is refused at its open.
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(pinned.open(path.c_str()), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), said);
     }
 
     // A pass that ends early (a begin script pass) and one that asks for more
