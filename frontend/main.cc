@@ -207,6 +207,7 @@ int main(int argc, char** argv)
     ops.check_only = check_only ? 1 : 0;
     int result = upgrade_run(&ops);
     release_package_file();
+    release_scratch_descriptor();             // a patch block that failed before its patch
     return result;
 }
 

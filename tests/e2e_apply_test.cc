@@ -420,6 +420,83 @@ TEST(ApplyPatch, PatchesInPlaceThroughTheDiffTemporaryFile)
     }
 }
 
+// Another user who can write to the -t directory (no sticky bit), or to the
+// target's, swaps its own bytes in while bspatch works: for the patch the tool
+// wrote, and for the result bspatch wrote. The bspatch stand-in makes the swap
+// as that user at exactly those moments, then runs the real bspatch. The
+// package names no result digest, so nothing but the tool's own care stands
+// between the intruder and the target: it gets the package's result, or the
+// block fails and it keeps its old contents with its owner and mode.
+TEST(ApplyPatch, AnotherUserOfTheDirectoriesNeverGetsItsBytesIn)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "playing another user needs root";
+    test_board board;
+    std::vector<uint8_t> old_version = pattern_bytes(3000, 31);
+    std::vector<uint8_t> new_version = old_version;
+    for (size_t i = 0; i < new_version.size(); i += 61)
+        new_version[i] ^= 0x3c;
+    std::vector<uint8_t> evil = bytes_of("#!/bin/sh\necho owned\n");
+    std::string evil_patch = board.box.write("evil.patch", make_patch(old_version, evil));
+    std::string evil_result = board.box.write("evil.bin", evil);
+    // The other user must reach the shared directories.
+    ASSERT_EQ(chmod(board.box.root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(board.path("board").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(board.path("board/data").c_str(), 0755), 0);
+    std::string temp = board.box.make_dir("board/tmp");
+    std::string bin = board.box.make_dir("board/data/bin");
+    std::string target = bin + "/su";
+    bundle_package p;
+    p.blocks.push_back(patch_block(target, make_patch(old_version, new_version)));
+    std::string package = write_package(board.path("pkg.bin"), p);
+
+    struct row {
+        const char* what;
+        bool shared_target_dir;
+        bool swap_patch;
+        bool swap_result;
+        bool applies;                 // else the block fails and the target is as it was
+    };
+    const row rows[] = {
+        {"patch swapped in the -t directory", false, true, false, true},
+        {"result swapped beside the target", true, false, true, false},
+        {"both", true, true, true, false},
+    };
+    for (const row& w : rows) {
+        SCOPED_TRACE(w.what);
+        ASSERT_EQ(chmod(temp.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(bin.c_str(), w.shared_target_dir ? 0777 : 0755), 0);
+        write_file(target, old_version, 0755);
+        ASSERT_EQ(chmod(target.c_str(), 04755), 0);
+        run_options o;
+        o.args = {"-r", package, "-t", temp};
+        o.path_prefix = TEST_SOURCE_DIR "/standins";
+        o.env = {{"STANDIN_INTRUDER", "nobody:nogroup"}, {"STANDIN_INTRUDER_DIR", temp}};
+        if (w.swap_patch)
+            o.env.push_back({"STANDIN_INTRUDER_PATCH", evil_patch});
+        if (w.swap_result)
+            o.env.push_back({"STANDIN_INTRUDER_RESULT", evil_result});
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_FALSE(read_file(target) == evil);
+        EXPECT_EQ(file_mode(target), 04755);
+        if (w.applies) {
+            EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0\n")) << r.out;
+            EXPECT_TRUE(read_file(target) == new_version);
+        } else {
+            EXPECT_TRUE(contains(r.out, "Patch result for " + target +
+                                            " was replaced before it took the file's place: "
+                                            "the file keeps its old contents\n"))
+                << r.out;
+            EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: -1\n")) << r.out;
+            EXPECT_TRUE(read_file(target) == old_version);
+        }
+        EXPECT_EQ(listing(bin), (std::vector<std::string>{"su"}));
+        remove_tree(temp);
+        board.box.make_dir("board/tmp");
+    }
+}
+
 TEST(ApplyMixed, EveryOperationInOnePackagePlainAndGzipped)
 {
     test_board board;
