@@ -253,6 +253,12 @@ int take_identity(int fd, const struct stat& wanted)
 
 int sync_directory_of(const char* path)
 {
+    // A directory named with a trailing '/' (a deleted one) lives in its parent.
+    char name[PATH_MAX];
+    snprintf(name, sizeof name, "%s", path);
+    for (size_t end = strlen(name); end > 1 && name[end - 1] == '/'; --end)
+        name[end - 1] = '\0';
+    path = name;
     char dir[PATH_MAX];
     size_t length = directory_length(path);
     if (length == 0)

@@ -627,17 +627,22 @@ std::vector<std::pair<std::string, std::string>> kill_at(int at)
 
 // A deleted file, and the directories made for a created one, are flushed into
 // their directories before the tool goes on, as a renamed file is: reported
-// done, neither comes back or vanishes after a power cut.
+// done, neither comes back or vanishes after a power cut. An empty directory
+// goes as remove(3) takes it, named with or without a final '/', and is
+// flushed out of its parent just the same.
 TEST(ApplyCrash, DeletesAndNewDirectoriesAreFlushedIntoTheirParents)
 {
     test_board board;
     std::string log = board.box.write("board/data/old.log", "log");
+    std::string empty = board.box.make_dir("board/data/empty.d");
+    std::string slashed = board.box.make_dir("board/data/slashed.d") + "/";
     std::string tool = board.data + "/new/deeper/tool";
     char real[PATH_MAX];
     ASSERT_NE(realpath(board.data.c_str(), real), nullptr);
     std::string data = real;              // as a flushed descriptor names it
     bundle_package p;
-    p.blocks = {delete_block(log), create_block(tool, pattern_bytes(900, 81), 0750)};
+    p.blocks = {delete_block(log), delete_block(empty), delete_block(slashed),
+                create_block(tool, pattern_bytes(900, 81), 0750)};
     std::string package = write_package(board.path("pkg.bin"), p);
     run_options o;
     o.args = {"-r", package};
@@ -654,10 +659,24 @@ TEST(ApplyCrash, DeletesAndNewDirectoriesAreFlushedIntoTheirParents)
     std::string staged = std::string(staging).substr(board.data.size());
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "unlink " + log, "fsync " + data,
+                         "unlink " + empty, "rmdir " + empty, "fsync " + data,
+                         "unlink " + slashed, "rmdir " + slashed, "fsync " + data,
                          "fsync " + data, "fsync " + data + "/new",
                          "unlink " + board.data + staged, "fsync " + data + staged,
                          "rename " + board.data + staged + " " + tool,
                          "fsync " + data + "/new/deeper"}));
+    EXPECT_TRUE(contains(r.out, "Delete file: " + empty + "\nDelete file: " + slashed + "\n"))
+        << r.out;
+    EXPECT_FALSE(file_exists(empty));
+    EXPECT_FALSE(file_exists(slashed));
+
+    // A directory that is not empty stays whole, and its block fails.
+    std::string full = board.box.write("board/data/full.d/kept", "kept");
+    p.blocks = {delete_block(board.data + "/full.d")};
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(apply_lines(r).end()[-2], p2(0, 6)) << r.out;   // the package has no data
+    EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: -1");
+    EXPECT_EQ(read_text(full), "kept");
 }
 
 // The tool is killed before each of its writes, flushes, renames and unlinks in
