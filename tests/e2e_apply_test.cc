@@ -828,6 +828,62 @@ size_t occurrences(const std::string& text, const std::string& part)
 
 }  // namespace
 
+// bspatch gets the scratch file and its result file as descriptors, and no other
+// child ever does: not a script that runs after it, nor the end script after a
+// patch block whose data could not be written (its scratch descriptor is kept
+// for bspatch until then).
+TEST(ApplyPatch, OnlyBspatchGetsTheScratchAndResultDescriptors)
+{
+    test_board board;
+    std::vector<uint8_t> old_version = pattern_bytes(2000, 51);
+    std::vector<uint8_t> new_version(old_version.begin() + 100, old_version.end());
+    std::string temp = board.box.make_dir("board/tmp");
+    std::string target = board.data + "/app";
+    std::string fd_log = board.path("fd.log");
+    std::string listing = board.path("script-fds");
+    bundle_package p;
+    p.blocks.push_back(patch_block(target, make_patch(old_version, new_version)));
+    p.blocks.push_back(script_block("list.sh", "ls -l /proc/$$/fd >> " + listing + "\n"));
+    p.end_script = "ls -l /proc/$$/fd >> " + listing + "\n";
+    std::string package = write_package(board.path("pkg.bin"), p);
+    std::string note = board.path("failed.txt");
+    for (bool write_fails : {false, true}) {
+        SCOPED_TRACE(write_fails ? "scratch write fails" : "patched");
+        write_file(target, old_version, 0644);
+        remove_tree(fd_log);
+        remove_tree(listing);
+        run_options o;
+        o.args = {"-r", package, "-t", temp};
+        o.path_prefix = TEST_SOURCE_DIR "/standins";
+        if (write_fails)
+            o.env = fail_at("write", "tmp/diff_tmp", 1, note);
+        o.env.push_back({"STANDIN_FDLOG", fd_log});
+        run_result r = run_program(o);
+        EXPECT_TRUE(contains(r.out, write_fails ? "OTA UPDATA STATUS: -1\n"
+                                                : "OTA UPDATA STATUS: 0\n"))
+            << r.out << r.err;
+        EXPECT_TRUE(read_file(target) == (write_fails ? old_version : new_version));
+        std::vector<std::string> passed;
+        for (const std::string& line : split_lines(read_text(fd_log)))
+            if (line.find(" /dev/") == std::string::npos &&
+                line.find(TEST_SOURCE_DIR "/standins/") == std::string::npos &&
+                line.find(" pipe:") == std::string::npos)
+                passed.push_back(line.substr(line.find(' ') + 1));
+        if (write_fails) {
+            EXPECT_TRUE(passed.empty());
+        } else {
+            char staging[PATH_MAX];
+            ASSERT_EQ(staging_path(target.c_str(), staging), 0);
+            std::sort(passed.begin(), passed.end());
+            EXPECT_EQ(passed, (std::vector<std::string>{std::string(staging), temp + "/diff_tmp"}));
+        }
+        std::string fds = read_text(listing);
+        EXPECT_FALSE(fds.empty());
+        EXPECT_FALSE(contains(fds, "diff_tmp")) << fds;
+        EXPECT_FALSE(contains(fds, ".fwdeploy-")) << fds;
+    }
+}
+
 // Each system call the file, partition and runner back ends make on the way to
 // storage or to the shell fails in turn, with EIO, through a preloaded library.
 // Whatever fails, the block fails with exactly one report and one error line,
