@@ -60,6 +60,16 @@ struct write_behind {
 };
 write_behind pending;
 
+// A second descriptor of the patch scratch file, kept from its creation until
+// the patch runner takes it: bspatch reads the patch through it, so the name in
+// the temporary directory, which others may be able to write to, is never
+// opened again once the data went in.
+struct kept_scratch {
+    int fd = -1;
+    char path[PATH_MAX];
+};
+kept_scratch scratch;
+
 // Writes out what waits for `fd` and lets the buffer go. 0, or -1 after
 // write_full said why.
 int flush_pending(int fd)
@@ -208,7 +218,9 @@ int create_staging(const char* staging, mode_t mode)
     // Left by a run that was cut short; the exclusive create below refuses
     // anything that is still in the way.
     ::unlink(staging);
-    return ::open(staging, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    // Readable: the patch runner checks and copies what bspatch wrote through
+    // this descriptor, never through the name.
+    return ::open(staging, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 bool may_take_owner(const struct stat& st)
@@ -241,6 +253,12 @@ int take_identity(int fd, const struct stat& wanted)
 
 int sync_directory_of(const char* path)
 {
+    // A directory named with a trailing '/' (a deleted one) lives in its parent.
+    char name[PATH_MAX];
+    snprintf(name, sizeof name, "%s", path);
+    for (size_t end = strlen(name); end > 1 && name[end - 1] == '/'; --end)
+        name[end - 1] = '\0';
+    path = name;
     char dir[PATH_MAX];
     size_t length = directory_length(path);
     if (length == 0)
@@ -262,6 +280,8 @@ int sync_directory_of(const char* path)
 
 int remove_file(const char* path)
 {
+    if (scratch.fd >= 0 && strcmp(path, scratch.path) == 0)
+        release_scratch_descriptor();
     // As remove(3): an empty directory goes too.
     if (::unlink(path) < 0 && (errno != EISDIR || ::rmdir(path) < 0))
         return -1;
@@ -328,21 +348,64 @@ int create_scratch_file(const char* path, uint32_t mode)
         perror("open");
         return -1;
     }
+    release_scratch_descriptor();
+    if (strlen(path) >= sizeof scratch.path) {
+        ::close(fd);
+        ::unlink(path);
+        return -1;
+    }
+    scratch.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (scratch.fd < 0) {
+        perror("dup");
+        ::close(fd);
+        ::unlink(path);
+        return -1;
+    }
+    snprintf(scratch.path, sizeof scratch.path, "%s", path);
     return fd;
+}
+
+int take_scratch_descriptor(const char* path)
+{
+    if (scratch.fd < 0 || strcmp(path, scratch.path) != 0)
+        return -1;
+    int fd = scratch.fd;
+    scratch.fd = -1;
+    return fd;
+}
+
+void release_scratch_descriptor()
+{
+    if (scratch.fd >= 0)
+        ::close(scratch.fd);
+    scratch.fd = -1;
 }
 
 int copy_into(const char* from, const char* path, const struct stat& identity)
 {
     unique_fd source(::open(from, O_RDONLY | O_CLOEXEC));
-    unique_fd to(::open(path, O_WRONLY | O_CLOEXEC));
-    if (source.fd < 0 || to.fd < 0) {
+    if (source.fd < 0) {
         perror("open");
+        return -1;
+    }
+    return copy_from_descriptor(source.fd, path, identity);
+}
+
+int copy_from_descriptor(int from, const char* path, const struct stat& identity)
+{
+    unique_fd to(::open(path, O_WRONLY | O_CLOEXEC));
+    if (to.fd < 0) {
+        perror("open");
+        return -1;
+    }
+    if (::lseek(from, 0, SEEK_SET) < 0) {
+        perror("lseek");
         return -1;
     }
     char buffer[4096];
     off_t total = 0;
     for (;;) {
-        ssize_t n = read_some(source.fd, buffer, sizeof buffer);
+        ssize_t n = read_some(from, buffer, sizeof buffer);
         if (n < 0)
             return -1;
         if (n == 0)

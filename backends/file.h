@@ -28,7 +28,16 @@ int create_file(const char* path, uint32_t mode);
 // ours left there by an earlier run is removed first; whatever else stands
 // under the name (a link planted in a shared directory, someone else's file)
 // is never followed, opened or removed: the create fails. Descriptor, or -1.
+// A second descriptor of the file is kept for take_scratch_descriptor.
 int create_scratch_file(const char* path, uint32_t mode);
+
+// The kept descriptor of the scratch file last made at `path`, now the
+// caller's to close (close-on-exec, open for writing: a child opens it
+// afresh through /dev/fd), or -1 when there is none for that path.
+int take_scratch_descriptor(const char* path);
+
+// Closes the kept scratch descriptor, if any: a block whose patch never ran.
+void release_scratch_descriptor();
 
 // Removes a file (or an empty directory) as remove(3) does, and flushes the
 // directory it was in, as after a rename. 0, or -1.
@@ -58,7 +67,8 @@ int discard_file(int handle);
 int staging_path(const char* path, char (&staging)[PATH_MAX]);
 
 // Removes a leftover at `staging` and creates the file anew, exclusively and
-// without following a link planted there. Descriptor, or -1 with errno set.
+// without following a link planted there. Descriptor open for reading and
+// writing, or -1 with errno set.
 int create_staging(const char* staging, mode_t mode);
 
 // Whether this process can give a new file the owner and group of `st`: root
@@ -74,6 +84,9 @@ int take_identity(int fd, const struct stat& wanted);
 // name and mount of it sees the new contents), gives it the owner, group and
 // mode of `identity` and flushes it. Not atomic. 0, or -1 after printing why.
 int copy_into(const char* from, const char* path, const struct stat& identity);
+
+// copy_into from the whole file `from` is open on (readable), from its first byte.
+int copy_from_descriptor(int from, const char* path, const struct stat& identity);
 
 // Flushes the directory entry of a rename or unlink of `path` to storage. 0, or
 // -1 after printing why.

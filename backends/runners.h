@@ -6,7 +6,9 @@
 // Runs bspatch OLD NEW PATCH; when OLD and NEW are the same file the result is
 // written beside it and renamed over it with the original's owner, group and
 // mode bits, or copied into it when the file has other hard links or another
-// file is mounted over it. 0 or -1.
+// file is mounted over it. bspatch writes that staging file, and reads a PATCH
+// that create_scratch_file made, through our own descriptors (/dev/fd paths):
+// neither name is opened again by the tool or by bspatch. 0 or -1.
 int run_bspatch(const char* old_path, const char* new_path, const char* patch_path);
 
 // run_bspatch, but the result takes the old file's place only when its SHA-256

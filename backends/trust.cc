@@ -316,11 +316,20 @@ int sha256_of_file(const char* path, uint8_t digest[32])
         perror("open");
         return -1;
     }
+    return sha256_of_descriptor(fd.fd, digest);
+}
+
+int sha256_of_descriptor(int fd, uint8_t digest[32])
+{
+    if (::lseek(fd, 0, SEEK_SET) < 0) {
+        perror("lseek");
+        return -1;
+    }
     sha256_context hash;
     sha256_start(&hash);
     uint8_t buffer[4096];
     for (;;) {
-        ssize_t n = read_some(fd.fd, buffer, sizeof buffer);
+        ssize_t n = read_some(fd, buffer, sizeof buffer);
         if (n < 0)
             return -1;
         if (n == 0)

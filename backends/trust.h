@@ -41,6 +41,9 @@ void sha256_of(const void* bytes, size_t length, uint8_t digest[32]);
 // SHA-256 of the file at `path`, read in constant memory. 0, or -1 after perror.
 int sha256_of_file(const char* path, uint8_t digest[32]);
 
+// The same for the whole file `fd` is open on (readable), from its first byte.
+int sha256_of_descriptor(int fd, uint8_t digest[32]);
+
 // SHA-256 of a P-256 public key as DER SubjectPublicKeyInfo (the point uncompressed):
 // the key id a trailer names its signer by.
 void p256_key_id(const uint8_t point[P256_POINT_SIZE], uint8_t id[32]);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/io.h"
@@ -54,6 +55,10 @@ int read_board_line(const char* path, const char* what, char (&line)[BOARD_LINE_
 
 namespace {
 
+// How often a root run clears the lock path before it gives up: each time,
+// someone else put something there again between our removal and our create.
+constexpr int LOCK_ATTEMPTS = 4;
+
 int open_lock(const char* path)
 {
     // No link is followed: where the lock lives in a directory others may write
@@ -61,15 +66,106 @@ int open_lock(const char* path)
     return ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
+// Whether `st` is a lock file no one but root can open: flock needs no more than
+// a descriptor open for reading, so anyone who can open it can hold it.
+bool root_only(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0600 &&
+           st.st_nlink == 1;
+}
+
+void describe(const struct stat& st, char (&what)[64])
+{
+    if (S_ISLNK(st.st_mode))
+        snprintf(what, sizeof what, "a symbolic link");
+    else if (!S_ISREG(st.st_mode))
+        snprintf(what, sizeof what, "not a regular file");
+    else if (st.st_uid != 0)
+        snprintf(what, sizeof what, "owned by user %u", (unsigned)st.st_uid);
+    else if (st.st_nlink != 1)
+        snprintf(what, sizeof what, "a file with %u names", (unsigned)st.st_nlink);
+    else
+        snprintf(what, sizeof what, "a file of mode %04o", (unsigned)(st.st_mode & 07777));
+}
+
+// The lock file of a root run: root's own, mode 0600, or made so. Whatever
+// else stands at `path` (another user's file, which they may hold for as long
+// as they like; a file others can read, and so lock; a link) is removed, with
+// a line naming it, and a fresh file is made. Descriptor, or -1 with errno set.
+int open_root_lock(const char* path)
+{
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            if (::fchmod(fd, 0600) == 0)  // whatever the umask took away
+                return fd;
+            int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        if (errno != EEXIST)
+            return -1;
+        struct stat st;
+        if (::lstat(path, &st) < 0) {
+            if (errno == ENOENT)
+                continue;
+            return -1;
+        }
+        if (root_only(st)) {
+            // Only root can rename or write in a directory where it may be used,
+            // or the sticky bit keeps others from renaming root's file; the
+            // descriptor is checked all the same.
+            unique_fd existing(::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+            struct stat opened;
+            if (existing.fd >= 0 && ::fstat(existing.fd, &opened) == 0 &&
+                opened.st_dev == st.st_dev && opened.st_ino == st.st_ino && root_only(opened))
+                return existing.release();
+            continue;
+        }
+        char what[64];
+        describe(st, what);
+        if (::unlink(path) < 0 && errno != ENOENT && (errno != EISDIR || ::rmdir(path) < 0))
+            return -1;
+        printf("Replaced lock file %s: it was %s\n", path, what);
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The lock of a check: an existing lock file, opened for reading, never made or
+// replaced, since a check writes nothing. Root takes its own file only. -1 with
+// errno set when there is none it can use.
+int open_check_lock(const char* path)
+{
+    unique_fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) < 0)
+        return -1;
+    if (::geteuid() == 0 ? !root_only(st) : !S_ISREG(st.st_mode)) {
+        errno = EPERM;
+        return -1;
+    }
+    return fd.release();
+}
+
 }  // namespace
 
-int take_run_lock(const char* path, const char* fallback, unique_fd* held)
+int take_run_lock(const char* path, const char* fallback, bool check_only, unique_fd* held)
 {
+    int (*open_one)(const char*) =
+        check_only ? open_check_lock : ::geteuid() == 0 ? open_root_lock : open_lock;
     const char* used = path;
-    unique_fd fd(open_lock(path));
+    unique_fd fd(open_one(path));
     if (fd.fd < 0 && errno == ENOENT && fallback != nullptr && fallback[0] != '\0') {
         used = fallback;
-        fd.fd = open_lock(fallback);
+        fd.fd = open_one(fallback);
+    }
+    if (fd.fd < 0 && check_only) {
+        // No lock file this check can use: another user's tool checking a
+        // package before handing it to root must not be refused for that.
+        held->reset();
+        return 0;
     }
     if (fd.fd < 0) {
         int error = errno;

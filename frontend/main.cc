@@ -132,9 +132,10 @@ int main(int argc, char** argv)
 
     // One run at a time: two runs writing the same partitions would each leave
     // the other's work half done. The lock is taken before the package is read,
-    // and a check-only run takes it too, as it reads the package the same way.
+    // and a check-only run takes it too where it can, as it reads the package
+    // the same way.
     unique_fd lock;
-    if (take_run_lock(lock_file(), FWDEPLOY_LOCK_FALLBACK, &lock) < 0)
+    if (take_run_lock(lock_file(), FWDEPLOY_LOCK_FALLBACK, check_only, &lock) < 0)
         return -1;
 
     // What the board is and runs is settled before the package is read: a
@@ -207,6 +208,7 @@ int main(int argc, char** argv)
     ops.check_only = check_only ? 1 : 0;
     int result = upgrade_run(&ops);
     release_package_file();
+    release_scratch_descriptor();             // a patch block that failed before its patch
     return result;
 }
 

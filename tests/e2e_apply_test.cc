@@ -420,6 +420,83 @@ TEST(ApplyPatch, PatchesInPlaceThroughTheDiffTemporaryFile)
     }
 }
 
+// Another user who can write to the -t directory (no sticky bit), or to the
+// target's, swaps its own bytes in while bspatch works: for the patch the tool
+// wrote, and for the result bspatch wrote. The bspatch stand-in makes the swap
+// as that user at exactly those moments, then runs the real bspatch. The
+// package names no result digest, so nothing but the tool's own care stands
+// between the intruder and the target: it gets the package's result, or the
+// block fails and it keeps its old contents with its owner and mode.
+TEST(ApplyPatch, AnotherUserOfTheDirectoriesNeverGetsItsBytesIn)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "playing another user needs root";
+    test_board board;
+    std::vector<uint8_t> old_version = pattern_bytes(3000, 31);
+    std::vector<uint8_t> new_version = old_version;
+    for (size_t i = 0; i < new_version.size(); i += 61)
+        new_version[i] ^= 0x3c;
+    std::vector<uint8_t> evil = bytes_of("#!/bin/sh\necho owned\n");
+    std::string evil_patch = board.box.write("evil.patch", make_patch(old_version, evil));
+    std::string evil_result = board.box.write("evil.bin", evil);
+    // The other user must reach the shared directories.
+    ASSERT_EQ(chmod(board.box.root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(board.path("board").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(board.path("board/data").c_str(), 0755), 0);
+    std::string temp = board.box.make_dir("board/tmp");
+    std::string bin = board.box.make_dir("board/data/bin");
+    std::string target = bin + "/su";
+    bundle_package p;
+    p.blocks.push_back(patch_block(target, make_patch(old_version, new_version)));
+    std::string package = write_package(board.path("pkg.bin"), p);
+
+    struct row {
+        const char* what;
+        bool shared_target_dir;
+        bool swap_patch;
+        bool swap_result;
+        bool applies;                 // else the block fails and the target is as it was
+    };
+    const row rows[] = {
+        {"patch swapped in the -t directory", false, true, false, true},
+        {"result swapped beside the target", true, false, true, false},
+        {"both", true, true, true, false},
+    };
+    for (const row& w : rows) {
+        SCOPED_TRACE(w.what);
+        ASSERT_EQ(chmod(temp.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(bin.c_str(), w.shared_target_dir ? 0777 : 0755), 0);
+        write_file(target, old_version, 0755);
+        ASSERT_EQ(chmod(target.c_str(), 04755), 0);
+        run_options o;
+        o.args = {"-r", package, "-t", temp};
+        o.path_prefix = TEST_SOURCE_DIR "/standins";
+        o.env = {{"STANDIN_INTRUDER", "nobody:nogroup"}, {"STANDIN_INTRUDER_DIR", temp}};
+        if (w.swap_patch)
+            o.env.push_back({"STANDIN_INTRUDER_PATCH", evil_patch});
+        if (w.swap_result)
+            o.env.push_back({"STANDIN_INTRUDER_RESULT", evil_result});
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_FALSE(read_file(target) == evil);
+        EXPECT_EQ(file_mode(target), 04755);
+        if (w.applies) {
+            EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0\n")) << r.out;
+            EXPECT_TRUE(read_file(target) == new_version);
+        } else {
+            EXPECT_TRUE(contains(r.out, "Patch result for " + target +
+                                            " was replaced before it took the file's place: "
+                                            "the file keeps its old contents\n"))
+                << r.out;
+            EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: -1\n")) << r.out;
+            EXPECT_TRUE(read_file(target) == old_version);
+        }
+        EXPECT_EQ(listing(bin), (std::vector<std::string>{"su"}));
+        remove_tree(temp);
+        board.box.make_dir("board/tmp");
+    }
+}
+
 TEST(ApplyMixed, EveryOperationInOnePackagePlainAndGzipped)
 {
     test_board board;
@@ -550,17 +627,22 @@ std::vector<std::pair<std::string, std::string>> kill_at(int at)
 
 // A deleted file, and the directories made for a created one, are flushed into
 // their directories before the tool goes on, as a renamed file is: reported
-// done, neither comes back or vanishes after a power cut.
+// done, neither comes back or vanishes after a power cut. An empty directory
+// goes as remove(3) takes it, named with or without a final '/', and is
+// flushed out of its parent just the same.
 TEST(ApplyCrash, DeletesAndNewDirectoriesAreFlushedIntoTheirParents)
 {
     test_board board;
     std::string log = board.box.write("board/data/old.log", "log");
+    std::string empty = board.box.make_dir("board/data/empty.d");
+    std::string slashed = board.box.make_dir("board/data/slashed.d") + "/";
     std::string tool = board.data + "/new/deeper/tool";
     char real[PATH_MAX];
     ASSERT_NE(realpath(board.data.c_str(), real), nullptr);
     std::string data = real;              // as a flushed descriptor names it
     bundle_package p;
-    p.blocks = {delete_block(log), create_block(tool, pattern_bytes(900, 81), 0750)};
+    p.blocks = {delete_block(log), delete_block(empty), delete_block(slashed),
+                create_block(tool, pattern_bytes(900, 81), 0750)};
     std::string package = write_package(board.path("pkg.bin"), p);
     run_options o;
     o.args = {"-r", package};
@@ -577,10 +659,24 @@ TEST(ApplyCrash, DeletesAndNewDirectoriesAreFlushedIntoTheirParents)
     std::string staged = std::string(staging).substr(board.data.size());
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "unlink " + log, "fsync " + data,
+                         "unlink " + empty, "rmdir " + empty, "fsync " + data,
+                         "unlink " + slashed, "rmdir " + slashed, "fsync " + data,
                          "fsync " + data, "fsync " + data + "/new",
                          "unlink " + board.data + staged, "fsync " + data + staged,
                          "rename " + board.data + staged + " " + tool,
                          "fsync " + data + "/new/deeper"}));
+    EXPECT_TRUE(contains(r.out, "Delete file: " + empty + "\nDelete file: " + slashed + "\n"))
+        << r.out;
+    EXPECT_FALSE(file_exists(empty));
+    EXPECT_FALSE(file_exists(slashed));
+
+    // A directory that is not empty stays whole, and its block fails.
+    std::string full = board.box.write("board/data/full.d/kept", "kept");
+    p.blocks = {delete_block(board.data + "/full.d")};
+    r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+    EXPECT_EQ(apply_lines(r).end()[-2], p2(0, 6)) << r.out;   // the package has no data
+    EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: -1");
+    EXPECT_EQ(read_text(full), "kept");
 }
 
 // The tool is killed before each of its writes, flushes, renames and unlinks in
@@ -731,6 +827,62 @@ size_t occurrences(const std::string& text, const std::string& part)
 }
 
 }  // namespace
+
+// bspatch gets the scratch file and its result file as descriptors, and no other
+// child ever does: not a script that runs after it, nor the end script after a
+// patch block whose data could not be written (its scratch descriptor is kept
+// for bspatch until then).
+TEST(ApplyPatch, OnlyBspatchGetsTheScratchAndResultDescriptors)
+{
+    test_board board;
+    std::vector<uint8_t> old_version = pattern_bytes(2000, 51);
+    std::vector<uint8_t> new_version(old_version.begin() + 100, old_version.end());
+    std::string temp = board.box.make_dir("board/tmp");
+    std::string target = board.data + "/app";
+    std::string fd_log = board.path("fd.log");
+    std::string listing = board.path("script-fds");
+    bundle_package p;
+    p.blocks.push_back(patch_block(target, make_patch(old_version, new_version)));
+    p.blocks.push_back(script_block("list.sh", "ls -l /proc/$$/fd >> " + listing + "\n"));
+    p.end_script = "ls -l /proc/$$/fd >> " + listing + "\n";
+    std::string package = write_package(board.path("pkg.bin"), p);
+    std::string note = board.path("failed.txt");
+    for (bool write_fails : {false, true}) {
+        SCOPED_TRACE(write_fails ? "scratch write fails" : "patched");
+        write_file(target, old_version, 0644);
+        remove_tree(fd_log);
+        remove_tree(listing);
+        run_options o;
+        o.args = {"-r", package, "-t", temp};
+        o.path_prefix = TEST_SOURCE_DIR "/standins";
+        if (write_fails)
+            o.env = fail_at("write", "tmp/diff_tmp", 1, note);
+        o.env.push_back({"STANDIN_FDLOG", fd_log});
+        run_result r = run_program(o);
+        EXPECT_TRUE(contains(r.out, write_fails ? "OTA UPDATA STATUS: -1\n"
+                                                : "OTA UPDATA STATUS: 0\n"))
+            << r.out << r.err;
+        EXPECT_TRUE(read_file(target) == (write_fails ? old_version : new_version));
+        std::vector<std::string> passed;
+        for (const std::string& line : split_lines(read_text(fd_log)))
+            if (line.find(" /dev/") == std::string::npos &&
+                line.find(TEST_SOURCE_DIR "/standins/") == std::string::npos &&
+                line.find(" pipe:") == std::string::npos)
+                passed.push_back(line.substr(line.find(' ') + 1));
+        if (write_fails) {
+            EXPECT_TRUE(passed.empty());
+        } else {
+            char staging[PATH_MAX];
+            ASSERT_EQ(staging_path(target.c_str(), staging), 0);
+            std::sort(passed.begin(), passed.end());
+            EXPECT_EQ(passed, (std::vector<std::string>{std::string(staging), temp + "/diff_tmp"}));
+        }
+        std::string fds = read_text(listing);
+        EXPECT_FALSE(fds.empty());
+        EXPECT_FALSE(contains(fds, "diff_tmp")) << fds;
+        EXPECT_FALSE(contains(fds, ".fwdeploy-")) << fds;
+    }
+}
 
 // Each system call the file, partition and runner back ends make on the way to
 // storage or to the shell fails in turn, with EIO, through a preloaded library.

@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <regex>
+#include <grp.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -391,4 +394,186 @@ TEST(OneRunAtATime, WithoutTheLockDirectoryTheFallbackLocks)
     std::vector<std::string> lines = split_lines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     EXPECT_EQ(lines[2], "Lock file " + h.lock + " cannot be opened: Not a directory");
+}
+
+namespace {
+
+// Another user's process holding an flock on `path`, as anyone may who can open
+// the file for reading. It opens the file as user and group 65534 (creating it
+// when `create`), locks it, says so through a pipe and holds the lock until the
+// test closes its end of a second pipe.
+struct foreign_holder {
+    pid_t pid = -1;
+    unique_fd hold_end;
+
+    bool start(const std::string& path, bool create)
+    {
+        int ready[2], hold[2];
+        if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(hold, O_CLOEXEC) < 0)
+            return false;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(ready[0]);
+            ::close(hold[1]);
+            if (::setgroups(0, nullptr) < 0 || ::setgid(65534) < 0 || ::setuid(65534) < 0)
+                _exit(1);
+            int fd = ::open(path.c_str(), create ? O_RDWR | O_CREAT | O_NOFOLLOW : O_RDONLY, 0644);
+            if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) < 0)
+                _exit(2);
+            char c = 'r';
+            if (::write(ready[1], &c, 1) != 1)
+                _exit(3);
+            ssize_t n = ::read(hold[0], &c, 1);  // the end of input lets it go
+            _exit(n == 0 ? 0 : 4);
+        }
+        ::close(ready[1]);
+        ::close(hold[0]);
+        hold_end.fd = hold[1];
+        char c = 0;
+        ssize_t n = pid > 0 ? ::read(ready[0], &c, 1) : -1;
+        ::close(ready[0]);
+        return n == 1;
+    }
+
+    ~foreign_holder()
+    {
+        hold_end.reset();
+        if (pid > 0) {
+            int status = 0;
+            EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+    }
+};
+
+// fwdeploy run as user and group 65534.
+run_result run_as_other_user(const std::vector<std::string>& args, const std::string& lock)
+{
+    run_options o;
+    o.program = "setpriv";
+    o.args = {"--reuid=65534", "--regid=65534", "--clear-groups", FWDEPLOY_BIN};
+    o.args.insert(o.args.end(), args.begin(), args.end());
+    o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}};
+    return run_program(o);
+}
+
+}  // namespace
+
+// Where the lock lives in a directory others can write to (the /tmp fallback,
+// or a board whose /run is not root's alone), no other user can stop or delay
+// a root run: whatever is not root's own 0600 file at the lock path is put
+// aside, with a line naming it, and the run goes on with a fresh lock file.
+TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "playing another user needs root";
+    small_setup s;
+    ASSERT_EQ(chmod(s.box.root().c_str(), 0755), 0);
+    std::string dir = s.box.make_dir("locks");
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    std::string lock = dir + "/fwdeploy.lock";
+    std::string elsewhere = s.box.path("elsewhere");
+
+    struct planted {
+        const char* what;
+        const char* named;            // as the replacement line names it
+        enum { HOLDER_CREATES, HOLDER_OPENS, NOT_HELD } holder;
+        void (*plant)(const std::string& lock, const std::string& elsewhere);
+    };
+    const planted rows[] = {
+        {"another user's file, held by them", "owned by user 65534", planted::HOLDER_CREATES,
+         [](const std::string&, const std::string&) {}},
+        {"root's file that others can read, held by another user", "a file of mode 0644",
+         planted::HOLDER_OPENS,
+         [](const std::string& at, const std::string&) { write_file(at, {}, 0644); }},
+        {"link to nothing yet", "a symbolic link", planted::NOT_HELD,
+         [](const std::string& at, const std::string& to) {
+             ASSERT_EQ(symlink(to.c_str(), at.c_str()), 0);
+         }},
+        {"link to root's own file", "a symbolic link", planted::NOT_HELD,
+         [](const std::string& at, const std::string& to) {
+             write_file(to, bytes_of("root's own\n"), 0600);
+             ASSERT_EQ(symlink(to.c_str(), at.c_str()), 0);
+         }},
+    };
+    for (const planted& w : rows) {
+        SCOPED_TRACE(w.what);
+        remove_tree(lock);
+        remove_tree(elsewhere);
+        s.box.write("board/data/app.bin", std::string(40, 'o'));
+        w.plant(lock, elsewhere);
+        bool linked_file = file_exists(elsewhere);
+        foreign_holder holder;
+        if (w.holder != planted::NOT_HELD) {
+            ASSERT_TRUE(holder.start(lock, w.holder == planted::HOLDER_CREATES));
+        }
+        run_options o;
+        o.args = {"-r", s.package};
+        o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}};
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_GE(lines.size(), 3u) << r.out;
+        EXPECT_EQ(lines[2], "Replaced lock file " + lock + ": it was " + w.named);
+        EXPECT_EQ(read_text(s.target), "new contents");
+        struct stat st;
+        ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        // What a link led to is neither made, written, nor given another mode.
+        EXPECT_EQ(file_exists(elsewhere), linked_file);
+        if (linked_file) {
+            EXPECT_EQ(read_text(elsewhere), "root's own\n");
+            EXPECT_EQ(file_mode(elsewhere), 0600);
+        }
+        // Root's own lock file is taken as it is, by the next run too.
+        s.box.write("board/data/app.bin", std::string(40, 'o'));
+        r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_FALSE(contains(r.out, "Replaced")) << r.out;
+        struct stat again;
+        ASSERT_EQ(lstat(lock.c_str(), &again), 0);
+        EXPECT_EQ(again.st_ino, st.st_ino);
+    }
+}
+
+// A download agent that is not root asks whether the board would take a
+// package: root's lock file, which it cannot open, does not stop the check; a
+// run of its own is refused, and neither touches root's lock file.
+TEST(OneRunAtATime, AnotherUsersCheckGoesOnWithoutRootsLock)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "playing another user needs root";
+    small_setup s;
+    ASSERT_EQ(chmod(s.box.root().c_str(), 0755), 0);
+    std::string lock = s.box.path("fwdeploy.lock");
+    run_options o;
+    o.args = {"-n", "-r", s.package};
+    o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}};
+    run_result by_root = run_program(o);
+    ASSERT_EQ(by_root.exit_code, 0) << by_root.out;
+    EXPECT_FALSE(file_exists(lock));  // a check writes nothing
+    write_file(lock, {}, 0600);
+    struct stat before;
+    ASSERT_EQ(stat(lock.c_str(), &before), 0);
+
+    run_result r = run_as_other_user({"-n", "-r", s.package}, lock);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(split_lines(r.out).size(), split_lines(by_root.out).size()) << r.out;
+    EXPECT_FALSE(contains(r.out, "Lock file")) << r.out;
+    EXPECT_EQ(r.err, "");
+
+    r = run_as_other_user({"-r", s.package}, lock);
+    EXPECT_EQ(r.exit_code, 255);
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[2], "Lock file " + lock + " cannot be opened: Permission denied");
+    EXPECT_EQ(read_text(s.target), std::string(40, 'o'));
+
+    struct stat after;
+    ASSERT_EQ(stat(lock.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0600u);
+    EXPECT_EQ(after.st_uid, 0u);
 }

@@ -78,6 +78,45 @@ TEST(ApplyScripts, ScriptStatusIsNotExaminedAndLargeScriptsRunWhole)
                   p2(100, 7), "OTA UPDATA STATUS: 0", "end sees 0"}));
 }
 
+// A script whose last line has no line feed: its last character still reaches
+// the shell, wherever the script stands in the package.
+TEST(ApplyScripts, TheLastLineNeedsNoLineFeed)
+{
+    test_board board;
+    enum where { BEGIN, BLOCK, END };
+    struct row {
+        const char* what;
+        where at;
+        const char* text;
+        const char* line;             // printed by the shell
+    };
+    const row rows[] = {
+        {"begin script, last command echo", BEGIN, "echo x\necho abc", "abc"},
+        {"begin script, last command exit", BEGIN, "trap 'echo status $?' EXIT\nexit 3",
+         "status 3"},
+        {"script block, last command echo", BLOCK, "echo x\necho abc", "abc"},
+        {"script block, last command exit", BLOCK, "trap 'echo status $?' EXIT\nexit 3",
+         "status 3"},
+        {"end script, last command echo", END, "echo x\necho abc", "abc"},
+        {"end script, last command exit", END, "trap 'echo status $?' EXIT\nexit 3",
+         "status 3"},
+    };
+    for (const row& w : rows) {
+        SCOPED_TRACE(w.what);
+        bundle_package p;
+        if (w.at == BEGIN)
+            p.begin_script = w.text;
+        else if (w.at == END)
+            p.end_script = w.text;
+        else
+            p.blocks.push_back(script_block("last.sh", w.text));
+        run_result r = run_fwdeploy({"-r", write_package(board.path("pkg.bin"), p)});
+        EXPECT_EQ(r.exit_code, 0);
+        std::vector<std::string> lines = engine_lines(r);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), w.line), lines.end()) << r.out;
+    }
+}
+
 TEST(ApplyScripts, UpdateGoesOnWhenTheConsoleReaderIsGone)
 {
     // Whoever reads the progress may go away mid-update; the board must still

@@ -259,15 +259,40 @@ TEST_F(FileTarget, NewContentsTakeTheTargetsPlaceOnlyWhenClosed)
     EXPECT_FALSE(file_exists(at("fresh")));
     EXPECT_TRUE(staging_names(dir_).empty());
 
-    // What a dropped file had written must not reach the next one, which
-    // gets the same descriptor number.
-    fd = create_file(at("next").c_str(), 0644);
-    EXPECT_EQ(write_file(fd, "dropped", 7), 7);
-    EXPECT_EQ(discard_file(fd), 0);
-    int next = create_file(at("next").c_str(), 0644);
-    ASSERT_EQ(next, fd) << "the descriptor number was not taken again";
-    fill_and_close(next, "kept");
-    EXPECT_EQ(read_text(at("next")), "kept");
+    // Nothing of a file that was closed or dropped reaches the next target,
+    // which gets the same descriptor number: no bytes still waiting in the
+    // buffer, no staging state, no rename to the first one's name.
+    write_text(at("linked"), "old", 0644);
+    ASSERT_EQ(link(at("linked").c_str(), at("linked.1").c_str()), 0);
+    struct {
+        const char* what;
+        const char* first;            // the first target, relative
+        bool create;
+        bool keep;                    // closed, else dropped
+        const char* first_after;      // what the first holds then ("": absent)
+    } after[] = {
+        {"a dropped new file", "next", true, false, ""},
+        {"a closed staged file", "first", true, true, "first"},
+        {"a closed file replaced through a staging file", "config", false, true, "first"},
+        {"a closed file written in place", "linked", false, true, "first"},
+    };
+    for (const auto& a : after) {
+        SCOPED_TRACE(a.what);
+        const std::string first = at(a.first);
+        fd = a.create ? create_file(first.c_str(), 0644) : open_file_truncate(first.c_str());
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(write_file(fd, "first", 5), 5);
+        EXPECT_EQ(a.keep ? close_file(fd) : discard_file(fd), 0);
+        remove(at("second").c_str());
+        int next = create_file(at("second").c_str(), 0644);
+        ASSERT_EQ(next, fd) << "the descriptor number was not taken again";
+        EXPECT_EQ(write_file(next, "second", 6), 6);
+        EXPECT_EQ(read_text(first), a.first_after);
+        EXPECT_EQ(close_file(next), 0);
+        EXPECT_EQ(read_text(at("second")), "second");
+        EXPECT_EQ(read_text(first), a.first_after);
+        EXPECT_TRUE(staging_names(dir_).empty());
+    }
 }
 
 TEST_F(FileTarget, StagedContentsArriveWholeAndInOrder)

@@ -1,7 +1,7 @@
 /* Preloaded into fwdeploy by the crash test: the process kills itself with
  * SIGKILL just before its N-th call that changes storage (write, fsync,
- * rename, unlink), N taken from FWDEPLOY_KILL_AT. That is a crash at that
- * point; a power cut at the same point can lose less, since everything the
+ * rename, unlink, rmdir), N taken from FWDEPLOY_KILL_AT. That is a crash at
+ * that point; a power cut at the same point can lose less, since everything the
  * tool relies on was flushed before it went on.
  *
  * Only the tool's own calls count: the C library's buffered output does not go
@@ -9,10 +9,10 @@
  * environment when loaded, so the programs the tool starts run without it. The
  * same package therefore reaches the same call at the same N on every run.
  *
- * With FWDEPLOY_TRACE_CALLS set, every fsync, rename and unlink is also told
- * on standard error as "call: fsync PATH" (the file the descriptor names),
- * "call: rename FROM TO" or "call: unlink PATH", so that a test sees what the
- * tool flushes and in which order. */
+ * With FWDEPLOY_TRACE_CALLS set, every fsync, rename, unlink and rmdir is also
+ * told on standard error as "call: fsync PATH" (the file the descriptor names),
+ * "call: rename FROM TO", "call: unlink PATH" or "call: rmdir PATH", so that a
+ * test sees what the tool flushes and in which order. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <signal.h>
@@ -88,4 +88,11 @@ int unlink(const char* path)
     count_call();
     trace("unlink", path, NULL);
     return ((int (*)(const char*))next("unlink"))(path);
+}
+
+int rmdir(const char* path)
+{
+    count_call();
+    trace("rmdir", path, NULL);
+    return ((int (*)(const char*))next("rmdir"))(path);
 }
