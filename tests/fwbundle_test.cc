@@ -1507,7 +1507,7 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         {{"create", "-o", pkg, f.manifest, "--description", big},
          "the attributes take 4109 bytes; the board reads at most 4096"},
         {{"create", "-o", pkg, f.manifest, "--compatible", "a\nb"},
-         "an attribute value holds a line feed"},
+         "the compatible value holds a line feed (0x0a) at byte 2"},
         {{"create", "-o", pkg, f.box.write("int.toml", "version = 2\n" + read_text(f.manifest))},
          "int.toml:1: version: not a string"},
         {{"sign", "-k", key.private_key, gz, "--version", "v2"}, "is not a version"},
