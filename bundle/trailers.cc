@@ -423,8 +423,9 @@ std::string value_problem(const char* key, const std::string& value)
     }
     if (strcmp(key, "compatible") == 0 && value.empty())
         return what + " is empty: it must name a board (a compatibility string)";
-    // The board's own reader judges the encoding, on this line alone.
-    std::string line = std::string(key) + "=" + value + "\n";
+    // The board's own reader judges the encoding, on this value alone under a
+    // key without rules of its own (a version's are judged by the caller).
+    std::string line = "x=" + value + "\n";
     if (line.size() > TRAILER_MAX_ATTRIBUTES)
         return "";                    // the size is judged with all the lines
     uint8_t digest[SHA256_SIZE] = {};
