@@ -1467,9 +1467,34 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
               "compatible=board-a\ncompatible=board-b\nversion=1.10\ndescription=für A/B\n");
     board_says(pkg, {"-m", "1.9"}, "Package version 1.10, compatibility not checked", true);
 
-    // Signing keeps them; a key given anew replaces only that key.
-    fwbundle({"sign", "-k", key.private_key, pkg, "--compatible", "board-c"});
+    // Signing keeps them; a key given anew replaces only that key. The signer
+    // is shown what the signature is to cover before it is made.
+    run_result signing = fwbundle({"sign", "-k", key.private_key, pkg, "--compatible", "board-c"});
     EXPECT_EQ(attributes_of(pkg), "version=1.10\ndescription=für A/B\ncompatible=board-c\n");
+    EXPECT_EQ(signing.out, pkg + ": signing attribute version=1.10\n" + pkg +
+                               ": signing attribute description=für A/B\n" + pkg +
+                               ": signing attribute compatible=board-c\n" + pkg +
+                               ": signed by key " + openssl_key_id(f.box, key.public_key) + "\n");
+    // Keys that may appear once are replaced, never repeated.
+    std::string again = f.box.write("again.bin", read_file(pkg));
+    fwbundle({"sign", "-k", key.private_key, again, "--description", "second", "--version", "1.11"});
+    EXPECT_EQ(attributes_of(again), "compatible=board-c\nversion=1.11\ndescription=second\n");
+    fwbundle({"sign", "-k", key.private_key, again});
+    EXPECT_EQ(attributes_of(again), "compatible=board-c\nversion=1.11\ndescription=second\n");
+    board_says(again, {"-k", key.public_key, "-c", "board-c", "-m", "1.11"},
+               "Package version 1.11, compatible with board-c", true);
+    remove_tree(again);
+    // Each rule's edge on the side the board takes is taken here too.
+    const std::string edges = "\t ~\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"
+                              "\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\t";
+    std::string edged = f.box.path("edges.bin");
+    fwbundle({"create", "-o", edged, f.manifest, "--description", edges, "--compatible", edges});
+    EXPECT_EQ(attributes_of(edged), "compatible=" + edges + "\ndescription=" + edges + "\n");
+    board_says(edged, {"-c", edges}, "Package version none, compatible with " + edges, true);
+    fwbundle({"sign", "-k", key.private_key, edged, "--description", edges + "x"});
+    board_says(edged, {"-k", key.public_key}, "Package version none, compatibility not checked",
+               true);
+    remove_tree(edged);
     board_says(pkg, {"-k", key.public_key, "-c", "board-c", "-m", "1.10"},
                "Package version 1.10, compatible with board-c", true);
     board_says(pkg, {"-k", key.public_key, "-m", "1.10.1"},
@@ -1499,7 +1524,7 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         std::string why;
     };
     const std::string big(4096, 'x');
-    const std::vector<refusal> refusals = {
+    std::vector<refusal> refusals = {
         {{"create", "-o", pkg, f.manifest, "--version", "1.x"},
          "version \"1.x\" is not a version (decimal numbers joined by dots, as 1.10.3)"},
         {{"create", "-o", pkg, f.manifest, "--version", "2", "--no-trailer"},
@@ -1513,6 +1538,100 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         {{"sign", "-k", key.private_key, gz, "--version", "v2"}, "is not a version"},
         {{"verify", gz, "--installed-version", "2.x"}, "--installed-version: \"2.x\" is not a version"},
     };
+    // A second attribute smuggled in through a line feed, on every way in.
+    const std::string smuggled = "Fixes CVE-1\nversion=99.0";
+    const std::string lf = " holds a line feed (0x0a) at byte ";
+    auto toml_with = [&](const std::string& name, const std::string& line) {
+        return f.box.write(name, line + "\n" + read_text(f.manifest));
+    };
+    f.box.write("old/a", "a");
+    f.box.write("new/a", "b");
+    refusals.insert(refusals.end(), {
+        {{"create", "-o", pkg, f.manifest, "--description", smuggled},
+         "the description value" + lf + "12"},
+        {{"create", "-o", pkg, f.manifest, "--compatible", "board-a",
+          "--compatible", "board-b\ncompatible=board-a"},
+         "the compatible value" + lf + "8"},
+        {{"create", "-o", pkg, f.manifest, "--version", "1\nversion=99"},
+         "the version value" + lf + "2"},
+        {{"create", "-o", pkg, toml_with("lf.toml", "description = \"Fixes CVE-1\\nversion=99.0\"")},
+         "lf.toml: the description value" + lf + "12"},
+        {{"create", "-o", pkg, toml_with("lf2.toml", "compatible = [\"a\", \"b\\ncompatible=a\"]")},
+         "lf2.toml: the compatible value" + lf + "2"},
+        {{"create", "-o", pkg, toml_with("cr.toml", "compatible = \"board-b\\r\"")},
+         "cr.toml: the compatible value holds a carriage return (0x0d) at byte 8"},
+        {{"create", "-o", pkg, toml_with("nul.toml", "description = \"a\\u0000b\"")},
+         "nul.toml: the description value holds the control character 0x00 at byte 2"},
+        {{"create", "-o", pkg, toml_with("del.toml", "description = \"ab\\u007f\"")},
+         "del.toml: the description value holds the control character 0x7f at byte 3"},
+        {{"sign", "-k", key.private_key, gz, "--description", smuggled},
+         "the description value" + lf + "12"},
+        {{"sign", "-k", key.private_key, gz, "--compatible", "board-b\ncompatible=board-a"},
+         "the compatible value" + lf + "8"},
+        {{"delta", f.box.path("old"), f.box.path("new"), "-o", pkg, "--description", smuggled},
+         "the description value" + lf + "12"},
+        {{"delta", f.box.path("old"), f.box.path("new"), "-o", pkg, "--compatible", "a\rb",
+          "--manifest-out", f.box.path("delta.toml")},
+         "the compatible value holds a carriage return (0x0d) at byte 2"},
+        // Empty forms where a value is required.
+        {{"create", "-o", pkg, f.manifest, "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, f.manifest, "--compatible", "board-a", "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"sign", "-k", key.private_key, gz, "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"delta", f.box.path("old"), f.box.path("new"), "-o", pkg, "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, toml_with("none.toml", "compatible = []")},
+         "none.toml:1: compatible: an empty list"},
+        {{"create", "-o", pkg, toml_with("empty.toml", "compatible = \"\"")},
+         "empty.toml: the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, toml_with("empties.toml", "compatible = [\"a\", \"\"]")},
+         "empties.toml: the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, f.manifest, "--version", ""}, "version \"\" is not a version"},
+        {{"create", "-o", pkg, toml_with("nov.toml", "version = \"\"")},
+         "nov.toml: version \"\" is not a version"},
+    });
+    // Each rule the board holds a value to, in its variants, through the
+    // options of create and sign: control characters at both ends of the
+    // range and in both places, overlong forms of every length, surrogates and
+    // code points past U+10FFFF.
+    const std::string control = " value holds the control character ";
+    const std::string not_utf8 = " value is not UTF-8 text";
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"a\x01" "b", control + "0x01 at byte 2"},
+        {"ab\x01", control + "0x01 at byte 3"},
+        {"a\x1f" "b", control + "0x1f at byte 2"},
+        {"\x1f", control + "0x1f at byte 1"},
+        {"a\x7f" "b", control + "0x7f at byte 2"},
+        {"ab\x7f", control + "0x7f at byte 3"},
+        {"\x1b[2J", control + "0x1b at byte 1"},
+        {"a\rb", " value holds a carriage return (0x0d) at byte 2"},
+        {"ab\r", " value holds a carriage return (0x0d) at byte 3"},
+        {"a\nb", " value" + lf + "2"},
+        {"ab\n", " value" + lf + "3"},
+        {"caf\xe9", not_utf8},
+        {"\xc0\xaf", not_utf8},
+        {"\xc1\xbf", not_utf8},
+        {"\xe0\x80\xaf", not_utf8},
+        {"\xe0\x9f\xbf", not_utf8},
+        {"\xf0\x80\x80\xaf", not_utf8},
+        {"\xf0\x8f\xbf\xbf", not_utf8},
+        {"a\xed\xa0\x80", not_utf8},
+        {"\xed\xbf\xbf", not_utf8},
+        {"\xf4\x90\x80\x80", not_utf8},
+        {"\xf5\x80\x80\x80", not_utf8},
+        {"\xe2\x82", not_utf8},
+        {"\x80", not_utf8},
+    };
+    for (const auto& [value, why] : values) {
+        refusals.push_back({{"create", "-o", pkg, f.manifest, "--description", value},
+                            "the description" + why});
+        refusals.push_back({{"create", "-o", pkg, f.manifest, "--compatible", value},
+                            "the compatible" + why});
+        refusals.push_back({{"sign", "-k", key.private_key, gz, "--description", value},
+                            "the description" + why});
+    }
     const std::vector<uint8_t> gz_before = read_file(gz);
     for (const refusal& c : refusals) {
         SCOPED_TRACE(c.why);
@@ -1520,7 +1639,9 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_TRUE(contains(r.err, c.why)) << r.err;
         EXPECT_FALSE(file_exists(pkg));
+        EXPECT_FALSE(file_exists(f.box.path("delta.toml")));
         EXPECT_TRUE(read_file(gz) == gz_before);
+        EXPECT_EQ(r.out, "") << "nothing signed, nothing shown as signed";
     }
 }
 
