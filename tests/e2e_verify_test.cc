@@ -482,6 +482,14 @@ TEST(SignedPackage, UnusableKeyFilesStopTheRunBeforeAnythingIsRead)
         {s.keys.write("empty.pem", ""), "is unusable: no PUBLIC KEY block"},
         {s.keys.write("bad.pem", "-----BEGIN PUBLIC KEY-----\n!!!!\n-----END PUBLIC KEY-----\n"),
          "is unusable: block 1 is not valid PEM"},
+        // Bytes after the SubjectPublicKeyInfo inside the PEM block: a zero, a
+        // whole (empty) DER element.
+        {s.keys.write("extra.pem", public_pem_with_extra_der(s.a.public_pem, std::string(1, '\0'))),
+         "is unusable: block 1 is not a DER public key"},
+        {s.keys.write("extra2.pem", public_pem_with_extra_der(s.a.public_pem, "\x30")),
+         "is unusable: block 1 is not a DER public key"},
+        {s.keys.write("extra3.pem", public_pem_with_extra_der(s.a.public_pem, std::string("\x30\x00", 2))),
+         "is unusable: block 1 is not a DER public key"},
         // A good key after a bad one: the file is refused whole, never half trusted.
         {s.keys.write("mixed.pem", read_text(s.a.public_pem) + read_text(p384.public_pem)),
          "is unusable: block 2 is an EC P-384 key; only P-256 keys are supported"},

@@ -1259,6 +1259,19 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
          key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
     };
+    // A public key whose DER goes on after its SubjectPublicKeyInfo: OpenSSL's
+    // decoder would take it, the board refuses it.
+    for (const std::string& extra : {std::string(1, '\0'), std::string("\x30\x00", 2)}) {
+        std::string padded = f.box.write("padded" + std::to_string(extra.size()) + ".pub.pem",
+                                         public_pem_with_extra_der(key.public_key, extra));
+        std::string bytes = extra.size() == 1 ? "1 byte" : "2 bytes";
+        cases.push_back({"public key with bytes after its DER",
+                         {"attach-signature", pkg, sig, "--pubkey", padded}, "",
+                         padded + ": the public key's DER has " + bytes +
+                             " after its SubjectPublicKeyInfo, which the board refuses"});
+        cases.push_back({"trusted key with bytes after its DER", {"verify", "--keys", padded, pkg},
+                         "", padded + ": unusable key file: block 1 is not a DER public key"});
+    }
     // The good signature in encodings a lax parser takes, but the board does not.
     const auto loose = loose_encodings(read_file(sig));
     for (size_t i = 0; i < loose.size(); ++i) {
