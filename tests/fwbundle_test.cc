@@ -1359,6 +1359,90 @@ TEST(FwbundleKeygen, WritesAKeyPairAndOverwritesNothing)
     EXPECT_FALSE(file_exists(name + ".pem"));
 }
 
+// Every file fwbundle makes has the mode any tool that makes files gives it:
+// 0666 less the umask. Only the private key of keygen is 0600 whatever the umask.
+TEST(FwbundleKeygen, EveryFileWrittenHasTheModeTheUmaskLeaves)
+{
+    signing_fixture f;
+    key_files key = make_key(f.box, "genpkey");
+    f.box.write("old/same", "same");
+    f.box.write("old/changed", std::string(3000, 'o'));
+    f.box.write("new/same", "same");
+    f.box.write("new/changed", std::string(2990, 'o') + "new");
+    f.box.write("new/created", "created");
+    ASSERT_EQ(::symlink("created", f.box.path("new/link").c_str()), 0);   // a script block
+    // fwbundle with this umask; the command must succeed.
+    auto under = [&](const std::string& mask, const std::vector<std::string>& args) {
+        run_options o;
+        o.program = "sh";
+        o.args = {"-c", "umask " + mask + "; exec \"$0\" \"$@\"", FWBUNDLE_BIN};
+        o.args.insert(o.args.end(), args.begin(), args.end());
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    };
+    struct made {
+        const char* what;
+        std::function<void(const std::string& mask)> run;
+        std::vector<std::string> files;   // relative to the sandbox; a trailing '/' for all in it
+    };
+    const std::string sig = f.box.path("sig.der");
+    const std::vector<made> cases = {
+        {"create", [&](const std::string& m) { under(m, {"create", "-o", f.box.path("c.bin"), f.manifest}); },
+         {"c.bin"}},
+        {"create --gzip", [&](const std::string& m) {
+             under(m, {"create", "--gzip", "-o", f.box.path("c.gz"), f.manifest});
+         }, {"c.gz"}},
+        {"sign", [&](const std::string& m) {
+             under(m, {"create", "-o", f.box.path("s.bin"), f.manifest});
+             under(m, {"sign", "-k", key.private_key, f.box.path("s.bin")});
+         }, {"s.bin"}},
+        {"create --sign", [&](const std::string& m) {
+             under(m, {"create", "--sign", key.private_key, "-o", f.box.path("cs.bin"), f.manifest});
+         }, {"cs.bin"}},
+        {"attach-signature", [&](const std::string& m) {
+             under(m, {"create", "--gzip", "-o", f.box.path("a.gz"), f.manifest});
+             run_result payload = run_fwbundle({"payload", f.box.path("a.gz")});
+             std::string message = f.box.write("payload", payload.out);
+             tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, message});
+             under(m, {"attach-signature", f.box.path("a.gz"), sig, "--pubkey", key.public_key});
+         }, {"a.gz"}},
+        {"delta", [&](const std::string& m) {
+             under(m, {"delta", f.box.path("old"), f.box.path("new"), "-o", f.box.path("d.bin"),
+                       "--manifest-out", f.box.path("dm/delta.toml"), "--sign", key.private_key});
+         }, {"d.bin", "dm/"}},
+        {"extract", [&](const std::string& m) {
+             under(m, {"extract", f.box.path("d.bin"), f.box.path("x")});
+         }, {"x/"}},
+        {"keygen", [&](const std::string& m) { under(m, {"keygen", f.box.path("k")}); },
+         {"k.pub.pem"}},
+    };
+    for (const std::string mask : {"022", "077"}) {
+        const int expected = 0666 & ~(int)std::stoi(mask, nullptr, 8);
+        for (const char* name : {"c.bin", "c.gz", "s.bin", "cs.bin", "a.gz", "d.bin", "dm",
+                                        "x", "k.pem", "k.pub.pem"})
+            remove_tree(f.box.path(name));
+        f.box.make_dir("dm");
+        for (const made& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", umask " + mask);
+            c.run(mask);
+            std::vector<std::string> paths;
+            for (const std::string& file : c.files) {
+                if (file.back() != '/') {
+                    paths.push_back(f.box.path(file));
+                    continue;
+                }
+                std::vector<std::string> entries = dir_entries(f.box.path(file));
+                EXPECT_GE(entries.size(), 2u) << file;
+                for (const std::string& entry : entries)
+                    paths.push_back(f.box.path(file) + entry);
+            }
+            for (const std::string& path : paths)
+                EXPECT_EQ(file_mode(path), expected) << path;
+        }
+        EXPECT_EQ(file_mode(f.box.path("k.pem")), 0600);
+    }
+}
+
 TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
 {
     signing_fixture f;
