@@ -1563,6 +1563,27 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
     EXPECT_EQ(attributes_of(pkg),
               "compatible=board-a\ncompatible=board-b\nversion=1.10\ndescription=für A/B\n");
     board_says(pkg, {"-m", "1.9"}, "Package version 1.10, compatibility not checked", true);
+    board_says(pkg, {"-m", "1.10.0"}, "Package version 1.10, compatibility not checked", true);
+    // verify judges as a board built to take newer versions only when asked.
+    for (const std::string installed : {"1.9", "1.10.0", "1.10.1"}) {
+        SCOPED_TRACE(installed);
+        run_options o;
+        o.program = FWDEPLOY_NEWER_ONLY_BIN;
+        o.args = {"-n", "-r", pkg, "-m", installed};
+        run_result board = run_program(o);
+        run_result host = run_fwbundle({"verify", "--refuse-same-version", "--installed-version",
+                                        installed, pkg});
+        EXPECT_EQ(board.exit_code, installed == "1.9" ? 0 : 255) << board.out;
+        EXPECT_EQ(host.exit_code, installed == "1.9" ? 0 : 1) << host.err;
+        std::string line = installed == "1.9"
+                               ? "Package version 1.10, compatibility not checked"
+                           : installed == "1.10.0"
+                               ? "Package version 1.10 is the installed one; this board takes "
+                                 "newer versions only!"
+                               : "Package version 1.10 is older than the installed 1.10.1!";
+        EXPECT_TRUE(contains(board.out, line + "\n")) << board.out;
+        EXPECT_TRUE(contains(host.out + host.err, line)) << host.out << host.err;
+    }
 
     // Signing keeps them; a key given anew replaces only that key. The signer
     // is shown what the signature is to cover before it is made.
