@@ -620,6 +620,11 @@ TEST_F(VerifyPackage, LimitsTakeExactlyTheLimitAndRefuseOnePast)
              bool board = board_takes_trailer(
                  two, trailer_v3({}, kept + "description=" + value + "\n", 0));
              EXPECT_EQ(made.exit_code == 0, board) << "fwbundle and the board disagree: " << made.err;
+             if (past) {
+                 EXPECT_TRUE(contains(made.err, "the attributes take 4097 bytes; the board reads "
+                                                "at most 4096"))
+                     << made.err;
+             }
              if (made.exit_code != 0)
                  return false;
              run_result r = run_fwdeploy({"-n", "-r", "attr.bin", "-c", "board-a"}, box.root());
@@ -642,6 +647,11 @@ TEST_F(VerifyPackage, LimitsTakeExactlyTheLimitAndRefuseOnePast)
              bool board = board_takes_trailer(
                  two, trailer_v3({}, kept + "description=" + value + "\n", 0));
              EXPECT_EQ(made.exit_code == 0, board) << "fwbundle and the board disagree: " << made.err;
+             if (past) {
+                 EXPECT_TRUE(contains(made.err, "the attributes take 4097 bytes; the board reads "
+                                                "at most 4096"))
+                     << made.err;
+             }
              if (made.exit_code != 0)
                  return false;
              std::string trusted = box.path("attr.pub.pem").substr(box.root().size() + 1);
