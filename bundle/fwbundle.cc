@@ -86,6 +86,10 @@ int main(int argc, char** argv)
                        "The board's compatibility string, which the package must name");
     verify->add_option("--installed-version", installed_version,
                        "The version the board runs: older packages are refused");
+    bool refuse_same_version = false;
+    verify->add_flag("--refuse-same-version", refuse_same_version,
+                     "Judge as a board built with FWDEPLOY_REFUSE_SAME_VERSION: the installed "
+                     "version is refused too");
     verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
@@ -132,7 +136,8 @@ int main(int argc, char** argv)
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())
-        return verify_command(package, keys, verify_gzip, board_compatible, installed_version);
+        return verify_command(package, keys, verify_gzip, board_compatible, installed_version,
+                              refuse_same_version);
     if (extract->parsed())
         return extract_command(package, dir);
     if (sign->parsed())

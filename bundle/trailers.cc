@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <openssl/core_names.h>
@@ -197,7 +198,28 @@ int load_public_key(const std::string& path, pkey_ptr* key, std::string* error)
     bio_ptr bio;
     if (open_key_file(path, &text, &bio, error) < 0)
         return -1;
-    key->reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    // The first PUBLIC KEY block, as PEM_read_bio_PUBKEY would take it, but its
+    // DER must end where the SubjectPublicKeyInfo does: OpenSSL's decoder
+    // ignores bytes after it, and the board refuses such a key.
+    char* name = nullptr;
+    unsigned char* der = nullptr;
+    long length = 0;
+    key->reset();
+    ERR_clear_error();
+    if (PEM_bytes_read_bio(&der, &length, &name, PEM_STRING_PUBLIC, bio.get(), nullptr,
+                           nullptr) == 1) {
+        const unsigned char* at = der;
+        key->reset(d2i_PUBKEY(nullptr, &at, length));
+        long left = length - (long)(at - der);
+        OPENSSL_free(name);
+        OPENSSL_free(der);
+        if (*key && left != 0) {
+            key->reset();
+            return refuse(error, path + ": the public key's DER has " + std::to_string(left) +
+                                     (left == 1 ? " byte" : " bytes") +
+                                     " after its SubjectPublicKeyInfo, which the board refuses");
+        }
+    }
     if (!*key) {
         if (text.has("PRIVATE KEY-----"))
             return refuse(error, path + ": a private key; give the public key (PEM PUBLIC KEY)");
@@ -377,9 +399,62 @@ std::string trailer_attributes(const std::vector<uint8_t>& trailer, uint32_t blo
     return std::string(reinterpret_cast<const char*>(view.attributes), view.attr_size);
 }
 
+namespace {
+
+// What the board would refuse in one attribute value, named after its key:
+// empty when it takes the value. Each value is checked on its own before the
+// lines are joined: a line feed in one would otherwise end it and start a
+// second attribute the board reads as given (`description=x\nversion=99`).
+std::string value_problem(const char* key, const std::string& value)
+{
+    const std::string what = std::string("the ") + key + " value";
+    for (size_t i = 0; i < value.size(); ++i) {
+        unsigned char c = (unsigned char)value[i];
+        if ((c >= 0x20 && c != 0x7f) || c == '\t')
+            continue;
+        char code[8];
+        snprintf(code, sizeof code, "0x%02x", c);
+        std::string name = c == '\n'   ? std::string("a line feed (0x0a)")
+                           : c == '\r' ? std::string("a carriage return (0x0d)")
+                                       : std::string("the control character ") + code;
+        return what + " holds " + name + " at byte " + std::to_string(i + 1) +
+               ": an attribute value is one line of text, without control characters "
+               "other than tab";
+    }
+    if (strcmp(key, "compatible") == 0 && value.empty())
+        return what + " is empty: it must name a board (a compatibility string)";
+    // The board's own reader judges the encoding, on this value alone under a
+    // key without rules of its own (a version's are judged by the caller).
+    std::string line = "x=" + value + "\n";
+    if (line.size() > TRAILER_MAX_ATTRIBUTES)
+        return "";                    // the size is judged with all the lines
+    uint8_t digest[SHA256_SIZE] = {};
+    std::vector<uint8_t> trailer = make_trailer(digest, nullptr, {}, {}, line);
+    trailer_view view;
+    if (parse_trailer(trailer.data(), (uint32_t)trailer.size(), 0, &view) < 0)
+        return what + " is not UTF-8 text (a broken sequence, an overlong form, a surrogate "
+                      "or a code point past U+10FFFF), which the board refuses";
+    return "";
+}
+
+}  // namespace
+
 int attribute_lines(const attribute_options& given, const std::string& kept, std::string* lines,
                     std::string* error)
 {
+    for (const std::string& c : given.compatible) {
+        std::string problem = value_problem("compatible", c);
+        if (!problem.empty())
+            return refuse(error, problem);
+    }
+    for (const char* key : {"version", "description"}) {
+        bool version = strcmp(key, "version") == 0;
+        if (!(version ? given.has_version : given.has_description))
+            continue;
+        std::string problem = value_problem(key, version ? given.version : given.description);
+        if (!problem.empty())
+            return refuse(error, problem);
+    }
     std::string out;
     // Keys given anew replace every line of that key the package had.
     uint32_t offset = 0;
@@ -412,8 +487,8 @@ int attribute_lines(const attribute_options& given, const std::string& kept, std
     std::vector<uint8_t> trailer = make_trailer(digest, nullptr, {}, {}, out);
     trailer_view view;
     if (!out.empty() && parse_trailer(trailer.data(), (uint32_t)trailer.size(), 0, &view) < 0)
-        return refuse(error, "an attribute value holds a line feed, a control character or "
-                             "bytes that are not UTF-8, which the board refuses");
+        return refuse(error, "the attributes break the board's rules (a key given twice that "
+                             "may appear once, or a value that is not a line of UTF-8 text)");
     *lines = out;
     return 0;
 }

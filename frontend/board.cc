@@ -46,6 +46,11 @@ int read_board_line(const char* path, const char* what, char (&line)[BOARD_LINE_
     }
     if (end != nullptr)
         *end = '\0';
+    // A file written on another system may end its line in a carriage return,
+    // or an editor leave blanks after the value: neither is part of it.
+    size_t kept = strlen(line);
+    while (kept > 0 && (line[kept - 1] == ' ' || line[kept - 1] == '\t' || line[kept - 1] == '\r'))
+        line[--kept] = '\0';
     if (line[0] == '\0') {
         printf("%s %s has an empty first line\n", what, path);
         return -1;

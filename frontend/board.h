@@ -9,7 +9,8 @@
 // Longest compatibility string or version a board file may hold.
 constexpr size_t BOARD_LINE_SIZE = 256;
 
-// The first line of the file at `path` (without its line feed) into `line`.
+// The first line of the file at `path` into `line`, without its line feed and
+// without the blanks and carriage return before it (a file written elsewhere).
 // 1 when it was read, 0 when the file does not exist, -1 after printing why
 // (`what` names the file in the line): it cannot be read, its first line is
 // empty or longer than BOARD_LINE_SIZE - 1 bytes.

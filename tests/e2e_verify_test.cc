@@ -489,6 +489,14 @@ TEST(SignedPackage, UnusableKeyFilesStopTheRunBeforeAnythingIsRead)
         {s.keys.write("empty.pem", ""), "is unusable: no PUBLIC KEY block"},
         {s.keys.write("bad.pem", "-----BEGIN PUBLIC KEY-----\n!!!!\n-----END PUBLIC KEY-----\n"),
          "is unusable: block 1 is not valid PEM"},
+        // Bytes after the SubjectPublicKeyInfo inside the PEM block: a zero, a
+        // whole (empty) DER element.
+        {s.keys.write("extra.pem", public_pem_with_extra_der(s.a.public_pem, std::string(1, '\0'))),
+         "is unusable: block 1 is not a DER public key"},
+        {s.keys.write("extra2.pem", public_pem_with_extra_der(s.a.public_pem, "\x30")),
+         "is unusable: block 1 is not a DER public key"},
+        {s.keys.write("extra3.pem", public_pem_with_extra_der(s.a.public_pem, std::string("\x30\x00", 2))),
+         "is unusable: block 1 is not a DER public key"},
         // A good key after a bad one: the file is refused whole, never half trusted.
         {s.keys.write("mixed.pem", read_text(s.a.public_pem) + read_text(p384.public_pem)),
          "is unusable: block 2 is an EC P-384 key; only P-256 keys are supported"},
@@ -1071,10 +1079,34 @@ TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
         {"an empty version", "version=\n"},
         {"a negative version", "version=-1\n"},
         {"two versions", "version=1\nversion=2\n"},
+        {"two descriptions", "description=a\ndescription=b\n"},
+        {"two descriptions apart", "description=a\ncompatible=x\ndescription=a\n"},
         {"a value that is not UTF-8", "description=caf\xe9\n"},
         {"an overlong UTF-8 form", "description=\xc0\xaf\n"},
+        {"an overlong 2-byte form of U+007F", "description=\xc1\xbf\n"},
+        {"an overlong 3-byte form", "description=\xe0\x80\xaf\n"},
+        {"an overlong 3-byte form of U+07FF", "description=\xe0\x9f\xbf\n"},
+        {"an overlong 4-byte form", "description=\xf0\x80\x80\xaf\n"},
+        {"an overlong 4-byte form of U+FFFF", "description=\xf0\x8f\xbf\xbf\n"},
+        {"the surrogate U+D800", "description=a\xed\xa0\x80\n"},
+        {"the surrogate U+DFFF", "description=\xed\xbf\xbf\n"},
+        {"U+110000, past U+10FFFF", "description=\xf4\x90\x80\x80\n"},
+        {"a lead byte past U+10FFFF", "description=\xf5\x80\x80\x80\n"},
+        {"a 5-byte lead", "description=\xf8\x88\x80\x80\x80\n"},
+        {"a lone continuation byte", "description=\x80\n"},
+        {"a sequence cut by the line end", "description=\xe2\x82\n"},
+        {"a sequence cut by the block end", "description=\xf0\x9f\x98"},
         {"a NUL in a value", std::string("description=a\0b\n", 16)},
         {"a control character", "description=\x1b[2J\n"},
+        {"0x01 in a value", "description=a\x01" "b\n"},
+        {"0x1f at the end of a value", "description=ab\x1f\n"},
+        {"0x7f (DEL) in a value", "description=a\x7f" "b\n"},
+        {"0x7f (DEL) at the end of a value", "compatible=board-b\x7f\n"},
+        {"a carriage return in a value", "compatible=board\rb\n"},
+        {"a carriage return at the end of a value", "compatible=board-b\r\n"},
+        {"a line feed in a value: a line without '='", "description=Fixes\nCVE-1\n"},
+        {"a line feed at the end of a value: an empty line", "description=Fixes\n\n"},
+        {"0x01 in a version", "version=1\x01\n"},
     };
     for (const auto& c : cases) {
         for (bool keyed : {false, true}) {
@@ -1096,6 +1128,17 @@ TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
                           {"-k", s.trusted_a});
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(has_line(r, "Package version none, compatibility not checked")) << r.out;
+    // Each rule's edge on the side it takes: tab, space and '~' around the
+    // control characters, the least and the greatest code point of every
+    // length, the code points beside the surrogates, and keys that may repeat.
+    const std::string edges = "description=\t ~\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf"
+                              "\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\t\n"
+                              "compatible=board-a\ncompatible=board-b\nx-note=1\nx-note=2\n";
+    s.m.restore();
+    r = run_on(s.m, s.with(openssl_trailer(s.m.bytes, &s.a, edges)), false,
+               {"-k", s.trusted_a, "-c", "board-b"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(has_line(r, "Package version none, compatible with board-b")) << r.out;
 }
 
 namespace {
@@ -1140,6 +1183,28 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
     r = run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN);
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(has_line(r, "Package version 1.5, compatible with board-b")) << r.out;
+    // Files written on another system, or by an editor that leaves blanks:
+    // neither the carriage return nor the blanks before it are part of the value.
+    for (const auto& [compatible, version] :
+         {std::pair<std::string, std::string>{"board-b\r\n", "1.4\r\n"},
+          {"board-b \t\r\nboard-a\n", "1.4 \n"},
+          {"board-b\t", "1.4\r"}}) {
+        SCOPED_TRACE(compatible + "|" + version);
+        s.m.restore();
+        files.write(files.compatible, compatible);
+        files.write(files.version, version);
+        r = run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN);
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_TRUE(has_line(r, "Package version 1.5, compatible with board-b")) << r.out;
+    }
+    s.m.restore();
+    files.write(files.compatible, "board-a\r\n");
+    files.write(files.version, "1.6\r\n");
+    expect_policy_refusal(s.m, run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN),
+                          "Package is made for board-b, not for this board (board-a)!");
+    expect_policy_refusal(s.m, run_on(s.m, bytes, false, {"-c", "board-b"},
+                                      FWDEPLOY_BOARD_FILES_BIN),
+                          "Package version 1.5 is older than the installed 1.6!");
 
     // What the board cannot make sense of stops the run before the package is
     // read: only the banners and the reason are printed.
@@ -1149,6 +1214,7 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
         std::string version;
         std::vector<std::string> options;
         std::string line;
+        std::string denied = "";          // a file whose open fails with EACCES
     };
     const std::string too_long(256, 'v');
     const std::vector<unusable> cases = {
@@ -1168,6 +1234,21 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
         {"a first line that is too long", too_long + "\n", "1.0\n", {},
          "Board compatible file " + files.compatible +
              " has a first line longer than 254 characters"},
+        {"a version file of blanks and a carriage return", "board-b\n", " \t\r\n1.0\n", {},
+         "Installed version file " + files.version + " has an empty first line"},
+        {"a compatible file of a carriage return", "\r\n", "1.0\n", {},
+         "Board compatible file " + files.compatible + " has an empty first line"},
+        // Root reads every file: the failing-call stand-in refuses the open.
+        {"a version file that may not be read", "board-b\n", "1.0\n", {},
+         "Installed version file " + files.version + " cannot be read: Permission denied",
+         files.version},
+        {"a compatible file that may not be read", "board-b\n", "1.0\n", {},
+         "Board compatible file " + files.compatible + " cannot be read: Permission denied",
+         files.compatible},
+        {"a version file that may not be read, with -c given", "board-b\n", "1.0\n",
+         {"-c", "board-b"},
+         "Installed version file " + files.version + " cannot be read: Permission denied",
+         files.version},
     };
     s.m.restore();
     for (const unusable& c : cases) {
@@ -1180,7 +1261,28 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
             else
                 files.write(path, text);
         }
-        r = run_on(s.m, bytes, false, c.options, FWDEPLOY_BOARD_FILES_BIN);
+        if (c.denied.empty()) {
+            r = run_on(s.m, bytes, false, c.options, FWDEPLOY_BOARD_FILES_BIN);
+        } else {
+            write_file(s.m.path, bytes);
+            run_options o;
+            o.program = FWDEPLOY_BOARD_FILES_BIN;
+            o.args = {"-r", s.m.path};
+            o.args.insert(o.args.end(), c.options.begin(), c.options.end());
+            const char* asan = getenv("ASAN_OPTIONS");
+            std::string asan_options = asan != nullptr ? asan : "";
+            asan_options += (asan_options.empty() ? "" : ":") +
+                            std::string("verify_asan_link_order=0");
+            o.env = {{"LD_PRELOAD", FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
+                     {"FWDEPLOY_FAIL_CALL", "open"}, {"FWDEPLOY_FAIL_MATCH", c.denied + "$"},
+                     {"FWDEPLOY_FAIL_ERRNO", std::to_string(EACCES)},
+                     {"FWDEPLOY_FAIL_NOTE", files.dir + "/../board-files.note"}};
+            remove((files.dir + "/../board-files.note").c_str());
+            r = run_program(o);
+            EXPECT_EQ(read_text(files.dir + "/../board-files.note"), "open " + c.denied + "\n")
+                << "the open was not refused";
+            remove((files.dir + "/../board-files.note").c_str());
+        }
         EXPECT_EQ(r.exit_code, 255);
         std::vector<std::string> lines = split_lines(r.out);
         ASSERT_EQ(lines.size(), 3u) << r.out;

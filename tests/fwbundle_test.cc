@@ -1259,6 +1259,19 @@ TEST(FwbundleSign, RefusesKeysSignaturesAndPackagesTheBoardCouldNotTrust)
         {"private key to check with", {"attach-signature", pkg, sig, "--pubkey", key.private_key}, "",
          key.private_key + ": a private key; give the public key (PEM PUBLIC KEY)"},
     };
+    // A public key whose DER goes on after its SubjectPublicKeyInfo: OpenSSL's
+    // decoder would take it, the board refuses it.
+    for (const std::string& extra : {std::string(1, '\0'), std::string("\x30\x00", 2)}) {
+        std::string padded = f.box.write("padded" + std::to_string(extra.size()) + ".pub.pem",
+                                         public_pem_with_extra_der(key.public_key, extra));
+        std::string bytes = extra.size() == 1 ? "1 byte" : "2 bytes";
+        cases.push_back({"public key with bytes after its DER",
+                         {"attach-signature", pkg, sig, "--pubkey", padded}, "",
+                         padded + ": the public key's DER has " + bytes +
+                             " after its SubjectPublicKeyInfo, which the board refuses"});
+        cases.push_back({"trusted key with bytes after its DER", {"verify", "--keys", padded, pkg},
+                         "", padded + ": unusable key file: block 1 is not a DER public key"});
+    }
     // The good signature in encodings a lax parser takes, but the board does not.
     const auto loose = loose_encodings(read_file(sig));
     for (size_t i = 0; i < loose.size(); ++i) {
@@ -1344,6 +1357,90 @@ TEST(FwbundleKeygen, WritesAKeyPairAndOverwritesNothing)
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "fwbundle: " + name + ".pub.pem: already exists; not overwritten\n");
     EXPECT_FALSE(file_exists(name + ".pem"));
+}
+
+// Every file fwbundle makes has the mode any tool that makes files gives it:
+// 0666 less the umask. Only the private key of keygen is 0600 whatever the umask.
+TEST(FwbundleKeygen, EveryFileWrittenHasTheModeTheUmaskLeaves)
+{
+    signing_fixture f;
+    key_files key = make_key(f.box, "genpkey");
+    f.box.write("old/same", "same");
+    f.box.write("old/changed", std::string(3000, 'o'));
+    f.box.write("new/same", "same");
+    f.box.write("new/changed", std::string(2990, 'o') + "new");
+    f.box.write("new/created", "created");
+    ASSERT_EQ(::symlink("created", f.box.path("new/link").c_str()), 0);   // a script block
+    // fwbundle with this umask; the command must succeed.
+    auto under = [&](const std::string& mask, const std::vector<std::string>& args) {
+        run_options o;
+        o.program = "sh";
+        o.args = {"-c", "umask " + mask + "; exec \"$0\" \"$@\"", FWBUNDLE_BIN};
+        o.args.insert(o.args.end(), args.begin(), args.end());
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    };
+    struct made {
+        const char* what;
+        std::function<void(const std::string& mask)> run;
+        std::vector<std::string> files;   // relative to the sandbox; a trailing '/' for all in it
+    };
+    const std::string sig = f.box.path("sig.der");
+    const std::vector<made> cases = {
+        {"create", [&](const std::string& m) { under(m, {"create", "-o", f.box.path("c.bin"), f.manifest}); },
+         {"c.bin"}},
+        {"create --gzip", [&](const std::string& m) {
+             under(m, {"create", "--gzip", "-o", f.box.path("c.gz"), f.manifest});
+         }, {"c.gz"}},
+        {"sign", [&](const std::string& m) {
+             under(m, {"create", "-o", f.box.path("s.bin"), f.manifest});
+             under(m, {"sign", "-k", key.private_key, f.box.path("s.bin")});
+         }, {"s.bin"}},
+        {"create --sign", [&](const std::string& m) {
+             under(m, {"create", "--sign", key.private_key, "-o", f.box.path("cs.bin"), f.manifest});
+         }, {"cs.bin"}},
+        {"attach-signature", [&](const std::string& m) {
+             under(m, {"create", "--gzip", "-o", f.box.path("a.gz"), f.manifest});
+             run_result payload = run_fwbundle({"payload", f.box.path("a.gz")});
+             std::string message = f.box.write("payload", payload.out);
+             tool_output("openssl", {"dgst", "-sha256", "-sign", key.private_key, "-out", sig, message});
+             under(m, {"attach-signature", f.box.path("a.gz"), sig, "--pubkey", key.public_key});
+         }, {"a.gz"}},
+        {"delta", [&](const std::string& m) {
+             under(m, {"delta", f.box.path("old"), f.box.path("new"), "-o", f.box.path("d.bin"),
+                       "--manifest-out", f.box.path("dm/delta.toml"), "--sign", key.private_key});
+         }, {"d.bin", "dm/"}},
+        {"extract", [&](const std::string& m) {
+             under(m, {"extract", f.box.path("d.bin"), f.box.path("x")});
+         }, {"x/"}},
+        {"keygen", [&](const std::string& m) { under(m, {"keygen", f.box.path("k")}); },
+         {"k.pub.pem"}},
+    };
+    for (const std::string mask : {"022", "077"}) {
+        const int expected = 0666 & ~(int)std::stoi(mask, nullptr, 8);
+        for (const char* name : {"c.bin", "c.gz", "s.bin", "cs.bin", "a.gz", "d.bin", "dm",
+                                        "x", "k.pem", "k.pub.pem"})
+            remove_tree(f.box.path(name));
+        f.box.make_dir("dm");
+        for (const made& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", umask " + mask);
+            c.run(mask);
+            std::vector<std::string> paths;
+            for (const std::string& file : c.files) {
+                if (file.back() != '/') {
+                    paths.push_back(f.box.path(file));
+                    continue;
+                }
+                std::vector<std::string> entries = dir_entries(f.box.path(file));
+                EXPECT_GE(entries.size(), 2u) << file;
+                for (const std::string& entry : entries)
+                    paths.push_back(f.box.path(file) + entry);
+            }
+            for (const std::string& path : paths)
+                EXPECT_EQ(file_mode(path), expected) << path;
+        }
+        EXPECT_EQ(file_mode(f.box.path("k.pem")), 0600);
+    }
 }
 
 TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
@@ -1466,10 +1563,56 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
     EXPECT_EQ(attributes_of(pkg),
               "compatible=board-a\ncompatible=board-b\nversion=1.10\ndescription=für A/B\n");
     board_says(pkg, {"-m", "1.9"}, "Package version 1.10, compatibility not checked", true);
+    board_says(pkg, {"-m", "1.10.0"}, "Package version 1.10, compatibility not checked", true);
+    // verify judges as a board built to take newer versions only when asked.
+    for (const std::string installed : {"1.9", "1.10.0", "1.10.1"}) {
+        SCOPED_TRACE(installed);
+        run_options o;
+        o.program = FWDEPLOY_NEWER_ONLY_BIN;
+        o.args = {"-n", "-r", pkg, "-m", installed};
+        run_result board = run_program(o);
+        run_result host = run_fwbundle({"verify", "--refuse-same-version", "--installed-version",
+                                        installed, pkg});
+        EXPECT_EQ(board.exit_code, installed == "1.9" ? 0 : 255) << board.out;
+        EXPECT_EQ(host.exit_code, installed == "1.9" ? 0 : 1) << host.err;
+        std::string line = installed == "1.9"
+                               ? "Package version 1.10, compatibility not checked"
+                           : installed == "1.10.0"
+                               ? "Package version 1.10 is the installed one; this board takes "
+                                 "newer versions only!"
+                               : "Package version 1.10 is older than the installed 1.10.1!";
+        EXPECT_TRUE(contains(board.out, line + "\n")) << board.out;
+        EXPECT_TRUE(contains(host.out + host.err, line)) << host.out << host.err;
+    }
 
-    // Signing keeps them; a key given anew replaces only that key.
-    fwbundle({"sign", "-k", key.private_key, pkg, "--compatible", "board-c"});
+    // Signing keeps them; a key given anew replaces only that key. The signer
+    // is shown what the signature is to cover before it is made.
+    run_result signing = fwbundle({"sign", "-k", key.private_key, pkg, "--compatible", "board-c"});
     EXPECT_EQ(attributes_of(pkg), "version=1.10\ndescription=für A/B\ncompatible=board-c\n");
+    EXPECT_EQ(signing.out, pkg + ": signing attribute version=1.10\n" + pkg +
+                               ": signing attribute description=für A/B\n" + pkg +
+                               ": signing attribute compatible=board-c\n" + pkg +
+                               ": signed by key " + openssl_key_id(f.box, key.public_key) + "\n");
+    // Keys that may appear once are replaced, never repeated.
+    std::string again = f.box.write("again.bin", read_file(pkg));
+    fwbundle({"sign", "-k", key.private_key, again, "--description", "second", "--version", "1.11"});
+    EXPECT_EQ(attributes_of(again), "compatible=board-c\nversion=1.11\ndescription=second\n");
+    fwbundle({"sign", "-k", key.private_key, again});
+    EXPECT_EQ(attributes_of(again), "compatible=board-c\nversion=1.11\ndescription=second\n");
+    board_says(again, {"-k", key.public_key, "-c", "board-c", "-m", "1.11"},
+               "Package version 1.11, compatible with board-c", true);
+    remove_tree(again);
+    // Each rule's edge on the side the board takes is taken here too.
+    const std::string edges = "\t ~\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"
+                              "\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\t";
+    std::string edged = f.box.path("edges.bin");
+    fwbundle({"create", "-o", edged, f.manifest, "--description", edges, "--compatible", edges});
+    EXPECT_EQ(attributes_of(edged), "compatible=" + edges + "\ndescription=" + edges + "\n");
+    board_says(edged, {"-c", edges}, "Package version none, compatible with " + edges, true);
+    fwbundle({"sign", "-k", key.private_key, edged, "--description", edges + "x"});
+    board_says(edged, {"-k", key.public_key}, "Package version none, compatibility not checked",
+               true);
+    remove_tree(edged);
     board_says(pkg, {"-k", key.public_key, "-c", "board-c", "-m", "1.10"},
                "Package version 1.10, compatible with board-c", true);
     board_says(pkg, {"-k", key.public_key, "-m", "1.10.1"},
@@ -1499,7 +1642,7 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         std::string why;
     };
     const std::string big(4096, 'x');
-    const std::vector<refusal> refusals = {
+    std::vector<refusal> refusals = {
         {{"create", "-o", pkg, f.manifest, "--version", "1.x"},
          "version \"1.x\" is not a version (decimal numbers joined by dots, as 1.10.3)"},
         {{"create", "-o", pkg, f.manifest, "--version", "2", "--no-trailer"},
@@ -1507,12 +1650,106 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         {{"create", "-o", pkg, f.manifest, "--description", big},
          "the attributes take 4109 bytes; the board reads at most 4096"},
         {{"create", "-o", pkg, f.manifest, "--compatible", "a\nb"},
-         "an attribute value holds a line feed"},
+         "the compatible value holds a line feed (0x0a) at byte 2"},
         {{"create", "-o", pkg, f.box.write("int.toml", "version = 2\n" + read_text(f.manifest))},
          "int.toml:1: version: not a string"},
         {{"sign", "-k", key.private_key, gz, "--version", "v2"}, "is not a version"},
         {{"verify", gz, "--installed-version", "2.x"}, "--installed-version: \"2.x\" is not a version"},
     };
+    // A second attribute smuggled in through a line feed, on every way in.
+    const std::string smuggled = "Fixes CVE-1\nversion=99.0";
+    const std::string lf = " holds a line feed (0x0a) at byte ";
+    auto toml_with = [&](const std::string& name, const std::string& line) {
+        return f.box.write(name, line + "\n" + read_text(f.manifest));
+    };
+    f.box.write("old/a", "a");
+    f.box.write("new/a", "b");
+    refusals.insert(refusals.end(), {
+        {{"create", "-o", pkg, f.manifest, "--description", smuggled},
+         "the description value" + lf + "12"},
+        {{"create", "-o", pkg, f.manifest, "--compatible", "board-a",
+          "--compatible", "board-b\ncompatible=board-a"},
+         "the compatible value" + lf + "8"},
+        {{"create", "-o", pkg, f.manifest, "--version", "1\nversion=99"},
+         "the version value" + lf + "2"},
+        {{"create", "-o", pkg, toml_with("lf.toml", "description = \"Fixes CVE-1\\nversion=99.0\"")},
+         "lf.toml: the description value" + lf + "12"},
+        {{"create", "-o", pkg, toml_with("lf2.toml", "compatible = [\"a\", \"b\\ncompatible=a\"]")},
+         "lf2.toml: the compatible value" + lf + "2"},
+        {{"create", "-o", pkg, toml_with("cr.toml", "compatible = \"board-b\\r\"")},
+         "cr.toml: the compatible value holds a carriage return (0x0d) at byte 8"},
+        {{"create", "-o", pkg, toml_with("nul.toml", "description = \"a\\u0000b\"")},
+         "nul.toml: the description value holds the control character 0x00 at byte 2"},
+        {{"create", "-o", pkg, toml_with("del.toml", "description = \"ab\\u007f\"")},
+         "del.toml: the description value holds the control character 0x7f at byte 3"},
+        {{"sign", "-k", key.private_key, gz, "--description", smuggled},
+         "the description value" + lf + "12"},
+        {{"sign", "-k", key.private_key, gz, "--compatible", "board-b\ncompatible=board-a"},
+         "the compatible value" + lf + "8"},
+        {{"delta", f.box.path("old"), f.box.path("new"), "-o", pkg, "--description", smuggled},
+         "the description value" + lf + "12"},
+        {{"delta", f.box.path("old"), f.box.path("new"), "-o", pkg, "--compatible", "a\rb",
+          "--manifest-out", f.box.path("delta.toml")},
+         "the compatible value holds a carriage return (0x0d) at byte 2"},
+        // Empty forms where a value is required.
+        {{"create", "-o", pkg, f.manifest, "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, f.manifest, "--compatible", "board-a", "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"sign", "-k", key.private_key, gz, "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"delta", f.box.path("old"), f.box.path("new"), "-o", pkg, "--compatible", ""},
+         "the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, toml_with("none.toml", "compatible = []")},
+         "none.toml:1: compatible: an empty list"},
+        {{"create", "-o", pkg, toml_with("empty.toml", "compatible = \"\"")},
+         "empty.toml: the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, toml_with("empties.toml", "compatible = [\"a\", \"\"]")},
+         "empties.toml: the compatible value is empty: it must name a board"},
+        {{"create", "-o", pkg, f.manifest, "--version", ""}, "version \"\" is not a version"},
+        {{"create", "-o", pkg, toml_with("nov.toml", "version = \"\"")},
+         "nov.toml: version \"\" is not a version"},
+    });
+    // Each rule the board holds a value to, in its variants, through the
+    // options of create and sign: control characters at both ends of the
+    // range and in both places, overlong forms of every length, surrogates and
+    // code points past U+10FFFF.
+    const std::string control = " value holds the control character ";
+    const std::string not_utf8 = " value is not UTF-8 text";
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"a\x01" "b", control + "0x01 at byte 2"},
+        {"ab\x01", control + "0x01 at byte 3"},
+        {"a\x1f" "b", control + "0x1f at byte 2"},
+        {"\x1f", control + "0x1f at byte 1"},
+        {"a\x7f" "b", control + "0x7f at byte 2"},
+        {"ab\x7f", control + "0x7f at byte 3"},
+        {"\x1b[2J", control + "0x1b at byte 1"},
+        {"a\rb", " value holds a carriage return (0x0d) at byte 2"},
+        {"ab\r", " value holds a carriage return (0x0d) at byte 3"},
+        {"a\nb", " value" + lf + "2"},
+        {"ab\n", " value" + lf + "3"},
+        {"caf\xe9", not_utf8},
+        {"\xc0\xaf", not_utf8},
+        {"\xc1\xbf", not_utf8},
+        {"\xe0\x80\xaf", not_utf8},
+        {"\xe0\x9f\xbf", not_utf8},
+        {"\xf0\x80\x80\xaf", not_utf8},
+        {"\xf0\x8f\xbf\xbf", not_utf8},
+        {"a\xed\xa0\x80", not_utf8},
+        {"\xed\xbf\xbf", not_utf8},
+        {"\xf4\x90\x80\x80", not_utf8},
+        {"\xf5\x80\x80\x80", not_utf8},
+        {"\xe2\x82", not_utf8},
+        {"\x80", not_utf8},
+    };
+    for (const auto& [value, why] : values) {
+        refusals.push_back({{"create", "-o", pkg, f.manifest, "--description", value},
+                            "the description" + why});
+        refusals.push_back({{"create", "-o", pkg, f.manifest, "--compatible", value},
+                            "the compatible" + why});
+        refusals.push_back({{"sign", "-k", key.private_key, gz, "--description", value},
+                            "the description" + why});
+    }
     const std::vector<uint8_t> gz_before = read_file(gz);
     for (const refusal& c : refusals) {
         SCOPED_TRACE(c.why);
@@ -1520,7 +1757,9 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_TRUE(contains(r.err, c.why)) << r.err;
         EXPECT_FALSE(file_exists(pkg));
+        EXPECT_FALSE(file_exists(f.box.path("delta.toml")));
         EXPECT_TRUE(read_file(gz) == gz_before);
+        EXPECT_EQ(r.out, "") << "nothing signed, nothing shown as signed";
     }
 }
 

@@ -605,6 +605,61 @@ TEST_F(VerifyPackage, LimitsTakeExactlyTheLimitAndRefuseOnePast)
              }
              return r.exit_code == 0;
          }},
+        // fwbundle writes attributes of exactly the size the board reads, and
+        // the board takes what it wrote; one byte more both refuse.
+        {"attributes written by fwbundle create", [&](bool past) {
+             box.write("a.img", "a");
+             std::string manifest = box.write(
+                 "attr.toml", "compatible = \"board-a\"\n[[block]]\noperation = \"file_replace\"\n"
+                              "target = \"/nonexistent/a\"\nsource = \"a.img\"\n");
+             std::string kept = "compatible=board-a\nversion=1.0\n";
+             std::string value(4096 - kept.size() - strlen("description=\n") + past, 'd');
+             remove(box.path("attr.bin").c_str());
+             run_result made = run_fwbundle({"create", "-o", "attr.bin", manifest, "--version", "1.0",
+                                             "--description", value}, box.root());
+             bool board = board_takes_trailer(
+                 two, trailer_v3({}, kept + "description=" + value + "\n", 0));
+             EXPECT_EQ(made.exit_code == 0, board) << "fwbundle and the board disagree: " << made.err;
+             if (past) {
+                 EXPECT_TRUE(contains(made.err, "the attributes take 4097 bytes; the board reads "
+                                                "at most 4096"))
+                     << made.err;
+             }
+             if (made.exit_code != 0)
+                 return false;
+             run_result r = run_fwdeploy({"-n", "-r", "attr.bin", "-c", "board-a"}, box.root());
+             EXPECT_EQ(r.exit_code, 0) << r.out;
+             return board && r.exit_code == 0;
+         }},
+        {"attributes kept and given by fwbundle sign", [&](bool past) {
+             box.write("a.img", "a");
+             std::string manifest = box.write(
+                 "attr.toml", "[[block]]\noperation = \"file_replace\"\n"
+                              "target = \"/nonexistent/a\"\nsource = \"a.img\"\n");
+             openssl_key key = make_openssl_key(box, "attr");
+             EXPECT_EQ(run_fwbundle({"create", "-o", "attr.bin", manifest, "--compatible",
+                                     "board-a", "--compatible", "board-b", "--version", "2"},
+                                    box.root()).exit_code, 0);
+             std::string kept = "compatible=board-a\ncompatible=board-b\nversion=2\n";
+             std::string value(4096 - kept.size() - strlen("description=\n") + past, 's');
+             run_result made = run_fwbundle({"sign", "-k", key.private_pem, "attr.bin",
+                                             "--description", value}, box.root());
+             bool board = board_takes_trailer(
+                 two, trailer_v3({}, kept + "description=" + value + "\n", 0));
+             EXPECT_EQ(made.exit_code == 0, board) << "fwbundle and the board disagree: " << made.err;
+             if (past) {
+                 EXPECT_TRUE(contains(made.err, "the attributes take 4097 bytes; the board reads "
+                                                "at most 4096"))
+                     << made.err;
+             }
+             if (made.exit_code != 0)
+                 return false;
+             std::string trusted = box.path("attr.pub.pem").substr(box.root().size() + 1);
+             run_result r = run_fwdeploy({"-n", "-r", "attr.bin", "-k", trusted, "-c", "board-b"},
+                                         box.root());
+             EXPECT_EQ(r.exit_code, 0) << r.out;
+             return board && r.exit_code == 0;
+         }},
         {"key file on the host", [&](bool past) {
              std::vector<uint8_t> package = bundle_bytes(two);
              std::string bare = box.write("bare.bin", package);

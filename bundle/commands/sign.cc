@@ -211,6 +211,23 @@ struct new_files {
     }
 };
 
+// Before the signature is made, what it will cover besides the package bytes:
+// the attributes the package keeps and those given anew, one line each.
+void show_attributes(const std::string& package, const std::string& lines)
+{
+    if (lines.empty()) {
+        printf("%s: no attributes to sign\n", package.c_str());
+        return;
+    }
+    size_t at = 0;
+    while (at < lines.size()) {
+        size_t end = lines.find('\n', at);
+        printf("%s: signing attribute %s\n", package.c_str(), lines.substr(at, end - at).c_str());
+        at = end + 1;
+    }
+    fflush(stdout);
+}
+
 }  // namespace
 
 int sign_command(const std::string& package, const std::string& key_file,
@@ -229,8 +246,10 @@ int sign_command(const std::string& package, const std::string& key_file,
     std::vector<uint8_t> signature;
     std::string lines;
     if (copy_package(&w, package, &error) < 0 ||
-        attribute_lines(attributes, w.pass.attributes, &lines, &error) < 0 ||
-        digests_of(&w.stream, w.pass.results, lines, &d, &error) < 0 ||
+        attribute_lines(attributes, w.pass.attributes, &lines, &error) < 0)
+        return fail(error);
+    show_attributes(package, lines);
+    if (digests_of(&w.stream, w.pass.results, lines, &d, &error) < 0 ||
         sign_digest(key.get(), d.message, &signature, &error) < 0 ||
         finish_rewrite(&w, make_trailer(d.package, id, signature, w.pass.results, lines),
                        &error) < 0)

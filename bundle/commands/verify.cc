@@ -170,7 +170,8 @@ int load_keys(const std::string& keys)
 }  // namespace
 
 int verify_command(const std::string& package, const std::string& keys, bool gzip,
-                   const std::string& compatible, const std::string& installed_version)
+                   const std::string& compatible, const std::string& installed_version,
+                   bool refuse_same_version)
 {
     trust_reset(false);
     if (!installed_version.empty() &&
@@ -185,8 +186,9 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     source_ops src{source_open, source_close, source_read, source_finish};
     trust_ops trust{trust_begin, trust_update, check_trailer, nullptr};
     // The board's policy, as a board with this compatibility string and this
-    // installed version applies it.
-    policy_ops policy{trust_attributes, compatible.c_str(), installed_version.c_str(), 0, nullptr};
+    // installed version applies it, built with FWDEPLOY_REFUSE_SAME_VERSION or without.
+    policy_ops policy{trust_attributes, compatible.c_str(), installed_version.c_str(),
+                      refuse_same_version ? 1 : 0, nullptr};
     progress_start(&state.bar, "verifying");
     int result = 0;
     std::string printed = capture_stdout([&] {

@@ -2,7 +2,7 @@
  * function fails with a chosen errno, as the kernel or the C library would fail
  * it (a full disk, a flash that stopped answering, a shell that went away).
  *
- *   FWDEPLOY_FAIL_CALL   the function: fsync, fchown, fchmod, rename, close,
+ *   FWDEPLOY_FAIL_CALL   the function: open, fsync, fchown, fchmod, rename, close,
  *                        write, ftruncate, fwrite or fflush
  *   FWDEPLOY_FAIL_AT     which of its calls fails, counting from 1 (default 1)
  *   FWDEPLOY_FAIL_ERRNO  the errno it fails with (default EIO)
@@ -23,6 +23,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <stdlib.h>
@@ -90,7 +91,8 @@ static void write_note(const char* name, const char* path)
     int (*real_close)(int) = (int (*)(int))next("close");
     ssize_t (*real_write)(int, const void*, size_t) =
         (ssize_t (*)(int, const void*, size_t))next("write");
-    int fd = open(note, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int (*real_open)(const char*, int, ...) = (int (*)(const char*, int, ...))next("open");
+    int fd = real_open(note, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     char line[1200];
@@ -118,6 +120,38 @@ static int fails_fd(const char* name, int fd)
     char path[1024];
     fd_path(fd, path, sizeof path);
     return fails(name, path);
+}
+
+/* open and its 64-bit name fail before anything is opened, as for a file the
+ * caller may not read (EACCES), which root could not otherwise be shown. */
+static int open_with(const char* name, const char* path, int flags, va_list args)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        mode = (mode_t)va_arg(args, int);
+    if (fails("open", path)) {
+        errno = fail_errno;
+        return -1;
+    }
+    return ((int (*)(const char*, int, ...))next(name))(path, flags, mode);
+}
+
+int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    int fd = open_with("open", path, flags, args);
+    va_end(args);
+    return fd;
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    int fd = open_with("open64", path, flags, args);
+    va_end(args);
+    return fd;
 }
 
 int fsync(int fd)

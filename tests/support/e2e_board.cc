@@ -106,6 +106,14 @@ openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
     return key;
 }
 
+std::string public_pem_with_extra_der(const std::string& public_pem, const std::string& extra)
+{
+    std::string der = openssl({"pkey", "-pubin", "-in", public_pem, "-outform", "DER"});
+    EXPECT_FALSE(der.empty());
+    std::string base64 = openssl({"base64"}, der + extra);
+    return "-----BEGIN PUBLIC KEY-----\n" + base64 + "-----END PUBLIC KEY-----\n";
+}
+
 std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const openssl_key* key)
 {
     sandbox_dir work("fwdeploy-sign");

@@ -33,6 +33,11 @@ openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
                              const std::string& style = "ecparam",
                              const std::string& curve = "P-256");
 
+// The PEM PUBLIC KEY of `public_pem` with `extra` bytes after the DER of its
+// SubjectPublicKeyInfo, inside the one base64 block: what a careless tool (or
+// an attacker) may write, and what neither the board nor fwbundle may take.
+std::string public_pem_with_extra_der(const std::string& public_pem, const std::string& extra);
+
 // The trailer for `package` (the bytes up to its last block), made with the
 // openssl command line: digest, key id and `openssl dgst -sha256 -sign`. Without
 // a key, the unsigned trailer.
