@@ -414,14 +414,7 @@ TEST(SignedPackage, RefusedPackagesRunAndWriteNothing)
     // every split of the 66 bytes of numbers that a signature of the largest
     // size holds (converting them widened both to the longer one, past the
     // buffer, before the signature was checked), and values out of range.
-    auto der_of = [](const std::vector<uint8_t>& r, const std::vector<uint8_t>& s) {
-        std::vector<uint8_t> body = {0x02, (uint8_t)r.size()};
-        body.insert(body.end(), r.begin(), r.end());
-        body.insert(body.end(), {0x02, (uint8_t)s.size()});
-        body.insert(body.end(), s.begin(), s.end());
-        body.insert(body.begin(), {0x30, (uint8_t)body.size()});
-        return body;
-    };
+    auto der_of = signature_der;
     auto number = [](size_t size, uint8_t top) {
         std::vector<uint8_t> v(size, 0x5a);
         v[0] = top;

@@ -48,6 +48,10 @@ std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package,
 std::vector<uint8_t> with_signature(const std::vector<uint8_t>& trailer,
                                     const std::vector<uint8_t>& signature);
 
+// SEQUENCE { INTEGER r, INTEGER s } with lengths in one byte, as given: no
+// zero put before a number with its top bit set.
+std::vector<uint8_t> signature_der(const std::vector<uint8_t>& r, const std::vector<uint8_t>& s);
+
 // Encodings of the DER signature `der` that a lax parser reads as the same
 // (r, s) but that are not DER, each with what is wrong with it.
 std::vector<std::pair<std::string, std::vector<uint8_t>>> loose_encodings(
