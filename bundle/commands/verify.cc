@@ -185,8 +185,9 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     source_ops src{source_open, source_close, source_read, source_finish};
     trust_ops trust{trust_begin, trust_update, check_trailer, nullptr};
     // The board's policy, as a board with this compatibility string and this
-    // installed version applies it.
-    policy_ops policy{trust_attributes, compatible.c_str(), installed_version.c_str(), 0, nullptr};
+    // installed version applies it. Slots are judged only against a table given.
+    policy_ops policy{trust_attributes, compatible.c_str(), installed_version.c_str(), 0, nullptr,
+                      1};
     progress_start(&state.bar, "verifying");
     int result = 0;
     std::string printed = capture_stdout([&] {
