@@ -155,28 +155,62 @@ int parse_mount(char* line, mount_entry* entry)
     return 0;
 }
 
-// A device as the mounts name it: its number when it is a block device, and its path.
+// A device as the mounts name it: its number when it is a block device, and its
+// path. UBIFS shows no device number, and is mounted by the volume's name as
+// often as by its device: a UBI volume also goes by ubiN_M, ubiN:NAME and ubi:NAME.
 struct device_id {
     const char* path;
     bool block;
     dev_t rdev;
+    char ubi_names[3][96];            // empty where not a UBI volume
 };
+
+void name_ubi_volume(const char* path, device_id* id)
+{
+    const char* base = strrchr(path, '/');
+    base = base != nullptr ? base + 1 : path;
+    unsigned device = 0;
+    unsigned volume = 0;
+    int used = 0;
+    if (sscanf(base, "ubi%u_%u%n", &device, &volume, &used) != 2 || base[used] != '\0')
+        return;
+    snprintf(id->ubi_names[0], sizeof id->ubi_names[0], "ubi%u_%u", device, volume);
+    char sys_path[80];
+    snprintf(sys_path, sizeof sys_path, "/sys/class/ubi/ubi%u_%u/name", device, volume);
+    byte_buffer text;
+    if (read_small_file(sys_path, 64, &text) <= 0)
+        return;
+    char* name = reinterpret_cast<char*>(text.get());
+    name[strcspn(name, "\n")] = '\0';
+    if (name[0] == '\0')
+        return;
+    snprintf(id->ubi_names[1], sizeof id->ubi_names[1], "ubi%u:%s", device, name);
+    snprintf(id->ubi_names[2], sizeof id->ubi_names[2], "ubi:%s", name);
+}
 
 int identify(const char* path, device_id* id)
 {
     struct stat st;
     if (::stat(path, &st) < 0)
         return -1;
+    memset(id, 0, sizeof *id);
     id->path = path;
     id->block = S_ISBLK(st.st_mode);
     id->rdev = st.st_rdev;
+    if (S_ISCHR(st.st_mode))
+        name_ubi_volume(path, id);
     return 0;
 }
 
 bool mount_of(const mount_entry& entry, const device_id& id)
 {
-    return (id.block && makedev(entry.major, entry.minor) == id.rdev) ||
-           strcmp(entry.source, id.path) == 0;
+    if ((id.block && makedev(entry.major, entry.minor) == id.rdev) ||
+        strcmp(entry.source, id.path) == 0)
+        return true;
+    for (const char* name : id.ubi_names)
+        if (name[0] != '\0' && strcmp(entry.source, name) == 0)
+            return true;
+    return false;
 }
 
 // The mounts, read whole so that the kernel hands out a consistent list.
