@@ -279,6 +279,16 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         std::string wrapper;          // a shell that mounts before the run
         std::string line;
     };
+    // UBI volumes: character devices, which a UBIFS mount names by their own
+    // name rather than a device number.
+    std::string ubi_a = s.box.path("dev/ubi0_2");
+    std::string ubi_b = s.box.path("dev/ubi0_3");
+    s.box.make_dir("dev");
+    ASSERT_EQ(mknod(ubi_a.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ASSERT_EQ(mknod(ubi_b.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    std::string ubi_slots = s.box.write("ubi-slots", "data " + ubi_a + " " + ubi_b + "\n");
+    std::string ubi_mounted =
+        s.box.write("ubi-mountinfo", "30 20 0:25 / /data rw,relatime - ubifs ubi0_3 rw\n");
     const std::vector<refusal_case> cases = {
         {"an unknown group", raw_block("@kernel", image, 16384), {}, "",
          "Slot target @kernel refused: no such group in " + s.box.path("slots") + "!"},
@@ -294,6 +304,9 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
          {{"FWDEPLOY_TEST_CMDLINE_FILE", s.box.write("cmdline-b", "fwslot=B\n")},
           {"FWDEPLOY_TEST_MOUNTINFO_FILE", root_on_a}},
          "", "Slot target @rootfs refused: " + s.a.device + " is the booted one!"},
+        {"a UBI volume mounted by its name", ubi_block("@data", image),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", ubi_slots}, {"FWDEPLOY_TEST_MOUNTINFO_FILE", ubi_mounted}},
+         "", "Slot target @data refused: " + ubi_b + " is mounted on /data!"},
         {"the slot device mounted", raw_block("@rootfs", image, 16384), {}, mount_b,
          "Slot target @rootfs refused: " + s.b.device + " is mounted on " + s.box.path("mnt") +
              "!"},
