@@ -1532,8 +1532,6 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
     }
 }
 
-#endif  // FWBUNDLE_BIN
-
 TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
 {
     sandbox_dir box("fwbundle");
@@ -1588,3 +1586,5 @@ TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
         << r.err;
     EXPECT_FALSE(file_exists(box.path("bare.bin")));
 }
+
+#endif  // FWBUNDLE_BIN
