@@ -142,7 +142,8 @@ int main(int argc, char** argv)
     bundle_package slots;
     slots.end_script = "echo end $OTA_STATUS\n";
     slots.blocks = {block(OP_RAW_PARTITION, "@a", 300, 512), block(OP_UBI_VOLUME, "@a", 100),
-                    block(OP_FILE_REPLACE, "/data/a.bin", 10), block(OP_RAW_PARTITION, "@b", 10, 16)};
+                    block(OP_FILE_REPLACE, "/data/a.bin", 10),
+                    block(OP_RAW_PARTITION, "@b", 10, 16)};
     seeds.push_back(bundle_bytes(slots));
     slots.blocks.pop_back();
     seeds.push_back(bundle_bytes(slots));
