@@ -90,6 +90,9 @@ int main(int argc, char** argv)
     verify->add_flag("--refuse-same-version", refuse_same_version,
                      "Judge as a board built with FWDEPLOY_REFUSE_SAME_VERSION: the installed "
                      "version is refused too");
+    std::string slots_file;
+    verify->add_option("--slots", slots_file,
+                       "The board's slot table: every @NAME target must be one of its groups");
     verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
@@ -137,7 +140,7 @@ int main(int argc, char** argv)
         return list_command(package);
     if (verify->parsed())
         return verify_command(package, keys, verify_gzip, board_compatible, installed_version,
-                              refuse_same_version);
+                              refuse_same_version, slots_file);
     if (extract->parsed())
         return extract_command(package, dir);
     if (sign->parsed())
