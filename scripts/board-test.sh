@@ -7,6 +7,8 @@
 #
 #   bash scripts/board-test.sh              every scenario
 #   bash scripts/board-test.sh update       only the named ones (see the list below)
+#   FWDEPLOY_ARMHF=... FWBUNDLE=... bash scripts/board-test.sh
+#                                           with those binaries instead of building
 #
 # Scenarios:
 #   bootscript  the boot script alone: a switch made by hand with fw_setenv,
@@ -74,8 +76,14 @@ fetch_board_packages() {
 }
 
 # The armhf fwdeploy for the board, the host fwbundle for the packages: built
-# when missing, brought up to date otherwise.
+# when missing, brought up to date otherwise; FWDEPLOY_ARMHF and FWBUNDLE name
+# ready ones instead.
 build_tools() {
+    if [[ -n ${FWDEPLOY_ARMHF:-} && -n ${FWBUNDLE:-} ]]; then
+        fwdeploy=$FWDEPLOY_ARMHF
+        fwbundle=$FWBUNDLE
+        return
+    fi
     if [[ ! -f $root/build-armhf/CMakeCache.txt ]]; then
         cmake -S "$root" -B "$root/build-armhf" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
             -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_BUNDLE_TOOL=OFF >/dev/null
@@ -85,6 +93,7 @@ build_tools() {
         cmake -S "$root" -B "$root/build" -DFWDEPLOY_TESTS=OFF >/dev/null
     fi
     cmake --build "$root/build" -j 2 --target fwbundle >/dev/null
+    fwdeploy=$root/build-armhf/frontend/fwdeploy
     fwbundle=$root/build/bundle/fwbundle
 }
 
@@ -104,7 +113,7 @@ make_initramfs() {
              fs/nls/nls_cp437 fs/nls/nls_ascii; do
         cp "$u/lib/modules/$kver/kernel/$m.ko" "$ir/lib/modules/"
     done
-    cp "$root/build-armhf/frontend/fwdeploy" "$ir/usr/bin/fwdeploy"
+    cp "$fwdeploy" "$ir/usr/bin/fwdeploy"
     cp "$u/usr/bin/fw_printenv" "$u/usr/bin/fw_setenv" "$ir/usr/bin/"
     # The C library and loader are the ones fwdeploy was linked against
     # (libc6:armhf, installed for the cross build).
@@ -112,7 +121,7 @@ make_initramfs() {
         /usr/lib/arm-linux-gnueabihf/libc.so.6 "$ir/lib/arm-linux-gnueabihf/"
     cp -L /usr/lib/arm-linux-gnueabihf/ld-linux-armhf.so.3 "$ir/lib/"
     echo "/boot/uboot.env 0x0000 0x4000" > "$ir/etc/fw_env.config"
-    echo "rootfs /dev/vda2 /dev/vda3" > "$ir/etc/fwdeploy/slots"
+    echo "rootfs /dev/mmcblk0p2 /dev/mmcblk0p3" > "$ir/etc/fwdeploy/slots"
     (cd "$ir" && find . | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) \
         | gzip -9n > "$work/initrd.img"
 }
@@ -169,6 +178,52 @@ EOF
     make_slot_image "$work/slot-b.img" rootfs-B
     dd if="$work/slot-a.img" of="$disk" bs=512 seek=131072 conv=notrunc status=none
     dd if="$work/slot-b.img" of="$disk" bs=512 seek=196608 conv=notrunc status=none
+}
+
+# The packages, made with the host fwbundle. update.bin.gz writes @rootfs, the
+# rootfs slot that is not running, with a new slot image; killed.bin.gz does
+# the same and then stops in a script block until the host kills the machine;
+# plain.bin.gz names slot A's device itself as a plain raw-partition target,
+# with the bytes it already holds.
+make_packages() {
+    local p=$work/packages
+    rm -rf "$p"
+    mkdir -p "$p"
+    make_slot_image "$p/rootfs-2.0.img" "rootfs 2.0"
+    cp "$work/slot-a.img" "$p/rootfs-A.img"
+    cat > "$p/update.toml" <<'EOF'
+[[block]]
+operation = "raw_partition"
+target = "@rootfs"
+source = "rootfs-2.0.img"
+EOF
+    cat > "$p/killed.toml" <<'EOF'
+[[block]]
+operation = "raw_partition"
+target = "@rootfs"
+source = "rootfs-2.0.img"
+
+[[block]]
+operation = "script"
+target = "pause"
+source = "pause.sh"
+EOF
+    # The host kills the machine on this line; until then the script waits.
+    cat > "$p/pause.sh" <<'EOF'
+echo "board: the apply pass waits in its script block" > /dev/console
+while :; do sleep 1; done
+EOF
+    cat > "$p/plain.toml" <<'EOF'
+[[block]]
+operation = "raw_partition"
+target = "/dev/mmcblk0p2"
+source = "rootfs-A.img"
+EOF
+    local name
+    for name in update killed plain; do
+        "$fwbundle" create --gzip -o "$p/$name.bin.gz" "$p/$name.toml" >/dev/null \
+            || fail "fwbundle could not make the package $name"
+    done
 }
 
 # ---------------------------------------------------------------- the board
@@ -338,6 +393,186 @@ board: rebooting
 EOF
 }
 
+# The first boot of scenarios that update: booted from A, the package writes
+# slot B and switches the boot to it.
+boot_and_update() {
+    put_boot_file "$work/packages/update.bin.gz" update.bin.gz
+    next_step 'show fwdeploy -l
+show fwdeploy -x /boot/update.bin.gz'
+    boot
+    expect <<'EOF'
+fwboot: state from uboot.env
+fwboot: order A B, A has 3 left, B has 3 left
+fwboot: booting slot A, A has 2 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=A B
+board: | A.left=2
+board: | B.left=3
+board: | rootfs.A=/dev/mmcblk0p2
+board: | rootfs.B=/dev/mmcblk0p3
+board: exit 0
+board: $ fwdeploy -x /boot/update.bin.gz
+board: | (0%)(1/2)(state sub 0)
+board: | Boot switched to slot B: BOOT_ORDER=B A, BOOT_B_LEFT=3
+board: exit 0
+board: rebooting
+EOF
+}
+
+# Booted from A, a package writes @rootfs; the board reboots into B, which
+# confirms itself, and the next boot stays on B.
+scenario_update() {
+    new_board update
+    boot_and_update
+    next_step 'show fwdeploy -g
+show fwdeploy -l'
+    boot
+    expect <<'EOF'
+fwboot: state from uboot.env
+fwboot: order B A, A has 2 left, B has 3 left
+fwboot: booting slot B, A has 2 left, B has 2 left
+board: booted slot B, root /dev/vda3 holds: rootfs 2.0
+board: $ fwdeploy -g
+board: | Slot B confirmed: BOOT_B_LEFT=3
+board: exit 0
+board: $ fwdeploy -l
+board: | booted=B
+board: | order=B A
+board: | A.left=2
+board: | B.left=3
+board: | rootfs.A=/dev/mmcblk0p2
+board: | rootfs.B=/dev/mmcblk0p3
+board: exit 0
+board: rebooting
+EOF
+    next_step 'show fwdeploy -l'
+    boot
+    expect <<'EOF'
+fwboot: state from uboot.env
+fwboot: order B A, A has 2 left, B has 3 left
+fwboot: booting slot B, A has 2 left, B has 2 left
+board: booted slot B, root /dev/vda3 holds: rootfs 2.0
+board: $ fwdeploy -l
+board: | booted=B
+board: | order=B A
+board: | A.left=2
+board: | B.left=2
+board: | rootfs.A=/dev/mmcblk0p2
+board: | rootfs.B=/dev/mmcblk0p3
+board: exit 0
+board: rebooting
+EOF
+}
+
+# B never confirms: it boots until its attempts are used up, then A boots
+# again and says so.
+scenario_fallback() {
+    new_board fallback
+    boot_and_update
+    local left
+    for left in 2 1 0; do
+        next_step ':'
+        boot
+        expect <<EOF
+fwboot: state from uboot.env
+fwboot: order B A, A has 2 left, B has $((left + 1)) left
+fwboot: booting slot B, A has 2 left, B has $left left
+board: booted slot B, root /dev/vda3 holds: rootfs 2.0
+board: rebooting
+EOF
+    done
+    next_step 'show fwdeploy -l'
+    boot
+    expect <<'EOF'
+fwboot: state from uboot.env
+fwboot: order B A, A has 2 left, B has 0 left
+fwboot: booting slot A, A has 1 left, B has 0 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=B A
+board: | A.left=1
+board: | B.left=0
+board: | rootfs.A=/dev/mmcblk0p2
+board: | rootfs.B=/dev/mmcblk0p3
+board: exit 0
+board: rebooting
+EOF
+}
+
+# The machine dies in the middle of the apply pass, after slot B was written
+# and before the switch: A boots next, the order as it was.
+scenario_killed() {
+    new_board killed
+    put_boot_file "$work/packages/killed.bin.gz" killed.bin.gz
+    next_step 'show fwdeploy -x /boot/killed.bin.gz'
+    boot "board: the apply pass waits in its script block"
+    expect <<'EOF'
+fwboot: state from uboot.env
+fwboot: order A B, A has 3 left, B has 3 left
+fwboot: booting slot A, A has 2 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fwdeploy -x /boot/killed.bin.gz
+board: the apply pass waits in its script block
+EOF
+    next_step 'show fwdeploy -l'
+    boot
+    expect <<'EOF'
+fwboot: state from uboot.env
+fwboot: order A B, A has 2 left, B has 3 left
+fwboot: booting slot A, A has 1 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=A B
+board: | A.left=1
+board: | B.left=3
+board: | rootfs.A=/dev/mmcblk0p2
+board: | rootfs.B=/dev/mmcblk0p3
+board: exit 0
+board: rebooting
+EOF
+}
+
+# A plain target naming the booted slot's device (mounted read-write as the
+# running root) is warned about; an @ target whose device is mounted is
+# refused, and the boot order stays.
+scenario_refused() {
+    new_board refused
+    put_boot_file "$work/packages/plain.bin.gz" plain.bin.gz
+    put_boot_file "$work/packages/update.bin.gz" update.bin.gz
+    next_step 'show fwdeploy -x /boot/plain.bin.gz
+mkdir -p /mnt/other
+mount -t vfat /dev/vda3 /mnt/other || die "mount /dev/vda3"
+show fwdeploy -x /boot/update.bin.gz
+umount /mnt/other
+show fwdeploy -l'
+    boot
+    expect <<'EOF'
+fwboot: state from uboot.env
+fwboot: order A B, A has 3 left, B has 3 left
+fwboot: booting slot A, A has 2 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fwdeploy -x /boot/plain.bin.gz
+board: | Warning: /dev/mmcblk0p2 is mounted read-write on /mnt/root
+board: exit 0
+board: $ fwdeploy -x /boot/update.bin.gz
+board: | Slot target @rootfs refused: /dev/mmcblk0p3 is mounted on /mnt/other!
+board: exit 255
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=A B
+board: | A.left=2
+board: | B.left=3
+board: | rootfs.A=/dev/mmcblk0p2
+board: | rootfs.B=/dev/mmcblk0p3
+board: exit 0
+board: rebooting
+EOF
+}
+
 # ---------------------------------------------------------------- main
 
 step "board parts in $work"
@@ -347,6 +582,9 @@ build_tools
 make_initramfs
 make_flash
 make_disk
+if [[ " ${scenarios[*]} " != " bootscript " ]]; then
+    make_packages
+fi
 
 started=$SECONDS
 for scenario in "${scenarios[@]}"; do
