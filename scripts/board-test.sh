@@ -50,6 +50,16 @@ fail() {
 
 bash "$root/scripts/deps.sh" board
 
+as_root() {
+    if [[ $EUID -eq 0 ]]; then "$@"; else sudo "$@"; fi
+}
+
+# apt-get download as root warns that its sandbox user cannot write here.
+download() {
+    (cd "$work/debs" && apt-get download -q "$1:armhf" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+    compgen -G "$work/debs/${1}_*_armhf.deb" >/dev/null
+}
+
 # The Debian packages of the board, for armhf, downloaded once into the work
 # directory and unpacked there: nothing of them is installed on the host.
 fetch_board_packages() {
@@ -61,8 +71,10 @@ fetch_board_packages() {
     local pkg
     for pkg in "$kernel" busybox-static libubootenv-tool libubootenv0.1 zlib1g; do
         if ! compgen -G "$work/debs/${pkg}_*_armhf.deb" >/dev/null; then
-            (cd "$work/debs" && apt-get download -q "$pkg:armhf" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-            compgen -G "$work/debs/${pkg}_*_armhf.deb" >/dev/null || fail "could not download $pkg:armhf"
+            # Package lists older than the archive name versions it no longer
+            # has: one update, then the second try.
+            download "$pkg" || { as_root apt-get update -q >/dev/null; download "$pkg"; } \
+                || fail "could not download $pkg:armhf"
         fi
     done
     rm -rf "$work/unpacked"
