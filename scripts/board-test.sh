@@ -12,7 +12,8 @@
 #
 # Scenarios:
 #   bootscript  the boot script alone: a switch made by hand with fw_setenv,
-#               attempts counted down, the fallback, a state file with a bad CRC
+#               attempts counted down, the fallback, no attempts left anywhere,
+#               a state file with a bad CRC
 #   update      booted from A, a package writes @rootfs; the board reboots into
 #               B, which confirms with fwdeploy -g, and the next boot stays on B
 #   fallback    B never confirms: once its attempts are used up A boots again
@@ -332,13 +333,14 @@ expect() {
 
 # ---------------------------------------------------------------- scenarios
 
-# The boot script on its own, with the state written by hand as fwdeploy
-# would: B first with 2 attempts. B boots twice, then A again; then a state
-# file with a bad CRC means the defaults.
+# The boot script on its own, with the state written by hand: B first with one
+# attempt and A with one. B boots, then A, then neither has an attempt left
+# and B, first in the order, boots uncounted; then a state file with a bad CRC
+# means the defaults.
 scenario_bootscript() {
     new_board bootscript
     next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
-printf "BOOT_ORDER=B A\nBOOT_B_LEFT=2\n" > /tmp/switch
+printf "BOOT_ORDER=B A\nBOOT_A_LEFT=1\nBOOT_B_LEFT=1\n" > /tmp/switch
 show fw_setenv -s /tmp/switch'
     boot
     expect <<'EOF'
@@ -359,13 +361,13 @@ EOF
     boot
     expect <<'EOF'
 fwboot: state from uboot.env
-fwboot: order B A, A has 2 left, B has 2 left
-fwboot: booting slot B, A has 2 left, B has 1 left
+fwboot: order B A, A has 1 left, B has 1 left
+fwboot: booting slot B, A has 1 left, B has 0 left
 board: booted slot B, root /dev/vda3 holds: rootfs-B
 board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
 board: | BOOT_ORDER=B A
-board: | BOOT_A_LEFT=2
-board: | BOOT_B_LEFT=1
+board: | BOOT_A_LEFT=1
+board: | BOOT_B_LEFT=0
 board: exit 0
 board: rebooting
 EOF
@@ -373,20 +375,20 @@ EOF
     boot
     expect <<'EOF'
 fwboot: state from uboot.env
-fwboot: order B A, A has 2 left, B has 1 left
-fwboot: booting slot B, A has 2 left, B has 0 left
-board: booted slot B, root /dev/vda3 holds: rootfs-B
+fwboot: order B A, A has 1 left, B has 0 left
+fwboot: booting slot A, A has 0 left, B has 0 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
 board: rebooting
 EOF
-    # The last of B's attempts is spent: A boots, and damages the state file
-    # the way a write cut short would.
+    # Nothing is counted any more; this boot damages the state file the way a
+    # write cut short would.
     next_step 'printf X | dd of=/boot/uboot.env bs=1 seek=100 conv=notrunc 2>/dev/null'
     boot
     expect <<'EOF'
 fwboot: state from uboot.env
-fwboot: order B A, A has 2 left, B has 0 left
-fwboot: booting slot A, A has 1 left, B has 0 left
-board: booted slot A, root /dev/vda2 holds: rootfs-A
+fwboot: order B A, A has 0 left, B has 0 left
+fwboot: no slot has attempts left: booting slot B uncounted
+board: booted slot B, root /dev/vda3 holds: rootfs-B
 board: rebooting
 EOF
     next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT'
