@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/process.h"
@@ -26,6 +27,11 @@ partition_kind classify_partition(const char* path)
         return strncmp(mtd + strlen("/dev/mtd"), "block", 5) == 0 ? PART_MTD_BLOCK
                                                                   : PART_MTD_CHAR;
     if (strstr(path, "/dev/mmcblk") != nullptr)
+        return PART_EMMC;
+    // Any other block device (SATA, virtio, NVMe, loop) is written as an eMMC
+    // partition is: its name is no guide, so the device itself is asked.
+    struct stat st;
+    if (::stat(path, &st) == 0 && S_ISBLK(st.st_mode))
         return PART_EMMC;
     printf("path[%s] error!\n", path);
     return PART_UNSUPPORTED;

@@ -1,5 +1,5 @@
 // Raw partitions: MTD character devices through nandwrite and busybox
-// flash_eraseall, MTD block and eMMC devices written directly.
+// flash_eraseall, MTD block, eMMC and other block devices written directly.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,8 @@
 
 enum partition_kind { PART_UNSUPPORTED, PART_MTD_CHAR, PART_MTD_BLOCK, PART_EMMC };
 
-// Tells the kind of a device path by its text alone.
+// Tells the kind of a device path by its text, else a block device (any
+// other than eMMC) by the device itself: it is written as eMMC is.
 partition_kind classify_partition(const char* path);
 
 // Descriptor to write the partition through (a pipe into nandwrite for an MTD

@@ -86,6 +86,9 @@ int main(int argc, char** argv)
                        "The board's compatibility string, which the package must name");
     verify->add_option("--installed-version", installed_version,
                        "The version the board runs: older packages are refused");
+    std::string slots_file;
+    verify->add_option("--slots", slots_file,
+                       "The board's slot table: every @NAME target must be one of its groups");
     verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
@@ -132,7 +135,8 @@ int main(int argc, char** argv)
     if (list->parsed())
         return list_command(package);
     if (verify->parsed())
-        return verify_command(package, keys, verify_gzip, board_compatible, installed_version);
+        return verify_command(package, keys, verify_gzip, board_compatible, installed_version,
+                              slots_file);
     if (extract->parsed())
         return extract_command(package, dir);
     if (sign->parsed())

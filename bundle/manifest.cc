@@ -1,5 +1,6 @@
 #include "bundle/manifest.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -169,11 +170,23 @@ uint64_t erase_size(const block_context& b, const toml::node* node)
     return (uint64_t)number->get();
 }
 
-// The board only knows how to erase and write MTD and eMMC partitions.
+// The board erases and writes MTD devices and block devices; which a path in
+// /dev is, only the board can tell.
 bool names_partition(const std::string& target)
 {
     return target.find("/dev/mtd") != std::string::npos ||
-           target.find("/dev/mmcblk") != std::string::npos;
+           target.find("/dev/mmcblk") != std::string::npos || target.rfind("/dev/", 0) == 0;
+}
+
+// `@NAME`: a group of the board's slot table, written in the slot that does not run.
+bool slot_name_valid(const std::string& name)
+{
+    if (name.empty() || name.size() >= 32)
+        return false;
+    for (char c : name)
+        if (!isalnum((unsigned char)c) && c != '_' && c != '-')
+            return false;
+    return true;
 }
 
 void refuse_misplaced_key(const block_context& b, const std::string& key, const toml::node* node)
@@ -287,9 +300,16 @@ bundle_block read_block(block_context& b)
                               " characters; the board takes 255 at most");
     if (block.target_path.find('\0') != std::string::npos)
         refuse(b, target, "target contains a zero character");
-    if (block.operation == OP_RAW_PARTITION && !names_partition(block.target_path))
-        refuse(b, target, "a raw_partition target must name an MTD or eMMC device "
-                          "(a path containing /dev/mtd or /dev/mmcblk)");
+    if (block.target_path[0] == '@') {
+        if (block.operation != OP_RAW_PARTITION && block.operation != OP_UBI_VOLUME)
+            refuse(b, target, "only raw_partition and ubi_volume blocks take a slot group "
+                              "(@NAME) as their target");
+        if (!slot_name_valid(block.target_path.substr(1)))
+            refuse(b, target, "a slot group is @ and up to 31 letters, digits, - and _");
+    } else if (block.operation == OP_RAW_PARTITION && !names_partition(block.target_path)) {
+        refuse(b, target, "a raw_partition target must name a device (a path in /dev, or "
+                          "one containing /dev/mtd or /dev/mmcblk) or a slot group (@NAME)");
+    }
     check_keys(b, block.operation);
 
     if (block.operation == OP_FILE_PATCH) {
@@ -388,6 +408,11 @@ void read_manifest(const reader& r, const toml::table& top, manifest* out)
         b.entry.line = line_of(b.table);
         out->package.blocks.push_back(read_block(b));
         out->entries.push_back(b.entry);
+        // An older board would take the group for a path and fail the block
+        // halfway through the package; the attribute lets a newer one refuse
+        // whatever it cannot place, and says what the package needs.
+        if (b.entry.target[0] == '@')
+            out->attributes.requires_slots = true;
     }
 }
 

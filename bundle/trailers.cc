@@ -389,7 +389,9 @@ int attribute_lines(const attribute_options& given, const std::string& kept, std
         std::string key(a.key, a.key_length);
         if ((key == "compatible" && !given.compatible.empty()) ||
             (key == "version" && given.has_version) ||
-            (key == "description" && given.has_description))
+            (key == "description" && given.has_description) ||
+            (key == "requires" && given.requires_slots &&
+             std::string(a.value, a.value_length) == "slots"))
             continue;
         out += key + "=" + std::string(a.value, a.value_length) + "\n";
     }
@@ -403,6 +405,8 @@ int attribute_lines(const attribute_options& given, const std::string& kept, std
     }
     if (given.has_description)
         out += "description=" + given.description + "\n";
+    if (given.requires_slots)
+        out += "requires=slots\n";
     if (out.size() > TRAILER_MAX_ATTRIBUTES)
         return refuse(error, "the attributes take " + std::to_string(out.size()) +
                                  " bytes; the board reads at most " +

@@ -99,7 +99,11 @@ struct attribute_options {
     std::string version;
     bool has_description = false;
     std::string description;
-    bool any() const { return !compatible.empty() || has_version || has_description; }
+    bool requires_slots = false;      // `requires=slots`: the package has slot targets
+    bool any() const
+    {
+        return !compatible.empty() || has_version || has_description || requires_slots;
+    }
 };
 
 // The attribute lines of a trailer: those `kept` from an earlier trailer,

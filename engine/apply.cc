@@ -24,6 +24,8 @@ struct apply_pass {
     int (*run_script)(const char*, int);
     const uint8_t* (*result_digest)(uint32_t block_index);
     int (*apply_checked_patch)(const char*, const char*, const char*, const uint8_t*);
+    const slot_ops* slots;            // null: slot targets are refused
+    uint32_t slot_writes;             // slot targets applied in this pass
     uint32_t index;                   // of the block being applied
     uint32_t buffer_size;
     report_fn report;
@@ -152,6 +154,26 @@ int apply_script(apply_pass* p, const block_header* block)
                             &p->done_bytes);
 }
 
+// A block whose target is a slot group goes to the group's device in the slot
+// that does not run. Resolved again rather than remembered from the
+// verification pass: a device mounted since then must still be refused.
+int apply_slot_block(apply_pass* p, const block_header* block)
+{
+    block_header placed = *block;
+    if (p->slots == nullptr || p->slots->resolve == nullptr ||
+        p->slots->resolve(block->target_path + 1, placed.target_path,
+                          (uint32_t)sizeof placed.target_path) < 0) {
+        char message[TARGET_PATH_SIZE + 64];
+        format_message(message, sizeof message, TEXT_SLOT_REFUSED, block->target_path);
+        return fail(p, message);
+    }
+    int result = block->operation == OP_RAW_PARTITION ? apply_raw_partition(p, &placed)
+                                                      : apply_ubi_volume(p, &placed);
+    if (result == 0)
+        ++p->slot_writes;
+    return result;
+}
+
 int apply_block(apply_pass* p, const block_header* block)
 {
     uint32_t op = block->operation;
@@ -163,6 +185,8 @@ int apply_block(apply_pass* p, const block_header* block)
                        block->target_path);
         return fail(p, message);
     }
+    if (block->target_path[0] == '@' && (op == OP_RAW_PARTITION || op == OP_UBI_VOLUME))
+        return apply_slot_block(p, block);
     switch (op) {
     case OP_RAW_PARTITION: return apply_raw_partition(p, block);
     case OP_UBI_VOLUME:    return apply_ubi_volume(p, block);
@@ -218,8 +242,11 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
                   int (*run_script)(const char*, int), uint32_t buffer_size,
                   int (*report_progress)(const progress_info*, const char*),
                   const trust_ops* trust,
-                  int (*apply_checked_patch)(const char*, const char*, const char*, const uint8_t*))
+                  int (*apply_checked_patch)(const char*, const char*, const char*, const uint8_t*),
+                  const slot_ops* slots, uint32_t* slot_writes)
 {
+    if (slot_writes != nullptr)
+        *slot_writes = 0;
     if (!usable(src, package_path, part, ubi, file, run_script, buffer_size))
         return -1;
     apply_pass p{};
@@ -232,6 +259,7 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
     p.run_script = run_script;
     p.result_digest = trust != nullptr ? trust->result_digest : nullptr;
     p.apply_checked_patch = apply_checked_patch;
+    p.slots = slots;
     p.buffer_size = buffer_size;
     p.report = report_progress;
     p.handle = src->open(package_path);
@@ -272,5 +300,7 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
     }
     src->close(p.handle);
     send_report(report_progress, &p.info, 2, 100, STATE_FINISHED, 100, "");
+    if (slot_writes != nullptr)
+        *slot_writes = p.slot_writes;
     return 0;
 }

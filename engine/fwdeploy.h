@@ -107,6 +107,24 @@ struct policy_ops {
     int refuse_same_version;          // nonzero: the installed version is refused too
     // May be null. Sets a variable of the environment the package's scripts see.
     int (*set_script_variable)(const char* name, const char* value);
+    int has_slots;                    // nonzero: the board has a slot table
+};
+
+// Two copies of what is written in place, slot A and slot B, of which the board
+// runs one. A raw-partition or UBI-volume block whose target is `@NAME` writes
+// the device of group NAME in the slot that does not run; after a whole apply
+// pass that wrote one, the boot loader is switched to that slot. With `resolve`
+// null every slot target is refused.
+struct slot_ops {
+    // The device of group `name` in the slot not booted, into `device` (`size`
+    // bytes with its zero). 0, or -1 after printing why it is refused: the board
+    // cannot tell, or the device is in use.
+    int (*resolve)(const char* name, char* device, uint32_t size);
+    // Makes the boot loader boot the written slot next. 0, or -1 after printing why.
+    int (*switch_boot)();
+    // May be null. Prints a warning when a plain target is mounted read-write.
+    void (*warn_mounted)(const char* path);
+    const char* writing;              // "A" or "B", the slot resolve names; null when unknown
 };
 
 struct upgrade_ops {
@@ -130,9 +148,10 @@ struct upgrade_ops {
     // Nonzero: the verification pass only, every policy included; nothing runs
     // and nothing is written.
     int check_only;
+    slot_ops slots;
 };
 
-// Verifies the package, runs its begin script, applies its blocks and runs its end
-// script. Returns 0 when the end script phase ran (also after a failed apply pass),
-// -1 otherwise. With check_only, 0 when the package would be accepted, else -1.
+// Verifies the package, runs its begin script, applies its blocks, switches the
+// boot slot when it wrote one, and runs its end script. Returns 0 when the end
+// script phase ran (also after a failed apply pass or switch), -1 otherwise. With check_only, 0 when the package would be accepted, else -1.
 int upgrade_run(const upgrade_ops* ops);

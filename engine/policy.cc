@@ -24,6 +24,7 @@ struct package_attributes {
     uint32_t size;
     trailer_attribute version;        // key null when the package names none
     int compatible_count;
+    trailer_attribute lacking;        // a `requires` value this board lacks; key null when none
 };
 
 void gather(const policy_ops* policy, package_attributes* found)
@@ -39,6 +40,10 @@ void gather(const policy_ops* policy, package_attributes* found)
             found->version = attribute;
         else if (has_key(attribute, "compatible"))
             ++found->compatible_count;
+        else if (has_key(attribute, "requires") && found->lacking.key == nullptr &&
+                 !(policy->has_slots && attribute.value_length == strlen("slots") &&
+                   memcmp(attribute.value, "slots", attribute.value_length) == 0))
+            found->lacking = attribute;
     }
 }
 
@@ -98,6 +103,14 @@ int judge_policy(const policy_ops* policy, const char** report_text)
         return 0;
     package_attributes found;
     gather(policy, &found);
+    // What the package needs of the board comes first: a board that lacks it
+    // would write the package wrongly, whoever it was made for.
+    if (found.lacking.key != nullptr) {
+        printf("Package requires %.*s, which this board does not have!\n",
+               (int)found.lacking.value_length, found.lacking.value);
+        *report_text = "error id 22, package requires what this board lacks!";
+        return -1;
+    }
     trailer_attribute match{};
     const trailer_attribute* matched = nullptr;
     if (given(policy->compatible)) {

@@ -16,6 +16,8 @@ struct verify_state {
     const source_ops* src;
     const trust_ops* trust;           // null when no trailer is looked for
     const policy_ops* policy;         // null when the board has none
+    const slot_ops* slots;            // null when the board has none
+    uint32_t slot_targets;            // blocks that write a slot
     int handle;
     report_fn report;
     uint8_t* buffer;
@@ -69,6 +71,35 @@ int sum_block(verify_state* s, const block_header* block, uint32_t* sum)
     return 0;
 }
 
+// A slot target is resolved here, before anything runs, so that a package the
+// board cannot place is refused whole instead of failing halfway through. 0, or
+// -1 after the line saying why and the failure report.
+int check_slot_target(verify_state* s, const block_header* block, uint32_t index)
+{
+    bool writes_device = block->operation == OP_RAW_PARTITION || block->operation == OP_UBI_VOLUME;
+    if (block->target_path[0] != '@') {
+        if (writes_device && s->slots != nullptr && s->slots->warn_mounted != nullptr)
+            s->slots->warn_mounted(block->target_path);
+        return 0;
+    }
+    char device[TARGET_PATH_SIZE];
+    if (!writes_device) {
+        printf("Block %d: slot target %s on a block that is no partition or volume!\n",
+               (int)index, block->target_path);
+    } else if (s->slots == nullptr) {
+        return 0;                     // not judged here: the packaging host has no board
+    } else if (s->slots->resolve == nullptr) {
+        printf("Slot target %s refused: this board has no slot table!\n", block->target_path);
+    } else if (s->slots->resolve(block->target_path + 1, device, sizeof device) == 0) {
+        ++s->slot_targets;
+        return 0;
+    }
+    char text[TARGET_PATH_SIZE + 64];
+    format_message(text, sizeof text, TEXT_SLOT_REFUSED, block->target_path);
+    fail(s, text);
+    return -1;
+}
+
 // One block: header, data, checksum. 0 on a match, -1 after the failure report.
 int verify_block(verify_state* s, uint32_t index)
 {
@@ -102,6 +133,8 @@ int verify_block(verify_state* s, uint32_t index)
         return -1;
     }
     printf("blk %d head 0x%x cal 0x%x\n", (int)index, block.checksum, sum);
+    if (check_slot_target(s, &block, index) < 0)
+        return -1;
     send_report(s->report, &s->info, 1, percent_of(s->read_bytes, s->total_size),
                 STATE_CHECKING, 100, "");
     return 0;
@@ -237,7 +270,8 @@ int finish_package(verify_state* s, uint32_t block_count)
 
 int verify_package(const source_ops* src, const char* package_path,
                    int (*report_progress)(const progress_info*, const char*),
-                   uint32_t buffer_size, const trust_ops* trust, const policy_ops* policy)
+                   uint32_t buffer_size, const trust_ops* trust, const policy_ops* policy,
+                   const slot_ops* slots, uint32_t* slot_targets)
 {
     if (src == nullptr || src->open == nullptr || src->close == nullptr ||
         src->read == nullptr || report_progress == nullptr || buffer_size == 0 ||
@@ -249,6 +283,7 @@ int verify_package(const source_ops* src, const char* package_path,
         trust->check != nullptr)
         s.trust = trust;
     s.policy = policy;
+    s.slots = slots;
     s.report = report_progress;
     s.buffer_size = buffer_size;
     s.handle = src->open(package_path);
@@ -290,5 +325,7 @@ int verify_package(const source_ops* src, const char* package_path,
     }
     buffer.reset();
     src->close(s.handle);
+    if (slot_targets != nullptr)
+        *slot_targets = s.slot_targets;
     return result;
 }

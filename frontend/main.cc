@@ -17,6 +17,7 @@
 #include "frontend/board.h"
 #include "frontend/pin.h"
 #include "frontend/progress_print.h"
+#include "frontend/slots.h"
 #include "frontend/source.h"
 #include "frontend/usage.h"
 
@@ -48,6 +49,40 @@ const char* lock_file()
         return named;
 #endif
     return FWDEPLOY_LOCK_FILE;
+}
+
+// A setting fixed at build time; a test build may take it from the environment
+// variable `variable` instead (null: no such variable), so that its runs can
+// point at a sandbox board.
+const char* build_setting(const char* fixed, const char* variable)
+{
+    if (variable != nullptr) {
+        const char* named = getenv(variable);
+        if (named != nullptr && named[0] != '\0')
+            return named;
+    }
+    return fixed;
+}
+
+#ifndef FWDEPLOY_SLOTS_FILE_VARIABLE
+#define FWDEPLOY_SLOTS_FILE_VARIABLE nullptr
+#define FWDEPLOY_CMDLINE_FILE_VARIABLE nullptr
+#define FWDEPLOY_MOUNTINFO_FILE_VARIABLE nullptr
+#define FWDEPLOY_FW_ENV_CONFIG_VARIABLE nullptr
+#endif
+
+// The slot table and where the booted slot and the boot loader's state are read.
+int setup_slots()
+{
+    slot_settings settings{};
+    settings.table_path = build_setting(FWDEPLOY_SLOTS_FILE, FWDEPLOY_SLOTS_FILE_VARIABLE);
+    settings.cmdline_path = build_setting("/proc/cmdline", FWDEPLOY_CMDLINE_FILE_VARIABLE);
+    settings.cmdline_key = FWDEPLOY_SLOT_CMDLINE_KEY;
+    settings.mountinfo_path =
+        build_setting("/proc/self/mountinfo", FWDEPLOY_MOUNTINFO_FILE_VARIABLE);
+    settings.env_config = build_setting(FWDEPLOY_FW_ENV_CONFIG, FWDEPLOY_FW_ENV_CONFIG_VARIABLE);
+    settings.attempts = FWDEPLOY_BOOT_ATTEMPTS;
+    return slots_setup(&settings);
 }
 
 // The board's compatibility string and installed version: the options, else
@@ -96,8 +131,10 @@ int main(int argc, char** argv)
     bool version_given = false;
     bool check_only = false;
     bool compressed = false;
+    bool list = false;
+    bool confirm = false;
     int opt;
-    while ((opt = getopt(argc, argv, "x:r:t:p:s:k:c:m:n")) != -1) {
+    while ((opt = getopt(argc, argv, "x:r:t:p:s:k:c:m:nlg")) != -1) {
         int copied = 0;
         switch (opt) {
         case 'x':
@@ -117,6 +154,8 @@ int main(int argc, char** argv)
             copied = copy_argument(version_option, optarg, 'm');
             break;
         case 'n': check_only = true; break;
+        case 'l': list = true; break;
+        case 'g': confirm = true; break;
         case 's': break;
         default:  copied = -1; break;
         }
@@ -125,9 +164,16 @@ int main(int argc, char** argv)
             return -1;
         }
     }
-    if (package_path[0] == '\0') {
+    // -l and -g are about the board alone; with a package they would leave it
+    // open which of the two was meant.
+    if ((list || confirm) != (package_path[0] == '\0')) {
         usage();
         return -1;
+    }
+    if (list && !confirm) {
+        if (setup_slots() < 0)
+            return -1;
+        return list_slots();
     }
 
     // One run at a time: two runs writing the same partitions would each leave
@@ -136,6 +182,15 @@ int main(int argc, char** argv)
     unique_fd lock;
     if (take_run_lock(lock_file(), FWDEPLOY_LOCK_FALLBACK, &lock) < 0)
         return -1;
+    // A table that cannot be read stops every run: the packages written for
+    // this board may name its groups.
+    if (setup_slots() < 0)
+        return -1;
+    if (confirm) {
+        if (confirm_booted_slot() < 0)
+            return -1;
+        return list ? list_slots() : 0;
+    }
 
     // What the board is and runs is settled before the package is read: a
     // version file that is there but unusable must stop the run, never leave
@@ -205,6 +260,11 @@ int main(int argc, char** argv)
     ops.policy.refuse_same_version = FWDEPLOY_REFUSE_SAME_VERSION;
     ops.policy.set_script_variable = set_script_variable;
     ops.check_only = check_only ? 1 : 0;
+    ops.policy.has_slots = slots_present() ? 1 : 0;
+    ops.slots.resolve = resolve_slot_target;
+    ops.slots.switch_boot = switch_boot_slot;
+    ops.slots.warn_mounted = warn_if_mounted;
+    ops.slots.writing = slot_to_write();
     int result = upgrade_run(&ops);
     release_package_file();
     return result;

@@ -25,6 +25,8 @@ void usage()
         "Option -c [string] is this board's compatibility string, which a package must name",
         "Option -m [version] is the installed version: older packages are refused",
         "Option -n only checks the package: nothing runs and nothing is written",
+        "Option -l lists the slots and the boot loader's state as key=value lines",
+        "Option -g confirms the booted slot: its boot attempts go back to the maximum",
     };
     for (const char* line : lines)
         puts(line);

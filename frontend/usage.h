@@ -1,4 +1,4 @@
 #pragma once
 
-// Prints the fifteen lines of usage text to standard output.
+// Prints the usage text to standard output.
 void usage();

@@ -11,13 +11,13 @@ set -euo pipefail
 
 packages=(cmake g++ make git pkg-config libgtest-dev libbenchmark-dev zlib1g-dev
           gzip bsdiff busybox util-linux libtomlplusplus-dev libcli11-dev
-          libbearssl-dev libssl-dev openssl)
+          libbearssl-dev libssl-dev openssl libubootenv-tool u-boot-tools e2fsprogs)
 if [[ ${1:-} == armhf || ${1:-} == board ]]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user-static binfmt-support
                libc6:armhf libstdc++6:armhf libgtest-dev:armhf libbearssl-dev:armhf libssl-dev:armhf)
 fi
 if [[ ${1:-} == board ]]; then
-    packages+=(qemu-system-arm u-boot-qemu u-boot-tools mtools dosfstools fdisk)
+    packages+=(qemu-system-arm u-boot-qemu mtools dosfstools fdisk)
 fi
 
 missing=()

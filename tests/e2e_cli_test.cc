@@ -40,6 +40,8 @@ const std::vector<std::string> USAGE = {
     "Option -c [string] is this board's compatibility string, which a package must name",
     "Option -m [version] is the installed version: older packages are refused",
     "Option -n only checks the package: nothing runs and nothing is written",
+    "Option -l lists the slots and the boot loader's state as key=value lines",
+    "Option -g confirms the booted slot: its boot attempts go back to the maximum",
 };
 
 // The lines after the front end's two banner lines, which every run prints first.

@@ -818,6 +818,10 @@ TEST(BoardPolicy, PackagesForOtherBoardsOrOlderVersionsAreRefused)
          false},
         {"a board without policy", "compatible=board-a\nversion=1\nx-unknown=kept\n", {},
          "Package version 1, compatibility not checked", true},
+        {"slots on a board without a slot table", "version=2\nrequires=slots\n", {},
+         "Package requires slots, which this board does not have!", false},
+        {"a need no board knows, for the right board", "compatible=board-b\nrequires=frobs\n", b,
+         "Package requires frobs, which this board does not have!", false},
     };
     for (const policy_case& c : cases) {
         for (bool keyed : {false, true}) {

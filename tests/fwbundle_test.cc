@@ -500,8 +500,16 @@ TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
          "erase_size of 99"},
         {"raw target that is no device",
          "[[block]]\noperation = \"raw_partition\"\ntarget = \"/data/kernel\"\nsource = \"a.img\"\n",
-         "m.toml:3: block 0 (raw_partition /data/kernel): a raw_partition target must name an MTD or "
-         "eMMC device"},
+         "m.toml:3: block 0 (raw_partition /data/kernel): a raw_partition target must name a "
+         "device (a path in /dev, or one containing /dev/mtd or /dev/mmcblk) or a slot group"},
+        {"slot group on a file block",
+         "[[block]]\noperation = \"file_replace\"\ntarget = \"@rootfs\"\nsource = \"a.img\"\n",
+         "m.toml:3: block 0 (file_replace @rootfs): only raw_partition and ubi_volume blocks take "
+         "a slot group (@NAME) as their target"},
+        {"slot group that no table can name",
+         "[[block]]\noperation = \"ubi_volume\"\ntarget = \"@root fs\"\nsource = \"a.img\"\n",
+         "m.toml:3: block 0 (ubi_volume @root fs): a slot group is @ and up to 31 letters, "
+         "digits, - and _"},
         {"UBI volume of 4 GiB",
          "[[block]]\noperation = \"ubi_volume\"\ntarget = \"/dev/ubi0_0\"\nsource = \"huge.img\"\n",
          "m.toml:4: block 0 (ubi_volume /dev/ubi0_0): UBI volume image of 4294967296 bytes: "
@@ -1525,3 +1533,58 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
 }
 
 #endif  // FWBUNDLE_BIN
+
+TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
+{
+    sandbox_dir box("fwbundle");
+    box.write("rootfs.img", pattern_bytes(3000, 41));
+    std::string manifest = box.write(
+        "m.toml", "[[block]]\noperation = \"raw_partition\"\ntarget = \"@rootfs\"\n"
+                  "source = \"rootfs.img\"\nerase_size = 8192\n"
+                  "[[block]]\noperation = \"ubi_volume\"\ntarget = \"@data_B-2\"\n"
+                  "source = \"rootfs.img\"\n");
+    std::string pkg = box.path("slots.bin");
+    run_result r = run_fwbundle({"create", "-o", pkg, manifest});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // The target as written, and the attribute that makes a board check it can place it.
+    std::string listed = run_fwbundle({"list", pkg}).out;
+    EXPECT_TRUE(contains(listed, " @rootfs\n")) << listed;
+    EXPECT_TRUE(contains(listed, " @data_B-2\n")) << listed;
+    EXPECT_TRUE(contains(listed, "attribute: requires=slots\n")) << listed;
+    // Packed with attributes of its own too, the attribute is there once.
+    ASSERT_EQ(run_fwbundle({"create", "-o", pkg, manifest, "--version", "2"}).exit_code, 0);
+    listed = run_fwbundle({"list", pkg}).out;
+    EXPECT_TRUE(contains(listed, "attribute: requires=slots\nattribute: version=2\n")) << listed;
+
+    struct slots_case {
+        std::string table;            // empty: verify without --slots
+        int status;
+        std::string said;             // in standard error
+    };
+    const std::vector<slots_case> cases = {
+        {"", 0, ""},
+        {"rootfs /dev/vda2 /dev/vda3\ndata_B-2 /dev/ubi0_1 /dev/ubi0_2\n", 0, ""},
+        {"rootfs /dev/vda2 /dev/vda3\n", 1,
+         "Slot target @data_B-2 refused: no such group in " + box.path("table") + "!"},
+        {"rootfs /dev/vda2\n", 1,
+         "Slot table " + box.path("table") +
+             " line 1: a group is a name and the devices of slot A and slot B"},
+    };
+    for (const slots_case& c : cases) {
+        SCOPED_TRACE(c.table);
+        std::vector<std::string> args = {"verify", pkg};
+        if (!c.table.empty())
+            args.insert(args.end(), {"--slots", box.write("table", c.table)});
+        r = run_fwbundle(args);
+        EXPECT_EQ(r.exit_code, c.status) << r.out << r.err;
+        EXPECT_TRUE(contains(r.err, c.said)) << r.err;
+    }
+
+    // Without its trailer an older board could not be told what the package needs.
+    r = run_fwbundle({"create", "--no-trailer", "-o", box.path("bare.bin"), manifest});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.err, "a package with slot targets says so in its trailer "
+                                "(requires=slots): not with --no-trailer"))
+        << r.err;
+    EXPECT_FALSE(file_exists(box.path("bare.bin")));
+}

@@ -482,6 +482,20 @@ TEST(LoopDevice, EmmcPartitionBehindALoopDevice)
     // What went through the device sits in the image it is made of.
     std::string contents = read_text(image);
     EXPECT_TRUE(contents == data + std::string((1 << 20) - data.size(), '\xaa'));
+
+    // Under its own name, which no eMMC text matches, the device itself tells
+    // that it is a block device: sized, filled with 0xFF and written alike.
+    const char* own = loop.device.c_str();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(classify_partition(own), PART_EMMC);
+    EXPECT_EQ(get_partition_size(own), 1 << 20);
+    EXPECT_EQ(erase_partition(own), 0);
+    fd = open_partition(own);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write_full(fd, "slot", 4), 4);
+    EXPECT_EQ(close_target(fd), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Write " + loop.device + " with 0xFF\n");
+    EXPECT_EQ(read_text(image).substr(0, 4), "slot");
 }
 
 }  // namespace

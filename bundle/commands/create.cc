@@ -142,8 +142,11 @@ int create_command(const std::string& manifest_path, const std::string& output,
     if (attribute_lines(options.attributes, manifest_lines, &options.attribute_text, &error) < 0)
         return fail(error);
     if (!options.trailer && !options.attribute_text.empty())
-        return fail("the attributes (compatible, version, description) live in the trailer: "
-                    "not with --no-trailer");
+        return fail(m.attributes.requires_slots
+                        ? "a package with slot targets says so in its trailer "
+                          "(requires=slots): not with --no-trailer"
+                        : "the attributes (compatible, version, description) live in the "
+                          "trailer: not with --no-trailer");
     // Before the long part: a passphrase is asked for here, and a wrong key
     // should not cost a whole packing run.
     pkey_ptr key;

@@ -14,5 +14,8 @@ int list_command(const std::string& package);
 // when the board would accept it, 1 with the board's reasons printed otherwise.
 // `gzip`: the board reads it through gunzip (fwdeploy -x), so a file that is not
 // gzip is refused rather than read as a plain package.
+// With `slots_file`, a board's slot table: every slot target must name one of
+// its groups (not judged when empty).
 int verify_command(const std::string& package, const std::string& keys, bool gzip,
-                   const std::string& compatible, const std::string& installed_version);
+                   const std::string& compatible, const std::string& installed_version,
+                   const std::string& slots_file = "");

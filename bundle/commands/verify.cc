@@ -19,6 +19,7 @@
 #include "engine/fwdeploy.h"
 #include "engine/trailer.h"
 #include "engine/verify.h"
+#include "frontend/slots.h"
 
 namespace {
 
@@ -167,10 +168,26 @@ int load_keys(const std::string& keys)
     return 0;
 }
 
+// The board's slot table, when one was given: a slot target must name one of its groups.
+const slot_table* board_slots = nullptr;
+std::string board_slots_path;
+
+int resolve_on_board(const char* name, char* device, uint32_t size)
+{
+    for (int g = 0; g < board_slots->count; ++g)
+        if (strcmp(board_slots->groups[g].name, name) == 0) {
+            snprintf(device, size, "%s", board_slots->groups[g].device[0]);
+            return 0;
+        }
+    printf("Slot target @%s refused: no such group in %s!\n", name, board_slots_path.c_str());
+    return -1;
+}
+
 }  // namespace
 
 int verify_command(const std::string& package, const std::string& keys, bool gzip,
-                   const std::string& compatible, const std::string& installed_version)
+                   const std::string& compatible, const std::string& installed_version,
+                   const std::string& slots_file)
 {
     trust_reset(false);
     if (!installed_version.empty() &&
@@ -179,18 +196,33 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
                     "\" is not a version (decimal numbers joined by dots, as 1.10.3)");
     if (!keys.empty() && load_keys(keys) != 0)
         return 1;
+    slot_table table{};
+    if (!slots_file.empty()) {
+        int read = 0;
+        std::string said = capture_stdout([&] { read = read_slot_table(slots_file.c_str(), &table); });
+        if (read < 0)
+            return fail(said.empty() ? slots_file + ": cannot be read" : said.substr(0, said.size() - 1));
+        if (read == 0)
+            return fail(slots_file + ": " + strerror(ENOENT));
+    }
+    board_slots = &table;
+    board_slots_path = slots_file;
+    // Without a table slot targets are not judged: the host does not know the board.
+    slot_ops slots{resolve_on_board, nullptr, nullptr, nullptr};
     verify_host state;
     state.reader.gzip_only = gzip;
     host = &state;
     source_ops src{source_open, source_close, source_read, source_finish};
     trust_ops trust{trust_begin, trust_update, check_trailer, nullptr};
     // The board's policy, as a board with this compatibility string and this
-    // installed version applies it.
-    policy_ops policy{trust_attributes, compatible.c_str(), installed_version.c_str(), 0, nullptr};
+    // installed version applies it. Slots are judged only against a table given.
+    policy_ops policy{trust_attributes, compatible.c_str(), installed_version.c_str(), 0, nullptr,
+                      1};
     progress_start(&state.bar, "verifying");
     int result = 0;
     std::string printed = capture_stdout([&] {
-        result = verify_package(&src, package.c_str(), show_progress, 4096, &trust, &policy);
+        result = verify_package(&src, package.c_str(), show_progress, 4096, &trust, &policy,
+                                slots_file.empty() ? nullptr : &slots);
     });
     progress_finish(&state.bar);
     host = nullptr;

@@ -1,0 +1,65 @@
+// The board's two slots: its table of slot groups, which slot runs, and the
+// boot loader's state, kept in U-Boot environment variables that fw_printenv
+// and fw_setenv read and write. BOOT_ORDER names the slots in the order the
+// boot script tries them; BOOT_A_LEFT and BOOT_B_LEFT count the attempts each
+// has left, which the boot script counts down and a confirmation resets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int SLOT_GROUPS_MAX = 16;
+constexpr size_t SLOT_NAME_SIZE = 32;
+constexpr size_t SLOT_DEVICE_SIZE = 64;
+
+struct slot_group {
+    char name[SLOT_NAME_SIZE];
+    char device[2][SLOT_DEVICE_SIZE];   // slot A, slot B
+};
+
+struct slot_table {
+    int count;
+    slot_group groups[SLOT_GROUPS_MAX];
+};
+
+// Parses the text of a slot table: one group a line, its name and the devices
+// of slot A and slot B, `#` to the end of a line a comment. 0, or -1 after
+// printing "Slot table PATH line N: why".
+int parse_slot_table(const char* text, size_t length, const char* path, slot_table* table);
+
+// Reads the table at `path`: 1 when read, 0 when there is none, -1 after
+// printing why it cannot be used.
+int read_slot_table(const char* path, slot_table* table);
+
+// Where the board's slots and boot state are found; fixed at build time.
+struct slot_settings {
+    const char* table_path;
+    const char* cmdline_path;         // the kernel command line
+    const char* cmdline_key;          // KEY=A or KEY=B on it names the booted slot
+    const char* mountinfo_path;       // the mounts, with their device numbers
+    const char* env_config;           // for fw_printenv -c; null or empty: the tools' own
+    int attempts;                     // boot attempts a new or confirmed slot gets
+};
+
+// Reads the slot table and finds the booted slot. 0, or -1 after printing why
+// the table cannot be used; a board without a table is no failure.
+int slots_setup(const slot_settings* settings);
+
+// Whether slots_setup found a table.
+bool slots_present();
+
+// "A" or "B": the slot that does not run and that slot targets write; null
+// when the booted slot is unknown.
+const char* slot_to_write();
+
+// The slot_ops slots (see engine/fwdeploy.h).
+int resolve_slot_target(const char* name, char* device, uint32_t size);
+int switch_boot_slot();
+void warn_if_mounted(const char* path);
+
+// fwdeploy -g: gives the booted slot its attempts back. 0, or -1 after printing why.
+int confirm_booted_slot();
+
+// fwdeploy -l: prints where the board stands as key=value lines. 0, or -1
+// after printing why.
+int list_slots();

@@ -1,0 +1,420 @@
+// The built fwdeploy on a board with two slots: loop devices as slot A and
+// slot B, the real fw_printenv and fw_setenv on a file-backed U-Boot
+// environment, and real mounts (in a mount namespace of the run's own).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/fwdeploy.h"
+#include "tests/support/e2e_board.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+constexpr size_t SLOT_SIZE = 256 * 1024;
+
+run_result run(const std::string& program, const std::vector<std::string>& args)
+{
+    run_options o;
+    o.program = program;
+    o.args = args;
+    return run_program(o);
+}
+
+// A loop device over a file of the sandbox, detached at the end.
+struct loop_device {
+    std::string image;
+    std::string device;
+    loop_device(const sandbox_dir& box, const std::string& name, uint32_t seed)
+    {
+        image = box.path(name);
+        write_file(image, pattern_bytes(SLOT_SIZE, seed));
+        run_result r = run("losetup", {"-f", "--show", image});
+        if (r.exit_code == 0)
+            device = split_lines(r.out).at(0);
+    }
+    ~loop_device()
+    {
+        if (!device.empty()) {
+            EXPECT_EQ(run("losetup", {"-d", device}).exit_code, 0);
+        }
+    }
+};
+
+// A board whose slot group `rootfs` is two loop devices, booted from the slot
+// the kernel command line names, with its boot state in a U-Boot environment file.
+struct slot_board {
+    sandbox_dir box{"fwdeploy-slots"};
+    loop_device a{box, "slot-a.img", 71};
+    loop_device b{box, "slot-b.img", 72};
+    std::vector<uint8_t> a_before = pattern_bytes(SLOT_SIZE, 71);
+    std::vector<uint8_t> b_before = pattern_bytes(SLOT_SIZE, 72);
+    std::string env_config;
+    std::vector<std::pair<std::string, std::string>> env;
+
+    bool usable() const { return geteuid() == 0 && !a.device.empty() && !b.device.empty(); }
+
+    slot_board(const std::string& booted = "A", const std::string& boot_env =
+                   "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n")
+    {
+        box.write("slots", "# name  slot A  slot B\nrootfs " + a.device + " " + b.device +
+                               "   # the root file system\n");
+        box.write("cmdline", "console=ttyAMA0 root=/dev/ram0 fwslot=" + booted + " quiet\n");
+        env_config = box.write("fw_env.config", box.path("uboot.env") + " 0x0000 0x4000\n");
+        make_env(boot_env);
+        env = {{"FWDEPLOY_TEST_SLOTS_FILE", box.path("slots")},
+               {"FWDEPLOY_TEST_CMDLINE_FILE", box.path("cmdline")},
+               {"FWDEPLOY_TEST_FW_ENV_CONFIG", env_config},
+               {"FWDEPLOY_TEST_LOCK_FILE", box.path("fwdeploy.lock")}};
+    }
+
+    // A fresh environment image holding these variables, as U-Boot writes it.
+    void make_env(const std::string& variables)
+    {
+        std::string list = box.write("env.txt", "bootdelay=0\n" + variables);
+        EXPECT_EQ(run("mkenvimage", {"-s", "0x4000", "-o", box.path("uboot.env"), list}).exit_code,
+                  0);
+    }
+
+    void set(const std::string& name, const std::string& value)
+    {
+        for (auto& e : env)
+            if (e.first == name) {
+                e.second = value;
+                return;
+            }
+        env.push_back({name, value});
+    }
+
+    run_result fwdeploy(const std::vector<std::string>& args, const std::string& wrapper = "")
+    {
+        run_options o;
+        o.args = args;
+        o.env = env;
+        if (!wrapper.empty()) {
+            o.program = "unshare";
+            o.args = {"-m", "--propagation", "private", "sh", "-c", wrapper, "sh", FWDEPLOY_BIN};
+            o.args.insert(o.args.end(), args.begin(), args.end());
+        }
+        return run_program(o);
+    }
+
+    // The boot variables as fw_printenv reads them.
+    std::string boot_state()
+    {
+        return run("fw_printenv", {"-c", env_config, "BOOT_ORDER", "BOOT_A_LEFT", "BOOT_B_LEFT"})
+            .out;
+    }
+};
+
+#define REQUIRE_SLOTS(board)                                                              \
+    if (!(board).usable())                                                                \
+    GTEST_SKIP() << "needs root and loop devices"
+
+// Lines that the package's scripts leave in the sandbox, to tell what ran.
+std::string note(const slot_board& s, const std::string& what)
+{
+    return "echo \"" + what + "\" >> " + s.box.path("ran") + "\n";
+}
+
+std::vector<uint8_t> prefix(const std::string& path, size_t n)
+{
+    std::vector<uint8_t> all = read_file(path);
+    return std::vector<uint8_t>(all.begin(), all.begin() + (long)std::min(n, all.size()));
+}
+
+const std::string DEFAULT_STATE = "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n";
+
+}  // namespace
+
+TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
+{
+    sandbox_dir box("fwdeploy-slots");
+    struct table_case {
+        std::string text;
+        std::string line;             // after "Slot table FILE "
+    };
+    const std::vector<table_case> cases = {
+        {"rootfs /dev/vda2\n", "line 1: a group is a name and the devices of slot A and slot B"},
+        {"# two\n\nrootfs /dev/vda2 /dev/vda3 /dev/vda4\n",
+         "line 3: a group is a name and the devices of slot A and slot B"},
+        {"root@fs /dev/vda2 /dev/vda3\n",
+         "line 1: group name root@fs is not up to 31 letters, digits, - and _"},
+        {"rootfs dev/vda2 /dev/vda3\n",
+         "line 1: device dev/vda2 is not an absolute path of up to 63 characters"},
+        {"rootfs /dev/vda2 /dev/vda2\n", "line 1: slot A and slot B are the same device"},
+        {"rootfs /dev/vda2 /dev/vda3\nrootfs /dev/vda5 /dev/vda6\n",
+         "line 2: group rootfs is named twice"},
+        {"rootfs /dev/vda2 /dev/vda3\nkernel /dev/mtd4 /dev/vda2\n",
+         "line 2: device /dev/vda2 is also in group rootfs"},
+        {std::string(300, ' ') + "\n", "line 1: longer than 255 characters"},
+    };
+    for (const table_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string table = box.write("slots", c.text);
+        run_options o;
+        o.args = {"-r", box.path("never-read.bin")};
+        o.env = {{"FWDEPLOY_TEST_SLOTS_FILE", table},
+                 {"FWDEPLOY_TEST_LOCK_FILE", box.path("lock")}};
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 255);
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_EQ(lines.size(), 3u) << r.out;
+        EXPECT_EQ(lines[2], "Slot table " + table + " " + c.line);
+        EXPECT_EQ(r.err, "");         // the package was never opened
+    }
+}
+
+TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
+{
+    slot_board s;
+    REQUIRE_SLOTS(s);
+    std::string printenv = "fw_printenv -c " + s.env_config + " BOOT_ORDER";
+    std::vector<uint8_t> image = pattern_bytes(5000, 73);
+    bundle_package p;
+    p.begin_script = note(s, "begin $FWDEPLOY_SLOT") + printenv + " >> " + s.box.path("ran") + "\n";
+    p.end_script = note(s, "end $FWDEPLOY_SLOT $OTA_STATUS") + printenv + " >> " +
+                   s.box.path("ran") + "\n";
+    p.blocks.push_back(raw_block("@rootfs", image, 16384));
+    // A block after the slot's: the boot order must not have moved while the pass runs.
+    p.blocks.push_back(script_block("probe", printenv + " >> " + s.box.path("ran") + "\n"));
+    run_result r = s.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "######Write 0x1388 bytes to " + s.b.device + " #######\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, progress_line(100, 2, STATE_FINISHED) + "\n"
+                                "Boot switched to slot B: BOOT_ORDER=B A, BOOT_B_LEFT=3\n"))
+        << r.out;
+    EXPECT_EQ(read_text(s.box.path("ran")),
+              "begin B\nBOOT_ORDER=A B\nBOOT_ORDER=A B\nend B 0\nBOOT_ORDER=B A\n");
+    EXPECT_EQ(prefix(s.b.image, image.size()), image);
+    EXPECT_EQ(read_file(s.a.image), s.a_before);
+    EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
+
+    // Booted from B, the same package writes A and puts it first.
+    s.box.write("cmdline", "fwslot=B\n");
+    s.make_env("BOOT_ORDER=B A\nBOOT_A_LEFT=0\nBOOT_B_LEFT=2\n");
+    unlink(s.box.path("ran").c_str());
+    r = s.fwdeploy({"-r", s.box.path("pkg.bin")});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(prefix(s.a.image, image.size()), image);
+    EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=2\n");
+    EXPECT_EQ(read_text(s.box.path("ran")),
+              "begin A\nBOOT_ORDER=B A\nBOOT_ORDER=B A\nend A 0\nBOOT_ORDER=A B\n");
+}
+
+TEST(SlotSwitch, NoSwitchWithoutAWholePassOrASlotTarget)
+{
+    slot_board s;
+    REQUIRE_SLOTS(s);
+    std::vector<uint8_t> image = pattern_bytes(5000, 74);
+    struct pass_case {
+        std::string name;
+        std::vector<bundle_block> blocks;
+        int status;                   // OTA_STATUS the end script sees
+        std::string environment;      // of the boot loader, to start with
+        std::string line;             // expected in the output, or empty
+    };
+    std::string target = s.box.write("data/app.bin", "old");
+    const std::vector<pass_case> cases = {
+        {"a block after the slot's fails",
+         {raw_block("@rootfs", image, 16384),
+          replace_block(s.box.path("missing/app.bin"), bytes_of("x"))},
+         -1, DEFAULT_STATE, ""},
+        {"no slot target", {replace_block(target, bytes_of("new"))}, 0, DEFAULT_STATE, ""},
+        {"the environment cannot be written",
+         {raw_block("@rootfs", image, 16384)}, -1, "",
+         "Boot switch to slot B failed: fw_setenv or fw_printenv failed!"},
+    };
+    for (const pass_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(s.b.image, s.b_before);
+        if (c.environment.empty())
+            write_file(s.box.path("uboot.env"), std::vector<uint8_t>(0x4000, 0));  // bad CRC
+        else
+            s.make_env(c.environment);
+        std::string before = s.boot_state();
+        bundle_package p;
+        p.end_script = "echo \"status $OTA_STATUS slot ${FWDEPLOY_SLOT-unset}\"\n";
+        p.blocks = c.blocks;
+        run_result r = s.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)});
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_EQ(s.boot_state(), before);
+        EXPECT_TRUE(contains(r.out, "status " + std::to_string(c.status) + " slot " +
+                                        (c.name == "no slot target" ? "unset" : "B")))
+            << r.out;
+        EXPECT_FALSE(contains(r.out, "Boot switched")) << r.out;
+        if (!c.line.empty()) {
+            EXPECT_TRUE(contains(r.out, c.line + "\n")) << r.out;
+        }
+    }
+}
+
+TEST(SlotTargets, RefusedBeforeAnythingRuns)
+{
+    slot_board s;
+    REQUIRE_SLOTS(s);
+    std::vector<uint8_t> image = pattern_bytes(5000, 75);
+    struct stat a_stat{};
+    ASSERT_EQ(stat(s.a.device.c_str(), &a_stat), 0);
+    // / on slot A's device, as the kernel would list it; this machine's own root
+    // cannot be moved for a test.
+    std::string root_on_a = s.box.write(
+        "mountinfo", "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
+                         std::to_string(minor(a_stat.st_rdev)) + " / / rw,relatime - ext4 " +
+                         s.a.device + " rw\n");
+    std::string mount_b = "mkdir -p " + s.box.path("mnt") + " && mount " + s.b.device + " " +
+                          s.box.path("mnt") + " && exec \"$@\"";
+    ASSERT_EQ(run("mkfs.ext2", {"-q", "-F", s.b.image}).exit_code, 0);
+    std::vector<uint8_t> b_formatted = read_file(s.b.image);
+
+    struct refusal_case {
+        std::string name;
+        bundle_block block;
+        std::vector<std::pair<std::string, std::string>> env;  // changed for the run
+        std::string wrapper;          // a shell that mounts before the run
+        std::string line;
+    };
+    const std::vector<refusal_case> cases = {
+        {"an unknown group", raw_block("@kernel", image, 16384), {}, "",
+         "Slot target @kernel refused: no such group in " + s.box.path("slots") + "!"},
+        {"a board without a slot table", raw_block("@rootfs", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", s.box.path("no-slots")}}, "",
+         "Slot target @rootfs refused: this board has no slot table!"},
+        {"the booted slot unknown", ubi_block("@rootfs", image),
+         {{"FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("no-cmdline")}}, "",
+         "Slot target @rootfs refused: the booted slot is unknown!"},
+        {"a file block", replace_block("@rootfs", image), {}, "",
+         "Block 0: slot target @rootfs on a block that is no partition or volume!"},
+        {"the command line names the slot that is not on /", raw_block("@rootfs", image, 16384),
+         {{"FWDEPLOY_TEST_CMDLINE_FILE", s.box.write("cmdline-b", "fwslot=B\n")},
+          {"FWDEPLOY_TEST_MOUNTINFO_FILE", root_on_a}},
+         "", "Slot target @rootfs refused: " + s.a.device + " is the booted one!"},
+        {"the slot device mounted", raw_block("@rootfs", image, 16384), {}, mount_b,
+         "Slot target @rootfs refused: " + s.b.device + " is mounted on " + s.box.path("mnt") +
+             "!"},
+    };
+    for (const refusal_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        slot_board& board = s;
+        auto saved = board.env;
+        for (const auto& e : c.env)
+            board.set(e.first, e.second);
+        unlink(s.box.path("ran").c_str());
+        bundle_package p;
+        p.begin_script = note(s, "begin");
+        p.end_script = note(s, "end");
+        p.blocks = {c.block};
+        run_result r = board.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)}, c.wrapper);
+        board.env = saved;
+        EXPECT_EQ(r.exit_code, 255) << r.out << r.err;
+        EXPECT_TRUE(contains(r.out, c.line + "\n" +
+                                        progress_line(100, 1, STATE_CHECK_FAILED) + "\n"))
+            << r.out;
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(file_exists(s.box.path("ran")));
+        EXPECT_EQ(read_file(s.a.image), s.a_before);
+        // Mounting updates the superblock; the first KiB, where a write would start, stays.
+        EXPECT_EQ(prefix(s.b.image, 1024), std::vector<uint8_t>(b_formatted.begin(),
+                                                                b_formatted.begin() + 1024));
+        EXPECT_EQ(s.boot_state(), DEFAULT_STATE);
+    }
+}
+
+TEST(SlotTargets, AMountedPlainTargetIsWrittenWithAWarning)
+{
+    slot_board s;
+    REQUIRE_SLOTS(s);
+    ASSERT_EQ(run("mkfs.ext2", {"-q", "-F", s.a.image}).exit_code, 0);
+    std::string mnt = s.box.make_dir("mnt");
+    std::string mount_a = "mount " + s.a.device + " " + mnt + " && exec \"$@\"";
+    std::string mount_a_ro = "mount -o ro " + s.a.device + " " + mnt + " && exec \"$@\"";
+    bundle_package p;
+    p.blocks.push_back(raw_block(s.a.device, pattern_bytes(100, 76), 512));
+    std::string package = write_package(s.box.path("pkg.bin"), p);
+    std::string warning = "Warning: " + s.a.device + " is mounted read-write on " + mnt + "\n";
+
+    run_result r = s.fwdeploy({"-r", package}, mount_a);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "blk 0 head " + hex(sum_of(pattern_bytes(100, 76))) + " cal " +
+                                    hex(sum_of(pattern_bytes(100, 76))) + "\n" + warning))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0\n")) << r.out;
+    EXPECT_EQ(s.boot_state(), DEFAULT_STATE);
+
+    // Read-only, or on a board without a slot table: no warning, as before.
+    r = s.fwdeploy({"-r", package}, mount_a_ro);
+    EXPECT_FALSE(contains(r.out, "Warning")) << r.out;
+    s.set("FWDEPLOY_TEST_SLOTS_FILE", s.box.path("no-slots"));
+    r = s.fwdeploy({"-r", package}, mount_a);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_FALSE(contains(r.out, "Warning")) << r.out;
+}
+
+TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
+{
+    slot_board s("B", "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=1\n");
+    REQUIRE_SLOTS(s);
+    auto lines = [](const run_result& r) {
+        std::vector<std::string> all = split_lines(r.out);
+        return std::vector<std::string>(all.begin() + std::min<long>(2, (long)all.size()),
+                                        all.end());
+    };
+    run_result r = s.fwdeploy({"-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(lines(r), (std::vector<std::string>{"booted=B", "order=B A", "A.left=3", "B.left=1",
+                                                  "rootfs.A=" + s.a.device,
+                                                  "rootfs.B=" + s.b.device}));
+
+    r = s.fwdeploy({"-g"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(lines(r), std::vector<std::string>{"Slot B confirmed: BOOT_B_LEFT=3"});
+    EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
+
+    // Without the command line, / on a slot device tells the booted slot.
+    struct stat a_stat{};
+    ASSERT_EQ(stat(s.a.device.c_str(), &a_stat), 0);
+    s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("no-cmdline"));
+    s.set("FWDEPLOY_TEST_MOUNTINFO_FILE",
+          s.box.write("mountinfo", "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
+                                       std::to_string(minor(a_stat.st_rdev)) +
+                                       " / / ro,relatime shared:1 - ext4 /dev/root ro\n"));
+    s.make_env("BOOT_ORDER=B A\nBOOT_A_LEFT=0\nBOOT_B_LEFT=0\n");
+    r = s.fwdeploy({"-g", "-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(lines(r), (std::vector<std::string>{"Slot A confirmed: BOOT_A_LEFT=3", "booted=A",
+                                                  "order=B A", "A.left=3", "B.left=0",
+                                                  "rootfs.A=" + s.a.device,
+                                                  "rootfs.B=" + s.b.device}));
+
+    // Nothing to confirm, or no environment to confirm it in: 255 and a line.
+    struct confirm_failure {
+        std::string name;
+        std::vector<std::string> args;
+        std::string line;
+    };
+    s.set("FWDEPLOY_TEST_MOUNTINFO_FILE", s.box.write("mountinfo", ""));
+    const std::vector<confirm_failure> failures = {
+        {"booted slot unknown", {"-g"},
+         "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
+         "on no slot device!"},
+        {"a package as well", {"-g", "-r", "pkg.bin"}, "This tool can unpackage the file you give to do upgrade."},
+    };
+    for (const confirm_failure& f : failures) {
+        SCOPED_TRACE(f.name);
+        r = s.fwdeploy(f.args);
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(lines(r).at(0), f.line);
+    }
+    s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("cmdline"));
+    write_file(s.box.path("uboot.env"), std::vector<uint8_t>(0x4000, 0));
+    for (const char* option : {"-g", "-l"}) {
+        r = s.fwdeploy({option});
+        EXPECT_EQ(r.exit_code, 255) << option;
+        EXPECT_EQ(lines(r), std::vector<std::string>{"Boot loader environment cannot be read!"});
+    }
+}
