@@ -134,7 +134,7 @@ make_initramfs() {
         /usr/lib/arm-linux-gnueabihf/libc.so.6 "$ir/lib/arm-linux-gnueabihf/"
     cp -L /usr/lib/arm-linux-gnueabihf/ld-linux-armhf.so.3 "$ir/lib/"
     echo "/boot/uboot.env 0x0000 0x4000" > "$ir/etc/fw_env.config"
-    echo "rootfs /dev/mmcblk0p2 /dev/mmcblk0p3" > "$ir/etc/fwdeploy/slots"
+    echo "rootfs /dev/vda2 /dev/vda3" > "$ir/etc/fwdeploy/slots"
     (cd "$ir" && find . | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) \
         | gzip -9n > "$work/initrd.img"
 }
@@ -155,13 +155,16 @@ make_flash() {
     truncate -s 64M "$work/flash1.img"
 }
 
-# A slot: a small FAT file system whose slot-id file names what it holds.
+# A slot: a small FAT file system whose slot-id file names what it holds. The
+# same bytes every run (no random serial, fixed times), so that the checksums
+# the board prints stay the same.
 make_slot_image() {
     local image=$1 id=$2
     rm -f "$image"
-    mkfs.vfat -C -n SLOT "$image" 1024 >/dev/null
+    mkfs.vfat --invariant -C -n SLOT "$image" 1024 >/dev/null
     printf '%s\n' "$id" > "$work/slot-id"
-    mcopy -i "$image" "$work/slot-id" ::slot-id
+    touch -d '2020-01-01 00:00:00 UTC' "$work/slot-id"
+    TZ=UTC mcopy -m -i "$image" "$work/slot-id" ::slot-id
 }
 
 # 128 MiB, MBR: the FAT boot partition (kernel, initramfs, boot.scr, the state
@@ -229,7 +232,7 @@ EOF
     cat > "$p/plain.toml" <<'EOF'
 [[block]]
 operation = "raw_partition"
-target = "/dev/mmcblk0p2"
+target = "/dev/vda2"
 source = "rootfs-A.img"
 EOF
     local name
@@ -424,12 +427,26 @@ board: | booted=A
 board: | order=A B
 board: | A.left=2
 board: | B.left=3
-board: | rootfs.A=/dev/mmcblk0p2
-board: | rootfs.B=/dev/mmcblk0p3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
 board: exit 0
 board: $ fwdeploy -x /boot/update.bin.gz
-board: | (0%)(1/2)(state sub 0)
+board: | (0%)(1/2)(state sub 0) .. (100%)(1/2)(state sub 1)
+board: | blk 0 head 0x5154 cal 0x5154
+board: | (100%)(1/2)(state sub 1)
+board: | Package digest OK, signature not checked (no trusted keys)
+board: | Package version none, compatibility not checked
+board: | (100%)(1/2)(state sub 1)
+board: | No begin scripts!
+board: | (0%)(2/2)(state sub 2)
+board: | Write /dev/vda3 with 0xFF
+board: | (0%)(2/2)(state sub 2)
+board: | ######Erase 0x100000 bytes#######
+board: | (0%)(2/2)(state sub 3) .. (100%)(2/2)(state sub 3)
+board: | ######Write 0x100000 bytes to /dev/vda3 #######
+board: | (100%)(2/2)(state sub 7)
 board: | Boot switched to slot B: BOOT_ORDER=B A, BOOT_B_LEFT=3
+board: | OTA UPDATA STATUS: 0
 board: exit 0
 board: rebooting
 EOF
@@ -456,8 +473,8 @@ board: | booted=B
 board: | order=B A
 board: | A.left=2
 board: | B.left=3
-board: | rootfs.A=/dev/mmcblk0p2
-board: | rootfs.B=/dev/mmcblk0p3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
 board: exit 0
 board: rebooting
 EOF
@@ -473,8 +490,8 @@ board: | booted=B
 board: | order=B A
 board: | A.left=2
 board: | B.left=2
-board: | rootfs.A=/dev/mmcblk0p2
-board: | rootfs.B=/dev/mmcblk0p3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
 board: exit 0
 board: rebooting
 EOF
@@ -509,8 +526,8 @@ board: | booted=A
 board: | order=B A
 board: | A.left=1
 board: | B.left=0
-board: | rootfs.A=/dev/mmcblk0p2
-board: | rootfs.B=/dev/mmcblk0p3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
 board: exit 0
 board: rebooting
 EOF
@@ -531,20 +548,27 @@ board: booted slot A, root /dev/vda2 holds: rootfs-A
 board: $ fwdeploy -x /boot/killed.bin.gz
 board: the apply pass waits in its script block
 EOF
-    next_step 'show fwdeploy -l'
+    # Slot B got its new image before the machine died; that changes nothing.
+    next_step 'mount -t vfat -o ro /dev/vda3 /mnt/other || die "mount /dev/vda3"
+show cat /mnt/other/slot-id
+umount /mnt/other
+show fwdeploy -l'
     boot
     expect <<'EOF'
 fwboot: state from uboot.env
 fwboot: order A B, A has 2 left, B has 3 left
 fwboot: booting slot A, A has 1 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ cat /mnt/other/slot-id
+board: | rootfs 2.0
+board: exit 0
 board: $ fwdeploy -l
 board: | booted=A
 board: | order=A B
 board: | A.left=1
 board: | B.left=3
-board: | rootfs.A=/dev/mmcblk0p2
-board: | rootfs.B=/dev/mmcblk0p3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
 board: exit 0
 board: rebooting
 EOF
@@ -558,7 +582,6 @@ scenario_refused() {
     put_boot_file "$work/packages/plain.bin.gz" plain.bin.gz
     put_boot_file "$work/packages/update.bin.gz" update.bin.gz
     next_step 'show fwdeploy -x /boot/plain.bin.gz
-mkdir -p /mnt/other
 mount -t vfat /dev/vda3 /mnt/other || die "mount /dev/vda3"
 show fwdeploy -x /boot/update.bin.gz
 umount /mnt/other
@@ -570,18 +593,35 @@ fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
 board: $ fwdeploy -x /boot/plain.bin.gz
-board: | Warning: /dev/mmcblk0p2 is mounted read-write on /mnt/root
+board: | (0%)(1/2)(state sub 0) .. (100%)(1/2)(state sub 1)
+board: | blk 0 head 0x5110 cal 0x5110
+board: | Warning: /dev/vda2 is mounted read-write on /mnt/root
+board: | (100%)(1/2)(state sub 1)
+board: | Package digest OK, signature not checked (no trusted keys)
+board: | (100%)(1/2)(state sub 1)
+board: | No begin scripts!
+board: | (0%)(2/2)(state sub 2)
+board: | Write /dev/vda2 with 0xFF
+board: | (0%)(2/2)(state sub 2)
+board: | ######Erase 0x100000 bytes#######
+board: | (0%)(2/2)(state sub 3) .. (100%)(2/2)(state sub 3)
+board: | ######Write 0x100000 bytes to /dev/vda2 #######
+board: | (100%)(2/2)(state sub 7)
+board: | OTA UPDATA STATUS: 0
 board: exit 0
 board: $ fwdeploy -x /boot/update.bin.gz
-board: | Slot target @rootfs refused: /dev/mmcblk0p3 is mounted on /mnt/other!
+board: | (0%)(1/2)(state sub 0) .. (100%)(1/2)(state sub 1)
+board: | blk 0 head 0x5154 cal 0x5154
+board: | Slot target @rootfs refused: /dev/vda3 is mounted on /mnt/other!
+board: | (100%)(1/2)(state sub 4)
 board: exit 255
 board: $ fwdeploy -l
 board: | booted=A
 board: | order=A B
 board: | A.left=2
 board: | B.left=3
-board: | rootfs.A=/dev/mmcblk0p2
-board: | rootfs.B=/dev/mmcblk0p3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
 board: exit 0
 board: rebooting
 EOF
