@@ -300,10 +300,10 @@ bundle_block read_block(block_context& b)
                               " characters; the board takes 255 at most");
     if (block.target_path.find('\0') != std::string::npos)
         refuse(b, target, "target contains a zero character");
-    if (block.target_path[0] == '@') {
+    if (block.target_path[0] == '@' && block.operation != OP_SCRIPT) {
         if (block.operation != OP_RAW_PARTITION && block.operation != OP_UBI_VOLUME)
-            refuse(b, target, "only raw_partition and ubi_volume blocks take a slot group "
-                              "(@NAME) as their target");
+            refuse(b, target, "file blocks take no slot group (@NAME) as their target: only "
+                              "raw_partition and ubi_volume blocks do");
         if (!slot_name_valid(block.target_path.substr(1)))
             refuse(b, target, "a slot group is @ and up to 31 letters, digits, - and _");
     } else if (block.operation == OP_RAW_PARTITION && !names_partition(block.target_path)) {
@@ -411,7 +411,7 @@ void read_manifest(const reader& r, const toml::table& top, manifest* out)
         // An older board would take the group for a path and fail the block
         // halfway through the package; the attribute lets a newer one refuse
         // whatever it cannot place, and says what the package needs.
-        if (b.entry.target[0] == '@')
+        if (b.entry.target[0] == '@' && out->package.blocks.back().operation != OP_SCRIPT)
             out->attributes.requires_slots = true;
     }
 }

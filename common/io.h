@@ -4,6 +4,12 @@
 #include <cstddef>
 #include <sys/types.h>
 
+#include "common/scoped.h"
+
 // read(2) that carries on after a signal: the count, 0 at the end, or -1 after
 // printing "read" and the system error.
 ssize_t read_some(int fd, void* buffer, size_t length);
+
+// Reads a whole small file into a zero-terminated heap buffer of at most
+// `limit` bytes. Its length, or -1 with errno set (EFBIG when it is larger).
+long read_small_file(const char* path, size_t limit, byte_buffer* text);

@@ -77,14 +77,15 @@ int sum_block(verify_state* s, const block_header* block, uint32_t* sum)
 int check_slot_target(verify_state* s, const block_header* block, uint32_t index)
 {
     bool writes_device = block->operation == OP_RAW_PARTITION || block->operation == OP_UBI_VOLUME;
-    if (block->target_path[0] != '@') {
+    // A script block's target only names it in messages.
+    if (block->target_path[0] != '@' || block->operation == OP_SCRIPT) {
         if (writes_device && s->slots != nullptr && s->slots->warn_mounted != nullptr)
             s->slots->warn_mounted(block->target_path);
         return 0;
     }
     char device[TARGET_PATH_SIZE];
     if (!writes_device) {
-        printf("Block %d: slot target %s on a block that is no partition or volume!\n",
+        printf("Block %d: slot target %s on a file block!\n",
                (int)index, block->target_path);
     } else if (s->slots == nullptr) {
         return 0;                     // not judged here: the packaging host has no board

@@ -2,23 +2,17 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include "backends/partition.h"
-#include "common/process.h"
+#include "common/io.h"
 #include "common/scoped.h"
+#include "frontend/boot_env.h"
+#include "frontend/mounts.h"
 
 namespace {
 
 constexpr size_t SLOT_TABLE_MAX = 8192;
 constexpr size_t CMDLINE_MAX = 4096;
-constexpr size_t MOUNTINFO_MAX = 1024 * 1024;
-constexpr size_t ENV_VALUE_SIZE = 16;
 const char SLOT_LETTER[2] = {'A', 'B'};
 
 struct slot_state {
@@ -85,134 +79,6 @@ const char* judge_line(char* const words[], int count, const slot_table* table, 
     return nullptr;
 }
 
-// Reads a whole small file into a zero-terminated heap buffer of at most
-// `limit` bytes. Its length, or -1 with errno set (EFBIG when it is larger).
-long read_small_file(const char* path, size_t limit, byte_buffer* text)
-{
-    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0)
-        return -1;
-    *text = allocate_bytes(limit + 1);
-    if (!*text) {
-        errno = ENOMEM;
-        return -1;
-    }
-    size_t length = 0;
-    for (;;) {
-        ssize_t n = ::read(fd.fd, text->get() + length, limit + 1 - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        length += (size_t)n;
-        if (length > limit) {
-            errno = EFBIG;
-            return -1;
-        }
-    }
-    text->get()[length] = '\0';
-    return (long)length;
-}
-
-// One line of /proc/self/mountinfo: the device number, the mount point, whether
-// this mount is writable, and the source the filesystem was mounted from.
-struct mount_entry {
-    unsigned major;
-    unsigned minor;
-    const char* mount_point;
-    bool read_write;
-    const char* source;
-};
-
-int parse_mount(char* line, mount_entry* entry)
-{
-    char* fields[16];
-    int count = 0;
-    for (char* p = line; *p != '\0' && count < 16;) {
-        while (*p == ' ')
-            *p++ = '\0';
-        if (*p == '\0')
-            break;
-        fields[count++] = p;
-        while (*p != '\0' && *p != ' ')
-            ++p;
-    }
-    // Optional fields stand between the options and a lone "-"; the source is
-    // the second field after it.
-    int dash = 6;
-    while (dash < count && strcmp(fields[dash], "-") != 0)
-        ++dash;
-    if (count < 6 || dash + 2 >= count)
-        return -1;
-    if (sscanf(fields[2], "%u:%u", &entry->major, &entry->minor) != 2)
-        return -1;
-    entry->mount_point = fields[4];
-    entry->read_write = strncmp(fields[5], "rw", 2) == 0 && (fields[5][2] == ',' ||
-                                                             fields[5][2] == '\0');
-    entry->source = fields[dash + 2];
-    return 0;
-}
-
-// A device as the mounts name it: its number when it is a block device, and its path.
-struct device_id {
-    const char* path;
-    bool block;
-    dev_t rdev;
-};
-
-int identify(const char* path, device_id* id)
-{
-    struct stat st;
-    if (::stat(path, &st) < 0)
-        return -1;
-    id->path = path;
-    id->block = S_ISBLK(st.st_mode);
-    id->rdev = st.st_rdev;
-    return 0;
-}
-
-bool mount_of(const mount_entry& entry, const device_id& id)
-{
-    return (id.block && makedev(entry.major, entry.minor) == id.rdev) ||
-           strcmp(entry.source, id.path) == 0;
-}
-
-// The mounts, read whole so that the kernel hands out a consistent list.
-long read_mounts(byte_buffer* text)
-{
-    return read_small_file(state.settings.mountinfo_path, MOUNTINFO_MAX, text);
-}
-
-// Where `id` is mounted: 1 with *found filled (the last such mount, which is
-// the one on top), 0 when nowhere, -1 when the mounts cannot be read. With
-// `root_only`, only a mount on / counts.
-int find_mount(const device_id* id, bool root_only, char* mount_point, size_t size,
-               bool* read_write, bool want_read_write)
-{
-    byte_buffer text;
-    if (read_mounts(&text) < 0)
-        return -1;
-    int found = 0;
-    char* line = reinterpret_cast<char*>(text.get());
-    while (line != nullptr && *line != '\0') {
-        char* next = strchr(line, '\n');
-        if (next != nullptr)
-            *next++ = '\0';
-        mount_entry entry;
-        if (parse_mount(line, &entry) == 0 && mount_of(entry, *id) &&
-            (!root_only || strcmp(entry.mount_point, "/") == 0) &&
-            (!want_read_write || entry.read_write)) {
-            found = 1;
-            snprintf(mount_point, size, "%s", entry.mount_point);
-            *read_write = entry.read_write;
-        }
-        line = next;
-    }
-    return found;
-}
-
 // The slot the kernel command line names, or -1.
 int slot_on_cmdline()
 {
@@ -245,103 +111,10 @@ int slot_on_root()
             char at[2];
             bool read_write;
             if (identify(state.table.groups[g].device[s], &id) == 0 &&
-                find_mount(&id, true, at, sizeof at, &read_write, false) == 1)
+                find_mount(state.settings.mountinfo_path, &id, true, at, sizeof at, &read_write, false) == 1)
                 return s;
         }
     return -1;
-}
-
-// Runs fw_printenv or fw_setenv with the board's configuration, if named.
-// argv holds the tool and room for "-c FILE" after it.
-void with_config(const char* tool, char* argv[], int* count)
-{
-    argv[(*count)++] = const_cast<char*>(tool);
-    const char* config = state.settings.env_config;
-    if (config != nullptr && config[0] != '\0') {
-        argv[(*count)++] = const_cast<char*>("-c");
-        argv[(*count)++] = const_cast<char*>(config);
-    }
-}
-
-struct boot_state {
-    char order[ENV_VALUE_SIZE];
-    char left[2][ENV_VALUE_SIZE];
-};
-
-// Reads BOOT_ORDER, BOOT_A_LEFT and BOOT_B_LEFT (empty where not set). 0, or
-// -1 when fw_printenv cannot read the environment.
-int read_boot_state(boot_state* boot)
-{
-    memset(boot, 0, sizeof *boot);
-    char* argv[8];
-    int count = 0;
-    with_config("fw_printenv", argv, &count);
-    argv[count++] = const_cast<char*>("BOOT_ORDER");
-    argv[count++] = const_cast<char*>("BOOT_A_LEFT");
-    argv[count++] = const_cast<char*>("BOOT_B_LEFT");
-    argv[count] = nullptr;
-    int output = -1;
-    child_guard child(spawn_piped(argv, STDOUT_FILENO, &output));
-    if (child.pid < 0)
-        return -1;
-    char text[512];
-    size_t length = 0;
-    {
-        unique_fd from(output);
-        for (;;) {
-            ssize_t n = ::read(from.fd, text + length, sizeof text - 1 - length);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            length += (size_t)n;
-            if (length == sizeof text - 1)
-                break;                // more than the three lines asked for: read no further
-        }
-    }
-    text[length] = '\0';
-    if (!exited_with(child.wait(), 0))
-        return -1;
-    static const char* const names[3] = {"BOOT_ORDER=", "BOOT_A_LEFT=", "BOOT_B_LEFT="};
-    char* values[3] = {boot->order, boot->left[0], boot->left[1]};
-    int seen = 0;
-    for (char* line = text; line != nullptr && *line != '\0';) {
-        char* next = strchr(line, '\n');
-        if (next != nullptr)
-            *next++ = '\0';
-        for (int i = 0; i < 3; ++i) {
-            size_t name_length = strlen(names[i]);
-            if (strncmp(line, names[i], name_length) == 0) {
-                snprintf(values[i], ENV_VALUE_SIZE, "%s", line + name_length);
-                seen |= 1 << i;
-            }
-        }
-        line = next;
-    }
-    return seen == 7 ? 0 : -1;
-}
-
-// Sets variables with one call of fw_setenv -s, the `NAME=VALUE` lines of
-// `script` on its standard input. 0 when fw_setenv ended well, else -1.
-int write_boot_state(const char* script)
-{
-    char* argv[8];
-    int count = 0;
-    with_config("fw_setenv", argv, &count);
-    argv[count++] = const_cast<char*>("-s");
-    argv[count++] = const_cast<char*>("-");
-    argv[count] = nullptr;
-    int input = -1;
-    child_guard child(spawn_piped(argv, STDIN_FILENO, &input));
-    if (child.pid < 0)
-        return -1;
-    int length = (int)strlen(script);
-    int written;
-    {
-        unique_fd to(input);
-        written = write_full(to.fd, script, length);
-    }
-    return exited_with(child.wait(), 0) && written == length ? 0 : -1;
 }
 
 const slot_group* find_group(const char* name)
@@ -489,8 +262,8 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
     // device mounted on / is never written, whatever the line says.
     char at[256];
     bool read_write = false;
-    int root = find_mount(&id, true, at, sizeof at, &read_write, false);
-    int mounted = root == 1 ? 1 : find_mount(&id, false, at, sizeof at, &read_write, false);
+    int root = find_mount(state.settings.mountinfo_path, &id, true, at, sizeof at, &read_write, false);
+    int mounted = root == 1 ? 1 : find_mount(state.settings.mountinfo_path, &id, false, at, sizeof at, &read_write, false);
     if (root < 0 || mounted < 0) {
         printf("Slot target @%s refused: the mounts in %s cannot be read!\n", name,
                state.settings.mountinfo_path);
@@ -521,7 +294,7 @@ void warn_if_mounted(const char* path)
         return;
     char at[256];
     bool read_write = false;
-    if (find_mount(&id, false, at, sizeof at, &read_write, true) == 1)
+    if (find_mount(state.settings.mountinfo_path, &id, false, at, sizeof at, &read_write, true) == 1)
         printf("Warning: %s is mounted read-write on %s\n", path, at);
 }
 
@@ -537,11 +310,11 @@ int switch_boot_slot()
              SLOT_LETTER[state.booted], SLOT_LETTER[next], state.settings.attempts);
     // fw_setenv may end well without having set anything (it ignores lines it
     // does not take), so only what the environment reads back counts.
-    int written = write_boot_state(script);
+    int written = write_boot_state(state.settings.env_config, script);
     boot_state now;
-    int read = read_boot_state(&now);
-    char order[ENV_VALUE_SIZE];
-    char left[ENV_VALUE_SIZE];
+    int read = read_boot_state(state.settings.env_config, &now);
+    char order[BOOT_VALUE_SIZE];
+    char left[BOOT_VALUE_SIZE];
     snprintf(order, sizeof order, "%c %c", SLOT_LETTER[next], SLOT_LETTER[state.booted]);
     snprintf(left, sizeof left, "%d", state.settings.attempts);
     if (written < 0 || read < 0 || strcmp(now.order, order) != 0 ||
@@ -567,16 +340,16 @@ int confirm_booted_slot()
     }
     char slot = SLOT_LETTER[state.booted];
     boot_state before;
-    if (read_boot_state(&before) < 0) {
+    if (read_boot_state(state.settings.env_config, &before) < 0) {
         puts("Boot loader environment cannot be read!");
         return -1;
     }
     char script[64];
     snprintf(script, sizeof script, "BOOT_%c_LEFT=%d\n", slot, state.settings.attempts);
-    char left[ENV_VALUE_SIZE];
+    char left[BOOT_VALUE_SIZE];
     snprintf(left, sizeof left, "%d", state.settings.attempts);
     boot_state after;
-    if (write_boot_state(script) < 0 || read_boot_state(&after) < 0 ||
+    if (write_boot_state(state.settings.env_config, script) < 0 || read_boot_state(state.settings.env_config, &after) < 0 ||
         strcmp(after.left[state.booted], left) != 0) {
         puts("Boot loader environment cannot be written!");
         return -1;
@@ -588,7 +361,7 @@ int confirm_booted_slot()
 int list_slots()
 {
     boot_state boot;
-    if (read_boot_state(&boot) < 0) {
+    if (read_boot_state(state.settings.env_config, &boot) < 0) {
         puts("Boot loader environment cannot be read!");
         return -1;
     }

@@ -1,8 +1,6 @@
-// The board's two slots: its table of slot groups, which slot runs, and the
-// boot loader's state, kept in U-Boot environment variables that fw_printenv
-// and fw_setenv read and write. BOOT_ORDER names the slots in the order the
-// boot script tries them; BOOT_A_LEFT and BOOT_B_LEFT count the attempts each
-// has left, which the boot script counts down and a confirmation resets.
+// The board's two slots: its table of slot groups, which slot runs, which
+// device a slot target writes, and the switch and confirmation of the boot
+// loader's state (see boot_env.h).
 #pragma once
 
 #include <cstddef>

@@ -12,7 +12,7 @@ trap 'rm -rf "$logs"' EXIT
 # The MTD cases and the crash test rely on preloaded stand-ins that valgrind's
 # own preloads displace, and the banner case names argv[0], which valgrind does
 # not pass on; they run natively and under the sanitizers instead.
-filter='Apply*:BadPackage*:CommandLine*:CompressedPackage*:SignedPackage*:WholeRun*:-ApplyMtd*:ApplyCrash*:CommandLine.BannerLinesHaveTheirShapes'
+filter='Apply*:BadPackage*:CommandLine*:CompressedPackage*:SignedPackage*:Slot*:WholeRun*:-ApplyMtd*:ApplyCrash*:CommandLine.BannerLinesHaveTheirShapes'
 export FWDEPLOY_TEST_WRAPPER="valgrind --quiet --error-exitcode=99 --track-fds=yes \
 --leak-check=full --errors-for-leak-kinds=definite,indirect --log-file=$logs/vg.%p.log"
 status=0

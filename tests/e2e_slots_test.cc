@@ -218,17 +218,21 @@ TEST(SlotSwitch, NoSwitchWithoutAWholePassOrASlotTarget)
         int status;                   // OTA_STATUS the end script sees
         std::string environment;      // of the boot loader, to start with
         std::string line;             // expected in the output, or empty
+        std::string slot;             // FWDEPLOY_SLOT as the end script sees it
     };
     std::string target = s.box.write("data/app.bin", "old");
     const std::vector<pass_case> cases = {
         {"a block after the slot's fails",
          {raw_block("@rootfs", image, 16384),
           replace_block(s.box.path("missing/app.bin"), bytes_of("x"))},
-         -1, DEFAULT_STATE, ""},
-        {"no slot target", {replace_block(target, bytes_of("new"))}, 0, DEFAULT_STATE, ""},
+         -1, DEFAULT_STATE, "", "B"},
+        {"no slot target", {replace_block(target, bytes_of("new"))}, 0, DEFAULT_STATE, "",
+         "unset"},
+        {"a script named like a group", {script_block("@setup", "true\n")}, 0, DEFAULT_STATE,
+         "", "unset"},
         {"the environment cannot be written",
          {raw_block("@rootfs", image, 16384)}, -1, "",
-         "Boot switch to slot B failed: fw_setenv or fw_printenv failed!"},
+         "Boot switch to slot B failed: fw_setenv or fw_printenv failed!", "B"},
     };
     for (const pass_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -244,8 +248,7 @@ TEST(SlotSwitch, NoSwitchWithoutAWholePassOrASlotTarget)
         run_result r = s.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)});
         EXPECT_EQ(r.exit_code, 0) << r.out;
         EXPECT_EQ(s.boot_state(), before);
-        EXPECT_TRUE(contains(r.out, "status " + std::to_string(c.status) + " slot " +
-                                        (c.name == "no slot target" ? "unset" : "B")))
+        EXPECT_TRUE(contains(r.out, "status " + std::to_string(c.status) + " slot " + c.slot))
             << r.out;
         EXPECT_FALSE(contains(r.out, "Boot switched")) << r.out;
         if (!c.line.empty()) {
@@ -279,6 +282,16 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         std::string wrapper;          // a shell that mounts before the run
         std::string line;
     };
+    // UBI volumes: character devices, which a UBIFS mount names by their own
+    // name rather than a device number.
+    std::string ubi_a = s.box.path("dev/ubi0_2");
+    std::string ubi_b = s.box.path("dev/ubi0_3");
+    s.box.make_dir("dev");
+    ASSERT_EQ(mknod(ubi_a.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ASSERT_EQ(mknod(ubi_b.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    std::string ubi_slots = s.box.write("ubi-slots", "data " + ubi_a + " " + ubi_b + "\n");
+    std::string ubi_mounted =
+        s.box.write("ubi-mountinfo", "30 20 0:25 / /data rw,relatime - ubifs ubi0_3 rw\n");
     const std::vector<refusal_case> cases = {
         {"an unknown group", raw_block("@kernel", image, 16384), {}, "",
          "Slot target @kernel refused: no such group in " + s.box.path("slots") + "!"},
@@ -289,11 +302,14 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
          {{"FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("no-cmdline")}}, "",
          "Slot target @rootfs refused: the booted slot is unknown!"},
         {"a file block", replace_block("@rootfs", image), {}, "",
-         "Block 0: slot target @rootfs on a block that is no partition or volume!"},
+         "Block 0: slot target @rootfs on a file block!"},
         {"the command line names the slot that is not on /", raw_block("@rootfs", image, 16384),
          {{"FWDEPLOY_TEST_CMDLINE_FILE", s.box.write("cmdline-b", "fwslot=B\n")},
           {"FWDEPLOY_TEST_MOUNTINFO_FILE", root_on_a}},
          "", "Slot target @rootfs refused: " + s.a.device + " is the booted one!"},
+        {"a UBI volume mounted by its name", ubi_block("@data", image),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", ubi_slots}, {"FWDEPLOY_TEST_MOUNTINFO_FILE", ubi_mounted}},
+         "", "Slot target @data refused: " + ubi_b + " is mounted on /data!"},
         {"the slot device mounted", raw_block("@rootfs", image, 16384), {}, mount_b,
          "Slot target @rootfs refused: " + s.b.device + " is mounted on " + s.box.path("mnt") +
              "!"},

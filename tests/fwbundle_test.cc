@@ -504,8 +504,8 @@ TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
          "device (a path in /dev, or one containing /dev/mtd or /dev/mmcblk) or a slot group"},
         {"slot group on a file block",
          "[[block]]\noperation = \"file_replace\"\ntarget = \"@rootfs\"\nsource = \"a.img\"\n",
-         "m.toml:3: block 0 (file_replace @rootfs): only raw_partition and ubi_volume blocks take "
-         "a slot group (@NAME) as their target"},
+         "m.toml:3: block 0 (file_replace @rootfs): file blocks take no slot group (@NAME) as "
+         "their target: only raw_partition and ubi_volume blocks do"},
         {"slot group that no table can name",
          "[[block]]\noperation = \"ubi_volume\"\ntarget = \"@root fs\"\nsource = \"a.img\"\n",
          "m.toml:3: block 0 (ubi_volume @root fs): a slot group is @ and up to 31 letters, "
@@ -1532,8 +1532,6 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
     }
 }
 
-#endif  // FWBUNDLE_BIN
-
 TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
 {
     sandbox_dir box("fwbundle");
@@ -1588,3 +1586,5 @@ TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
         << r.err;
     EXPECT_FALSE(file_exists(box.path("bare.bin")));
 }
+
+#endif  // FWBUNDLE_BIN
