@@ -111,7 +111,8 @@ int slot_on_root()
             char at[2];
             bool read_write;
             if (identify(state.table.groups[g].device[s], &id) == 0 &&
-                find_mount(state.settings.mountinfo_path, &id, true, at, sizeof at, &read_write, false) == 1)
+                find_mount(state.settings.mountinfo_path, &id, true, at, sizeof at, &read_write,
+                           false) == 1)
                 return s;
         }
     return -1;
@@ -262,8 +263,9 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
     // device mounted on / is never written, whatever the line says.
     char at[256];
     bool read_write = false;
-    int root = find_mount(state.settings.mountinfo_path, &id, true, at, sizeof at, &read_write, false);
-    int mounted = root == 1 ? 1 : find_mount(state.settings.mountinfo_path, &id, false, at, sizeof at, &read_write, false);
+    const char* mounts = state.settings.mountinfo_path;
+    int root = find_mount(mounts, &id, true, at, sizeof at, &read_write, false);
+    int mounted = root == 1 ? 1 : find_mount(mounts, &id, false, at, sizeof at, &read_write, false);
     if (root < 0 || mounted < 0) {
         printf("Slot target @%s refused: the mounts in %s cannot be read!\n", name,
                state.settings.mountinfo_path);
@@ -294,7 +296,8 @@ void warn_if_mounted(const char* path)
         return;
     char at[256];
     bool read_write = false;
-    if (find_mount(state.settings.mountinfo_path, &id, false, at, sizeof at, &read_write, true) == 1)
+    const char* mounts = state.settings.mountinfo_path;
+    if (find_mount(mounts, &id, false, at, sizeof at, &read_write, true) == 1)
         printf("Warning: %s is mounted read-write on %s\n", path, at);
 }
 
@@ -349,7 +352,8 @@ int confirm_booted_slot()
     char left[BOOT_VALUE_SIZE];
     snprintf(left, sizeof left, "%d", state.settings.attempts);
     boot_state after;
-    if (write_boot_state(state.settings.env_config, script) < 0 || read_boot_state(state.settings.env_config, &after) < 0 ||
+    const char* config = state.settings.env_config;
+    if (write_boot_state(config, script) < 0 || read_boot_state(config, &after) < 0 ||
         strcmp(after.left[state.booted], left) != 0) {
         puts("Boot loader environment cannot be written!");
         return -1;

@@ -274,6 +274,27 @@ int set_script_variable(const char* name, const char* value)
     return 0;
 }
 
+// Slot group "a" lives in the slot that does not run; every other group is
+// unknown to this board.
+int slot_resolve(const char* name, char* device, uint32_t size)
+{
+    fuzz_require(fuzz.switches == 0, "a slot target placed after the switch");
+    if (strcmp(name, "a") != 0)
+        return -1;
+    snprintf(device, size, "%s", "/dev/mmcblk0p3");
+    return 0;
+}
+
+int slot_switch()
+{
+    fuzz_require(fuzz.finished && fuzz.failures[2] == 0,
+                 "the boot loader switched before the apply pass ended whole");
+    fuzz_require(fuzz.targets.count("/dev/mmcblk0p3") != 0,
+                 "the boot loader switched to a slot that was not written");
+    ++fuzz.switches;
+    return 0;
+}
+
 int report(const progress_info* info, const char* message)
 {
     fuzz_require(info->total_stages == 2 && (info->stage == 1 || info->stage == 2),
@@ -320,6 +341,7 @@ upgrade_ops fuzz_ops()
     ops.policy.installed_version = fuzz.size % 3 == 0 ? "1.2" : nullptr;
     ops.policy.refuse_same_version = fuzz.size % 5 == 0;
     ops.policy.set_script_variable = set_script_variable;
+    ops.slots = {slot_resolve, slot_switch, nullptr, "B"};
     return ops;
 }
 

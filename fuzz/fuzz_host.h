@@ -51,6 +51,7 @@ struct fuzz_state {
     size_t digested = 0;              // package bytes handed to the digest
     std::string attributes;           // of the last trailer the stand-in accepted
     int script_variables = 0;         // set for the package's scripts
+    int switches = 0;                 // of the boot loader to the written slot
 };
 
 extern fuzz_state fuzz;

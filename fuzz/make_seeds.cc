@@ -138,6 +138,15 @@ int main(int argc, char** argv)
     bundle_package big;
     big.blocks = {block(OP_RAW_PARTITION, "/dev/mmcblk0p2", 16, 1ull << 40)};
     seeds.push_back(bundle_bytes(big));
+    // Slot targets: one the stand-in board places, one it does not know.
+    bundle_package slots;
+    slots.end_script = "echo end $OTA_STATUS\n";
+    slots.blocks = {block(OP_RAW_PARTITION, "@a", 300, 512), block(OP_UBI_VOLUME, "@a", 100),
+                    block(OP_FILE_REPLACE, "/data/a.bin", 10),
+                    block(OP_RAW_PARTITION, "@b", 10, 16)};
+    seeds.push_back(bundle_bytes(slots));
+    slots.blocks.pop_back();
+    seeds.push_back(bundle_bytes(slots));
     // Trailers after the last block: the verdict paths after verification.
     trust_reset(false);
     for (int version : {1, 2, 3}) {

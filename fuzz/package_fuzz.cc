@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz_reset(data, size);
     upgrade_ops ops = fuzz_ops();
     int verified = verify_package(&ops.src, ops.package_path, ops.report_progress,
-                                  ops.get_buffer_size(), &ops.trust, &ops.policy);
+                                  ops.get_buffer_size(), &ops.trust, &ops.policy, &ops.slots);
 
     fuzz_reset(data, size);
     int result = upgrade_run(&ops);
@@ -30,7 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     fuzz_require(fuzz.failures[1] == 0, "verification failed the second time");
-    fuzz_require(fuzz.script_variables == 3, "the scripts did not get the package's attributes");
+    // The attributes, and the slot being written when the package writes one.
+    fuzz_require(fuzz.script_variables == 3 || fuzz.script_variables == 4,
+                 "the scripts did not get the package's attributes");
+    fuzz_require(fuzz.switches <= 1, "the boot loader switched twice");
     if (result == 0) {
         // Without injected faults the apply pass fails only with a report.
         bool failed = fuzz.failures[2] != 0;

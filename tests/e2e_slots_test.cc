@@ -418,7 +418,8 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
         {"booted slot unknown", {"-g"},
          "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
          "on no slot device!"},
-        {"a package as well", {"-g", "-r", "pkg.bin"}, "This tool can unpackage the file you give to do upgrade."},
+        {"a package as well", {"-g", "-r", "pkg.bin"},
+         "This tool can unpackage the file you give to do upgrade."},
     };
     for (const confirm_failure& f : failures) {
         SCOPED_TRACE(f.name);

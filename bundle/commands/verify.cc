@@ -199,9 +199,11 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     slot_table table{};
     if (!slots_file.empty()) {
         int read = 0;
-        std::string said = capture_stdout([&] { read = read_slot_table(slots_file.c_str(), &table); });
+        std::string said =
+            capture_stdout([&] { read = read_slot_table(slots_file.c_str(), &table); });
         if (read < 0)
-            return fail(said.empty() ? slots_file + ": cannot be read" : said.substr(0, said.size() - 1));
+            return fail(said.empty() ? slots_file + ": cannot be read"
+                                     : said.substr(0, said.size() - 1));
         if (read == 0)
             return fail(slots_file + ": " + strerror(ENOENT));
     }
