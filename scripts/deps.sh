@@ -4,14 +4,20 @@
 # fresh machine. Does nothing when all are there.
 #   bash scripts/deps.sh            build, demo and native tests
 #   bash scripts/deps.sh armhf      also the 32-bit ARM cross build and qemu-user
+#   bash scripts/deps.sh board      the cross build and the emulated board: QEMU, U-Boot,
+#                                   tools for its disk; the board's own armhf packages
+#                                   are downloaded by scripts/board-test.sh, not installed
 set -euo pipefail
 
 packages=(cmake g++ make git pkg-config libgtest-dev libbenchmark-dev zlib1g-dev
           gzip bsdiff busybox util-linux libtomlplusplus-dev libcli11-dev
           libbearssl-dev libssl-dev openssl libubootenv-tool u-boot-tools e2fsprogs)
-if [[ ${1:-} == armhf ]]; then
+if [[ ${1:-} == armhf || ${1:-} == board ]]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user-static binfmt-support
                libc6:armhf libstdc++6:armhf libgtest-dev:armhf libbearssl-dev:armhf libssl-dev:armhf)
+fi
+if [[ ${1:-} == board ]]; then
+    packages+=(qemu-system-arm u-boot-qemu mtools dosfstools fdisk)
 fi
 
 missing=()
@@ -22,7 +28,7 @@ done
 
 echo "installing missing packages: ${missing[*]}"
 as_root() { if [[ $EUID -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
-if [[ ${1:-} == armhf ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+if [[ ${1:-} == armhf || ${1:-} == board ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
     as_root dpkg --add-architecture armhf
 fi
 as_root apt-get update -q
