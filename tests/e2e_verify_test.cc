@@ -922,6 +922,46 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
     sigaction(SIGPIPE, &before, nullptr);
 }
 
+// The record of what the verification pass read is the only memory the pin
+// asks for as it goes: when the kernel refuses it, every later pass is refused
+// at its open, before the begin script or any block, never half-way through.
+TEST(SignedPackage, APinWithoutMemoryForItsRecordRefusesEveryLaterPass)
+{
+    signing_setup s;
+    const std::string note = s.m.board.path("mmap.note");
+    for (bool keys : {true, false}) {
+        for (bool gzipped : {false, true}) {
+            SCOPED_TRACE(std::string(keys ? "signed" : "unsigned") + (gzipped ? ", gzip" : ""));
+            s.m.restore();
+            remove_tree(note);
+            write_file(s.m.path, keys ? s.with(openssl_trailer(s.m.bytes, &s.a)) : s.m.bytes);
+            run_options o;
+            o.program = FWDEPLOY_BIN;
+            std::string given = gzipped ? gzip_copy(s.m.path) : s.m.path;
+            o.args = {gzipped ? "-x" : "-r", given};
+            if (keys)
+                o.args.insert(o.args.end(), {"-k", s.trusted_a});
+            const char* asan = getenv("ASAN_OPTIONS");
+            std::string asan_options = asan != nullptr ? asan : "";
+            asan_options += (asan_options.empty() ? "" : ":") +
+                            std::string("verify_asan_link_order=0");
+            o.env = {{"LD_PRELOAD", FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
+                     {"FWDEPLOY_FAIL_CALL", "mmap"}, {"FWDEPLOY_FAIL_ERRNO", std::to_string(ENOMEM)},
+                     {"FWDEPLOY_FAIL_NOTE", note}};
+            run_result r = run_program(o);
+            EXPECT_EQ(read_text(note), "mmap anonymous\n") << "the record was never asked for";
+            EXPECT_EQ(r.exit_code, 255) << r.out;
+            EXPECT_TRUE(has_line(r, "Package " + given +
+                                        " cannot be held to its verified bytes: out of memory"))
+                << r.out;
+            EXPECT_EQ(r.out.find("(2/2)"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("OTA UPDATA STATUS"), std::string::npos) << r.out;
+            s.m.expect_untouched();
+            EXPECT_EQ(r.leftover_processes, 0);
+        }
+    }
+}
+
 namespace {
 
 // Runs `program` on the marked package written as `bytes`, gzipped or not,

@@ -3,7 +3,9 @@
  * it (a full disk, a flash that stopped answering, a shell that went away).
  *
  *   FWDEPLOY_FAIL_CALL   the function: open, fsync, fchown, fchmod, rename, close,
- *                        write, ftruncate, fwrite or fflush
+ *                        write, ftruncate, fwrite, fflush, or mmap and mremap of
+ *                        anonymous memory (named "anonymous"; the C library's
+ *                        own allocator maps without passing through here)
  *   FWDEPLOY_FAIL_AT     which of its calls fails, counting from 1 (default 1)
  *   FWDEPLOY_FAIL_ERRNO  the errno it fails with (default EIO)
  *   FWDEPLOY_FAIL_MATCH  only calls on a file whose path contains this count;
@@ -28,6 +30,7 @@
 #include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -257,4 +260,38 @@ int fflush(FILE* stream)
         return EOF;
     }
     return ((int (*)(FILE*))next("fflush"))(stream);
+}
+
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+    if ((flags & MAP_ANONYMOUS) && fails("mmap", "anonymous")) {
+        errno = fail_errno;
+        return MAP_FAILED;
+    }
+    void* (*real)(void*, size_t, int, int, int, off_t) = next("mmap");
+    return real(address, length, protection, flags, fd, offset);
+}
+
+void* mmap64(void* address, size_t length, int protection, int flags, int fd, off64_t offset)
+{
+    if ((flags & MAP_ANONYMOUS) && fails("mmap", "anonymous")) {
+        errno = fail_errno;
+        return MAP_FAILED;
+    }
+    void* (*real)(void*, size_t, int, int, int, off64_t) = next("mmap64");
+    return real(address, length, protection, flags, fd, offset);
+}
+
+void* mremap(void* old, size_t old_length, size_t length, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    void* wanted = (flags & MREMAP_FIXED) ? va_arg(args, void*) : NULL;
+    va_end(args);
+    if (fails("mremap", "anonymous")) {
+        errno = fail_errno;
+        return MAP_FAILED;
+    }
+    void* (*real)(void*, size_t, size_t, int, ...) = next("mremap");
+    return real(old, old_length, length, flags, wanted);
 }
