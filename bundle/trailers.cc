@@ -153,11 +153,14 @@ void sha256_update(sha256_stream* s, const void* bytes, size_t length)
 int sha256_result(const sha256_stream* s, uint8_t digest[SHA256_SIZE], std::string* error)
 {
     // Finished on a copy, so that the stream can take more bytes afterwards.
+    // OpenSSL writes up to EVP_MAX_MD_SIZE bytes, whatever digest it finishes.
     std::unique_ptr<EVP_MD_CTX, md_ctx_free> copy(EVP_MD_CTX_new());
+    unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (s->failed || !copy || EVP_MD_CTX_copy_ex(copy.get(), s->ctx.get()) != 1 ||
-        EVP_DigestFinal_ex(copy.get(), digest, &length) != 1 || length != SHA256_SIZE)
+        EVP_DigestFinal_ex(copy.get(), out, &length) != 1 || length != SHA256_SIZE)
         return refuse(error, "SHA-256 failed: " + openssl_reason());
+    memcpy(digest, out, SHA256_SIZE);
     return 0;
 }
 
@@ -247,11 +250,13 @@ int key_id_of(EVP_PKEY* key, uint8_t id[SHA256_SIZE], std::string* error)
     int length = i2d_PUBKEY(copy.get(), &der);
     if (length <= 0)
         return refuse(error, "cannot encode the public key: " + openssl_reason());
+    unsigned char out[EVP_MAX_MD_SIZE];       // what EVP_Digest may write
     unsigned int digest_length = 0;
-    int ok = EVP_Digest(der, (size_t)length, id, &digest_length, EVP_sha256(), nullptr);
+    int ok = EVP_Digest(der, (size_t)length, out, &digest_length, EVP_sha256(), nullptr);
     OPENSSL_free(der);
     if (ok != 1 || digest_length != SHA256_SIZE)
         return refuse(error, "SHA-256 failed: " + openssl_reason());
+    memcpy(id, out, SHA256_SIZE);
     return 0;
 }
 

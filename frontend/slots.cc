@@ -22,7 +22,9 @@ struct slot_state {
     int booted;                       // 0 A, 1 B, -1 unknown
 };
 
-slot_state state = {{}, false, {}, -1};
+// Zero-initialised, so that its tables take no room in the binary; the
+// booted slot is found in slots_setup.
+slot_state state;
 
 bool is_blank(char c)
 {
