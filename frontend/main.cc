@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 
 #include "backends/file.h"
@@ -114,6 +115,12 @@ int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);      // progress reaches a pipe as it happens
     make_broken_pipe_harmless();
+#ifdef M_MMAP_THRESHOLD
+    // The large buffers a pass takes (the 64 KiB read-ahead, the pin's chunk)
+    // are mapped and go back to the kernel when the pass is done, so that one
+    // pass's buffer does not stay in the next pass's memory.
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+#endif
 
     printf("%s commit: %s\n", argv[0], FWDEPLOY_COMMIT);
     printf("Build by %s, date: %s\n", FWDEPLOY_BUILDER, FWDEPLOY_BUILD_DATE);
