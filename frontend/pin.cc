@@ -199,7 +199,9 @@ int pinned_read(int handle, void* buffer, int length)
 // unread, and its writer, cut off, may still hold bytes of it in the pipe when
 // the next pass opens: that pass would read them first. The rest is read here,
 // up to what the verification pass read and never past it (a writer may keep
-// the FIFO open after the package), so each pass takes one whole copy.
+// the FIFO open after the package), so each pass takes one whole copy. Of a
+// gzip package, gunzip is let to read its stream to the end as the
+// verification pass let it, rather than killed while its input still waits.
 void finish_copy(int handle)
 {
     if (!package_is_pipe() || pin.changed || !pin.chunk)
@@ -212,6 +214,8 @@ void finish_copy(int handle)
             return;
         pin.taken += (uint32_t)n;
     }
+    if (pin.inner.finish != nullptr)
+        pin.inner.finish(handle);
 }
 
 int pinned_close(int handle)
