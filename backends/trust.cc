@@ -364,6 +364,8 @@ static bool strict_der(const uint8_t* signature, size_t size)
     // Anything longer is no P-256 signature, and BearSSL would widen both
     // numbers to the longer one while converting in place.
     constexpr size_t NUMBER_MAX = 33;
+    if (size > TRAILER_MAX_SIGNATURE)
+        return false;
     der_item sequence, r, s;
     const uint8_t* end = signature + size;
     if (der_read(signature, end, &sequence) < 0 || sequence.tag != 0x30 ||
@@ -375,8 +377,6 @@ static bool strict_der(const uint8_t* signature, size_t size)
     // than twice its input; br_ecdsa_raw_to_asn1 as at most 9 bytes longer
     // than its own. Sized for both, whatever the numbers above let through.
     uint8_t buffer[2 * TRAILER_MAX_SIGNATURE + 9];
-    if (size > TRAILER_MAX_SIGNATURE)
-        return false;
     memcpy(buffer, signature, size);
     size_t raw = br_ecdsa_asn1_to_raw(buffer, size);
     return raw != 0 && br_ecdsa_raw_to_asn1(buffer, raw) == size &&

@@ -14,6 +14,24 @@ ssize_t read_some(int fd, void* buffer, size_t length)
     return n;
 }
 
+int read_full(int fd, void* buffer, int length)
+{
+    char* to = static_cast<char*>(buffer);
+    int total = 0;
+    do {
+        ssize_t n = ::read(fd, to + total, (size_t)(length - total));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        total += (int)n;
+    } while (total < length);
+    return total;
+}
+
 long read_small_file(const char* path, size_t limit, byte_buffer* text)
 {
     unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
@@ -24,21 +42,14 @@ long read_small_file(const char* path, size_t limit, byte_buffer* text)
         errno = ENOMEM;
         return -1;
     }
-    size_t length = 0;
-    for (;;) {
-        ssize_t n = ::read(fd.fd, text->get() + length, limit + 1 - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        length += (size_t)n;
-        if (length > limit) {
-            errno = EFBIG;
-            return -1;
-        }
+    // One byte more than the limit: a file that fills it is too large.
+    int length = read_full(fd.fd, text->get(), (int)(limit + 1));
+    if (length < 0)
+        return -1;
+    if ((size_t)length > limit) {
+        errno = EFBIG;
+        return -1;
     }
     text->get()[length] = '\0';
-    return (long)length;
+    return length;
 }

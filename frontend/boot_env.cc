@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "backends/partition.h"
+#include "common/io.h"
 #include "common/process.h"
 #include "common/scoped.h"
 
@@ -37,22 +38,14 @@ int read_boot_state(const char* config, boot_state* boot)
     child_guard child(spawn_piped(argv, STDOUT_FILENO, &output));
     if (child.pid < 0)
         return -1;
+    // More than the three lines asked for is not read.
     char text[512];
-    size_t length = 0;
+    int length;
     {
         unique_fd from(output);
-        for (;;) {
-            ssize_t n = ::read(from.fd, text + length, sizeof text - 1 - length);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            length += (size_t)n;
-            if (length == sizeof text - 1)
-                break;                // more than the three lines asked for: read no further
-        }
+        length = read_full(from.fd, text, (int)sizeof text - 1);
     }
-    text[length] = '\0';
+    text[length < 0 ? 0 : length] = '\0';
     if (!exited_with(child.wait(), 0))
         return -1;
     static const char* const names[3] = {"BOOT_ORDER=", "BOOT_A_LEFT=", "BOOT_B_LEFT="};

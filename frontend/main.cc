@@ -40,18 +40,6 @@ int copy_argument(char (&to)[ARG_BUFFER_SIZE], const char* from, char option)
     return 0;
 }
 
-// Where the lock of a run lives; a test build names its own per run, so that
-// tests running side by side do not refuse each other.
-const char* lock_file()
-{
-#ifdef FWDEPLOY_LOCK_FILE_VARIABLE
-    const char* named = getenv(FWDEPLOY_LOCK_FILE_VARIABLE);
-    if (named != nullptr && named[0] != '\0')
-        return named;
-#endif
-    return FWDEPLOY_LOCK_FILE;
-}
-
 // A setting fixed at build time; a test build may take it from the environment
 // variable `variable` instead (null: no such variable), so that its runs can
 // point at a sandbox board.
@@ -65,6 +53,11 @@ const char* build_setting(const char* fixed, const char* variable)
     return fixed;
 }
 
+// A test build names its own lock per run, so that tests running side by side
+// do not refuse each other.
+#ifndef FWDEPLOY_LOCK_FILE_VARIABLE
+#define FWDEPLOY_LOCK_FILE_VARIABLE nullptr
+#endif
 #ifndef FWDEPLOY_SLOTS_FILE_VARIABLE
 #define FWDEPLOY_SLOTS_FILE_VARIABLE nullptr
 #define FWDEPLOY_CMDLINE_FILE_VARIABLE nullptr
@@ -188,7 +181,8 @@ int main(int argc, char** argv)
     // and a check-only run takes it too where it can, as it reads the package
     // the same way.
     unique_fd lock;
-    if (take_run_lock(lock_file(), FWDEPLOY_LOCK_FALLBACK, check_only, &lock) < 0)
+    const char* lock_file = build_setting(FWDEPLOY_LOCK_FILE, FWDEPLOY_LOCK_FILE_VARIABLE);
+    if (take_run_lock(lock_file, FWDEPLOY_LOCK_FALLBACK, check_only, &lock) < 0)
         return -1;
     // A table that cannot be read stops every run: the packages written for
     // this board may name its groups.

@@ -2,7 +2,6 @@
 // read-ahead, with every read refused once the file is known to have changed.
 #include "frontend/source.h"
 
-#include <cerrno>
 #include <unistd.h>
 
 #include "frontend/package_state.h"
@@ -26,22 +25,4 @@ int close_plain_source(int handle)
 {
     drop_read_ahead(handle);
     return ::close(handle);
-}
-
-int read_full(int handle, void* buffer, int length)
-{
-    char* to = static_cast<char*>(buffer);
-    int total = 0;
-    do {
-        ssize_t n = ::read(handle, to + total, (size_t)(length - total));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        total += (int)n;
-    } while (total < length);
-    return total;
 }

@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include "common/io.h"
+
 // Read-only descriptor of the package, or -1 after saying why. Every open after
 // the first of a path checks that the file is still the one first opened
 // (device, inode, size, modification and change time): a package swapped or
@@ -41,9 +43,6 @@ int open_gzip_source(const char* path);
 
 // Ends the gunzip child (it may still be writing) and closes the pipe. Returns 0.
 int close_gzip_source(int handle);
-
-// Reads until `length` bytes arrived or the data ended; the count, or -1.
-int read_full(int handle, void* buffer, int length);
 
 // read_full for the gunzip pipe. At the end of the data it collects gunzip and
 // returns -1 when gunzip failed: a damaged stream can end in a bad CRC or an

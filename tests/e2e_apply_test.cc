@@ -614,13 +614,9 @@ file_state state_of(const std::string& path)
 // Environment that has fwdeploy kill itself before its `at`-th storage call.
 std::vector<std::pair<std::string, std::string>> kill_at(int at)
 {
-    const char* asan = getenv("ASAN_OPTIONS");
-    // The sanitizer runtime refuses to start behind a preloaded library otherwise.
-    std::string asan_options = std::string(asan != nullptr ? asan : "");
-    asan_options += (asan_options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
-    return {{"LD_PRELOAD", KILL_SHIM_PATH},
-            {"ASAN_OPTIONS", asan_options},
-            {"FWDEPLOY_KILL_AT", std::to_string(at)}};
+    std::vector<std::pair<std::string, std::string>> env = preloading(KILL_SHIM_PATH);
+    env.push_back({"FWDEPLOY_KILL_AT", std::to_string(at)});
+    return env;
 }
 
 }  // namespace
@@ -808,14 +804,14 @@ std::vector<std::pair<std::string, std::string>> fail_at(const std::string& call
                                                           const std::string& match, int n,
                                                           const std::string& note)
 {
-    const char* asan = getenv("ASAN_OPTIONS");
-    std::string asan_options = std::string(asan != nullptr ? asan : "");
-    asan_options += (asan_options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
-    return {{"LD_PRELOAD", MTD_SHIM_PATH ":" FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
-            {"FWDEPLOY_FAIL_CALL", call},   {"FWDEPLOY_FAIL_MATCH", match},
-            {"FWDEPLOY_FAIL_AT", std::to_string(n)},
-            {"FWDEPLOY_FAIL_ERRNO", std::to_string(EIO)},
-            {"FWDEPLOY_FAIL_NOTE", note}};
+    std::vector<std::pair<std::string, std::string>> env =
+        preloading(MTD_SHIM_PATH ":" FAIL_SHIM_PATH);
+    env.insert(env.end(), {{"FWDEPLOY_FAIL_CALL", call},
+                           {"FWDEPLOY_FAIL_MATCH", match},
+                           {"FWDEPLOY_FAIL_AT", std::to_string(n)},
+                           {"FWDEPLOY_FAIL_ERRNO", std::to_string(EIO)},
+                           {"FWDEPLOY_FAIL_NOTE", note}});
+    return env;
 }
 
 size_t occurrences(const std::string& text, const std::string& part)

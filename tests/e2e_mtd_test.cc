@@ -27,14 +27,8 @@ struct mtd_run {
         run_options o;
         o.args = {gzipped ? "-x" : "-r", gzipped ? gzip_copy(package) : package};
         o.path_prefix = path_prefix;
-        const char* asan = getenv("ASAN_OPTIONS");
-        // The sanitizer runtime refuses to start behind a preloaded library otherwise.
-        std::string asan_options = std::string(asan != nullptr ? asan : "");
-        asan_options += (asan_options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
-        o.env = {{"LD_PRELOAD", MTD_SHIM_PATH},
-                 {"ASAN_OPTIONS", asan_options},
-                 {"STANDIN_LOG", log},
-                 {"STANDIN_FDLOG", fd_log}};
+        o.env = preloading(MTD_SHIM_PATH);
+        o.env.insert(o.env.end(), {{"STANDIN_LOG", log}, {"STANDIN_FDLOG", fd_log}});
         o.env.insert(o.env.end(), knobs.begin(), knobs.end());
         return run_program(o);
     }

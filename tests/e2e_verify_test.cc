@@ -703,15 +703,8 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
                     o.env = {{"L", layers}, {"FW", FWDEPLOY_BIN}, {"MODE", gzipped ? "-x" : "-r"},
                              {"PKG", given}, {"KEY", s.trusted_a}};
                 }
-                if (leases == "refused") {
-                    // The sanitizer runtime refuses to start behind a preloaded
-                    // library otherwise.
-                    const char* asan = getenv("ASAN_OPTIONS");
-                    std::string asan_options = asan != nullptr ? asan : "";
-                    asan_options += (asan_options.empty() ? "" : ":") +
-                                    std::string("verify_asan_link_order=0");
-                    o.env = {{"LD_PRELOAD", LEASE_SHIM_PATH}, {"ASAN_OPTIONS", asan_options}};
-                }
+                if (leases == "refused")
+                    o.env = preloading(LEASE_SHIM_PATH);
                 // The mask is inherited across fork and exec.
                 sigset_t io, before;
                 sigemptyset(&io);
@@ -941,13 +934,10 @@ TEST(SignedPackage, APinWithoutMemoryForItsRecordRefusesEveryLaterPass)
             o.args = {gzipped ? "-x" : "-r", given};
             if (keys)
                 o.args.insert(o.args.end(), {"-k", s.trusted_a});
-            const char* asan = getenv("ASAN_OPTIONS");
-            std::string asan_options = asan != nullptr ? asan : "";
-            asan_options += (asan_options.empty() ? "" : ":") +
-                            std::string("verify_asan_link_order=0");
-            o.env = {{"LD_PRELOAD", FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
-                     {"FWDEPLOY_FAIL_CALL", "mmap"}, {"FWDEPLOY_FAIL_ERRNO", std::to_string(ENOMEM)},
-                     {"FWDEPLOY_FAIL_NOTE", note}};
+            o.env = preloading(FAIL_SHIM_PATH);
+            o.env.insert(o.env.end(), {{"FWDEPLOY_FAIL_CALL", "mmap"},
+                                       {"FWDEPLOY_FAIL_ERRNO", std::to_string(ENOMEM)},
+                                       {"FWDEPLOY_FAIL_NOTE", note}});
             run_result r = run_program(o);
             EXPECT_EQ(read_text(note), "mmap anonymous\n") << "the record was never asked for";
             EXPECT_EQ(r.exit_code, 255) << r.out;
@@ -1306,14 +1296,11 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
             o.program = FWDEPLOY_BOARD_FILES_BIN;
             o.args = {"-r", s.m.path};
             o.args.insert(o.args.end(), c.options.begin(), c.options.end());
-            const char* asan = getenv("ASAN_OPTIONS");
-            std::string asan_options = asan != nullptr ? asan : "";
-            asan_options += (asan_options.empty() ? "" : ":") +
-                            std::string("verify_asan_link_order=0");
-            o.env = {{"LD_PRELOAD", FAIL_SHIM_PATH}, {"ASAN_OPTIONS", asan_options},
-                     {"FWDEPLOY_FAIL_CALL", "open"}, {"FWDEPLOY_FAIL_MATCH", c.denied + "$"},
-                     {"FWDEPLOY_FAIL_ERRNO", std::to_string(EACCES)},
-                     {"FWDEPLOY_FAIL_NOTE", files.dir + "/../board-files.note"}};
+            o.env = preloading(FAIL_SHIM_PATH);
+            o.env.insert(o.env.end(), {{"FWDEPLOY_FAIL_CALL", "open"},
+                                       {"FWDEPLOY_FAIL_MATCH", c.denied + "$"},
+                                       {"FWDEPLOY_FAIL_ERRNO", std::to_string(EACCES)},
+                                       {"FWDEPLOY_FAIL_NOTE", files.dir + "/../board-files.note"}});
             remove((files.dir + "/../board-files.note").c_str());
             r = run_program(o);
             EXPECT_EQ(read_text(files.dir + "/../board-files.note"), "open " + c.denied + "\n")

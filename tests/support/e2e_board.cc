@@ -189,6 +189,15 @@ std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const 
     return t;
 }
 
+std::vector<std::pair<std::string, std::string>> preloading(const std::string& libraries)
+{
+    // The sanitizer runtime refuses to start behind a preloaded library otherwise.
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string asan_options = asan != nullptr ? asan : "";
+    asan_options += (asan_options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
+    return {{"LD_PRELOAD", libraries}, {"ASAN_OPTIONS", asan_options}};
+}
+
 std::vector<uint8_t> signature_der(const std::vector<uint8_t>& r, const std::vector<uint8_t>& s)
 {
     // Byte by byte: GCC 12 at -O3 takes inserts of short lists here for

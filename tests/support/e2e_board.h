@@ -48,6 +48,10 @@ std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package,
 std::vector<uint8_t> with_signature(const std::vector<uint8_t>& trailer,
                                     const std::vector<uint8_t>& signature);
 
+// The environment that preloads `libraries` (colon-separated) into the tool,
+// with what the sanitizer runtime needs to start behind them.
+std::vector<std::pair<std::string, std::string>> preloading(const std::string& libraries);
+
 // SEQUENCE { INTEGER r, INTEGER s } with lengths in one byte, as given: no
 // zero put before a number with its top bit set.
 std::vector<uint8_t> signature_der(const std::vector<uint8_t>& r, const std::vector<uint8_t>& s);
