@@ -241,12 +241,10 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
                   int (*apply_patch)(const char*, const char*, const char*), const char* temp_dir,
                   int (*run_script)(const char*, int), uint32_t buffer_size,
                   int (*report_progress)(const progress_info*, const char*),
-                  const trust_ops* trust,
-                  int (*apply_checked_patch)(const char*, const char*, const char*, const uint8_t*),
-                  const slot_ops* slots, uint32_t* slot_writes)
+                  run_record* run)
 {
-    if (slot_writes != nullptr)
-        *slot_writes = 0;
+    if (run != nullptr)
+        run->slot_writes = 0;
     if (!usable(src, package_path, part, ubi, file, run_script, buffer_size))
         return -1;
     apply_pass p{};
@@ -257,9 +255,11 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
     p.apply_patch = apply_patch;
     p.temp_dir = temp_dir;
     p.run_script = run_script;
-    p.result_digest = trust != nullptr ? trust->result_digest : nullptr;
-    p.apply_checked_patch = apply_checked_patch;
-    p.slots = slots;
+    if (run != nullptr) {
+        p.result_digest = run->trust != nullptr ? run->trust->result_digest : nullptr;
+        p.apply_checked_patch = run->apply_checked_patch;
+        p.slots = run->slots;
+    }
     p.buffer_size = buffer_size;
     p.report = report_progress;
     p.handle = src->open(package_path);
@@ -300,7 +300,7 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
     }
     src->close(p.handle);
     send_report(report_progress, &p.info, 2, 100, STATE_FINISHED, 100, "");
-    if (slot_writes != nullptr)
-        *slot_writes = p.slot_writes;
+    if (run != nullptr)
+        run->slot_writes = p.slot_writes;
     return 0;
 }

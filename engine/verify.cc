@@ -271,9 +271,9 @@ int finish_package(verify_state* s, uint32_t block_count)
 
 int verify_package(const source_ops* src, const char* package_path,
                    int (*report_progress)(const progress_info*, const char*),
-                   uint32_t buffer_size, const trust_ops* trust, const policy_ops* policy,
-                   const slot_ops* slots, uint32_t* slot_targets)
+                   uint32_t buffer_size, run_record* run)
 {
+    const trust_ops* trust = run != nullptr ? run->trust : nullptr;
     if (src == nullptr || src->open == nullptr || src->close == nullptr ||
         src->read == nullptr || report_progress == nullptr || buffer_size == 0 ||
         buffer_size > INT_MAX)
@@ -283,8 +283,8 @@ int verify_package(const source_ops* src, const char* package_path,
     if (trust != nullptr && trust->begin != nullptr && trust->update != nullptr &&
         trust->check != nullptr)
         s.trust = trust;
-    s.policy = policy;
-    s.slots = slots;
+    s.policy = run != nullptr ? run->policy : nullptr;
+    s.slots = run != nullptr ? run->slots : nullptr;
     s.report = report_progress;
     s.buffer_size = buffer_size;
     s.handle = src->open(package_path);
@@ -326,7 +326,7 @@ int verify_package(const source_ops* src, const char* package_path,
     }
     buffer.reset();
     src->close(s.handle);
-    if (slot_targets != nullptr)
-        *slot_targets = s.slot_targets;
+    if (run != nullptr)
+        run->slot_targets = s.slot_targets;
     return result;
 }

@@ -18,8 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // What verification alone says of these bytes decides what may follow.
     fuzz_reset(data, size);
     upgrade_ops ops = fuzz_ops();
+    run_record run = run_of(&ops);
     int verified = verify_package(&ops.src, ops.package_path, ops.report_progress,
-                                  ops.get_buffer_size(), &ops.trust, &ops.policy, &ops.slots);
+                                  ops.get_buffer_size(), &run);
 
     fuzz_reset(data, size);
     int result = upgrade_run(&ops);

@@ -33,9 +33,12 @@ apply_run apply_trusted(int (*checked)(const char*, const char*, const char*, co
 {
     upgrade_ops o = ops();
     trust_ops t = trust();
+    run_record run{};
+    run.trust = &t;
+    run.apply_checked_patch = checked;
     CaptureStdout();
     int result = apply_package(&o.src, o.package_path, &o.part, &o.ubi, &o.file, o.apply_patch,
-                               o.temp_dir, o.run_script, 4096, o.report_progress, &t, checked);
+                               o.temp_dir, o.run_script, 4096, o.report_progress, &run);
     return apply_run{result, GetCapturedStdout()};
 }
 
@@ -369,10 +372,13 @@ TEST_F(ApplyPackage, SlotTargetsGoToTheDeviceOfTheSlotNotBooted)
     slot_ops slots{resolve_in_b, nullptr, nullptr, "B"};
     auto apply_slots = [&](const slot_ops* with, uint32_t* written) {
         upgrade_ops o = ops();
+        run_record run{};
+        run.slots = with;
         CaptureStdout();
         int result = apply_package(&o.src, o.package_path, &o.part, &o.ubi, &o.file,
                                    o.apply_patch, o.temp_dir, o.run_script, 4096,
-                                   o.report_progress, nullptr, nullptr, with, written);
+                                   o.report_progress, &run);
+        *written = run.slot_writes;
         return apply_run{result, GetCapturedStdout()};
     };
     bundle_package p;

@@ -534,7 +534,9 @@ TEST_F(PackageSource, APinnedPassHandsOnNoByteOfAChangedChunk)
         trust_reset(false);
         pin_source(&inner, &pinned);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(verify_package(&pinned, path.c_str(), no_report, 4096, &trust), 0);
+        run_record run{};
+        run.trust = &trust;
+        EXPECT_EQ(verify_package(&pinned, path.c_str(), no_report, 4096, &run), 0);
         testing::internal::GetCapturedStdout();
         return path;
     };
@@ -617,7 +619,9 @@ TEST_F(PackageSource, ATrailerWhereTheFileHadNoneIsMalformed)
     source_ops pinned{};
     pin_source(&inner, &pinned);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(verify_package(&pinned, looked_at.c_str(), no_report, 4096, &trust), -1);
+    run_record run{};
+    run.trust = &trust;
+    EXPECT_EQ(verify_package(&pinned, looked_at.c_str(), no_report, 4096, &run), -1);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Package trailer is malformed!"),
               std::string::npos);
     trust_reset(false);

@@ -30,7 +30,7 @@ outcome verify(uint32_t buffer_size = 4096)
 {
     source_ops src = source();
     CaptureStdout();
-    int result = verify_package(&src, "pkg", report_progress, buffer_size, nullptr);
+    int result = verify_package(&src, "pkg", report_progress, buffer_size);
     return outcome{result, GetCapturedStdout()};
 }
 
@@ -279,7 +279,9 @@ outcome verify_trusted(const std::vector<uint8_t>& package, const std::vector<ui
     source_ops src = source();
     trust_ops trust = fake::trust();
     CaptureStdout();
-    int result = verify_package(&src, "pkg", report_progress, 4096, &trust);
+    run_record run{};
+    run.trust = &trust;
+    int result = verify_package(&src, "pkg", report_progress, 4096, &run);
     return outcome{result, GetCapturedStdout()};
 }
 
@@ -303,7 +305,7 @@ TEST_F(VerifyPackage, BytesAfterTheLastBlockAreNotReadWithoutATrailerToLookFor)
         if (fails)
             host.fail_at["src.finish"] = 1;
         CaptureStdout();
-        EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096, nullptr), fails ? -1 : 0);
+        EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096), fails ? -1 : 0);
         std::string printed = GetCapturedStdout();
         EXPECT_EQ(count("src.finish"), 1);
         if (fails) {
@@ -406,14 +408,14 @@ TEST_F(VerifyPackage, MissingSlotsOrAFailedOpenEndWithoutReports)
     broken[1].close = nullptr;
     broken[2].read = nullptr;
     for (const source_ops& b : broken)
-        EXPECT_EQ(verify_package(&b, "pkg", report_progress, 4096, nullptr), -1);
-    EXPECT_EQ(verify_package(nullptr, "pkg", report_progress, 4096, nullptr), -1);
-    EXPECT_EQ(verify_package(&src, "pkg", nullptr, 4096, nullptr), -1);
-    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 0, nullptr), -1);
+        EXPECT_EQ(verify_package(&b, "pkg", report_progress, 4096), -1);
+    EXPECT_EQ(verify_package(nullptr, "pkg", report_progress, 4096), -1);
+    EXPECT_EQ(verify_package(&src, "pkg", nullptr, 4096), -1);
+    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 0), -1);
     EXPECT_TRUE(host.log.empty());
 
     host.fail_at["src.open"] = 1;
-    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096, nullptr), -1);
+    EXPECT_EQ(verify_package(&src, "pkg", report_progress, 4096), -1);
     EXPECT_TRUE(host.reports.empty());
     EXPECT_EQ(count("src.close"), 0);
 }

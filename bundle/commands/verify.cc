@@ -224,8 +224,11 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     progress_start(&state.bar, "verifying");
     int result = 0;
     std::string printed = capture_stdout([&] {
-        result = verify_package(&src, package.c_str(), show_progress, 4096, &trust, &policy,
-                                slots_file.empty() ? nullptr : &slots);
+        run_record run{};
+        run.trust = &trust;
+        run.policy = &policy;
+        run.slots = slots_file.empty() ? nullptr : &slots;
+        result = verify_package(&src, package.c_str(), show_progress, 4096, &run);
     });
     progress_finish(&state.bar);
     host = nullptr;
