@@ -26,6 +26,8 @@ struct apply_pass {
     int (*apply_checked_patch)(const char*, const char*, const char*, const uint8_t*);
     const slot_ops* slots;            // null: slot targets are refused
     uint32_t slot_writes;             // slot targets applied in this pass
+    bool slot_unbootable;             // the slot written was made unbootable
+    const char* (*script_failure)();  // set when the pass writes a slot
     uint32_t index;                   // of the block being applied
     uint32_t buffer_size;
     report_fn report;
@@ -151,21 +153,44 @@ int apply_script(apply_pass* p, const block_header* block)
 {
     return run_block_script(p->handle, p->src->read, block->target_path,
                             (uint32_t)block->data_size, p->run_script, p->report, p->total_size,
-                            &p->done_bytes);
+                            &p->done_bytes, p->script_failure);
 }
+
+// Lets go of the device a resolve held, on every path out of a slot block.
+struct slot_release {
+    const slot_ops* slots;
+    ~slot_release()
+    {
+        if (slots != nullptr && slots->release != nullptr)
+            slots->release();
+    }
+};
 
 // A block whose target is a slot group goes to the group's device in the slot
 // that does not run. Resolved again rather than remembered from the
-// verification pass: a device mounted since then must still be refused.
+// verification pass: a device mounted since then must still be refused, and
+// the device stays held until its block is written. Before the first byte of
+// the slot is written it stops being bootable: an update that the board has
+// not rebooted into yet may have put it first, and a slot cut off halfway
+// through must never boot.
 int apply_slot_block(apply_pass* p, const block_header* block)
 {
     block_header placed = *block;
+    char message[TARGET_PATH_SIZE + 64];
     if (p->slots == nullptr || p->slots->resolve == nullptr ||
         p->slots->resolve(block->target_path + 1, placed.target_path,
                           (uint32_t)sizeof placed.target_path) < 0) {
-        char message[TARGET_PATH_SIZE + 64];
         format_message(message, sizeof message, TEXT_SLOT_REFUSED, block->target_path);
         return fail(p, message);
+    }
+    slot_release held{p->slots};
+    if (!p->slot_unbootable) {
+        if (p->slots->make_unbootable == nullptr || p->slots->make_unbootable() < 0) {
+            format_message(message, sizeof message, TEXT_SLOT_NOT_UNBOOTABLE,
+                           block->target_path);
+            return fail(p, message);
+        }
+        p->slot_unbootable = true;
     }
     int result = block->operation == OP_RAW_PARTITION ? apply_raw_partition(p, &placed)
                                                       : apply_ubi_volume(p, &placed);
@@ -259,6 +284,8 @@ int apply_package(const source_ops* src, const char* package_path, const partiti
         p.result_digest = run->trust != nullptr ? run->trust->result_digest : nullptr;
         p.apply_checked_patch = run->apply_checked_patch;
         p.slots = run->slots;
+        if (run->slot_targets > 0)
+            p.script_failure = run->script_failure;
     }
     p.buffer_size = buffer_size;
     p.report = report_progress;

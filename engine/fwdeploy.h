@@ -105,21 +105,30 @@ struct policy_ops {
     const char* compatible;           // this board's; null or empty: not checked
     const char* installed_version;    // a valid version; null or empty: no floor
     int refuse_same_version;          // nonzero: the installed version is refused too
-    // May be null. Sets a variable of the environment the package's scripts see.
+    // May be null. Sets a variable of the environment the package's scripts
+    // see, or unsets it when `value` is null.
     int (*set_script_variable)(const char* name, const char* value);
     int has_slots;                    // nonzero: the board has a slot table
 };
 
 // Two copies of what is written in place, slot A and slot B, of which the board
 // runs one. A raw-partition or UBI-volume block whose target is `@NAME` writes
-// the device of group NAME in the slot that does not run; after a whole apply
-// pass that wrote one, the boot loader is switched to that slot. With `resolve`
-// null every slot target is refused.
+// the device of group NAME in the slot that does not run. Before the first byte
+// of a slot is written that slot stops being bootable, and after a whole apply
+// pass that wrote one, the boot loader is switched to it. With `resolve` null
+// every slot target is refused.
 struct slot_ops {
     // The device of group `name` in the slot not booted, into `device` (`size`
     // bytes with its zero). 0, or -1 after printing why it is refused: the board
-    // cannot tell, or the device is in use.
+    // cannot tell, or the device is in use. The device is held so that nothing
+    // can take it (mount it, say) until `release`.
     int (*resolve)(const char* name, char* device, uint32_t size);
+    // May be null. Lets go of the device the last resolve held.
+    void (*release)();
+    // Makes the slot that slot targets write unbootable until the switch: the
+    // booted slot alone in the boot order, the other with no attempts left. 0,
+    // or -1 after printing why. Without it no slot is written.
+    int (*make_unbootable)();
     // Makes the boot loader boot the written slot next. 0, or -1 after printing why.
     int (*switch_boot)();
     // May be null. Prints a warning when a plain target is mounted read-write.
@@ -149,6 +158,11 @@ struct upgrade_ops {
     // and nothing is written.
     int check_only;
     slot_ops slots;
+    // May be null. How the shell of the last run_script ended when that was
+    // not with status 0 ("exited with status 1", "was killed by signal 9"),
+    // else null. A pass that writes a slot fails on such a script block: the
+    // boot must not switch to a slot whose install step failed.
+    const char* (*script_failure)();
 };
 
 // Verifies the package, runs its begin script, applies its blocks, switches the

@@ -27,3 +27,4 @@ void format_message(char* buffer, uint32_t size, const char* format, ...)
 constexpr char TEXT_BLOCK_READ_ERROR[] = "error id 9, block %d read error!";
 constexpr char TEXT_BLOCK_HEADER_ERROR[] = "error id 8, block %d header error!";
 constexpr char TEXT_SLOT_REFUSED[] = "error id 21, slot target %s refused!";
+constexpr char TEXT_SLOT_NOT_UNBOOTABLE[] = "error id 23, slot target %s still bootable!";

@@ -15,9 +15,12 @@ struct run_record {
     // As upgrade_ops.apply_checked_patch.
     int (*apply_checked_patch)(const char* old_path, const char* new_path,
                                const char* patch_path, const uint8_t* result_sha256);
+    const char* (*script_failure)();  // as upgrade_ops.script_failure
 
     // What the passes report back.
-    uint32_t slot_targets;            // verification: blocks that write a slot
+    // verification: blocks that write a slot; the apply pass holds its script
+    // blocks to their shell's status when there are any
+    uint32_t slot_targets;
     uint32_t slot_writes;             // apply: slot blocks applied; 0 unless the whole pass was
 };
 

@@ -10,7 +10,8 @@
 int run_block_script(int source, int (*read)(int, void*, int), const char* name,
                      uint32_t length, int (*run_script)(const char*, int),
                      int (*report_progress)(const progress_info*, const char*),
-                     uint64_t total_size, uint64_t* done_bytes)
+                     uint64_t total_size, uint64_t* done_bytes,
+                     const char* (*script_failure)())
 {
     progress_info info{};
     char message[512];
@@ -35,7 +36,11 @@ int run_block_script(int source, int (*read)(int, void*, int), const char* name,
         gathered += (uint32_t)n;
     } while (gathered < length);
 
-    if (run_script(reinterpret_cast<const char*>(script.get()), (int)length) == -1) {
+    bool ran = run_script(reinterpret_cast<const char*>(script.get()), (int)length) != -1;
+    const char* failure = ran && script_failure != nullptr ? script_failure() : nullptr;
+    if (failure != nullptr)
+        printf("Script block %s failed: its shell %s!\n", name, failure);
+    if (!ran || failure != nullptr) {
         format_message(message, sizeof message, "error id 10, run script %s err.", name);
         send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size),
                     STATE_WRITE_FAILED, 0, message);

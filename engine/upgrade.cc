@@ -14,6 +14,7 @@ run_record run_of(const upgrade_ops* ops)
     run.policy = &ops->policy;
     run.slots = &ops->slots;
     run.apply_checked_patch = ops->apply_checked_patch;
+    run.script_failure = ops->script_failure;
     return run;
 }
 
@@ -32,9 +33,12 @@ int upgrade_run(const upgrade_ops* ops)
         return 0;
     }
     publish_attributes(&ops->policy);
-    if (run.slot_targets > 0 && ops->policy.set_script_variable != nullptr &&
-        ops->slots.writing != nullptr)
-        ops->policy.set_script_variable("FWDEPLOY_SLOT", ops->slots.writing);
+    // A value inherited from whoever started the tool must not tell the
+    // scripts of a package that writes no slot that it writes one.
+    if (ops->policy.set_script_variable != nullptr)
+        ops->policy.set_script_variable("FWDEPLOY_SLOT", run.slot_targets > 0
+                                                             ? ops->slots.writing
+                                                             : nullptr);
     if (run_begin_script(&ops->src, ops->package_path, ops->run_script) < 0)
         return -1;
     int status = apply_package(&ops->src, ops->package_path, &ops->part, &ops->ubi, &ops->file,

@@ -92,6 +92,10 @@ int check_slot_target(verify_state* s, const block_header* block, uint32_t index
     } else if (s->slots->resolve == nullptr) {
         printf("Slot target %s refused: this board has no slot table!\n", block->target_path);
     } else if (s->slots->resolve(block->target_path + 1, device, sizeof device) == 0) {
+        // Held only from the apply pass's own resolve to the end of its write:
+        // the begin script may still use the device.
+        if (s->slots->release != nullptr)
+            s->slots->release();
         ++s->slot_targets;
         return 0;
     }

@@ -34,6 +34,9 @@ bool faulty(fuzz_op op)
 // A call that would change the board; none may happen while verifying.
 void board(const char* path)
 {
+    // The slot that a package writes must have left the boot order first.
+    fuzz_require(path == nullptr || strcmp(path, "/dev/mmcblk0p3") != 0 || fuzz.unbootable == 1,
+                 "a slot written while it could boot");
     ++fuzz.board_calls;
     if (fuzz.source_opens == 1 && fuzz.source_open)
         ++fuzz.board_calls_in_first_phase;
@@ -267,8 +270,11 @@ const uint8_t* policy_attributes(uint32_t* length)
 
 int set_script_variable(const char* name, const char* value)
 {
-    fuzz_require(name != nullptr && value != nullptr, "a script variable without a value");
-    fuzz_require(strlen(value) <= TRAILER_MAX_ATTRIBUTES, "a script variable past the attributes");
+    fuzz_require(name != nullptr, "a script variable without a name");
+    fuzz_require(value != nullptr || strcmp(name, "FWDEPLOY_SLOT") == 0,
+                 "an attribute variable unset");
+    fuzz_require(value == nullptr || strlen(value) <= TRAILER_MAX_ATTRIBUTES,
+                 "a script variable past the attributes");
     fuzz_require(fuzz.board_calls == 0, "script variables set after the board was touched");
     ++fuzz.script_variables;
     return 0;
@@ -282,7 +288,21 @@ int slot_resolve(const char* name, char* device, uint32_t size)
     if (strcmp(name, "a") != 0)
         return -1;
     snprintf(device, size, "%s", "/dev/mmcblk0p3");
+    fuzz_require(!fuzz.slot_held, "a slot device held twice");
+    fuzz.slot_held = true;
     return 0;
+}
+
+void slot_release()
+{
+    fuzz.slot_held = false;
+}
+
+int slot_make_unbootable()
+{
+    fuzz_require(fuzz.switches == 0 && fuzz.slot_held, "a slot made unbootable out of turn");
+    ++fuzz.unbootable;
+    return faulty(F_SLOT_UNBOOTABLE) ? -1 : 0;
 }
 
 int slot_switch()
@@ -341,7 +361,11 @@ upgrade_ops fuzz_ops()
     ops.policy.installed_version = fuzz.size % 3 == 0 ? "1.2" : nullptr;
     ops.policy.refuse_same_version = fuzz.size % 5 == 0;
     ops.policy.set_script_variable = set_script_variable;
-    ops.slots = {slot_resolve, slot_switch, nullptr, "B"};
+    ops.slots.resolve = slot_resolve;
+    ops.slots.release = slot_release;
+    ops.slots.make_unbootable = slot_make_unbootable;
+    ops.slots.switch_boot = slot_switch;
+    ops.slots.writing = "B";
     return ops;
 }
 
@@ -370,6 +394,8 @@ static int end_status()
 void fuzz_check_common(int result)
 {
     fuzz_require(fuzz.open_handles == 0 && !fuzz.source_open, "a handle was left open");
+    fuzz_require(!fuzz.slot_held, "a slot device was left held");
+    fuzz_require(fuzz.unbootable <= 1, "a slot taken out of the boot order twice");
     fuzz_require(fuzz.bad_handles == 0, "a handle was used that was not open");
     fuzz_require(fuzz.board_calls_in_first_phase == 0, "the board was touched while verifying");
     fuzz_require(fuzz.failures[1] <= 1, "more than one failure report while verifying");

@@ -16,7 +16,7 @@ enum fuzz_op {
     F_PART_OPEN, F_PART_CLOSE, F_PART_WRITE, F_PART_ERASE, F_PART_GET_SIZE,
     F_UBI_OPEN, F_UBI_CLOSE, F_UBI_WRITE,
     F_FILE_OPEN, F_FILE_CREATE, F_FILE_REMOVE, F_FILE_CLOSE, F_FILE_WRITE,
-    F_APPLY_PATCH, F_RUN_SCRIPT, F_FILE_DISCARD,
+    F_APPLY_PATCH, F_RUN_SCRIPT, F_FILE_DISCARD, F_SLOT_UNBOOTABLE,
     F_OP_COUNT
 };
 
@@ -52,6 +52,8 @@ struct fuzz_state {
     std::string attributes;           // of the last trailer the stand-in accepted
     int script_variables = 0;         // set for the package's scripts
     int switches = 0;                 // of the boot loader to the written slot
+    int unbootable = 0;               // the slot written taken out of the boot order
+    bool slot_held = false;           // a resolve holds the slot device
 };
 
 extern fuzz_state fuzz;

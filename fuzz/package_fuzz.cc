@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     fuzz_require(fuzz.failures[1] == 0, "verification failed the second time");
     // The attributes, and the slot being written when the package writes one.
-    fuzz_require(fuzz.script_variables == 3 || fuzz.script_variables == 4,
-                 "the scripts did not get the package's attributes");
+    fuzz_require(fuzz.script_variables == 4,
+                 "the scripts did not get the package's attributes and the slot");
     fuzz_require(fuzz.switches <= 1, "the boot loader switched twice");
     if (result == 0) {
         // Without injected faults the apply pass fails only with a report.

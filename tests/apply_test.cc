@@ -367,9 +367,31 @@ int resolve_in_b(const char* name, char* device, uint32_t size)
     return 0;
 }
 
+void release_slot() { host.log.push_back("slots.release"); }
+
+int make_unbootable()
+{
+    host.log.push_back("slots.make_unbootable");
+    return host.fail_at.count("slots.make_unbootable") != 0 ? -1 : 0;
+}
+
+slot_ops slots_of_b()
+{
+    slot_ops slots{};
+    slots.resolve = resolve_in_b;
+    slots.release = release_slot;
+    slots.make_unbootable = make_unbootable;
+    slots.writing = "B";
+    return slots;
+}
+
+// How the last script's shell ended, as the fake host tells it.
+const char* shell_failure = nullptr;
+const char* script_failure() { return shell_failure; }
+
 TEST_F(ApplyPackage, SlotTargetsGoToTheDeviceOfTheSlotNotBooted)
 {
-    slot_ops slots{resolve_in_b, nullptr, nullptr, "B"};
+    slot_ops slots = slots_of_b();
     auto apply_slots = [&](const slot_ops* with, uint32_t* written) {
         upgrade_ops o = ops();
         run_record run{};
@@ -427,6 +449,103 @@ TEST_F(ApplyPackage, SlotTargetsGoToTheDeviceOfTheSlotNotBooted)
         EXPECT_EQ(host.reports.back().message,
                   std::string("error id 21, slot target ") + c.target + " refused!");
         EXPECT_EQ(host.calls["part.open"], 0);
+    }
+}
+
+// A slot stops being bootable before its first byte is written, and a pass
+// that writes one holds its script blocks to their shell's status: the boot
+// must never go to a slot that is half written or whose install step failed.
+TEST_F(ApplyPackage, ASlotIsUnbootableWhileWrittenAndItsPassNeedsEveryScriptToEndWell)
+{
+    struct slot_pass_case {
+        const char* what;
+        std::vector<bundle_block> blocks;
+        uint32_t slot_targets;        // what the verification pass counted
+        bool unbootable_fails;
+        const char* shell;            // how the shell of every script ends; null: well
+        bool unbootable_null;
+        int result;
+        uint32_t writes;
+        std::vector<std::string> order;  // log entries that must come in this order
+        const char* message;          // of the failure report
+        const char* line;             // printed
+    };
+    bundle_block slot = raw("@rootfs", 40, 4096);
+    bundle_block volume = make_block(OP_UBI_VOLUME, "@data", pattern(30, 5));
+    const std::string exit_1 = "exit 1\n";
+    bundle_block script =
+        make_block(OP_SCRIPT, "install", std::vector<uint8_t>(exit_1.begin(), exit_1.end()));
+    const std::vector<slot_pass_case> cases = {
+        {"two slot blocks: unbootable once, before the first erase",
+         {slot, volume}, 2, false, nullptr, false, 0, 2,
+         {"slots.resolve rootfs", "slots.make_unbootable", "part.erase /dev/mmcblk0p3",
+          "part.close", "slots.release", "slots.resolve data", "ubi.open /dev/ubi0_5",
+          "ubi.close", "slots.release"},
+         nullptr, nullptr},
+        {"the environment cannot be written: nothing reaches any slot",
+         {slot, volume}, 2, true, nullptr, false, -1, 0,
+         {"slots.resolve rootfs", "slots.make_unbootable", "slots.release"},
+         "error id 23, slot target @rootfs still bootable!", nullptr},
+        {"a host that cannot take a slot out of the boot order writes none",
+         {volume}, 1, false, nullptr, true, -1, 0, {"slots.resolve data", "slots.release"},
+         "error id 23, slot target @data still bootable!", nullptr},
+        {"a script after the slot block exits 1",
+         {slot, script}, 1, false, "exited with status 1", false, -1, 0,
+         {"slots.make_unbootable", "part.close", "run_script 7"},
+         "error id 10, run script install err.",
+         "Script block install failed: its shell exited with status 1!"},
+        {"a script before the slot block is killed: the slot is never written",
+         {script, slot}, 1, false, "was killed by signal 9", false, -1, 0, {"run_script 7"},
+         "error id 10, run script install err.",
+         "Script block install failed: its shell was killed by signal 9!"},
+        {"a pass that writes no slot does not look at the shell's status",
+         {script}, 0, false, "exited with status 1", false, 0, 0, {"run_script 7"}, nullptr,
+         nullptr},
+    };
+    for (const slot_pass_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        bundle_package p;
+        p.blocks = c.blocks;
+        load(p);
+        if (c.unbootable_fails)
+            host.fail_at["slots.make_unbootable"] = 1;
+        shell_failure = c.shell;
+        slot_ops slots = slots_of_b();
+        if (c.unbootable_null)
+            slots.make_unbootable = nullptr;
+        upgrade_ops o = ops();
+        run_record run{};
+        run.slots = &slots;
+        run.script_failure = script_failure;
+        run.slot_targets = c.slot_targets;
+        CaptureStdout();
+        int result = apply_package(&o.src, o.package_path, &o.part, &o.ubi, &o.file,
+                                   o.apply_patch, o.temp_dir, o.run_script, 4096,
+                                   o.report_progress, &run);
+        std::string printed = GetCapturedStdout();
+        shell_failure = nullptr;
+        EXPECT_EQ(result, c.result) << printed;
+        EXPECT_EQ(run.slot_writes, c.writes);
+        EXPECT_LE(count("slots.make_unbootable"), 1);
+        int at = 0;
+        for (const std::string& entry : c.order) {
+            int next = find(entry, (size_t)at);
+            EXPECT_GE(next, at) << entry;
+            at = next < 0 ? at : next + 1;
+        }
+        if (c.message != nullptr) {
+            ASSERT_FALSE(host.reports.empty());
+            EXPECT_EQ(host.reports.back(),
+                      (report{2, host.reports.back().percent, STATE_WRITE_FAILED, 0, c.message}));
+        }
+        if (c.line != nullptr) {
+            EXPECT_NE(printed.find(std::string(c.line) + "\n"), std::string::npos) << printed;
+        }
+        if (c.unbootable_fails || c.unbootable_null || c.blocks[0].operation == OP_SCRIPT) {
+            EXPECT_EQ(host.calls["part.erase"] + host.calls["part.open"] + host.calls["ubi.open"],
+                      0);
+        }
     }
 }
 

@@ -210,7 +210,8 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     board_slots = &table;
     board_slots_path = slots_file;
     // Without a table slot targets are not judged: the host does not know the board.
-    slot_ops slots{resolve_on_board, nullptr, nullptr, nullptr};
+    slot_ops slots{};
+    slots.resolve = resolve_on_board;
     verify_host state;
     state.reader.gzip_only = gzip;
     host = &state;
