@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "backends/file.h"
@@ -241,8 +242,30 @@ int run_bspatch(const char* old_path, const char* new_path, const char* patch_pa
     return run_checked_bspatch(old_path, new_path, patch_path, nullptr);
 }
 
+// How the last shell ended, for last_script_failure.
+static char script_failure[48];
+
+const char* last_script_failure()
+{
+    return script_failure[0] != '\0' ? script_failure : nullptr;
+}
+
+static void note_script_status(int status)
+{
+    script_failure[0] = '\0';
+    if (status == -1)
+        snprintf(script_failure, sizeof script_failure, "was not waited for");
+    else if (WIFSIGNALED(status))
+        snprintf(script_failure, sizeof script_failure, "was killed by signal %d",
+                 WTERMSIG(status));
+    else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        snprintf(script_failure, sizeof script_failure, "exited with status %d",
+                 WEXITSTATUS(status));
+}
+
 int run_shell_script(const char* text, int length)
 {
+    snprintf(script_failure, sizeof script_failure, "did not start");
     fflush(stdout);                   // the shell shares our output: ours goes first
     fflush(stderr);
     FILE* shell = ::popen("sh", "we");
@@ -266,6 +289,6 @@ int run_shell_script(const char* text, int length)
         ::pclose(shell);
         return -1;
     }
-    ::pclose(shell);                  // the script's own status is not examined
+    note_script_status(::pclose(shell));
     return last;
 }

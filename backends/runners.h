@@ -19,5 +19,10 @@ int run_checked_bspatch(const char* old_path, const char* new_path, const char* 
                         const uint8_t* result_sha256);
 
 // Feeds `length` bytes of shell text to sh. -1 when the shell cannot be started or
-// fed; otherwise a count of 0 or more (the script's own status is not examined).
+// fed; otherwise a count of 0 or more (the script's own status is not examined
+// here; last_script_failure tells it).
 int run_shell_script(const char* text, int length);
+
+// How the shell of the last run_shell_script ended when that was not with
+// status 0 ("exited with status 1", "was killed by signal 9"), else null.
+const char* last_script_failure();

@@ -1,8 +1,11 @@
 #include "common/process.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,4 +73,69 @@ void make_broken_pipe_harmless()
     sa.sa_handler = ignore_signal;
     sa.sa_flags = SA_RESTART;
     sigaction(SIGPIPE, &sa, nullptr);
+}
+
+int64_t monotonic_ms()
+{
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+int wait_until(child_guard* child, int64_t deadline)
+{
+    if (child->pid <= 0)
+        return -1;
+    // No signal tells us when the child ends without a handler of the whole
+    // process; looking every few milliseconds costs nothing next to the
+    // programs waited for this way.
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(child->pid, &status, WNOHANG);
+        if (r == child->pid) {
+            child->release();
+            return status;
+        }
+        if (r < 0 && errno != EINTR) {
+            child->release();
+            return -1;
+        }
+        if (monotonic_ms() >= deadline) {
+            ::kill(child->pid, SIGKILL);
+            child->wait();
+            return -1;
+        }
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+int read_full_until(int fd, void* buffer, int length, int64_t deadline)
+{
+    char* to = static_cast<char*>(buffer);
+    int total = 0;
+    while (total < length) {
+        int64_t left = deadline - monotonic_ms();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, left > 60000 ? 60000 : (int)left);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return -1;
+        if (ready == 0)
+            continue;
+        ssize_t n = ::read(fd, to + total, (size_t)(length - total));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        total += (int)n;
+    }
+    return total;
 }

@@ -2,7 +2,10 @@
 // knows about packages or devices.
 #pragma once
 
+#include <cstdint>
 #include <sys/types.h>
+
+#include "common/scoped.h"
 
 // Flushes our buffered output, then forks: a child must never print it a second time.
 pid_t fork_flushed();
@@ -21,6 +24,18 @@ bool exited_with(int status, int code);
 // ends with EXEC_FAILED. With `input_fd` of 0 or more (and child_fd 1) the
 // child reads that descriptor as its standard input.
 pid_t spawn_piped(char* const argv[], int child_fd, int* our_end, int input_fd = -1);
+
+// Milliseconds on a clock that no one can set back, for deadlines.
+int64_t monotonic_ms();
+
+// Waits for `child` until `deadline` (monotonic_ms), then kills it and
+// collects it. The raw wait status, or -1 when it had to be killed (or could
+// not be waited for).
+int wait_until(child_guard* child, int64_t deadline);
+
+// Reads from `fd` as read_full does, but gives up at `deadline`
+// (monotonic_ms): the count, or -1 with errno set (ETIMEDOUT when time ran out).
+int read_full_until(int fd, void* buffer, int length, int64_t deadline);
 
 // Makes a write into a pipe whose reader is gone fail with EPIPE, to be reported
 // like any failed write, instead of ending the process. Programs we start get

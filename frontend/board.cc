@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -93,10 +94,36 @@ void describe(const struct stat& st, char (&what)[64])
         snprintf(what, sizeof what, "a file of mode %04o", (unsigned)(st.st_mode & 07777));
 }
 
+// Moves whatever stands at `path` to a name of its own beside it, never
+// replacing anything: root removes nothing of another user's, and a directory
+// full of files moves as easily as an empty one. 0 with the new name in
+// `aside`, or -1 with errno set.
+int move_aside(const char* path, char (&aside)[PATH_MAX])
+{
+    for (unsigned n = 0; n < 1000; ++n) {
+        if (snprintf(aside, sizeof aside, "%s.aside-%ld-%u", path, (long)::getpid(), n) >=
+            (int)sizeof aside) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        int moved = ::renameat2(AT_FDCWD, path, AT_FDCWD, aside, RENAME_NOREPLACE);
+        // A file system that cannot promise to replace nothing: look first.
+        struct stat st;
+        if (moved < 0 && errno == EINVAL && ::lstat(aside, &st) < 0 && errno == ENOENT)
+            moved = ::rename(path, aside);
+        if (moved == 0)
+            return 0;
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
 // The lock file of a root run: root's own, mode 0600, or made so. Whatever
 // else stands at `path` (another user's file, which they may hold for as long
-// as they like; a file others can read, and so lock; a link) is removed, with
-// a line naming it, and a fresh file is made. Descriptor, or -1 with errno set.
+// as they like; a file others can read, and so lock; a link; a directory) is
+// moved aside, with a line naming it, and a fresh file is made. Descriptor,
+// or -1 with errno set.
 int open_root_lock(const char* path)
 {
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
@@ -130,9 +157,13 @@ int open_root_lock(const char* path)
         }
         char what[64];
         describe(st, what);
-        if (::unlink(path) < 0 && errno != ENOENT && (errno != EISDIR || ::rmdir(path) < 0))
+        char aside[PATH_MAX];
+        if (move_aside(path, aside) < 0) {
+            if (errno == ENOENT)
+                continue;
             return -1;
-        printf("Replaced lock file %s: it was %s\n", path, what);
+        }
+        printf("Replaced lock file %s: it was %s, now %s\n", path, what, aside);
     }
     errno = EEXIST;
     return -1;
@@ -194,5 +225,5 @@ int take_run_lock(const char* path, const char* fallback, bool check_only, uniqu
 
 int set_script_variable(const char* name, const char* value)
 {
-    return ::setenv(name, value, 1);
+    return value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
 }

@@ -27,5 +27,6 @@ int read_board_line(const char* path, const char* what, char (&line)[BOARD_LINE_
 // owning the lock (or none, for such a check), or -1 after printing why.
 int take_run_lock(const char* path, const char* fallback, bool check_only, unique_fd* held);
 
-// The policy slot that sets one variable of the scripts' environment.
+// The policy slot that sets one variable of the scripts' environment, or
+// unsets it when `value` is null.
 int set_script_variable(const char* name, const char* value);

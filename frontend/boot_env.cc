@@ -22,14 +22,30 @@ void with_config(const char* tool, const char* config, char* argv[], int* count)
     }
 }
 
+// The wait status of a tool that was given until `deadline`, or -1 after the
+// line saying that it was killed.
+int end_of(child_guard* child, const char* tool, const boot_env* env, int64_t deadline)
+{
+    int status = wait_until(child, deadline);
+    if (status == -1 && monotonic_ms() >= deadline)
+        printf("%s did not end within %d s: killed\n", tool, env->timeout_s);
+    return status;
+}
+
+int64_t deadline_of(const boot_env* env)
+{
+    return monotonic_ms() + (int64_t)env->timeout_s * 1000;
+}
+
 }  // namespace
 
-int read_boot_state(const char* config, boot_state* boot)
+int read_boot_state(const boot_env* env, boot_state* boot)
 {
     memset(boot, 0, sizeof *boot);
+    int64_t deadline = deadline_of(env);
     char* argv[8];
     int count = 0;
-    with_config("fw_printenv", config, argv, &count);
+    with_config("fw_printenv", env->config, argv, &count);
     argv[count++] = const_cast<char*>("BOOT_ORDER");
     argv[count++] = const_cast<char*>("BOOT_A_LEFT");
     argv[count++] = const_cast<char*>("BOOT_B_LEFT");
@@ -43,10 +59,10 @@ int read_boot_state(const char* config, boot_state* boot)
     int length;
     {
         unique_fd from(output);
-        length = read_full(from.fd, text, (int)sizeof text - 1);
+        length = read_full_until(from.fd, text, (int)sizeof text - 1, deadline);
     }
     text[length < 0 ? 0 : length] = '\0';
-    if (!exited_with(child.wait(), 0))
+    if (!exited_with(end_of(&child, "fw_printenv", env, deadline), 0))
         return -1;
     static const char* const names[3] = {"BOOT_ORDER=", "BOOT_A_LEFT=", "BOOT_B_LEFT="};
     char* values[3] = {boot->order, boot->left[0], boot->left[1]};
@@ -67,11 +83,12 @@ int read_boot_state(const char* config, boot_state* boot)
     return seen == 7 ? 0 : -1;
 }
 
-int write_boot_state(const char* config, const char* script)
+int write_boot_state(const boot_env* env, const char* script)
 {
+    int64_t deadline = deadline_of(env);
     char* argv[8];
     int count = 0;
-    with_config("fw_setenv", config, argv, &count);
+    with_config("fw_setenv", env->config, argv, &count);
     argv[count++] = const_cast<char*>("-s");
     argv[count++] = const_cast<char*>("-");
     argv[count] = nullptr;
@@ -85,5 +102,7 @@ int write_boot_state(const char* config, const char* script)
         unique_fd to(input);
         written = write_full(to.fd, script, length);
     }
-    return exited_with(child.wait(), 0) && written == length ? 0 : -1;
+    return exited_with(end_of(&child, "fw_setenv", env, deadline), 0) && written == length
+               ? 0
+               : -1;
 }

@@ -63,6 +63,7 @@ const char* build_setting(const char* fixed, const char* variable)
 #define FWDEPLOY_CMDLINE_FILE_VARIABLE nullptr
 #define FWDEPLOY_MOUNTINFO_FILE_VARIABLE nullptr
 #define FWDEPLOY_FW_ENV_CONFIG_VARIABLE nullptr
+#define FWDEPLOY_BOOT_ENV_TIMEOUT_VARIABLE nullptr
 #endif
 
 // The slot table and where the booted slot and the boot loader's state are read.
@@ -76,6 +77,8 @@ int setup_slots()
         build_setting("/proc/self/mountinfo", FWDEPLOY_MOUNTINFO_FILE_VARIABLE);
     settings.env_config = build_setting(FWDEPLOY_FW_ENV_CONFIG, FWDEPLOY_FW_ENV_CONFIG_VARIABLE);
     settings.attempts = FWDEPLOY_BOOT_ATTEMPTS;
+    settings.env_timeout_s =
+        atoi(build_setting(FWDEPLOY_BOOT_ENV_TIMEOUT, FWDEPLOY_BOOT_ENV_TIMEOUT_VARIABLE));
     return slots_setup(&settings);
 }
 
@@ -165,25 +168,27 @@ int main(int argc, char** argv)
         }
     }
     // -l and -g are about the board alone; with a package they would leave it
-    // open which of the two was meant.
-    if ((list || confirm) != (package_path[0] == '\0')) {
+    // open which of the two was meant. -g writes, which -n promises not to.
+    if ((list || confirm) != (package_path[0] == '\0') || (confirm && check_only)) {
         usage();
         return -1;
-    }
-    if (list && !confirm) {
-        if (setup_slots() < 0)
-            return -1;
-        return list_slots();
     }
 
     // One run at a time: two runs writing the same partitions would each leave
     // the other's work half done. The lock is taken before the package is read,
     // and a check-only run takes it too where it can, as it reads the package
-    // the same way.
+    // the same way; so does -l, which must not read the boot state in the
+    // middle of a switch.
     unique_fd lock;
     const char* lock_file = build_setting(FWDEPLOY_LOCK_FILE, FWDEPLOY_LOCK_FILE_VARIABLE);
-    if (take_run_lock(lock_file, FWDEPLOY_LOCK_FALLBACK, check_only, &lock) < 0)
+    bool reads_only = check_only || (list && !confirm);
+    if (take_run_lock(lock_file, FWDEPLOY_LOCK_FALLBACK, reads_only, &lock) < 0)
         return -1;
+    if (list && !confirm) {
+        if (setup_slots() < 0)
+            return -1;
+        return list_slots();
+    }
     // A table that cannot be read stops every run: the packages written for
     // this board may name its groups.
     if (setup_slots() < 0)
@@ -264,9 +269,12 @@ int main(int argc, char** argv)
     ops.check_only = check_only ? 1 : 0;
     ops.policy.has_slots = slots_present() ? 1 : 0;
     ops.slots.resolve = resolve_slot_target;
+    ops.slots.release = release_slot_device;
+    ops.slots.make_unbootable = make_slot_unbootable;
     ops.slots.switch_boot = switch_boot_slot;
     ops.slots.warn_mounted = warn_if_mounted;
     ops.slots.writing = slot_to_write();
+    ops.script_failure = last_script_failure;
     int result = upgrade_run(&ops);
     release_package_file();
     release_scratch_descriptor();             // a patch block that failed before its patch

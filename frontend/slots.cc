@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "common/io.h"
 #include "common/scoped.h"
@@ -20,6 +22,8 @@ struct slot_state {
     bool present;
     slot_table table;
     int booted;                       // 0 A, 1 B, -1 unknown
+    int held;                         // the slot device the last resolve holds, or -1
+    boot_env env;
 };
 
 // Zero-initialised, so that its tables take no room in the binary; the
@@ -81,27 +85,92 @@ const char* judge_line(char* const words[], int count, const slot_table* table, 
     return nullptr;
 }
 
-// The slot the kernel command line names, or -1.
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Whether a parameter's name is `key`, as the kernel compares them: a dash
+// and an underscore are the same.
+bool key_is(const char* name, size_t length, const char* key)
+{
+    if (strlen(key) != length)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        char a = name[i] == '-' ? '_' : name[i];
+        char b = key[i] == '-' ? '_' : key[i];
+        if (a != b)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int cmdline_slot(char* text, const char* key)
+{
+    int slot = -1;
+    char* at = text;
+    for (;;) {
+        while (is_space(*at))
+            ++at;
+        if (*at == '\0')
+            break;
+        // One parameter, read as the kernel reads it: blanks inside double
+        // quotes belong to it, quotes around it or around its value do not.
+        bool quoted = *at == '"';
+        if (quoted)
+            ++at;
+        char* param = at;
+        char* equals = nullptr;
+        bool in_quote = quoted;
+        while (*at != '\0' && (in_quote || !is_space(*at))) {
+            if (equals == nullptr && *at == '=')
+                equals = at;
+            if (*at == '"')
+                in_quote = !in_quote;
+            ++at;
+        }
+        char* end = at;
+        if (*at != '\0')
+            ++at;
+        *end = '\0';
+        char* value = nullptr;
+        if (equals != nullptr) {
+            *equals = '\0';
+            value = equals + 1;
+            if (*value == '"') {
+                ++value;
+                if (end > value && end[-1] == '"')
+                    end[-1] = '\0';
+            }
+        }
+        if (quoted && end > param && end[-1] == '"')
+            end[-1] = '\0';
+        // What follows "--" is for init, not the kernel.
+        if (equals == nullptr && strcmp(param, "--") == 0)
+            break;
+        if (key_is(param, strlen(param), key)) {
+            // The last one counts, as for the kernel; a value that names no
+            // slot leaves the booted slot unknown rather than guessed.
+            slot = value != nullptr && strcmp(value, "A") == 0   ? 0
+                   : value != nullptr && strcmp(value, "B") == 0 ? 1
+                                                                 : -2;
+        }
+    }
+    return slot;
+}
+
+namespace {
+
+// The slot the kernel command line names: 0 or 1; -1 when it names none, -2
+// when it names something that is no slot.
 int slot_on_cmdline()
 {
     byte_buffer text;
     if (read_small_file(state.settings.cmdline_path, CMDLINE_MAX, &text) < 0)
         return -1;
-    size_t key_length = strlen(state.settings.cmdline_key);
-    int slot = -1;
-    char* word = reinterpret_cast<char*>(text.get());
-    while (*word != '\0') {
-        while (*word == ' ' || *word == '\n' || *word == '\t')
-            ++word;
-        char* end = word;
-        while (*end != '\0' && *end != ' ' && *end != '\n' && *end != '\t')
-            ++end;
-        if ((size_t)(end - word) == key_length + 2 &&
-            strncmp(word, state.settings.cmdline_key, key_length) == 0 && word[key_length] == '=')
-            slot = word[key_length + 1] == 'A' ? 0 : word[key_length + 1] == 'B' ? 1 : -1;
-        word = end;
-    }
-    return slot;
+    return cmdline_slot(reinterpret_cast<char*>(text.get()), state.settings.cmdline_key);
 }
 
 // The slot whose device is mounted on /, or -1.
@@ -126,6 +195,43 @@ const slot_group* find_group(const char* name)
         if (strcmp(state.table.groups[g].name, name) == 0)
             return &state.table.groups[g];
     return nullptr;
+}
+
+// Holds a block device so that nothing can mount it, or have it held by
+// device-mapper or md, until release_slot_device: the kernel refuses an
+// exclusive open while the device or any of its partitions is in use, and
+// refuses those users while we hold it. 0, or -1 with errno set (EBUSY: in
+// use). Character devices are left as they are: UBI takes a volume for
+// itself when it is updated, and nandwrite opens the MTD device.
+int hold_device(const char* path, const device_id& id)
+{
+    if (!id.block)
+        return 0;
+    int fd = ::open(path, O_RDONLY | O_EXCL | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    state.held = fd;
+    return 0;
+}
+
+// Writes BOOT_ORDER and BOOT_<slot>_LEFT with one call of fw_setenv and reads
+// them back: fw_setenv may end well without having set anything (it ignores
+// lines it does not take), so only what the environment reads back counts.
+// 0 when both read back as written; -1 with *tools_failed set when fw_setenv
+// or fw_printenv failed, else with *now holding what was read back.
+int set_boot_state(const char* order, int slot, int left, boot_state* now, bool* tools_failed)
+{
+    char script[128];
+    snprintf(script, sizeof script, "BOOT_ORDER=%s\nBOOT_%c_LEFT=%d\n", order, SLOT_LETTER[slot],
+             left);
+    int written = write_boot_state(&state.env, script);
+    int read = read_boot_state(&state.env, now);
+    *tools_failed = written < 0 || read < 0;
+    char value[BOOT_VALUE_SIZE];
+    snprintf(value, sizeof value, "%d", left);
+    if (*tools_failed || strcmp(now->order, order) != 0 || strcmp(now->left[slot], value) != 0)
+        return -1;
+    return 0;
 }
 
 void say_booted_unknown()
@@ -221,9 +327,11 @@ int slots_setup(const slot_settings* settings)
     if (read < 0)
         return -1;
     state.present = read == 1;
-    state.booted = slot_on_cmdline();
-    if (state.booted < 0)
-        state.booted = slot_on_root();
+    state.held = -1;
+    state.env.config = settings->env_config;
+    state.env.timeout_s = settings->env_timeout_s;
+    int named = slot_on_cmdline();
+    state.booted = named == -1 ? slot_on_root() : named < 0 ? -1 : named;
     return 0;
 }
 
@@ -254,6 +362,7 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
         printf("Slot target @%s refused: the booted slot is unknown!\n", name);
         return -1;
     }
+    release_slot_device();
     const char* path = group->device[1 - state.booted];
     device_id id;
     if (identify(path, &id) < 0) {
@@ -283,8 +392,25 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
     }
     if (strlen(path) >= size)
         return -1;
+    // The mounts name no whole disk whose partition is mounted, nor a device
+    // that device-mapper holds; the kernel knows.
+    if (hold_device(path, id) < 0) {
+        int error = errno;
+        if (error == EBUSY)
+            printf("Slot target @%s refused: %s is in use!\n", name, path);
+        else
+            printf("Slot target @%s refused: %s: %s!\n", name, path, strerror(error));
+        return -1;
+    }
     snprintf(device, size, "%s", path);
     return 0;
+}
+
+void release_slot_device()
+{
+    if (state.held >= 0)
+        ::close(state.held);
+    state.held = -1;
 }
 
 void warn_if_mounted(const char* path)
@@ -310,21 +436,12 @@ int switch_boot_slot()
         return -1;
     }
     int next = 1 - state.booted;
-    char script[128];
-    snprintf(script, sizeof script, "BOOT_ORDER=%c %c\nBOOT_%c_LEFT=%d\n", SLOT_LETTER[next],
-             SLOT_LETTER[state.booted], SLOT_LETTER[next], state.settings.attempts);
-    // fw_setenv may end well without having set anything (it ignores lines it
-    // does not take), so only what the environment reads back counts.
-    int written = write_boot_state(state.settings.env_config, script);
-    boot_state now;
-    int read = read_boot_state(state.settings.env_config, &now);
-    char order[BOOT_VALUE_SIZE];
-    char left[BOOT_VALUE_SIZE];
+    char order[8];
     snprintf(order, sizeof order, "%c %c", SLOT_LETTER[next], SLOT_LETTER[state.booted]);
-    snprintf(left, sizeof left, "%d", state.settings.attempts);
-    if (written < 0 || read < 0 || strcmp(now.order, order) != 0 ||
-        strcmp(now.left[next], left) != 0) {
-        if (written < 0 || read < 0)
+    boot_state now;
+    bool tools_failed = false;
+    if (set_boot_state(order, next, state.settings.attempts, &now, &tools_failed) < 0) {
+        if (tools_failed)
             printf("Boot switch to slot %c failed: fw_setenv or fw_printenv failed!\n",
                    SLOT_LETTER[next]);
         else
@@ -337,6 +454,34 @@ int switch_boot_slot()
     return 0;
 }
 
+int make_slot_unbootable()
+{
+    if (state.booted < 0) {
+        say_booted_unknown();
+        return -1;
+    }
+    // The booted slot alone in the order: a boot script that finds no slot
+    // with attempts left boots one of the order, and must not find this one.
+    int other = 1 - state.booted;
+    char order[2] = {SLOT_LETTER[state.booted], '\0'};
+    boot_state now;
+    bool tools_failed = false;
+    if (set_boot_state(order, other, 0, &now, &tools_failed) < 0) {
+        if (tools_failed)
+            printf("Slot %c cannot be taken out of the boot order: fw_setenv or fw_printenv "
+                   "failed!\n", SLOT_LETTER[other]);
+        else
+            printf("Slot %c cannot be taken out of the boot order: BOOT_ORDER=%s, BOOT_%c_LEFT=%s "
+                   "read back!\n", SLOT_LETTER[other], now.order, SLOT_LETTER[other],
+                   now.left[other]);
+        return -1;
+    }
+    printf("Slot %c taken out of the boot order while it is written: BOOT_ORDER=%s, "
+           "BOOT_%c_LEFT=%s\n", SLOT_LETTER[other], now.order, SLOT_LETTER[other],
+           now.left[other]);
+    return 0;
+}
+
 int confirm_booted_slot()
 {
     if (state.booted < 0) {
@@ -345,7 +490,7 @@ int confirm_booted_slot()
     }
     char slot = SLOT_LETTER[state.booted];
     boot_state before;
-    if (read_boot_state(state.settings.env_config, &before) < 0) {
+    if (read_boot_state(&state.env, &before) < 0) {
         puts("Boot loader environment cannot be read!");
         return -1;
     }
@@ -354,8 +499,7 @@ int confirm_booted_slot()
     char left[BOOT_VALUE_SIZE];
     snprintf(left, sizeof left, "%d", state.settings.attempts);
     boot_state after;
-    const char* config = state.settings.env_config;
-    if (write_boot_state(config, script) < 0 || read_boot_state(config, &after) < 0 ||
+    if (write_boot_state(&state.env, script) < 0 || read_boot_state(&state.env, &after) < 0 ||
         strcmp(after.left[state.booted], left) != 0) {
         puts("Boot loader environment cannot be written!");
         return -1;
@@ -367,10 +511,19 @@ int confirm_booted_slot()
 int list_slots()
 {
     boot_state boot;
-    if (read_boot_state(state.settings.env_config, &boot) < 0) {
+    if (read_boot_state(&state.env, &boot) < 0) {
         puts("Boot loader environment cannot be read!");
         return -1;
     }
+    // fw_printenv names a variable that is not set as if it were empty; an
+    // empty value here would read as if the board had none of it.
+    static const char* const names[3] = {"BOOT_ORDER", "BOOT_A_LEFT", "BOOT_B_LEFT"};
+    const char* values[3] = {boot.order, boot.left[0], boot.left[1]};
+    for (int i = 0; i < 3; ++i)
+        if (values[i][0] == '\0') {
+            printf("Boot loader environment has no %s!\n", names[i]);
+            return -1;
+        }
     printf("booted=%s\n", state.booted < 0 ? "" : state.booted == 0 ? "A" : "B");
     printf("order=%s\n", boot.order);
     printf("A.left=%s\n", boot.left[0]);

@@ -36,6 +36,7 @@ struct slot_settings {
     const char* cmdline_key;          // KEY=A or KEY=B on it names the booted slot
     const char* mountinfo_path;       // the mounts, with their device numbers
     const char* env_config;           // for fw_printenv -c; null or empty: the tools' own
+    int env_timeout_s;                // how long fw_printenv and fw_setenv may take
     int attempts;                     // boot attempts a new or confirmed slot gets
 };
 
@@ -50,8 +51,15 @@ bool slots_present();
 // when the booted slot is unknown.
 const char* slot_to_write();
 
+// The slot the kernel command line `text` (changed in place) names with
+// `key`, read as the kernel reads its parameters: 0 for A, 1 for B, -1 when
+// it names none, -2 when the last mention names something that is no slot.
+int cmdline_slot(char* text, const char* key);
+
 // The slot_ops slots (see engine/fwdeploy.h).
 int resolve_slot_target(const char* name, char* device, uint32_t size);
+void release_slot_device();
+int make_slot_unbootable();
 int switch_boot_slot();
 void warn_if_mounted(const char* path);
 

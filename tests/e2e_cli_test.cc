@@ -497,11 +497,22 @@ TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
              write_file(to, bytes_of("root's own\n"), 0600);
              ASSERT_EQ(symlink(to.c_str(), at.c_str()), 0);
          }},
+        // No directory can be removed while it holds a file, and root must not
+        // go through another user's directory removing what is in it.
+        {"another user's directory with a file in it", "not a regular file", planted::NOT_HELD,
+         [](const std::string& at, const std::string&) {
+             ASSERT_EQ(mkdir(at.c_str(), 0755), 0);
+             write_file(at + "/theirs", bytes_of("kept\n"), 0644);
+             ASSERT_EQ(chown(at.c_str(), 65534, 65534), 0);
+             ASSERT_EQ(chown((at + "/theirs").c_str(), 65534, 65534), 0);
+         }},
     };
     for (const planted& w : rows) {
         SCOPED_TRACE(w.what);
         remove_tree(lock);
         remove_tree(elsewhere);
+        for (const std::string& name : dir_entries(dir))
+            remove_tree(dir + "/" + name);
         s.box.write("board/data/app.bin", std::string(40, 'o'));
         w.plant(lock, elsewhere);
         bool linked_file = file_exists(elsewhere);
@@ -516,7 +527,16 @@ TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
         EXPECT_EQ(r.exit_code, 0) << r.out;
         std::vector<std::string> lines = split_lines(r.out);
         ASSERT_GE(lines.size(), 3u) << r.out;
-        EXPECT_EQ(lines[2], "Replaced lock file " + lock + ": it was " + w.named);
+        // What stood there is moved aside whole, under a name of its own.
+        std::string replaced = "Replaced lock file " + lock + ": it was " + w.named + ", now ";
+        EXPECT_EQ(lines[2].substr(0, replaced.size()), replaced);
+        std::string aside = lines[2].substr(std::min(replaced.size(), lines[2].size()));
+        EXPECT_EQ(aside.rfind(lock + ".aside-", 0), 0u) << aside;
+        struct stat moved;
+        EXPECT_EQ(lstat(aside.c_str(), &moved), 0) << aside;
+        if (S_ISDIR(moved.st_mode)) {
+            EXPECT_EQ(read_text(aside + "/theirs"), "kept\n");
+        }
         EXPECT_EQ(read_text(s.target), "new contents");
         struct stat st;
         ASSERT_EQ(lstat(lock.c_str(), &st), 0);

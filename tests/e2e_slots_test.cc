@@ -3,13 +3,18 @@
 // environment, and real mounts (in a mount namespace of the run's own).
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
+#include "common/scoped.h"
 #include "engine/fwdeploy.h"
+#include "frontend/slots.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
@@ -42,6 +47,33 @@ struct loop_device {
         if (!device.empty()) {
             EXPECT_EQ(run("losetup", {"-d", device}).exit_code, 0);
         }
+    }
+};
+
+// A loop device over a disk image with a partition table whose first
+// partition holds an ext2 file system, the partition's device made with partx.
+struct loop_disk {
+    loop_device disk;
+    std::string partition;
+    std::vector<uint8_t> before;
+    loop_disk(const sandbox_dir& box) : disk(box, "disk.img", 78)
+    {
+        if (disk.device.empty())
+            return;
+        run_options o;
+        o.program = "sfdisk";
+        o.args = {"-q", disk.device};
+        o.input = "label: dos\nstart=64, size=384, type=83\n";
+        if (run_program(o).exit_code != 0 || run("partx", {"-a", disk.device}).exit_code != 0)
+            return;
+        if (run("mkfs.ext2", {"-q", "-F", disk.device + "p1"}).exit_code == 0)
+            partition = disk.device + "p1";
+        before = read_file(disk.image);
+    }
+    ~loop_disk()
+    {
+        if (!disk.device.empty())
+            run("partx", {"-d", disk.device});
     }
 };
 
@@ -121,10 +153,14 @@ std::string note(const slot_board& s, const std::string& what)
     return "echo \"" + what + "\" >> " + s.box.path("ran") + "\n";
 }
 
+std::vector<uint8_t> prefix_of(const std::vector<uint8_t>& all, size_t n)
+{
+    return std::vector<uint8_t>(all.begin(), all.begin() + (long)std::min(n, all.size()));
+}
+
 std::vector<uint8_t> prefix(const std::string& path, size_t n)
 {
-    std::vector<uint8_t> all = read_file(path);
-    return std::vector<uint8_t>(all.begin(), all.begin() + (long)std::min(n, all.size()));
+    return prefix_of(read_file(path), n);
 }
 
 const std::string DEFAULT_STATE = "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n";
@@ -189,8 +225,12 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
     EXPECT_TRUE(contains(r.out, progress_line(100, 2, STATE_FINISHED) + "\n"
                                 "Boot switched to slot B: BOOT_ORDER=B A, BOOT_B_LEFT=3\n"))
         << r.out;
+    // While the pass runs, slot B is out of the boot order.
+    EXPECT_TRUE(contains(r.out, "Slot B taken out of the boot order while it is written: "
+                                "BOOT_ORDER=A, BOOT_B_LEFT=0\n"))
+        << r.out;
     EXPECT_EQ(read_text(s.box.path("ran")),
-              "begin B\nBOOT_ORDER=A B\nBOOT_ORDER=A B\nend B 0\nBOOT_ORDER=B A\n");
+              "begin B\nBOOT_ORDER=A B\nBOOT_ORDER=A\nend B 0\nBOOT_ORDER=B A\n");
     EXPECT_EQ(prefix(s.b.image, image.size()), image);
     EXPECT_EQ(read_file(s.a.image), s.a_before);
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
@@ -204,35 +244,54 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
     EXPECT_EQ(prefix(s.a.image, image.size()), image);
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=2\n");
     EXPECT_EQ(read_text(s.box.path("ran")),
-              "begin A\nBOOT_ORDER=B A\nBOOT_ORDER=B A\nend A 0\nBOOT_ORDER=A B\n");
+              "begin A\nBOOT_ORDER=B A\nBOOT_ORDER=B\nend A 0\nBOOT_ORDER=A B\n");
 }
 
+// Only a whole pass switches the boot, and a slot being written never boots:
+// not when a later block or a script of the pass fails, not when the boot
+// state cannot be written, and not after an update that the board has not
+// rebooted into yet had put that very slot first.
 TEST(SlotSwitch, NoSwitchWithoutAWholePassOrASlotTarget)
 {
     slot_board s;
     REQUIRE_SLOTS(s);
     std::vector<uint8_t> image = pattern_bytes(5000, 74);
+    const std::string pending = "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n";
+    const std::string b_out = "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n";
     struct pass_case {
         std::string name;
         std::vector<bundle_block> blocks;
         int status;                   // OTA_STATUS the end script sees
-        std::string environment;      // of the boot loader, to start with
+        std::string environment;      // of the boot loader, to start with; empty: bad CRC
+        std::string after;            // the boot state afterwards; empty: as it was
         std::string line;             // expected in the output, or empty
         std::string slot;             // FWDEPLOY_SLOT as the end script sees it
+        bool b_written;               // slot B got the image
     };
     std::string target = s.box.write("data/app.bin", "old");
+    bundle_block slot = raw_block("@rootfs", image, 16384);
+    bundle_block missing = replace_block(s.box.path("missing/app.bin"), bytes_of("x"));
     const std::vector<pass_case> cases = {
-        {"a block after the slot's fails",
-         {raw_block("@rootfs", image, 16384),
-          replace_block(s.box.path("missing/app.bin"), bytes_of("x"))},
-         -1, DEFAULT_STATE, "", "B"},
-        {"no slot target", {replace_block(target, bytes_of("new"))}, 0, DEFAULT_STATE, "",
-         "unset"},
+        {"a block after the slot's fails", {slot, missing}, -1, DEFAULT_STATE, b_out, "", "B",
+         true},
+        {"a block after the slot's fails, B already first from an update not booted yet",
+         {slot, missing}, -1, pending, b_out, "", "B", true},
+        {"a script after the slot's exits 1",
+         {slot, script_block("install", "echo installing\nexit 1\n")}, -1, pending, b_out,
+         "Script block install failed: its shell exited with status 1!\n", "B", true},
+        // The shell that runs the script may be the one killed, or the one
+        // that started it and tells of the kill: either way it did not end well.
+        {"a script before the slot's is killed: the slot is not touched",
+         {script_block("install", "kill -9 $$\n"), slot}, -1, DEFAULT_STATE, "",
+         "Script block install failed: its shell ", "B", false},
+        {"no slot target: the shell's status is not looked at",
+         {replace_block(target, bytes_of("new")), script_block("s", "exit 1\n")}, 0,
+         DEFAULT_STATE, "", "", "unset", false},
         {"a script named like a group", {script_block("@setup", "true\n")}, 0, DEFAULT_STATE,
-         "", "unset"},
-        {"the environment cannot be written",
-         {raw_block("@rootfs", image, 16384)}, -1, "",
-         "Boot switch to slot B failed: fw_setenv or fw_printenv failed!", "B"},
+         "", "", "unset", false},
+        {"the environment cannot be written: the slot is not touched", {slot}, -1, "", "",
+         "Slot B cannot be taken out of the boot order: fw_setenv or fw_printenv failed!\n", "B",
+         false},
     };
     for (const pass_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -245,16 +304,42 @@ TEST(SlotSwitch, NoSwitchWithoutAWholePassOrASlotTarget)
         bundle_package p;
         p.end_script = "echo \"status $OTA_STATUS slot ${FWDEPLOY_SLOT-unset}\"\n";
         p.blocks = c.blocks;
+        // A value the tool's caller had set must not reach the scripts.
+        s.set("FWDEPLOY_SLOT", "inherited");
         run_result r = s.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)});
+        s.env.pop_back();
         EXPECT_EQ(r.exit_code, 0) << r.out;
-        EXPECT_EQ(s.boot_state(), before);
+        EXPECT_EQ(s.boot_state(), c.after.empty() ? before : c.after);
         EXPECT_TRUE(contains(r.out, "status " + std::to_string(c.status) + " slot " + c.slot))
             << r.out;
         EXPECT_FALSE(contains(r.out, "Boot switched")) << r.out;
         if (!c.line.empty()) {
-            EXPECT_TRUE(contains(r.out, c.line + "\n")) << r.out;
+            EXPECT_TRUE(contains(r.out, c.line)) << r.out;
+        }
+        if (c.b_written) {
+            EXPECT_EQ(prefix(s.b.image, image.size()), image);
+        } else {
+            EXPECT_EQ(read_file(s.b.image), s.b_before);
         }
     }
+}
+
+// A second update before the reboot, killed at its first write to the slot:
+// the slot that the first update put first must not boot half written.
+TEST(SlotSwitch, ARunKilledAtItsFirstWriteOfTheSlotLeavesItUnbootable)
+{
+    slot_board s("A", "BOOT_ORDER=B A\nBOOT_A_LEFT=2\nBOOT_B_LEFT=3\n");
+    REQUIRE_SLOTS(s);
+    bundle_package p;
+    p.blocks.push_back(raw_block("@rootfs", pattern_bytes(5000, 77), 16384));
+    std::string package = write_package(s.box.path("pkg.bin"), p);
+    for (const auto& e : preloading(KILL_SHIM_PATH))
+        s.set(e.first, e.second);
+    s.set("FWDEPLOY_KILL_WRITE_TO", s.b.device);
+    run_result r = s.fwdeploy({"-r", package});
+    EXPECT_EQ(r.signal, SIGKILL) << r.out << r.err;
+    EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A\nBOOT_A_LEFT=2\nBOOT_B_LEFT=0\n");
+    EXPECT_EQ(read_file(s.b.image), s.b_before);
 }
 
 TEST(SlotTargets, RefusedBeforeAnythingRuns)
@@ -281,6 +366,7 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         std::vector<std::pair<std::string, std::string>> env;  // changed for the run
         std::string wrapper;          // a shell that mounts before the run
         std::string line;
+        bool held = false;            // slot B's device open exclusively by another
     };
     // UBI volumes: character devices, which a UBIFS mount names by their own
     // name rather than a device number.
@@ -292,6 +378,13 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
     std::string ubi_slots = s.box.write("ubi-slots", "data " + ubi_a + " " + ubi_b + "\n");
     std::string ubi_mounted =
         s.box.write("ubi-mountinfo", "30 20 0:25 / /data rw,relatime - ubifs ubi0_3 rw\n");
+    // A slot that is a whole disk: the mounts name only its partition.
+    loop_disk disk(s.box);
+    ASSERT_FALSE(disk.partition.empty()) << "no partition on a loop device";
+    std::string disk_slots =
+        s.box.write("disk-slots", "system " + s.a.device + " " + disk.disk.device + "\n");
+    std::string mount_partition = "mkdir -p " + s.box.path("mnt") + " && mount " +
+                                  disk.partition + " " + s.box.path("mnt") + " && exec \"$@\"";
     const std::vector<refusal_case> cases = {
         {"an unknown group", raw_block("@kernel", image, 16384), {}, "",
          "Slot target @kernel refused: no such group in " + s.box.path("slots") + "!"},
@@ -313,6 +406,11 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         {"the slot device mounted", raw_block("@rootfs", image, 16384), {}, mount_b,
          "Slot target @rootfs refused: " + s.b.device + " is mounted on " + s.box.path("mnt") +
              "!"},
+        {"a whole disk whose partition is mounted", raw_block("@system", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", disk_slots}}, mount_partition,
+         "Slot target @system refused: " + disk.disk.device + " is in use!"},
+        {"the slot device held by another exclusive opener", raw_block("@rootfs", image, 16384),
+         {}, "", "Slot target @rootfs refused: " + s.b.device + " is in use!", true},
     };
     for (const refusal_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -325,7 +423,10 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         p.begin_script = note(s, "begin");
         p.end_script = note(s, "end");
         p.blocks = {c.block};
+        unique_fd holder(c.held ? open(s.b.device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC) : -1);
+        ASSERT_EQ(holder.fd >= 0, c.held);
         run_result r = board.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)}, c.wrapper);
+        holder.reset();
         board.env = saved;
         EXPECT_EQ(r.exit_code, 255) << r.out << r.err;
         EXPECT_TRUE(contains(r.out, c.line + "\n" +
@@ -338,6 +439,8 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         EXPECT_EQ(prefix(s.b.image, 1024), std::vector<uint8_t>(b_formatted.begin(),
                                                                 b_formatted.begin() + 1024));
         EXPECT_EQ(s.boot_state(), DEFAULT_STATE);
+        // The partition table and the mounted file system are where they were.
+        EXPECT_EQ(prefix(disk.disk.image, 2048), prefix_of(disk.before, 2048));
     }
 }
 
@@ -420,6 +523,8 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
          "on no slot device!"},
         {"a package as well", {"-g", "-r", "pkg.bin"},
          "This tool can unpackage the file you give to do upgrade."},
+        {"-n, which writes nothing", {"-n", "-g"},
+         "This tool can unpackage the file you give to do upgrade."},
     };
     for (const confirm_failure& f : failures) {
         SCOPED_TRACE(f.name);
@@ -428,10 +533,137 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
         EXPECT_EQ(lines(r).at(0), f.line);
     }
     s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("cmdline"));
+    EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n");  // -n -g wrote nothing
     write_file(s.box.path("uboot.env"), std::vector<uint8_t>(0x4000, 0));
     for (const char* option : {"-g", "-l"}) {
         r = s.fwdeploy({option});
         EXPECT_EQ(r.exit_code, 255) << option;
         EXPECT_EQ(lines(r), std::vector<std::string>{"Boot loader environment cannot be read!"});
+    }
+    // -l reads nothing while a run holds the lock: it could be in the middle of a switch.
+    s.make_env(DEFAULT_STATE);
+    std::string lock = s.box.path("fwdeploy.lock");
+    write_file(lock, {}, 0600);
+    {
+        unique_fd held(open(lock.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_EQ(flock(held.fd, LOCK_EX), 0);
+        r = s.fwdeploy({"-l"});
+        EXPECT_EQ(r.exit_code, 255) << r.out;
+        EXPECT_EQ(lines(r), std::vector<std::string>{"Another fwdeploy is running (lock " + lock +
+                                                     ")"});
+    }
+    // fw_printenv shows a variable that is not set as empty, and ends well.
+    s.make_env("BOOT_ORDER=B A\nBOOT_A_LEFT=3\n");
+    r = s.fwdeploy({"-l"});
+    EXPECT_EQ(r.exit_code, 255) << r.out;
+    EXPECT_EQ(lines(r), std::vector<std::string>{"Boot loader environment has no BOOT_B_LEFT!"});
+}
+
+TEST(SlotCmdline, TheBootedSlotIsReadAsTheKernelReadsItsParameters)
+{
+    struct cmdline_case {
+        const char* text;
+        int slot;                     // 0 A, 1 B, -1 none named, -2 named but no slot
+        const char* key = "fwslot";
+    };
+    const cmdline_case cases[] = {
+        {"console=ttyAMA0 root=/dev/vda2 fwslot=B quiet\n", 1},
+        {"fwslot=A", 0},
+        {"quiet\tfwslot=B\n", 1},
+        {"fwslot=\"B\"", 1},                        // quotes around a value are not part of it
+        {"\"fwslot=B\" quiet", 1},                  // nor around the whole parameter
+        {"foo=\"a fwslot=B\" bar", -1},             // inside another parameter's value
+        {"foo=\"a fwslot=B\" fwslot=A", 0},
+        {"fwslot=A -- fwslot=B", 0},                // after "--": init's, not the kernel's
+        {"-- fwslot=B", -1},
+        {"x=-- fwslot=B", 1},                       // "--" as a value ends nothing
+        {"fwslot=A fwslot=B", 1},                   // the last one counts
+        {"fwslot=B fwslot=C", -2},                  // ... also when it names no slot
+        {"fwslot=", -2},
+        {"fwslot", -2},
+        {"fwslot=AB", -2},
+        {"fwslot=a", -2},
+        {"fwslot=\"A B\"", -2},
+        {"xfwslot=B fwslot_x=A", -1},
+        {"", -1},
+        {"fw_slot=B", 1, "fw-slot"},                // a dash and an underscore are the same
+    };
+    for (const cmdline_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string text = c.text;
+        EXPECT_EQ(cmdline_slot(&text[0], c.key), c.slot);
+    }
+}
+
+// A boot loader tool that never ends (a stuck boot partition, a lock another
+// program holds) is killed after the build's time: the run goes on and says so.
+TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
+{
+    slot_board s;
+    REQUIRE_SLOTS(s);
+    // Stand-ins that hand over to the real tools until their N-th call, from
+    // which on they hang.
+    std::string bin = s.box.make_dir("bin");
+    for (const char* tool : {"fw_setenv", "fw_printenv"}) {
+        std::string real = "/usr/bin/" + std::string(tool);
+        s.box.write(std::string("bin/") + tool,
+                    "#!/bin/sh\nn=$(cat " + s.box.path(tool) + ".calls 2>/dev/null || echo 0)\n"
+                    "n=$((n + 1))\necho $n > " + s.box.path(tool) + ".calls\n"
+                    "[ $n -ge \"${HANG_" + tool + ":-99}\" ] && exec sleep 600\nexec " + real +
+                        " \"$@\"\n",
+                    0755);
+    }
+    struct hang_case {
+        std::string name;
+        std::vector<std::string> args;
+        std::pair<std::string, std::string> hang;  // tool and the call from which it hangs
+        int exit_code;
+        std::vector<std::string> lines;  // in this order in the output
+        std::string after;               // the boot state afterwards
+    };
+    bundle_package p;
+    p.end_script = "echo \"status $OTA_STATUS\"\n";
+    p.blocks.push_back(raw_block("@rootfs", pattern_bytes(3000, 79), 16384));
+    std::string package = write_package(s.box.path("pkg.bin"), p);
+    const std::vector<hang_case> cases = {
+        {"fw_setenv at the switch", {"-r", package}, {"HANG_fw_setenv", "2"}, 0,
+         {"fw_setenv did not end within 1 s: killed",
+          "Boot switch to slot B failed: fw_setenv or fw_printenv failed!", "status -1"},
+         "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n"},
+        {"fw_setenv before the slot is written", {"-r", package}, {"HANG_fw_setenv", "1"}, 0,
+         {"fw_setenv did not end within 1 s: killed",
+          "Slot B cannot be taken out of the boot order: fw_setenv or fw_printenv failed!",
+          "status -1"},
+         DEFAULT_STATE},
+        {"fw_printenv for -l", {"-l"}, {"HANG_fw_printenv", "1"}, 255,
+         {"fw_printenv did not end within 1 s: killed",
+          "Boot loader environment cannot be read!"},
+         DEFAULT_STATE},
+        {"fw_setenv for -g", {"-g"}, {"HANG_fw_setenv", "1"}, 255,
+         {"fw_setenv did not end within 1 s: killed", "Boot loader environment cannot be written!"},
+         DEFAULT_STATE},
+    };
+    for (const hang_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        s.make_env(DEFAULT_STATE);
+        unlink((s.box.path("fw_setenv") + ".calls").c_str());
+        unlink((s.box.path("fw_printenv") + ".calls").c_str());
+        run_options o;
+        o.args = c.args;
+        o.env = s.env;
+        o.env.push_back({"FWDEPLOY_TEST_BOOT_ENV_TIMEOUT", "1"});
+        o.env.push_back(c.hang);
+        o.path_prefix = bin;
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.out;
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.leftover_processes, 0);
+        size_t at = 0;
+        for (const std::string& line : c.lines) {
+            size_t found = r.out.find(line + "\n", at);
+            EXPECT_NE(found, std::string::npos) << line << "\n" << r.out;
+            at = found == std::string::npos ? at : found;
+        }
+        EXPECT_EQ(s.boot_state(), c.after);
     }
 }

@@ -9,6 +9,9 @@
  * environment when loaded, so the programs the tool starts run without it. The
  * same package therefore reaches the same call at the same N on every run.
  *
+ * With FWDEPLOY_KILL_WRITE_TO=PATH instead, it kills itself just before its
+ * first write to a descriptor open on PATH (a device, say).
+ *
  * With FWDEPLOY_TRACE_CALLS set, every fsync, rename, unlink and rmdir is also
  * told on standard error as "call: fsync PATH" (the file the descriptor names),
  * "call: rename FROM TO", "call: unlink PATH" or "call: rmdir PATH", so that a
@@ -18,16 +21,22 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 static long calls_left;
 static int tracing;
+static char kill_path[4096];
 
 __attribute__((constructor)) static void arm(void)
 {
     const char* at = getenv("FWDEPLOY_KILL_AT");
     calls_left = at != NULL ? strtol(at, NULL, 10) : 0;
     unsetenv("FWDEPLOY_KILL_AT");
+    const char* path = getenv("FWDEPLOY_KILL_WRITE_TO");
+    if (path != NULL)
+        snprintf(kill_path, sizeof kill_path, "%s", path);
+    unsetenv("FWDEPLOY_KILL_WRITE_TO");
     tracing = getenv("FWDEPLOY_TRACE_CALLS") != NULL;
     unsetenv("FWDEPLOY_TRACE_CALLS");
     unsetenv("LD_PRELOAD");
@@ -57,9 +66,24 @@ static void trace(const char* call, const char* first, const char* second)
     ((ssize_t (*)(int, const void*, size_t))next("write"))(2, line, (size_t)n);
 }
 
+/* The path the descriptor is open on, or "" */
+static void path_of(int fd, char (*path)[4096])
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, *path, sizeof *path - 1);
+    (*path)[n > 0 ? n : 0] = '\0';
+}
+
 ssize_t write(int fd, const void* data, size_t length)
 {
     count_call();
+    if (kill_path[0] != '\0') {
+        char path[4096];
+        path_of(fd, &path);
+        if (strcmp(path, kill_path) == 0)
+            kill(getpid(), SIGKILL);
+    }
     return ((ssize_t (*)(int, const void*, size_t))next("write"))(fd, data, length);
 }
 
@@ -67,10 +91,8 @@ int fsync(int fd)
 {
     count_call();
     if (tracing) {
-        char link[64], path[4096];
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        ssize_t n = readlink(link, path, sizeof path - 1);
-        path[n > 0 ? n : 0] = '\0';
+        char path[4096];
+        path_of(fd, &path);
         trace("fsync", path, NULL);
     }
     return ((int (*)(int))next("fsync"))(fd);
