@@ -71,8 +71,9 @@ int close_target(int handle)
     int result = 0;
     bool feeds_nandwrite = handle >= 0 && handle == nandwrite_fd;
     // A pipe cannot be flushed to storage (EINVAL); for files and devices a failed
-    // flush means the data may be lost.
-    if (!feeds_nandwrite && ::fsync(handle) < 0 && errno != EINVAL && errno != EROFS) {
+    // flush means the data may be lost, read-only (EROFS) included: a device or
+    // file system that turned read-only under us did not keep what we wrote.
+    if (!feeds_nandwrite && ::fsync(handle) < 0 && errno != EINVAL) {
         perror("fsync");
         result = -1;
     }

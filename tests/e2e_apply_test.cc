@@ -802,14 +802,15 @@ struct failure_scene {
 // Environment that has fwdeploy's `n`-th `call` on a path containing `match` fail.
 std::vector<std::pair<std::string, std::string>> fail_at(const std::string& call,
                                                           const std::string& match, int n,
-                                                          const std::string& note)
+                                                          const std::string& note,
+                                                          int error = EIO)
 {
     std::vector<std::pair<std::string, std::string>> env =
         preloading(MTD_SHIM_PATH ":" FAIL_SHIM_PATH);
     env.insert(env.end(), {{"FWDEPLOY_FAIL_CALL", call},
                            {"FWDEPLOY_FAIL_MATCH", match},
                            {"FWDEPLOY_FAIL_AT", std::to_string(n)},
-                           {"FWDEPLOY_FAIL_ERRNO", std::to_string(EIO)},
+                           {"FWDEPLOY_FAIL_ERRNO", std::to_string(error)},
                            {"FWDEPLOY_FAIL_NOTE", note}});
     return env;
 }
@@ -1048,6 +1049,7 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         expectation expect;
         bool after_rename = false;    // the target holds its new contents already
         int calls = 40;               // how many of them belong to the block
+        int error = EIO;              // what the call fails with
     };
     const std::string etc_dir = etc + "$", bin_dir = bin + "$";
     const row rows[] = {
@@ -1086,6 +1088,8 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
         // A raw partition: the fill, the data, the flush and the close.
         {"partition", "write", "mmcblk0p1", EVERY_CALL_FAILS},
         {"partition", "fsync", "mmcblk0p1", EVERY_CALL_FAILS},
+        // A device that went read-only under us: its data is not on storage.
+        {"partition", "fsync", "mmcblk0p1", EVERY_CALL_FAILS, false, 40, EROFS},
         {"partition", "close", "mmcblk0p1", SOME_CALL_FAILS},
         // The pipe that feeds nandwrite.
         {"mtd", "write", "pipe:", EVERY_CALL_FAILS},
@@ -1111,7 +1115,7 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
             run_options o;
             o.args = {"-r", s->package, "-t", temp};
             o.path_prefix = TEST_SOURCE_DIR "/standins";   // nandwrite and busybox
-            o.env = fail_at(w.call, w.match, n, note);
+            o.env = fail_at(w.call, w.match, n, note, w.error);
             run_result r = run_program(o);
             std::string failed_call = read_text(note);
             if (failed_call.empty())
@@ -1137,7 +1141,7 @@ TEST(ApplyCrash, EveryFailingSystemCallOfTheBackEndsFailsItsBlockOnce)
                                    line.find("(2/2)(state sub 6)") != std::string::npos;
             EXPECT_EQ(failure_reports, failed ? 1 : 0) << r.out;
             // The failure is told once; one that was shrugged off is not told at all.
-            EXPECT_EQ(occurrences(r.err, strerror(EIO)), failed ? 1u : 0u) << r.err;
+            EXPECT_EQ(occurrences(r.err, strerror(w.error)), failed ? 1u : 0u) << r.err;
             if (failed) {
                 EXPECT_FALSE(contains(r.out, "success")) << r.out;
                 EXPECT_FALSE(contains(r.out, "(2/2)(state sub 7)")) << r.out;

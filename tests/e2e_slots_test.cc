@@ -167,6 +167,20 @@ const std::string DEFAULT_STATE = "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\
 
 }  // namespace
 
+namespace {
+
+// A table of `count` groups, each with two devices of its own.
+std::string many_groups(int count)
+{
+    std::string text;
+    for (int g = 0; g < count; ++g)
+        text += "group" + std::to_string(g) + " /dev/vd" + std::to_string(2 * g) + " /dev/vd" +
+                std::to_string(2 * g + 1) + "\n";
+    return text;
+}
+
+}  // namespace
+
 TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
 {
     sandbox_dir box("fwdeploy-slots");
@@ -188,6 +202,9 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
         {"rootfs /dev/vda2 /dev/vda3\nkernel /dev/mtd4 /dev/vda2\n",
          "line 2: device /dev/vda2 is also in group rootfs"},
         {std::string(300, ' ') + "\n", "line 1: longer than 255 characters"},
+        {std::string(32, 'g') + " /dev/vda2 /dev/vda3\n",
+         "line 1: group name " + std::string(32, 'g') + " is not up to 31 letters, digits, - and _"},
+        {many_groups(17), "line 17: more than 16 groups"},
     };
     for (const table_case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -202,6 +219,19 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
         ASSERT_EQ(lines.size(), 3u) << r.out;
         EXPECT_EQ(lines[2], "Slot table " + table + " " + c.line);
         EXPECT_EQ(r.err, "");         // the package was never opened
+    }
+    // As many groups as a table holds, and names as long as it takes, are taken:
+    // the run goes on to open its package.
+    for (const std::string& text :
+         {many_groups(16), std::string(31, 'g') + " /dev/vda2 /dev/vda3\n"}) {
+        run_options o;
+        o.args = {"-r", box.path("never-there.bin")};
+        o.env = {{"FWDEPLOY_TEST_SLOTS_FILE", box.write("slots", text)},
+                 {"FWDEPLOY_TEST_LOCK_FILE", box.path("lock")}};
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_FALSE(contains(r.out, "Slot table")) << r.out;
+        EXPECT_TRUE(contains(r.err, "No such file or directory")) << r.err;
     }
 }
 
@@ -515,8 +545,8 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
         std::string name;
         std::vector<std::string> args;
         std::string line;
+        std::string mountinfo = "";
     };
-    s.set("FWDEPLOY_TEST_MOUNTINFO_FILE", s.box.write("mountinfo", ""));
     const std::vector<confirm_failure> failures = {
         {"booted slot unknown", {"-g"},
          "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
@@ -525,9 +555,17 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
          "This tool can unpackage the file you give to do upgrade."},
         {"-n, which writes nothing", {"-n", "-g"},
          "This tool can unpackage the file you give to do upgrade."},
+        // Only the device mounted on / is the booted one.
+        {"slot A's device mounted elsewhere", {"-g"},
+         "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
+         "on no slot device!",
+         "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
+             std::to_string(minor(a_stat.st_rdev)) + " / /data rw,relatime - ext4 " + s.a.device +
+             " rw\n"},
     };
     for (const confirm_failure& f : failures) {
         SCOPED_TRACE(f.name);
+        s.set("FWDEPLOY_TEST_MOUNTINFO_FILE", s.box.write("mountinfo", f.mountinfo));
         r = s.fwdeploy(f.args);
         EXPECT_EQ(r.exit_code, 255);
         EXPECT_EQ(lines(r).at(0), f.line);
@@ -609,8 +647,9 @@ TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
         s.box.write(std::string("bin/") + tool,
                     "#!/bin/sh\nn=$(cat " + s.box.path(tool) + ".calls 2>/dev/null || echo 0)\n"
                     "n=$((n + 1))\necho $n > " + s.box.path(tool) + ".calls\n"
-                    "[ $n -ge \"${HANG_" + tool + ":-99}\" ] && exec sleep 600\nexec " + real +
-                        " \"$@\"\n",
+                    "[ $n -ge \"${HANG_" + tool + ":-99}\" ] && exec sleep 600\n"
+                    "[ $n -ge \"${FAIL_" + tool + ":-99}\" ] && { " + real + " \"$@\"; exit 1; }\n"
+                    "exec " + real + " \"$@\"\n",
                     0755);
     }
     struct hang_case {
@@ -642,6 +681,13 @@ TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
         {"fw_setenv for -g", {"-g"}, {"HANG_fw_setenv", "1"}, 255,
          {"fw_setenv did not end within 1 s: killed", "Boot loader environment cannot be written!"},
          DEFAULT_STATE},
+        // A tool that says it failed has failed, whatever it left behind.
+        {"fw_setenv fails at the switch after setting the values", {"-r", package},
+         {"FAIL_fw_setenv", "2"}, 0,
+         {"Boot switch to slot B failed: fw_setenv or fw_printenv failed!", "status -1"},
+         "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n"},
+        {"fw_setenv fails for -g after setting the value", {"-g"}, {"FAIL_fw_setenv", "1"}, 255,
+         {"Boot loader environment cannot be written!"}, DEFAULT_STATE},
     };
     for (const hang_case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1224,6 +1224,16 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
         EXPECT_EQ(r.exit_code, 0) << r.out;
         EXPECT_TRUE(has_line(r, "Package version 1.5, compatible with board-b")) << r.out;
     }
+    // A first line as long as the board takes, with its line feed or without.
+    const std::string longest(254, 'w');
+    for (const std::string& text : {longest + "\n", longest}) {
+        s.m.restore();
+        files.write(files.compatible, text);
+        files.write(files.version, "1.4\n");
+        expect_policy_refusal(s.m, run_on(s.m, bytes, false, {}, FWDEPLOY_BOARD_FILES_BIN),
+                              "Package is made for board-b, not for this board (" + longest +
+                                  ")!");
+    }
     s.m.restore();
     files.write(files.compatible, "board-a\r\n");
     files.write(files.version, "1.6\r\n");
@@ -1259,6 +1269,10 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
         {"an empty compatible file", "\nboard-b\n", "1.0\n", {},
          "Board compatible file " + files.compatible + " has an empty first line"},
         {"a first line that is too long", too_long + "\n", "1.0\n", {},
+         "Board compatible file " + files.compatible +
+             " has a first line longer than 254 characters"},
+        {"a first line one character too long, without its line feed", std::string(255, 'v'),
+         "1.0\n", {},
          "Board compatible file " + files.compatible +
              " has a first line longer than 254 characters"},
         {"a version file of blanks and a carriage return", "board-b\n", " \t\r\n1.0\n", {},

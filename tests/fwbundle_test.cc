@@ -1817,6 +1817,30 @@ TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
         EXPECT_TRUE(contains(r.err, c.said)) << r.err;
     }
 
+    // A group name as long as the board's table takes is packed and placed; one
+    // character more is refused by both, so no package names a group no table can.
+    for (size_t length : {31, 32}) {
+        SCOPED_TRACE(length);
+        std::string name(length, 'g');
+        std::string named = box.write(
+            "named.toml", "[[block]]\noperation = \"raw_partition\"\ntarget = \"@" + name +
+                              "\"\nsource = \"rootfs.img\"\n");
+        r = run_fwbundle({"create", "-o", box.path("named.bin"), named});
+        EXPECT_EQ(r.exit_code, length == 31 ? 0 : 1) << r.err;
+        if (length == 31) {
+            r = run_fwbundle({"verify", box.path("named.bin"), "--slots",
+                              box.write("table", name + " /dev/vda2 /dev/vda3\n")});
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+        } else {
+            EXPECT_TRUE(contains(r.err, "a slot group is @ and up to 31 letters, digits, - and _"))
+                << r.err;
+            r = run_fwbundle({"verify", pkg, "--slots",
+                              box.write("table", name + " /dev/vda2 /dev/vda3\n")});
+            EXPECT_TRUE(contains(r.err, "line 1: group name " + name + " is not up to 31 letters"))
+                << r.err;
+        }
+    }
+
     // Without its trailer an older board could not be told what the package needs.
     r = run_fwbundle({"create", "--no-trailer", "-o", box.path("bare.bin"), manifest});
     EXPECT_EQ(r.exit_code, 1);
