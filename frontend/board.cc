@@ -185,6 +185,23 @@ int open_check_lock(const char* path)
     return fd.release();
 }
 
+// Whether the directory that `path` names its file in is missing. A check
+// opens no lock file it did not find, so its ENOENT alone cannot tell.
+bool directory_missing(const char* path)
+{
+    char dir[PATH_MAX];
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return false;
+    size_t length = slash == path ? 1 : (size_t)(slash - path);
+    if (length >= sizeof dir)
+        return false;
+    memcpy(dir, path, length);
+    dir[length] = '\0';
+    struct stat st;
+    return ::stat(dir, &st) < 0 && errno == ENOENT;
+}
+
 }  // namespace
 
 int take_run_lock(const char* path, const char* fallback, bool check_only, unique_fd* held)
@@ -193,7 +210,8 @@ int take_run_lock(const char* path, const char* fallback, bool check_only, uniqu
         check_only ? open_check_lock : ::geteuid() == 0 ? open_root_lock : open_lock;
     const char* used = path;
     unique_fd fd(open_one(path));
-    if (fd.fd < 0 && errno == ENOENT && fallback != nullptr && fallback[0] != '\0') {
+    if (fd.fd < 0 && errno == ENOENT && fallback != nullptr && fallback[0] != '\0' &&
+        directory_missing(path)) {
         used = fallback;
         fd.fd = open_one(fallback);
     }

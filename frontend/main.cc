@@ -57,6 +57,7 @@ const char* build_setting(const char* fixed, const char* variable)
 // do not refuse each other.
 #ifndef FWDEPLOY_LOCK_FILE_VARIABLE
 #define FWDEPLOY_LOCK_FILE_VARIABLE nullptr
+#define FWDEPLOY_LOCK_FALLBACK_VARIABLE nullptr
 #endif
 #ifndef FWDEPLOY_SLOTS_FILE_VARIABLE
 #define FWDEPLOY_SLOTS_FILE_VARIABLE nullptr
@@ -182,7 +183,9 @@ int main(int argc, char** argv)
     unique_fd lock;
     const char* lock_file = build_setting(FWDEPLOY_LOCK_FILE, FWDEPLOY_LOCK_FILE_VARIABLE);
     bool reads_only = check_only || (list && !confirm);
-    if (take_run_lock(lock_file, FWDEPLOY_LOCK_FALLBACK, reads_only, &lock) < 0)
+    const char* fallback =
+        build_setting(FWDEPLOY_LOCK_FALLBACK, FWDEPLOY_LOCK_FALLBACK_VARIABLE);
+    if (take_run_lock(lock_file, fallback, reads_only, &lock) < 0)
         return -1;
     if (list && !confirm) {
         if (setup_slots() < 0)

@@ -245,6 +245,7 @@ namespace {
 struct held_run {
     sandbox_dir box{"fwdeploy-lock"};
     std::string lock = box.path("fwdeploy.lock");
+    std::string fallback = box.path("fallback.lock");
     std::string ready = box.path("ready");
     std::string go = box.path("go");
     std::string target = box.write("board/data/app.bin", std::string(40, 'o'));
@@ -278,7 +279,7 @@ struct held_run {
     {
         run_options o;
         o.args = args;
-        o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}};
+        o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}, {"FWDEPLOY_TEST_LOCK_FALLBACK", fallback}};
         return run_program(o);
     }
 
@@ -381,9 +382,17 @@ TEST(OneRunAtATime, WithoutTheLockDirectoryTheFallbackLocks)
     ASSERT_FALSE(h.start().empty());
     run_result r = h.run({"-r", h.package});
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_TRUE(contains(r.out, "Another fwdeploy is running (lock " FWDEPLOY_LOCK_FALLBACK ")\n"))
+    EXPECT_TRUE(contains(r.out, "Another fwdeploy is running (lock " + h.fallback + ")\n"))
         << r.out;
     EXPECT_FALSE(file_exists(h.box.path("no-such-dir")));
+    // A check whose lock directory is there, without a lock file in it, has
+    // nothing to do with the fallback and the run that holds it.
+    std::string missing_lock = h.lock;
+    h.lock = h.box.path("fwdeploy.lock");
+    r = h.run({"-n", "-r", h.package});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(file_exists(h.lock));
+    h.lock = missing_lock;
     h.release();
     h.first.join();
     EXPECT_EQ(h.first_result.exit_code, 0) << h.first_result.out;
@@ -497,6 +506,12 @@ TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
              write_file(to, bytes_of("root's own\n"), 0600);
              ASSERT_EQ(symlink(to.c_str(), at.c_str()), 0);
          }},
+        // Anyone who can write where the second name lives can open the file.
+        {"root's own file with a second name", "a file with 2 names", planted::NOT_HELD,
+         [](const std::string& at, const std::string& to) {
+             write_file(at, bytes_of("root's own\n"), 0600);
+             ASSERT_EQ(link(at.c_str(), to.c_str()), 0);
+         }},
         // No directory can be removed while it holds a file, and root must not
         // go through another user's directory removing what is in it.
         {"another user's directory with a file in it", "not a regular file", planted::NOT_HELD,
@@ -558,6 +573,22 @@ TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
         ASSERT_EQ(lstat(lock.c_str(), &again), 0);
         EXPECT_EQ(again.st_ino, st.st_ino);
     }
+
+    // A umask that takes every bit away still leaves root a lock file it can use,
+    // and a check takes it as it is.
+    remove_tree(lock);
+    s.box.write("board/data/app.bin", std::string(40, 'o'));
+    run_options o;
+    o.program = "sh";
+    o.args = {"-c", "umask 0777 && exec \"$0\" \"$@\"", FWDEPLOY_BIN, "-r", s.package};
+    o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}};
+    run_result r = run_program(o);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(file_mode(lock), 0600);
+    o.args = {"-c", "umask 0777 && exec \"$0\" \"$@\"", FWDEPLOY_BIN, "-n", "-r", s.package};
+    r = run_program(o);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(contains(r.out, "Replaced")) << r.out;
 }
 
 // A download agent that is not root asks whether the board would take a
@@ -598,4 +629,18 @@ TEST(OneRunAtATime, AnotherUsersCheckGoesOnWithoutRootsLock)
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode & 07777, 0600u);
     EXPECT_EQ(after.st_uid, 0u);
+
+    // Root's check beside another user's lock file: it goes on without that
+    // lock, which it neither takes nor replaces (a check writes nothing).
+    remove_tree(lock);
+    write_file(lock, {}, 0644);
+    ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(stat(lock.c_str(), &before), 0);
+    r = run_program(o);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(contains(r.out, "Replaced")) << r.out;
+    ASSERT_EQ(stat(lock.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, 65534u);
+    EXPECT_EQ(after.st_mode & 07777, 0644u);
 }

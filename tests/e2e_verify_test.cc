@@ -1354,6 +1354,9 @@ TEST(BoardPolicy, ScriptsSeeThePackageAttributes)
                                       "compatible=board-a\nversion=2.1\nx-other=1\n"
                                       "description=Fix für $HOME; `id`\ncompatible=board-b\n"),
          "2.1|board-a\nboard-b|Fix für $HOME; `id`"},
+        {"joined values whose first is one character", openssl_trailer(bytes, nullptr,
+                                      "compatible=a\ncompatible=b\ncompatible=board-c\n"),
+         "|a\nb\nboard-c|"},
         {"none of them", openssl_trailer(bytes, nullptr, "x-other=1\n"), "||"},
         {"a version 2 trailer", openssl_trailer(bytes, nullptr), "||"},
         {"no trailer", {}, "||"},

@@ -909,6 +909,9 @@ TEST(FwbundleVerify, AgreesWithTheBoardOnDamagedCompression)
         {"deflate data", with([](auto& b) { b[b.size() / 2] ^= 0xff; }), false, ""},
         // What a look at the content would read as a plain package, gunzip refuses.
         {"not gzip at all", f.bytes, false, "p.bin.gz: not in gzip format"},
+        {"gzip's first byte only", with([](auto& b) { b[1] = 0x00; }), false,
+         "not in gzip format"},
+        {"a lone first byte", {0x1f}, false, ""},
         {"unknown method", with([](auto& b) { b[2] = 7; }), false, "unknown compression method"},
     };
     std::string file = f.box.path("p.bin.gz");
@@ -1816,6 +1819,20 @@ TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
         EXPECT_EQ(r.exit_code, c.status) << r.out << r.err;
         EXPECT_TRUE(contains(r.err, c.said)) << r.err;
     }
+
+    // A script's target only names it, also when it begins with @: the package
+    // needs no slots, and a board without any runs it.
+    box.write("@setup.sh", "echo set up > " + box.path("ran") + "\n");
+    std::string script_only = box.write(
+        "script.toml", "[[block]]\noperation = \"script\"\nsource = \"@setup.sh\"\n");
+    ASSERT_EQ(run_fwbundle({"create", "-o", box.path("script.bin"), script_only}).exit_code, 0);
+    listed = run_fwbundle({"list", box.path("script.bin")}).out;
+    EXPECT_TRUE(contains(listed, " @setup.sh\n")) << listed;
+    EXPECT_FALSE(contains(listed, "requires=slots")) << listed;
+    r = run_fwdeploy({"-r", box.path("script.bin")});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0\n")) << r.out;
+    EXPECT_EQ(read_text(box.path("ran")), "set up\n");
 
     // A group name as long as the board's table takes is packed and placed; one
     // character more is refused by both, so no package names a group no table can.

@@ -63,6 +63,7 @@ std::vector<std::string> build_environment(const run_options& options)
     // that tests running side by side never refuse each other.
     static const sandbox_dir lock_dir("fwdeploy-lock");
     set("FWDEPLOY_TEST_LOCK_FILE", lock_dir.path("fwdeploy.lock"));
+    set("FWDEPLOY_TEST_LOCK_FALLBACK", lock_dir.path("fallback.lock"));
     if (!options.path_prefix.empty()) {
         const char* path = getenv("PATH");
         set("PATH", options.path_prefix + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
