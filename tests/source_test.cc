@@ -281,6 +281,17 @@ TEST_F(PackageSource, ALeaseEndsWithTheFirstOpenForWritingEvenIfItsSignalIsHeldB
     EXPECT_EQ(said, "Package " + path + " changed since it was verified!\n");
     if (writer >= 0)
         close(writer);
+
+    // The broken lease was that package's: the next package a process opens
+    // starts with a lease of its own.
+    release_package_file();
+    std::string next = board_.write("next.bin", bytes);
+    fd = open_plain_source(next.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(package_file_leased());
+    EXPECT_EQ(read_plain_source(fd, buf, (int)sizeof buf), (int)sizeof buf);
+    close_plain_source(fd);
+    release_package_file();
 }
 
 TEST_F(PackageSource, MissingGunzipEndsTheStream)
