@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
+#include <new>
 #include <unistd.h>
 
 #include "backends/file.h"
@@ -283,6 +284,38 @@ int main(int argc, char** argv)
     release_scratch_descriptor();             // a patch block that failed before its patch
     return result;
 }
+
+// Board code allocates only with new (std::nothrow) and frees with delete. The
+// C++ runtime's own versions of these are built with exceptions, and would
+// bring its whole exception machinery into a binary that never throws; these
+// ask the C library directly. Sanitizer builds keep the runtime's, which the
+// sanitizers watch.
+#if !defined(__SANITIZE_ADDRESS__)
+void* operator new(size_t size, const std::nothrow_t&) noexcept
+{
+    return malloc(size != 0 ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept
+{
+    return malloc(size != 0 ? size : 1);
+}
+void operator delete(void* p) noexcept
+{
+    free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    free(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    free(p);
+}
+void operator delete[](void* p, size_t) noexcept
+{
+    free(p);
+}
+#endif
 
 // The board binary carries its own C++ runtime (linked statically). Its default
 // handler for a fatal C++ error would pull in the whole symbol demangler, about
