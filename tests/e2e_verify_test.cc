@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -847,10 +848,11 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
     sigaction(SIGPIPE, &ignore, &before);
     for (bool keys : {true, false}) {
         for (bool gzipped : {false, true}) {
-          // A writer slow to close holds its end open until the next pass has
-          // opened the FIFO: what a pass that stopped early left in the pipe
-          // would then reach the next one. gunzip itself waits for the end of
-          // its input, so only a plain package can meet such a writer.
+          // A writer slow to close keeps its end open after each copy and feeds
+          // the next pass through it: what a pass that stopped early left in
+          // the pipe would then reach the next one. gunzip waits for the end of
+          // its input, and so does the verification pass, so only the later
+          // passes of a plain package can meet such a writer.
           for (bool slow : {false, true}) {
             if (slow && gzipped)
                 continue;
@@ -879,25 +881,33 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                 ASSERT_GE(inotify_add_watch(events.fd, fifo.c_str(), IN_CLOSE_NOWRITE | IN_OPEN),
                           0);
                 std::atomic<bool> stop{false};
-                // Waits for an event of `mask`; false once the test is over.
+                // Waits for the next event of `mask`, in the order they came;
+                // false once the test is over.
+                std::deque<uint32_t> seen;
                 auto wait_for = [&](uint32_t mask) {
                     alignas(inotify_event) char buffer[4096];
-                    while (!stop) {
+                    for (;;) {
+                        while (!seen.empty()) {
+                            uint32_t event = seen.front();
+                            seen.pop_front();
+                            if (event & mask)
+                                return true;
+                        }
                         // Woken now and then to see whether the test is over.
                         pollfd ready{events.fd, POLLIN, 0};
-                        if (poll(&ready, 1, 20) == 0)
-                            continue;
+                        while (!stop && poll(&ready, 1, 20) == 0) {
+                        }
+                        if (stop)
+                            return false;
                         ssize_t n = read(events.fd, buffer, sizeof buffer);
                         if (n <= 0)
                             return false;
                         for (ssize_t at = 0; at < n;) {
                             const inotify_event* e = reinterpret_cast<inotify_event*>(buffer + at);
-                            if (e->mask & mask)
-                                return true;
+                            seen.push_back(e->mask);
                             at += (ssize_t)sizeof *e + e->len;
                         }
                     }
-                    return false;
                 };
                 std::thread writer([&] {
                     for (int opens = 0; !stop; ++opens) {
@@ -908,14 +918,17 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                         if (write(w.fd, bytes.data(), bytes.size()) < 0 && errno != EPIPE)
                             return;
                         if (slow && opens > 0) {
-                            if (!wait_for(IN_CLOSE_NOWRITE) || !wait_for(IN_OPEN))
-                                return;
-                            w.reset();
-                        } else {
-                            w.reset();
-                            if (!wait_for(IN_CLOSE_NOWRITE))
-                                return;
+                            // The same descriptor feeds every later pass: a copy
+                            // each time the reader has closed and the next opened.
+                            while (wait_for(IN_CLOSE_NOWRITE) && wait_for(IN_OPEN)) {
+                                if (write(w.fd, bytes.data(), bytes.size()) < 0 && errno != EPIPE)
+                                    return;
+                            }
+                            return;
                         }
+                        w.reset();
+                        if (!wait_for(IN_CLOSE_NOWRITE))
+                            return;
                     }
                 });
                 run_options o;
