@@ -10,6 +10,9 @@
 #   BOOT_ORDER    the slots in the order they are tried, such as "A B"
 #   BOOT_A_LEFT   boot attempts slot A has left (one decimal digit, 0 to 9)
 #   BOOT_B_LEFT   boot attempts slot B has left
+# One digit because setexpr below reads numbers as hexadecimal: a count of 10
+# would be taken for 16. fwdeploy's build refuses FWDEPLOY_BOOT_ATTEMPTS
+# outside 1 to 9 for that reason.
 # Linux reads and writes the same file with fw_printenv/fw_setenv, through
 # an /etc/fw_env.config line such as "/boot/uboot.env 0x0000 0x4000".
 # fwdeploy puts the freshly written slot first with fresh attempts after a
