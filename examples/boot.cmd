@@ -91,16 +91,26 @@ if test -n "${fw_slot}"; then
     fatwrite ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} uboot.env 0x4000
     echo "fwboot: booting slot ${fw_slot}, A has ${BOOT_A_LEFT} left, B has ${BOOT_B_LEFT} left"
 else
-    # No slot has an attempt left: rather than not booting at all, the first
-    # slot of the order boots without counting, until Linux confirms it or an
-    # update gives a slot fresh attempts.
+    # No slot has an attempt left: rather than not booting at all, one slot
+    # boots without counting, until Linux confirms it or an update gives a
+    # slot fresh attempts. Not the first of the order: fwdeploy's switch
+    # writes BOOT_ORDER=<new> <old>, so the first is the slot an update wrote,
+    # which has just used up every attempt it got without confirming. The
+    # second is the slot that update came from, which ran before it.
+    setenv fw_first
     for fw_try in ${BOOT_ORDER}; do
-        if test -z "${fw_slot}"; then
-            if test "${fw_try}" = A || test "${fw_try}" = B; then
+        if test "${fw_try}" = A || test "${fw_try}" = B; then
+            if test -z "${fw_first}"; then
+                setenv fw_first ${fw_try}
+            elif test -z "${fw_slot}" && test "${fw_try}" != "${fw_first}"; then
                 setenv fw_slot ${fw_try}
             fi
         fi
     done
+    # An order that names one slot only: that one; none at all: A.
+    if test -z "${fw_slot}"; then
+        setenv fw_slot ${fw_first}
+    fi
     if test -z "${fw_slot}"; then
         setenv fw_slot A
     fi

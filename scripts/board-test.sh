@@ -338,8 +338,8 @@ expect() {
 
 # The boot script on its own, with the state written by hand: B first with one
 # attempt and A with one. B boots, then A, then neither has an attempt left
-# and B, first in the order, boots uncounted; then a state file with a bad CRC
-# means the defaults.
+# and A, second in the order (the slot an update to B came from), boots
+# uncounted; then a state file with a bad CRC means the defaults.
 scenario_bootscript() {
     new_board bootscript
     next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
@@ -390,8 +390,8 @@ EOF
     expect <<'EOF'
 fwboot: state from uboot.env
 fwboot: order B A, A has 0 left, B has 0 left
-fwboot: no slot has attempts left: booting slot B uncounted
-board: booted slot B, root /dev/vda3 holds: rootfs-B
+fwboot: no slot has attempts left: booting slot A uncounted
+board: booted slot A, root /dev/vda2 holds: rootfs-A
 board: rebooting
 EOF
     next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT'
