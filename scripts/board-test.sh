@@ -11,9 +11,12 @@
 #                                           with those binaries instead of building
 #
 # Scenarios:
-#   bootscript  the boot script alone: a switch made by hand with fw_setenv,
-#               attempts counted down, the fallback, no attempts left anywhere,
-#               a state file with a bad CRC
+#   bootscript  the boot script alone, one copy of the state: a switch made by
+#               hand with fw_setenv, attempts counted down, the fallback, no
+#               attempts left anywhere, a state file with a bad CRC
+#   copies      two copies of the state: the newer one wins, also where its
+#               flag has wrapped; the newer one damaged, the other one's state
+#               boots; both damaged, the defaults
 #   update      booted from A, a package writes @rootfs; the board reboots into
 #               B, which confirms with fwdeploy -g, and the next boot stays on B
 #   fallback    B never confirms: once its attempts are used up A boots again
@@ -28,7 +31,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${BOARD_DIR:-$root/build-board}
-all_scenarios=(bootscript update fallback killed refused)
+all_scenarios=(bootscript copies update fallback killed refused)
 # One boot takes 6-11 s here; a boot that has not ended by this many seconds hangs.
 readonly boot_timeout=90
 
@@ -133,7 +136,9 @@ make_initramfs() {
     cp -L "$u/usr/lib/arm-linux-gnueabihf/libubootenv.so.0" "$u/lib/arm-linux-gnueabihf/libz.so.1" \
         /usr/lib/arm-linux-gnueabihf/libc.so.6 "$ir/lib/arm-linux-gnueabihf/"
     cp -L /usr/lib/arm-linux-gnueabihf/ld-linux-armhf.so.3 "$ir/lib/"
-    echo "/boot/uboot.env 0x0000 0x4000" > "$ir/etc/fw_env.config"
+    # Two copies of the boot state, as the boot script reads them.
+    printf '%s\n' "/boot/uboot.env 0x0000 0x4000" "/boot/uboot-redund.env 0x0000 0x4000" \
+        > "$ir/etc/fw_env.config"
     echo "rootfs /dev/vda2 /dev/vda3" > "$ir/etc/fwdeploy/slots"
     (cd "$ir" && find . | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) \
         | gzip -9n > "$work/initrd.img"
@@ -167,8 +172,9 @@ make_slot_image() {
     TZ=UTC mcopy -m -i "$image" "$work/slot-id" ::slot-id
 }
 
-# 128 MiB, MBR: the FAT boot partition (kernel, initramfs, boot.scr, the state
-# file uboot.env), then slot A and slot B.
+# 128 MiB, MBR: the FAT boot partition (kernel, initramfs, boot.scr, the two
+# copies of the state, uboot.env and uboot-redund.env), then slot A and slot B.
+# The state of a board that keeps one copy is left beside it for new_board.
 make_disk() {
     local disk=$work/disk.img
     rm -f "$disk"
@@ -184,11 +190,15 @@ EOF
     mkfs.vfat -C -n BOOT "$boot" $((129024 / 2)) >/dev/null
     mkimage -A arm -T script -C none -n "A/B boot" -d "$root/examples/boot.cmd" "$work/boot.scr" >/dev/null
     # The state a new board starts with: A first, all attempts left.
-    printf 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n' | mkenvimage -s 0x4000 -o "$work/uboot.env" -
+    printf 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n' | mkenvimage -r -s 0x4000 -o "$work/uboot.env" -
+    cp "$work/uboot.env" "$work/uboot-redund.env"
+    printf 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n' | mkenvimage -s 0x4000 -o "$work/uboot-one.env" -
+    echo "/boot/uboot.env 0x0000 0x4000" > "$work/fw_env-one.config"
     local kver
     kver=$(ls "$work/unpacked/lib/modules")
     cp "$work/unpacked/boot/vmlinuz-$kver" "$work/zImage"
-    mcopy -i "$boot" "$work/zImage" "$work/initrd.img" "$work/boot.scr" "$work/uboot.env" ::
+    mcopy -i "$boot" "$work/zImage" "$work/initrd.img" "$work/boot.scr" "$work/uboot.env" \
+        "$work/uboot-redund.env" ::
     dd if="$boot" of="$disk" bs=512 seek=2048 conv=notrunc status=none
     make_slot_image "$work/slot-a.img" rootfs-A
     make_slot_image "$work/slot-b.img" rootfs-B
@@ -254,7 +264,9 @@ put_boot_file() {
     MTOOLS_SKIP_CHECK=1 mcopy -o -i "$(boot_fs)" "$1" "::$2"
 }
 
-# Starts a scenario on fresh copies of the disk and of U-Boot's flash.
+# Starts a scenario on fresh copies of the disk and of U-Boot's flash. With
+# "one", the board keeps its state in a single copy: uboot.env alone, and the
+# fw_env.config of one line that the board's init takes from the partition.
 new_board() {
     run=$work/run/$1
     rm -rf "$run"
@@ -262,6 +274,11 @@ new_board() {
     cp --sparse=always "$work/disk.img" "$run/disk.img"
     cp --sparse=always "$work/flash1.img" "$run/flash1.img"
     boots=0
+    if [[ ${2:-} == one ]]; then
+        MTOOLS_SKIP_CHECK=1 mdel -i "$(boot_fs)" ::uboot-redund.env
+        put_boot_file "$work/uboot-one.env" uboot.env
+        put_boot_file "$work/fw_env-one.config" fw_env.config
+    fi
 }
 
 # Leaves the shell fragment the board's init runs on its next boot.
@@ -336,12 +353,12 @@ expect() {
 
 # ---------------------------------------------------------------- scenarios
 
-# The boot script on its own, with the state written by hand: B first with one
-# attempt and A with one. B boots, then A, then neither has an attempt left
+# The boot script on its own on a board that keeps one copy of its state,
+# written by hand: B first with one attempt and A with one. B boots, then A, then neither has an attempt left
 # and A, second in the order (the slot an update to B came from), boots
 # uncounted; then a state file with a bad CRC means the defaults.
 scenario_bootscript() {
-    new_board bootscript
+    new_board bootscript one
     next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
 printf "BOOT_ORDER=B A\nBOOT_A_LEFT=1\nBOOT_B_LEFT=1\n" > /tmp/switch
 show fw_setenv -s /tmp/switch'
@@ -385,7 +402,7 @@ board: rebooting
 EOF
     # Nothing is counted any more; this boot damages the state file the way a
     # write cut short would.
-    next_step 'printf X | dd of=/boot/uboot.env bs=1 seek=100 conv=notrunc 2>/dev/null'
+    next_step 'damage /boot/uboot.env'
     boot
     expect <<'EOF'
 fwboot: state from uboot.env
@@ -410,6 +427,85 @@ board: rebooting
 EOF
 }
 
+# A state file for a board with two copies, with the flag byte given: the CRC
+# in front covers the data only, so the flag that mkenvimage -r set can change.
+state_copy() {
+    local file=$1 flag=$2 vars=$3
+    printf "$vars" | mkenvimage -r -s 0x4000 -o "$file" -
+    printf "\\x$flag" | dd of="$file" bs=1 seek=4 conv=notrunc status=none
+}
+
+# Two copies of the state, each newer than the other in turn. The board starts
+# with flags 0xff and 0, where the count wraps: the copy flagged 0, B first, is
+# the newer. The boot script writes the older copy, which fw_printenv then
+# reads as the newer one; that copy is damaged as a write cut short would leave
+# it, and the next boot takes the other copy's state, not the defaults. Then
+# fwdeploy -g writes a copy, both copies are damaged, and only now the defaults
+# stand.
+scenario_copies() {
+    new_board copies
+    state_copy "$run/uboot.env" ff 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n'
+    state_copy "$run/uboot-redund.env" 00 'BOOT_ORDER=B A\nBOOT_A_LEFT=2\nBOOT_B_LEFT=2\n'
+    put_boot_file "$run/uboot.env" uboot.env
+    put_boot_file "$run/uboot-redund.env" uboot-redund.env
+    next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+damage /boot/uboot.env'
+    boot
+    expect <<'EOF'
+fwboot: state from the newer of two copies
+fwboot: order B A, A has 2 left, B has 2 left
+fwboot: booting slot B, A has 2 left, B has 1 left
+board: booted slot B, root /dev/vda3 holds: rootfs-B
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=B A
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=1
+board: exit 0
+board: rebooting
+EOF
+    next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+show fwdeploy -g
+show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+damage /boot/uboot.env
+damage /boot/uboot-redund.env'
+    boot
+    expect <<'EOF'
+fwboot: uboot.env has a bad CRC
+fwboot: state from uboot-redund.env
+fwboot: order B A, A has 2 left, B has 2 left
+fwboot: booting slot B, A has 2 left, B has 1 left
+board: booted slot B, root /dev/vda3 holds: rootfs-B
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=B A
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=1
+board: exit 0
+board: $ fwdeploy -g
+board: | Slot B confirmed: BOOT_B_LEFT=3
+board: exit 0
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=B A
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=3
+board: exit 0
+board: rebooting
+EOF
+    next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT'
+    boot
+    expect <<'EOF'
+fwboot: uboot.env has a bad CRC, uboot-redund.env has a bad CRC: using the defaults
+fwboot: order A B, A has 3 left, B has 3 left
+fwboot: booting slot A, A has 2 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=A B
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=3
+board: exit 0
+board: rebooting
+EOF
+}
+
 # The first boot of scenarios that update: booted from A, the package writes
 # slot B and switches the boot to it.
 boot_and_update() {
@@ -418,7 +514,7 @@ boot_and_update() {
 show fwdeploy -x /boot/update.bin.gz'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -461,7 +557,7 @@ scenario_update() {
 show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has 3 left
 fwboot: booting slot B, A has 2 left, B has 2 left
 board: booted slot B, root /dev/vda3 holds: rootfs 2.0
@@ -481,7 +577,7 @@ EOF
     next_step 'show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has 3 left
 fwboot: booting slot B, A has 2 left, B has 2 left
 board: booted slot B, root /dev/vda3 holds: rootfs 2.0
@@ -507,7 +603,7 @@ scenario_fallback() {
         next_step ':'
         boot
         expect <<EOF
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has $((left + 1)) left
 fwboot: booting slot B, A has 2 left, B has $left left
 board: booted slot B, root /dev/vda3 holds: rootfs 2.0
@@ -517,7 +613,7 @@ EOF
     next_step 'show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has 0 left
 fwboot: booting slot A, A has 1 left, B has 0 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -541,7 +637,7 @@ scenario_killed() {
     next_step 'show fwdeploy -x /boot/killed.bin.gz'
     boot "board: the apply pass waits in its script block"
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -555,7 +651,7 @@ umount /mnt/other
 show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order A B, A has 2 left, B has 3 left
 fwboot: booting slot A, A has 1 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -588,7 +684,7 @@ umount /mnt/other
 show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
