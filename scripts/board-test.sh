@@ -23,6 +23,8 @@
 #   killed      the machine dies during the apply pass: A boots, order unchanged
 #   refused     a package naming the booted slot's device is warned about, one
 #               whose @ target is mounted is refused
+#   second      after an update, before its reboot, a second one dies while it
+#               writes B again: A boots, and B is out of the order with 0 left
 #
 # Work files and the downloaded Debian packages (kept for reruns) go to
 # build-board/ (BOARD_DIR overrides). Needs Debian 12; missing packages are
@@ -31,7 +33,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${BOARD_DIR:-$root/build-board}
-all_scenarios=(bootscript copies update fallback killed refused)
+all_scenarios=(bootscript copies update fallback killed refused second)
 # One boot takes 6-11 s here; a boot that has not ended by this many seconds hangs.
 readonly boot_timeout=90
 
@@ -716,6 +718,56 @@ board: | booted=A
 board: | order=A B
 board: | A.left=2
 board: | B.left=3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
+board: exit 0
+board: rebooting
+EOF
+}
+
+# A second update before the reboot that the first one asked for: the first
+# switched the boot to B, the second writes B again and the machine dies in
+# its apply pass, after the slot write began and before any switch. B must
+# not boot as it was left: before its first byte is written, fwdeploy takes
+# it out of the boot order, so A boots, and B stays out with no attempts.
+scenario_second() {
+    new_board second
+    put_boot_file "$work/packages/update.bin.gz" update.bin.gz
+    put_boot_file "$work/packages/killed.bin.gz" killed.bin.gz
+    next_step 'fwdeploy -x /boot/update.bin.gz > /tmp/first 2>&1
+say "first update: exit $?"
+show fwdeploy -l
+show fwdeploy -x /boot/killed.bin.gz'
+    boot "board: the apply pass waits in its script block"
+    expect <<'EOF'
+fwboot: state from the newer of two copies
+fwboot: order A B, A has 3 left, B has 3 left
+fwboot: booting slot A, A has 2 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: first update: exit 0
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=B A
+board: | A.left=2
+board: | B.left=3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
+board: exit 0
+board: $ fwdeploy -x /boot/killed.bin.gz
+board: the apply pass waits in its script block
+EOF
+    next_step 'show fwdeploy -l'
+    boot
+    expect <<'EOF'
+fwboot: state from the newer of two copies
+fwboot: order A B, A has 2 left, B has 0 left
+fwboot: booting slot A, A has 1 left, B has 0 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=A B
+board: | A.left=1
+board: | B.left=0
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
 board: exit 0
