@@ -11,15 +11,20 @@
 #                                           with those binaries instead of building
 #
 # Scenarios:
-#   bootscript  the boot script alone: a switch made by hand with fw_setenv,
-#               attempts counted down, the fallback, no attempts left anywhere,
-#               a state file with a bad CRC
+#   bootscript  the boot script alone, one copy of the state: a switch made by
+#               hand with fw_setenv, attempts counted down, the fallback, no
+#               attempts left anywhere, a state file with a bad CRC
+#   copies      two copies of the state: the newer one wins, also where its
+#               flag has wrapped; the newer one damaged, the other one's state
+#               boots; both damaged, the defaults
 #   update      booted from A, a package writes @rootfs; the board reboots into
 #               B, which confirms with fwdeploy -g, and the next boot stays on B
 #   fallback    B never confirms: once its attempts are used up A boots again
-#   killed      the machine dies during the apply pass: A boots, order unchanged
+#   killed      the machine dies during the apply pass: A boots, B out of the order
 #   refused     a package naming the booted slot's device is warned about, one
 #               whose @ target is mounted is refused
+#   second      after an update, before its reboot, a second one dies while it
+#               writes B again: A boots, and B is out of the order with 0 left
 #
 # Work files and the downloaded Debian packages (kept for reruns) go to
 # build-board/ (BOARD_DIR overrides). Needs Debian 12; missing packages are
@@ -28,7 +33,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${BOARD_DIR:-$root/build-board}
-all_scenarios=(bootscript update fallback killed refused)
+all_scenarios=(bootscript copies update fallback killed refused second)
 # One boot takes 6-11 s here; a boot that has not ended by this many seconds hangs.
 readonly boot_timeout=90
 
@@ -133,7 +138,9 @@ make_initramfs() {
     cp -L "$u/usr/lib/arm-linux-gnueabihf/libubootenv.so.0" "$u/lib/arm-linux-gnueabihf/libz.so.1" \
         /usr/lib/arm-linux-gnueabihf/libc.so.6 "$ir/lib/arm-linux-gnueabihf/"
     cp -L /usr/lib/arm-linux-gnueabihf/ld-linux-armhf.so.3 "$ir/lib/"
-    echo "/boot/uboot.env 0x0000 0x4000" > "$ir/etc/fw_env.config"
+    # Two copies of the boot state, as the boot script reads them.
+    printf '%s\n' "/boot/uboot.env 0x0000 0x4000" "/boot/uboot-redund.env 0x0000 0x4000" \
+        > "$ir/etc/fw_env.config"
     echo "rootfs /dev/vda2 /dev/vda3" > "$ir/etc/fwdeploy/slots"
     (cd "$ir" && find . | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) \
         | gzip -9n > "$work/initrd.img"
@@ -167,8 +174,9 @@ make_slot_image() {
     TZ=UTC mcopy -m -i "$image" "$work/slot-id" ::slot-id
 }
 
-# 128 MiB, MBR: the FAT boot partition (kernel, initramfs, boot.scr, the state
-# file uboot.env), then slot A and slot B.
+# 128 MiB, MBR: the FAT boot partition (kernel, initramfs, boot.scr, the two
+# copies of the state, uboot.env and uboot-redund.env), then slot A and slot B.
+# The state of a board that keeps one copy is left beside it for new_board.
 make_disk() {
     local disk=$work/disk.img
     rm -f "$disk"
@@ -184,11 +192,15 @@ EOF
     mkfs.vfat -C -n BOOT "$boot" $((129024 / 2)) >/dev/null
     mkimage -A arm -T script -C none -n "A/B boot" -d "$root/examples/boot.cmd" "$work/boot.scr" >/dev/null
     # The state a new board starts with: A first, all attempts left.
-    printf 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n' | mkenvimage -s 0x4000 -o "$work/uboot.env" -
+    printf 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n' | mkenvimage -r -s 0x4000 -o "$work/uboot.env" -
+    cp "$work/uboot.env" "$work/uboot-redund.env"
+    printf 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n' | mkenvimage -s 0x4000 -o "$work/uboot-one.env" -
+    echo "/boot/uboot.env 0x0000 0x4000" > "$work/fw_env-one.config"
     local kver
     kver=$(ls "$work/unpacked/lib/modules")
     cp "$work/unpacked/boot/vmlinuz-$kver" "$work/zImage"
-    mcopy -i "$boot" "$work/zImage" "$work/initrd.img" "$work/boot.scr" "$work/uboot.env" ::
+    mcopy -i "$boot" "$work/zImage" "$work/initrd.img" "$work/boot.scr" "$work/uboot.env" \
+        "$work/uboot-redund.env" ::
     dd if="$boot" of="$disk" bs=512 seek=2048 conv=notrunc status=none
     make_slot_image "$work/slot-a.img" rootfs-A
     make_slot_image "$work/slot-b.img" rootfs-B
@@ -254,7 +266,9 @@ put_boot_file() {
     MTOOLS_SKIP_CHECK=1 mcopy -o -i "$(boot_fs)" "$1" "::$2"
 }
 
-# Starts a scenario on fresh copies of the disk and of U-Boot's flash.
+# Starts a scenario on fresh copies of the disk and of U-Boot's flash. With
+# "one", the board keeps its state in a single copy: uboot.env alone, and the
+# fw_env.config of one line that the board's init takes from the partition.
 new_board() {
     run=$work/run/$1
     rm -rf "$run"
@@ -262,6 +276,11 @@ new_board() {
     cp --sparse=always "$work/disk.img" "$run/disk.img"
     cp --sparse=always "$work/flash1.img" "$run/flash1.img"
     boots=0
+    if [[ ${2:-} == one ]]; then
+        MTOOLS_SKIP_CHECK=1 mdel -i "$(boot_fs)" ::uboot-redund.env
+        put_boot_file "$work/uboot-one.env" uboot.env
+        put_boot_file "$work/fw_env-one.config" fw_env.config
+    fi
 }
 
 # Leaves the shell fragment the board's init runs on its next boot.
@@ -336,12 +355,12 @@ expect() {
 
 # ---------------------------------------------------------------- scenarios
 
-# The boot script on its own, with the state written by hand: B first with one
-# attempt and A with one. B boots, then A, then neither has an attempt left
-# and B, first in the order, boots uncounted; then a state file with a bad CRC
-# means the defaults.
+# The boot script on its own on a board that keeps one copy of its state,
+# written by hand: B first with one attempt and A with one. B boots, then A, then neither has an attempt left
+# and A, second in the order (the slot an update to B came from), boots
+# uncounted; then a state file with a bad CRC means the defaults.
 scenario_bootscript() {
-    new_board bootscript
+    new_board bootscript one
     next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
 printf "BOOT_ORDER=B A\nBOOT_A_LEFT=1\nBOOT_B_LEFT=1\n" > /tmp/switch
 show fw_setenv -s /tmp/switch'
@@ -385,19 +404,98 @@ board: rebooting
 EOF
     # Nothing is counted any more; this boot damages the state file the way a
     # write cut short would.
-    next_step 'printf X | dd of=/boot/uboot.env bs=1 seek=100 conv=notrunc 2>/dev/null'
+    next_step 'damage /boot/uboot.env'
     boot
     expect <<'EOF'
 fwboot: state from uboot.env
 fwboot: order B A, A has 0 left, B has 0 left
-fwboot: no slot has attempts left: booting slot B uncounted
-board: booted slot B, root /dev/vda3 holds: rootfs-B
+fwboot: no slot has attempts left: booting slot A uncounted
+board: booted slot A, root /dev/vda2 holds: rootfs-A
 board: rebooting
 EOF
     next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT'
     boot
     expect <<'EOF'
 fwboot: uboot.env has a bad CRC: using the defaults
+fwboot: order A B, A has 3 left, B has 3 left
+fwboot: booting slot A, A has 2 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=A B
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=3
+board: exit 0
+board: rebooting
+EOF
+}
+
+# A state file for a board with two copies, with the flag byte given: the CRC
+# in front covers the data only, so the flag that mkenvimage -r set can change.
+state_copy() {
+    local file=$1 flag=$2 vars=$3
+    printf "$vars" | mkenvimage -r -s 0x4000 -o "$file" -
+    printf "\\x$flag" | dd of="$file" bs=1 seek=4 conv=notrunc status=none
+}
+
+# Two copies of the state, each newer than the other in turn. The board starts
+# with flags 0xff and 0, where the count wraps: the copy flagged 0, B first, is
+# the newer. The boot script writes the older copy, which fw_printenv then
+# reads as the newer one; that copy is damaged as a write cut short would leave
+# it, and the next boot takes the other copy's state, not the defaults. Then
+# fwdeploy -g writes a copy, both copies are damaged, and only now the defaults
+# stand.
+scenario_copies() {
+    new_board copies
+    state_copy "$run/uboot.env" ff 'BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n'
+    state_copy "$run/uboot-redund.env" 00 'BOOT_ORDER=B A\nBOOT_A_LEFT=2\nBOOT_B_LEFT=2\n'
+    put_boot_file "$run/uboot.env" uboot.env
+    put_boot_file "$run/uboot-redund.env" uboot-redund.env
+    next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+damage /boot/uboot.env'
+    boot
+    expect <<'EOF'
+fwboot: state from the newer of two copies
+fwboot: order B A, A has 2 left, B has 2 left
+fwboot: booting slot B, A has 2 left, B has 1 left
+board: booted slot B, root /dev/vda3 holds: rootfs-B
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=B A
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=1
+board: exit 0
+board: rebooting
+EOF
+    next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+show fwdeploy -g
+show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+damage /boot/uboot.env
+damage /boot/uboot-redund.env'
+    boot
+    expect <<'EOF'
+fwboot: uboot.env has a bad CRC
+fwboot: state from uboot-redund.env
+fwboot: order B A, A has 2 left, B has 2 left
+fwboot: booting slot B, A has 2 left, B has 1 left
+board: booted slot B, root /dev/vda3 holds: rootfs-B
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=B A
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=1
+board: exit 0
+board: $ fwdeploy -g
+board: | Slot B confirmed: BOOT_B_LEFT=3
+board: exit 0
+board: $ fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT
+board: | BOOT_ORDER=B A
+board: | BOOT_A_LEFT=2
+board: | BOOT_B_LEFT=3
+board: exit 0
+board: rebooting
+EOF
+    next_step 'show fw_printenv BOOT_ORDER BOOT_A_LEFT BOOT_B_LEFT'
+    boot
+    expect <<'EOF'
+fwboot: uboot.env has a bad CRC, uboot-redund.env has a bad CRC: using the defaults
 fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -418,7 +516,7 @@ boot_and_update() {
 show fwdeploy -x /boot/update.bin.gz'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -438,6 +536,7 @@ board: | Package digest OK, signature not checked (no trusted keys)
 board: | Package version none, compatibility not checked
 board: | (100%)(1/2)(state sub 1)
 board: | No begin scripts!
+board: | Slot B taken out of the boot order while it is written: BOOT_ORDER=A, BOOT_B_LEFT=0
 board: | (0%)(2/2)(state sub 2)
 board: | Write /dev/vda3 with 0xFF
 board: | (0%)(2/2)(state sub 2)
@@ -461,7 +560,7 @@ scenario_update() {
 show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has 3 left
 fwboot: booting slot B, A has 2 left, B has 2 left
 board: booted slot B, root /dev/vda3 holds: rootfs 2.0
@@ -481,7 +580,7 @@ EOF
     next_step 'show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has 3 left
 fwboot: booting slot B, A has 2 left, B has 2 left
 board: booted slot B, root /dev/vda3 holds: rootfs 2.0
@@ -507,7 +606,7 @@ scenario_fallback() {
         next_step ':'
         boot
         expect <<EOF
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has $((left + 1)) left
 fwboot: booting slot B, A has 2 left, B has $left left
 board: booted slot B, root /dev/vda3 holds: rootfs 2.0
@@ -517,7 +616,7 @@ EOF
     next_step 'show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order B A, A has 2 left, B has 0 left
 fwboot: booting slot A, A has 1 left, B has 0 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -541,32 +640,33 @@ scenario_killed() {
     next_step 'show fwdeploy -x /boot/killed.bin.gz'
     boot "board: the apply pass waits in its script block"
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
 board: $ fwdeploy -x /boot/killed.bin.gz
 board: the apply pass waits in its script block
 EOF
-    # Slot B got its new image before the machine died; that changes nothing.
+    # Slot B got its new image before the machine died, while it was out of
+    # the boot order: A boots.
     next_step 'mount -t vfat -o ro /dev/vda3 /mnt/other || die "mount /dev/vda3"
 show cat /mnt/other/slot-id
 umount /mnt/other
 show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
-fwboot: order A B, A has 2 left, B has 3 left
-fwboot: booting slot A, A has 1 left, B has 3 left
+fwboot: state from the newer of two copies
+fwboot: order A, A has 2 left, B has 0 left
+fwboot: booting slot A, A has 1 left, B has 0 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
 board: $ cat /mnt/other/slot-id
 board: | rootfs 2.0
 board: exit 0
 board: $ fwdeploy -l
 board: | booted=A
-board: | order=A B
+board: | order=A
 board: | A.left=1
-board: | B.left=3
+board: | B.left=0
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
 board: exit 0
@@ -588,7 +688,7 @@ umount /mnt/other
 show fwdeploy -l'
     boot
     expect <<'EOF'
-fwboot: state from uboot.env
+fwboot: state from the newer of two copies
 fwboot: order A B, A has 3 left, B has 3 left
 fwboot: booting slot A, A has 2 left, B has 3 left
 board: booted slot A, root /dev/vda2 holds: rootfs-A
@@ -620,6 +720,56 @@ board: | booted=A
 board: | order=A B
 board: | A.left=2
 board: | B.left=3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
+board: exit 0
+board: rebooting
+EOF
+}
+
+# A second update before the reboot that the first one asked for: the first
+# switched the boot to B, the second writes B again and the machine dies in
+# its apply pass, after the slot write began and before any switch. B must
+# not boot as it was left: before its first byte is written, fwdeploy takes
+# it out of the boot order, so A boots, and B stays out with no attempts.
+scenario_second() {
+    new_board second
+    put_boot_file "$work/packages/update.bin.gz" update.bin.gz
+    put_boot_file "$work/packages/killed.bin.gz" killed.bin.gz
+    next_step 'fwdeploy -x /boot/update.bin.gz > /tmp/first 2>&1
+say "first update: exit $?"
+show fwdeploy -l
+show fwdeploy -x /boot/killed.bin.gz'
+    boot "board: the apply pass waits in its script block"
+    expect <<'EOF'
+fwboot: state from the newer of two copies
+fwboot: order A B, A has 3 left, B has 3 left
+fwboot: booting slot A, A has 2 left, B has 3 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: first update: exit 0
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=B A
+board: | A.left=2
+board: | B.left=3
+board: | rootfs.A=/dev/vda2
+board: | rootfs.B=/dev/vda3
+board: exit 0
+board: $ fwdeploy -x /boot/killed.bin.gz
+board: the apply pass waits in its script block
+EOF
+    next_step 'show fwdeploy -l'
+    boot
+    expect <<'EOF'
+fwboot: state from the newer of two copies
+fwboot: order A, A has 2 left, B has 0 left
+fwboot: booting slot A, A has 1 left, B has 0 left
+board: booted slot A, root /dev/vda2 holds: rootfs-A
+board: $ fwdeploy -l
+board: | booted=A
+board: | order=A
+board: | A.left=1
+board: | B.left=0
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
 board: exit 0
