@@ -112,7 +112,7 @@ int slot_on_root()
             device_id id;
             char at[2];
             bool read_write;
-            if (identify(state.table.groups[g].device[s], &id) == 0 &&
+            if (identify(state.table.groups[g].device[s], state.settings.sysfs_root, &id) == 0 &&
                 find_mount(state.settings.mountinfo_path, &id, true, at, sizeof at, &read_write,
                            false) == 1)
                 return s;
@@ -256,7 +256,7 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
     }
     const char* path = group->device[1 - state.booted];
     device_id id;
-    if (identify(path, &id) < 0) {
+    if (identify(path, state.settings.sysfs_root, &id) < 0) {
         int error = errno;
         printf("Slot target @%s refused: %s: %s!\n", name, path, strerror(error));
         return -1;
@@ -294,7 +294,7 @@ void warn_if_mounted(const char* path)
     if (!state.present)
         return;
     device_id id;
-    if (identify(path, &id) < 0)
+    if (identify(path, state.settings.sysfs_root, &id) < 0)
         return;
     char at[256];
     bool read_write = false;

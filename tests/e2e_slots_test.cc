@@ -283,12 +283,16 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         std::string line;
     };
     // UBI volumes: character devices, which a UBIFS mount names by their own
-    // name rather than a device number.
-    std::string ubi_a = s.box.path("dev/ubi0_2");
-    std::string ubi_b = s.box.path("dev/ubi0_3");
+    // name rather than a device number. Which volume a node is, sysfs says,
+    // whatever the node is called.
+    std::string ubi_a = s.box.path("dev/data-a");
+    std::string ubi_b = s.box.path("dev/data-b");
     s.box.make_dir("dev");
-    ASSERT_EQ(mknod(ubi_a.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
-    ASSERT_EQ(mknod(ubi_b.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ASSERT_EQ(mknod(ubi_a.c_str(), S_IFCHR | 0600, makedev(240, 3)), 0);
+    ASSERT_EQ(mknod(ubi_b.c_str(), S_IFCHR | 0600, makedev(240, 4)), 0);
+    s.box.write("sys/devices/virtual/ubi/ubi0/ubi0_3/name", "data_b\n");
+    std::string volume_b = s.box.make_dir("sys/dev/char") + "/240:4";
+    ASSERT_EQ(symlink("../../devices/virtual/ubi/ubi0/ubi0_3", volume_b.c_str()), 0);
     std::string ubi_slots = s.box.write("ubi-slots", "data " + ubi_a + " " + ubi_b + "\n");
     std::string ubi_mounted =
         s.box.write("ubi-mountinfo", "30 20 0:25 / /data rw,relatime - ubifs ubi0_3 rw\n");
@@ -308,7 +312,8 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
           {"FWDEPLOY_TEST_MOUNTINFO_FILE", root_on_a}},
          "", "Slot target @rootfs refused: " + s.a.device + " is the booted one!"},
         {"a UBI volume mounted by its name", ubi_block("@data", image),
-         {{"FWDEPLOY_TEST_SLOTS_FILE", ubi_slots}, {"FWDEPLOY_TEST_MOUNTINFO_FILE", ubi_mounted}},
+         {{"FWDEPLOY_TEST_SLOTS_FILE", ubi_slots}, {"FWDEPLOY_TEST_MOUNTINFO_FILE", ubi_mounted},
+          {"FWDEPLOY_TEST_SYSFS_ROOT", s.box.path("sys")}},
          "", "Slot target @data refused: " + ubi_b + " is mounted on /data!"},
         {"the slot device mounted", raw_block("@rootfs", image, 16384), {}, mount_b,
          "Slot target @rootfs refused: " + s.b.device + " is mounted on " + s.box.path("mnt") +
