@@ -128,6 +128,28 @@ const slot_group* find_group(const char* name)
     return nullptr;
 }
 
+// Two spellings of one device in the table (a link and its target, an MTD
+// character device and its mtdblock twin) would let a slot target write the
+// running slot under its other name. Only the board has the devices to tell,
+// so this is not part of parsing the table. 0, or -1 after printing which two.
+int check_distinct_devices()
+{
+    char kind[SLOT_GROUPS_MAX * 2];
+    dev_t number[SLOT_GROUPS_MAX * 2];
+    int count = state.table.count * 2;
+    for (int i = 0; i < count; ++i) {
+        kind[i] = device_number(state.table.groups[i / 2].device[i % 2], &number[i]);
+        for (int j = 0; j < i; ++j)
+            if (kind[i] != 0 && kind[i] == kind[j] && number[i] == number[j]) {
+                printf("Slot table %s: device %s and device %s are the same device\n",
+                       state.settings.table_path, state.table.groups[j / 2].device[j % 2],
+                       state.table.groups[i / 2].device[i % 2]);
+                return -1;
+            }
+    }
+    return 0;
+}
+
 void say_booted_unknown()
 {
     printf("Booted slot is unknown: no %s=A or %s=B on the kernel command line, and / is on "
@@ -219,6 +241,8 @@ int slots_setup(const slot_settings* settings)
     state.booted = -1;
     int read = read_slot_table(settings->table_path, &state.table);
     if (read < 0)
+        return -1;
+    if (read == 1 && check_distinct_devices() < 0)
         return -1;
     state.present = read == 1;
     state.booted = slot_on_cmdline();
