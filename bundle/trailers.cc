@@ -406,6 +406,21 @@ std::string trailer_attributes(const std::vector<uint8_t>& trailer, uint32_t blo
 
 namespace {
 
+// The character at `at` when it is UTF-8 text that the board refuses all the
+// same (a C1 control, a line or paragraph separator, a bidirectional control),
+// else 0. Each has a two-byte form led by 0xc2 or a three-byte one led by 0xe2.
+uint32_t refused_character(const std::string& value, size_t at)
+{
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(value.data()) + at;
+    size_t left = value.size() - at;
+    uint32_t code = 0;
+    if (left >= 2 && p[0] == 0xc2)
+        code = p[1];
+    else if (left >= 3 && p[0] == 0xe2 && (p[1] & 0xc0) == 0x80 && (p[2] & 0xc0) == 0x80)
+        code = 0x2000 | (uint32_t)(p[1] & 0x3f) << 6 | (p[2] & 0x3f);
+    return attribute_character_refused(code) ? code : 0;
+}
+
 // What the board would refuse in one attribute value, named after its key:
 // empty when it takes the value. Each value is checked on its own before the
 // lines are joined: a line feed in one would otherwise end it and start a
@@ -415,16 +430,20 @@ std::string value_problem(const char* key, const std::string& value)
     const std::string what = std::string("the ") + key + " value";
     for (size_t i = 0; i < value.size(); ++i) {
         unsigned char c = (unsigned char)value[i];
-        if ((c >= 0x20 && c != 0x7f) || c == '\t')
+        uint32_t wide = refused_character(value, i);
+        if (wide == 0 && ((c >= 0x20 && c != 0x7f) || c == '\t'))
             continue;
-        char code[8];
-        snprintf(code, sizeof code, "0x%02x", c);
-        std::string name = c == '\n'   ? std::string("a line feed (0x0a)")
-                           : c == '\r' ? std::string("a carriage return (0x0d)")
-                                       : std::string("the control character ") + code;
+        char code[16];
+        snprintf(code, sizeof code, wide != 0 ? "U+%04X" : "0x%02x", wide != 0 ? wide : c);
+        std::string name = c == '\n'        ? std::string("a line feed (0x0a)")
+                           : c == '\r'      ? std::string("a carriage return (0x0d)")
+                           : wide == 0x2028 ? std::string("the line separator ") + code
+                           : wide == 0x2029 ? std::string("the paragraph separator ") + code
+                           : wide >= 0x202a ? std::string("the bidirectional control ") + code
+                                            : std::string("the control character ") + code;
         return what + " holds " + name + " at byte " + std::to_string(i + 1) +
                ": an attribute value is one line of text, without control characters "
-               "other than tab";
+               "other than tab, line or paragraph separators or bidirectional controls";
     }
     if (strcmp(key, "compatible") == 0 && value.empty())
         return what + " is empty: it must name a board (a compatibility string)";

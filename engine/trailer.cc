@@ -23,6 +23,8 @@ bool key_character(uint8_t c)
 // not one: overlong forms, surrogates and code points past U+10FFFF included.
 // Control characters other than tab are refused too: values are text that the
 // console and the scripts' environment show, and a NUL would cut them short.
+// So are the characters that break a line on some terminals (U+0085, U+2028,
+// U+2029) or make a value read otherwise than it is (bidirectional controls).
 uint32_t text_character(const uint8_t* at, uint32_t left)
 {
     uint8_t c = at[0];
@@ -47,7 +49,8 @@ uint32_t text_character(const uint8_t* at, uint32_t left)
             return 0;
         code = (code << 6) | (at[i] & 0x3f);
     }
-    if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+    if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff) ||
+        attribute_character_refused(code))
         return 0;
     return length;
 }
@@ -125,6 +128,12 @@ void next_field(const char** at, const char* end, const char** field, uint32_t* 
 }
 
 }  // namespace
+
+bool attribute_character_refused(uint32_t code)
+{
+    return (code >= 0x80 && code <= 0x9f) || (code >= 0x2028 && code <= 0x202e) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
 
 int trailer_version(const uint8_t* bytes, uint32_t length)
 {

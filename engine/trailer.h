@@ -80,6 +80,11 @@ struct trailer_attribute {
 // 1, 2 or 3 when `bytes` start with a trailer magic, else 0. Needs TRAILER_MAGIC_SIZE bytes.
 int trailer_version(const uint8_t* bytes, uint32_t length);
 
+// Whether a character refused in attribute values although it is UTF-8
+// text: a C1 control (U+0080-U+009F), the line or paragraph separator, or a
+// bidirectional override or isolate (U+202A-U+202E, U+2066-U+2069).
+bool attribute_character_refused(uint32_t code);
+
 // The largest trailer a package of `block_count` blocks can carry: bounds the
 // memory a board spends on reading one.
 uint64_t trailer_size_limit(uint32_t block_count);
@@ -88,7 +93,7 @@ uint64_t trailer_size_limit(uint32_t block_count);
 // trailer_size) for a package of `block_count` blocks: known magic, sizes that
 // add up, a signature of at most 72 bytes, entries in ascending block order
 // below block_count, and for version 3 at most 4 KiB of attribute lines whose
-// keys are lower-case letters, digits and '-', whose values are UTF-8, and
+// keys are lower-case letters, digits and '-', whose values are UTF-8 text, and
 // whose `version` (once at most) is a valid version. 0 with *view filled, or
 // -1 when malformed.
 int parse_trailer(const uint8_t* bytes, uint32_t length, uint32_t block_count,

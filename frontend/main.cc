@@ -64,6 +64,7 @@ const char* build_setting(const char* fixed, const char* variable)
 #define FWDEPLOY_SLOTS_FILE_VARIABLE nullptr
 #define FWDEPLOY_CMDLINE_FILE_VARIABLE nullptr
 #define FWDEPLOY_MOUNTINFO_FILE_VARIABLE nullptr
+#define FWDEPLOY_SYSFS_ROOT_VARIABLE nullptr
 #define FWDEPLOY_FW_ENV_CONFIG_VARIABLE nullptr
 #define FWDEPLOY_BOOT_ENV_TIMEOUT_VARIABLE nullptr
 #endif
@@ -77,6 +78,7 @@ int setup_slots()
     settings.cmdline_key = FWDEPLOY_SLOT_CMDLINE_KEY;
     settings.mountinfo_path =
         build_setting("/proc/self/mountinfo", FWDEPLOY_MOUNTINFO_FILE_VARIABLE);
+    settings.sysfs_root = build_setting("/sys", FWDEPLOY_SYSFS_ROOT_VARIABLE);
     settings.env_config = build_setting(FWDEPLOY_FW_ENV_CONFIG, FWDEPLOY_FW_ENV_CONFIG_VARIABLE);
     settings.attempts = FWDEPLOY_BOOT_ATTEMPTS;
     settings.env_timeout_s =

@@ -1,6 +1,7 @@
 #include "frontend/mounts.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -51,53 +52,111 @@ int parse_mount(char* line, mount_entry* entry)
     return 0;
 }
 
-void name_ubi_volume(const char* path, device_id* id)
+// Fixed by the kernel: MTD device N is the character device 90:2N (90:2N+1
+// its read-only twin) and the block device 31:N, mtdblockN.
+constexpr unsigned MTD_CHAR_MAJOR = 90;
+constexpr unsigned MTD_BLOCK_MAJOR = 31;
+
+char kind_of(const struct stat& st, dev_t* number)
 {
-    const char* base = strrchr(path, '/');
-    base = base != nullptr ? base + 1 : path;
+    *number = st.st_rdev;
+    if (S_ISCHR(st.st_mode) && major(st.st_rdev) == MTD_CHAR_MAJOR)
+        *number = makedev(MTD_BLOCK_MAJOR, minor(st.st_rdev) / 2);
+    else if (!S_ISBLK(st.st_mode))
+        return S_ISCHR(st.st_mode) ? 'c' : 0;
+    return 'b';
+}
+
+// The first line of the sysfs file `path` into `name`; false when there is none.
+bool sysfs_name(const char* path, char (&name)[64])
+{
+    byte_buffer text;
+    if (read_small_file(path, sizeof name - 1, &text) <= 0)
+        return false;
+    snprintf(name, sizeof name, "%s", reinterpret_cast<char*>(text.get()));
+    name[strcspn(name, "\n")] = '\0';
+    return name[0] != '\0';
+}
+
+// The names of MTD device `index`, which its mounts go by.
+void name_mtd(unsigned index, const char* sysfs, device_id* id)
+{
+    snprintf(id->names[0], sizeof id->names[0], "mtd%u", index);
+    snprintf(id->names[1], sizeof id->names[1], "/dev/mtdblock%u", index);
+    char path[256];
+    char name[64];
+    snprintf(path, sizeof path, "%s/class/mtd/mtd%u/name", sysfs, index);
+    if (sysfs_name(path, name))
+        snprintf(id->names[2], sizeof id->names[2], "mtd:%s", name);
+}
+
+// A UBI volume's names come from sysfs, not from the spelling of its path: a
+// link or a node of another name leads to the same volume.
+void name_ubi_volume(const char* sysfs, device_id* id)
+{
+    char path[256];
+    snprintf(path, sizeof path, "%s/dev/char/%u:%u", sysfs, major(id->rdev), minor(id->rdev));
+    char* real = realpath(path, nullptr);
+    if (real == nullptr)
+        return;
+    const char* base = strrchr(real, '/') + 1;
     unsigned device = 0;
     unsigned volume = 0;
     int used = 0;
-    if (sscanf(base, "ubi%u_%u%n", &device, &volume, &used) != 2 || base[used] != '\0')
+    bool volume_named = sscanf(base, "ubi%u_%u%n", &device, &volume, &used) == 2 &&
+                        base[used] == '\0';
+    free(real);
+    if (!volume_named)
         return;
-    snprintf(id->ubi_names[0], sizeof id->ubi_names[0], "ubi%u_%u", device, volume);
-    char sys_path[80];
-    snprintf(sys_path, sizeof sys_path, "/sys/class/ubi/ubi%u_%u/name", device, volume);
-    byte_buffer text;
-    if (read_small_file(sys_path, 64, &text) <= 0)
+    snprintf(id->names[0], sizeof id->names[0], "ubi%u_%u", device, volume);
+    snprintf(id->names[1], sizeof id->names[1], "/dev/ubi%u_%u", device, volume);
+    char name[64];
+    strncat(path, "/name", sizeof path - strlen(path) - 1);
+    if (!sysfs_name(path, name))
         return;
-    char* name = reinterpret_cast<char*>(text.get());
-    name[strcspn(name, "\n")] = '\0';
-    if (name[0] == '\0')
-        return;
-    snprintf(id->ubi_names[1], sizeof id->ubi_names[1], "ubi%u:%s", device, name);
-    snprintf(id->ubi_names[2], sizeof id->ubi_names[2], "ubi:%s", name);
+    snprintf(id->names[2], sizeof id->names[2], "ubi%u:%s", device, name);
+    snprintf(id->names[3], sizeof id->names[3], "ubi:%s", name);
 }
 
 bool mount_of(const mount_entry& entry, const device_id& id)
 {
-    if ((id.block && makedev(entry.major, entry.minor) == id.rdev) ||
-        strcmp(entry.source, id.path) == 0)
+    if ((id.kind == 'b' && makedev(entry.major, entry.minor) == id.rdev) ||
+        strcmp(entry.source, id.path) == 0 || strcmp(entry.source, id.real) == 0)
         return true;
-    for (const char* name : id.ubi_names)
-        if (name[0] != '\0' && strcmp(entry.source, name) == 0)
+    for (const char* name : id.names)
+        if (strcmp(entry.source, name) == 0)
             return true;
-    return false;
+    // A source given as another path of the device (a link to it, a node of
+    // another name) leads to the same device number.
+    dev_t number = 0;
+    return entry.source[0] == '/' && id.kind != 0 &&
+           device_number(entry.source, &number) == id.kind && number == id.rdev;
 }
 
 }  // namespace
 
-int identify(const char* path, device_id* id)
+char device_number(const char* path, dev_t* number)
+{
+    struct stat st;
+    return ::stat(path, &st) < 0 ? 0 : kind_of(st, number);
+}
+
+int identify(const char* path, const char* sysfs, device_id* id)
 {
     struct stat st;
     if (::stat(path, &st) < 0)
         return -1;
     memset(id, 0, sizeof *id);
     id->path = path;
-    id->block = S_ISBLK(st.st_mode);
-    id->rdev = st.st_rdev;
-    if (S_ISCHR(st.st_mode))
-        name_ubi_volume(path, id);
+    id->kind = kind_of(st, &id->rdev);
+    char* real = realpath(path, nullptr);
+    if (real != nullptr && strlen(real) < sizeof id->real)
+        memcpy(id->real, real, strlen(real) + 1);
+    free(real);
+    if (id->kind == 'b' && major(id->rdev) == MTD_BLOCK_MAJOR)
+        name_mtd(minor(id->rdev), sysfs, id);
+    else if (id->kind == 'c')
+        name_ubi_volume(sysfs, id);
     return 0;
 }
 

@@ -5,19 +5,27 @@
 #include <cstddef>
 #include <sys/types.h>
 
-// A device as the mounts name it: its number when it is a block device, and its
-// path. UBIFS shows no device number, and is mounted by the volume's name as
-// often as by its device: a UBI volume also goes by ubiN_M, ubiN:NAME and ubi:NAME.
+// A device as the mounts may name it. A mount shows the number of its block
+// device, or an anonymous 0:N (btrfs, UBIFS) with only its source to tell the
+// device: the path it was given (the device, or a link to it), or a name of an
+// MTD device (mtd4, mtd:NAME, /dev/mtdblock4; its mounts show the block twin's
+// number) or of a UBI volume (ubi0_3, ubi0:NAME, ubi:NAME, /dev/ubi0_3).
 struct device_id {
-    const char* path;
-    bool block;
-    dev_t rdev;
-    char ubi_names[3][96];            // empty where not a UBI volume
+    const char* path;                 // as given
+    char real[128];                   // with every link resolved; empty when it does not fit
+    char kind;                        // 'b' block, 'c' character, 0 no device
+    dev_t rdev;                       // an MTD character device: its mtdblock twin, kind 'b'
+    char names[4][96];                // of an MTD device or a UBI volume; empty where none
 };
 
-// 0 with *id describing the device at `path` (kept, not copied), or -1 with
-// errno set when it cannot be found.
-int identify(const char* path, device_id* id);
+// 'b' or 'c' with *number set for the device at `path`, an MTD character
+// device (or its read-only twin) counted as its mtdblock twin; 0 when it is no
+// device or cannot be found.
+char device_number(const char* path, dev_t* number);
+
+// 0 with *id describing the device at `path` (kept, not copied), its names read
+// from the sysfs mounted at `sysfs`, or -1 with errno set when it cannot be found.
+int identify(const char* path, const char* sysfs, device_id* id);
 
 // Where `id` is mounted according to `mountinfo` (a /proc/self/mountinfo):
 // 1 with the mount point in `mount_point` (the last such mount, the one on

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/io.h"
@@ -181,7 +182,7 @@ int slot_on_root()
             device_id id;
             char at[2];
             bool read_write;
-            if (identify(state.table.groups[g].device[s], &id) == 0 &&
+            if (identify(state.table.groups[g].device[s], state.settings.sysfs_root, &id) == 0 &&
                 find_mount(state.settings.mountinfo_path, &id, true, at, sizeof at, &read_write,
                            false) == 1)
                 return s;
@@ -203,9 +204,12 @@ const slot_group* find_group(const char* name)
 // refuses those users while we hold it. 0, or -1 with errno set (EBUSY: in
 // use). Character devices are left as they are: UBI takes a volume for
 // itself when it is updated, and nandwrite opens the MTD device.
-int hold_device(const char* path, const device_id& id)
+int hold_device(const char* path)
 {
-    if (!id.block)
+    struct stat st;
+    if (::stat(path, &st) < 0)
+        return -1;
+    if (!S_ISBLK(st.st_mode))
         return 0;
     int fd = ::open(path, O_RDONLY | O_EXCL | O_CLOEXEC);
     if (fd < 0)
@@ -231,6 +235,28 @@ int set_boot_state(const char* order, int slot, int left, boot_state* now, bool*
     snprintf(value, sizeof value, "%d", left);
     if (*tools_failed || strcmp(now->order, order) != 0 || strcmp(now->left[slot], value) != 0)
         return -1;
+    return 0;
+}
+
+// Two spellings of one device in the table (a link and its target, an MTD
+// character device and its mtdblock twin) would let a slot target write the
+// running slot under its other name. Only the board has the devices to tell,
+// so this is not part of parsing the table. 0, or -1 after printing which two.
+int check_distinct_devices()
+{
+    char kind[SLOT_GROUPS_MAX * 2];
+    dev_t number[SLOT_GROUPS_MAX * 2];
+    int count = state.table.count * 2;
+    for (int i = 0; i < count; ++i) {
+        kind[i] = device_number(state.table.groups[i / 2].device[i % 2], &number[i]);
+        for (int j = 0; j < i; ++j)
+            if (kind[i] != 0 && kind[i] == kind[j] && number[i] == number[j]) {
+                printf("Slot table %s: device %s and device %s are the same device\n",
+                       state.settings.table_path, state.table.groups[j / 2].device[j % 2],
+                       state.table.groups[i / 2].device[i % 2]);
+                return -1;
+            }
+    }
     return 0;
 }
 
@@ -326,6 +352,8 @@ int slots_setup(const slot_settings* settings)
     int read = read_slot_table(settings->table_path, &state.table);
     if (read < 0)
         return -1;
+    if (read == 1 && check_distinct_devices() < 0)
+        return -1;
     state.present = read == 1;
     state.held = -1;
     state.env.config = settings->env_config;
@@ -365,7 +393,7 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
     release_slot_device();
     const char* path = group->device[1 - state.booted];
     device_id id;
-    if (identify(path, &id) < 0) {
+    if (identify(path, state.settings.sysfs_root, &id) < 0) {
         int error = errno;
         printf("Slot target @%s refused: %s: %s!\n", name, path, strerror(error));
         return -1;
@@ -394,7 +422,7 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
         return -1;
     // The mounts name no whole disk whose partition is mounted, nor a device
     // that device-mapper holds; the kernel knows.
-    if (hold_device(path, id) < 0) {
+    if (hold_device(path) < 0) {
         int error = errno;
         if (error == EBUSY)
             printf("Slot target @%s refused: %s is in use!\n", name, path);
@@ -420,7 +448,7 @@ void warn_if_mounted(const char* path)
     if (!state.present)
         return;
     device_id id;
-    if (identify(path, &id) < 0)
+    if (identify(path, state.settings.sysfs_root, &id) < 0)
         return;
     char at[256];
     bool read_write = false;

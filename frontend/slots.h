@@ -35,6 +35,7 @@ struct slot_settings {
     const char* cmdline_path;         // the kernel command line
     const char* cmdline_key;          // KEY=A or KEY=B on it names the booted slot
     const char* mountinfo_path;       // the mounts, with their device numbers
+    const char* sysfs_root;           // where sysfs is: the names of MTD and UBI devices
     const char* env_config;           // for fw_printenv -c; null or empty: the tools' own
     int env_timeout_s;                // how long fw_printenv and fw_setenv may take
     int attempts;                     // boot attempts a new or confirmed slot gets

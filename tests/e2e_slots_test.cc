@@ -186,8 +186,21 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
     sandbox_dir box("fwdeploy-slots");
     struct table_case {
         std::string text;
-        std::string line;             // after "Slot table FILE "
+        std::string line;             // after "Slot table FILE " (before a colon, no space)
+        bool nodes = false;           // names the device nodes below, which need root
     };
+    // One device under two names: a link and its target, an MTD character
+    // device and its mtdblock twin.
+    const std::string mmc = box.path("dev/mmcblk0p3");
+    const std::string link = box.path("by-partlabel/rootfs_b");
+    const std::string mtd = box.path("dev/mtd4");
+    const std::string mtdblock = box.path("dev/mtdblock4");
+    box.make_dir("dev");
+    box.make_dir("by-partlabel");
+    bool nodes = mknod(mmc.c_str(), S_IFBLK | 0600, makedev(179, 3)) == 0 &&
+                 mknod(mtd.c_str(), S_IFCHR | 0600, makedev(90, 8)) == 0 &&
+                 mknod(mtdblock.c_str(), S_IFBLK | 0600, makedev(31, 4)) == 0 &&
+                 symlink("../dev/mmcblk0p3", link.c_str()) == 0;
     const std::vector<table_case> cases = {
         {"rootfs /dev/vda2\n", "line 1: a group is a name and the devices of slot A and slot B"},
         {"# two\n\nrootfs /dev/vda2 /dev/vda3 /dev/vda4\n",
@@ -205,9 +218,15 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
         {std::string(32, 'g') + " /dev/vda2 /dev/vda3\n",
          "line 1: group name " + std::string(32, 'g') + " is not up to 31 letters, digits, - and _"},
         {many_groups(17), "line 17: more than 16 groups"},
+        {"rootfs " + mmc + " " + link + "\n",
+         ": device " + mmc + " and device " + link + " are the same device", true},
+        {"kernel " + mtd + " /dev/vda5\nrootfs /dev/vda2 " + mtdblock + "\n",
+         ": device " + mtd + " and device " + mtdblock + " are the same device", true},
     };
     for (const table_case& c : cases) {
         SCOPED_TRACE(c.text);
+        if (c.nodes && !nodes)
+            continue;                 // not root: no device nodes
         std::string table = box.write("slots", c.text);
         run_options o;
         o.args = {"-r", box.path("never-read.bin")};
@@ -217,7 +236,7 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
         EXPECT_EQ(r.exit_code, 255);
         std::vector<std::string> lines = split_lines(r.out);
         ASSERT_EQ(lines.size(), 3u) << r.out;
-        EXPECT_EQ(lines[2], "Slot table " + table + " " + c.line);
+        EXPECT_EQ(lines[2], "Slot table " + table + (c.line[0] == ':' ? "" : " ") + c.line);
         EXPECT_EQ(r.err, "");         // the package was never opened
     }
     // As many groups as a table holds, and names as long as it takes, are taken:
@@ -399,12 +418,16 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         bool held = false;            // slot B's device open exclusively by another
     };
     // UBI volumes: character devices, which a UBIFS mount names by their own
-    // name rather than a device number.
-    std::string ubi_a = s.box.path("dev/ubi0_2");
-    std::string ubi_b = s.box.path("dev/ubi0_3");
+    // name rather than a device number. Which volume a node is, sysfs says,
+    // whatever the node is called.
+    std::string ubi_a = s.box.path("dev/data-a");
+    std::string ubi_b = s.box.path("dev/data-b");
     s.box.make_dir("dev");
-    ASSERT_EQ(mknod(ubi_a.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
-    ASSERT_EQ(mknod(ubi_b.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ASSERT_EQ(mknod(ubi_a.c_str(), S_IFCHR | 0600, makedev(240, 3)), 0);
+    ASSERT_EQ(mknod(ubi_b.c_str(), S_IFCHR | 0600, makedev(240, 4)), 0);
+    s.box.write("sys/devices/virtual/ubi/ubi0/ubi0_3/name", "data_b\n");
+    std::string volume_b = s.box.make_dir("sys/dev/char") + "/240:4";
+    ASSERT_EQ(symlink("../../devices/virtual/ubi/ubi0/ubi0_3", volume_b.c_str()), 0);
     std::string ubi_slots = s.box.write("ubi-slots", "data " + ubi_a + " " + ubi_b + "\n");
     std::string ubi_mounted =
         s.box.write("ubi-mountinfo", "30 20 0:25 / /data rw,relatime - ubifs ubi0_3 rw\n");
@@ -431,7 +454,8 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
           {"FWDEPLOY_TEST_MOUNTINFO_FILE", root_on_a}},
          "", "Slot target @rootfs refused: " + s.a.device + " is the booted one!"},
         {"a UBI volume mounted by its name", ubi_block("@data", image),
-         {{"FWDEPLOY_TEST_SLOTS_FILE", ubi_slots}, {"FWDEPLOY_TEST_MOUNTINFO_FILE", ubi_mounted}},
+         {{"FWDEPLOY_TEST_SLOTS_FILE", ubi_slots}, {"FWDEPLOY_TEST_MOUNTINFO_FILE", ubi_mounted},
+          {"FWDEPLOY_TEST_SYSFS_ROOT", s.box.path("sys")}},
          "", "Slot target @data refused: " + ubi_b + " is mounted on /data!"},
         {"the slot device mounted", raw_block("@rootfs", image, 16384), {}, mount_b,
          "Slot target @rootfs refused: " + s.b.device + " is mounted on " + s.box.path("mnt") +

@@ -1177,6 +1177,15 @@ TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
         {"a carriage return at the end of a value", "compatible=board-b\r\n"},
         {"a line feed in a value: a line without '='", "description=Fixes\nCVE-1\n"},
         {"a line feed at the end of a value: an empty line", "description=Fixes\n\n"},
+        {"the C1 control U+0085, a line break on some terminals", "description=a\xc2\x85" "b\n"},
+        {"U+0080, the first C1 control", "description=\xc2\x80\n"},
+        {"U+009F, the last C1 control", "compatible=board-b\xc2\x9f\n"},
+        {"the line separator U+2028", "description=a\xe2\x80\xa8" "b\n"},
+        {"the paragraph separator U+2029", "description=\xe2\x80\xa9\n"},
+        {"the bidirectional embedding U+202A", "description=\xe2\x80\xaa" "abc\n"},
+        {"the right-to-left override U+202E", "compatible=board-b\xe2\x80\xae\n"},
+        {"the isolate U+2066", "description=\xe2\x81\xa6" "a\n"},
+        {"the end of an isolate U+2069", "description=a\xe2\x81\xa9\n"},
         {"0x01 in a version", "version=1\x01\n"},
     };
     for (const auto& c : cases) {
@@ -1200,10 +1209,12 @@ TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(has_line(r, "Package version none, compatibility not checked")) << r.out;
     // Each rule's edge on the side it takes: tab, space and '~' around the
-    // control characters, the least and the greatest code point of every
-    // length, the code points beside the surrogates, and keys that may repeat.
-    const std::string edges = "description=\t ~\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf"
-                              "\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\t\n"
+    // control characters, U+00A0 after the C1 controls, the least and the
+    // greatest code point of every length, the code points beside the
+    // surrogates, the separators and the bidirectional controls, and keys that may repeat.
+    const std::string edges = "description=\t ~\xc2\xa0\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf"
+                              "\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"
+                              "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\t\n"
                               "compatible=board-a\ncompatible=board-b\nx-note=1\nx-note=2\n";
     s.m.restore();
     r = run_on(s.m, s.with(openssl_trailer(s.m.bytes, &s.a, edges)), false,

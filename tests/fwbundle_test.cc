@@ -1614,8 +1614,9 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
                "Package version 1.11, compatible with board-c", true);
     remove_tree(again);
     // Each rule's edge on the side the board takes is taken here too.
-    const std::string edges = "\t ~\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"
-                              "\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\t";
+    const std::string edges = "\t ~\xc2\xa0\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"
+                              "\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"
+                              "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\t";
     std::string edged = f.box.path("edges.bin");
     fwbundle({"create", "-o", edged, f.manifest, "--description", edges, "--compatible", edges});
     EXPECT_EQ(attributes_of(edged), "compatible=" + edges + "\ndescription=" + edges + "\n");
@@ -1693,6 +1694,8 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
          "nul.toml: the description value holds the control character 0x00 at byte 2"},
         {{"create", "-o", pkg, toml_with("del.toml", "description = \"ab\\u007f\"")},
          "del.toml: the description value holds the control character 0x7f at byte 3"},
+        {{"create", "-o", pkg, toml_with("nel.toml", "description = \"a\\u0085b\"")},
+         "nel.toml: the description value holds the control character U+0085 at byte 2"},
         {{"sign", "-k", key.private_key, gz, "--description", smuggled},
          "the description value" + lf + "12"},
         {{"sign", "-k", key.private_key, gz, "--compatible", "board-b\ncompatible=board-a"},
@@ -1727,6 +1730,7 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
     // code points past U+10FFFF.
     const std::string control = " value holds the control character ";
     const std::string not_utf8 = " value is not UTF-8 text";
+    const std::string bidi = " value holds the bidirectional control ";
     const std::vector<std::pair<std::string, std::string>> values = {
         {"a\x01" "b", control + "0x01 at byte 2"},
         {"ab\x01", control + "0x01 at byte 3"},
@@ -1737,6 +1741,15 @@ TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
         {"\x1b[2J", control + "0x1b at byte 1"},
         {"a\rb", " value holds a carriage return (0x0d) at byte 2"},
         {"ab\r", " value holds a carriage return (0x0d) at byte 3"},
+        {"a\xc2\x85" "b", control + "U+0085 at byte 2"},
+        {"\xc2\x80", control + "U+0080 at byte 1"},
+        {"ab\xc2\x9f", control + "U+009F at byte 3"},
+        {"a\xe2\x80\xa8" "b", " value holds the line separator U+2028 at byte 2"},
+        {"\xe2\x80\xa9", " value holds the paragraph separator U+2029 at byte 1"},
+        {"\xe2\x80\xaa" "abc", bidi + "U+202A at byte 1"},
+        {"abc\xe2\x80\xae", bidi + "U+202E at byte 4"},
+        {"\xe2\x81\xa6" "a", bidi + "U+2066 at byte 1"},
+        {"a\xe2\x81\xa9", bidi + "U+2069 at byte 2"},
         {"a\nb", " value" + lf + "2"},
         {"ab\n", " value" + lf + "3"},
         {"caf\xe9", not_utf8},
