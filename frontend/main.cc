@@ -16,11 +16,12 @@
 #include "common/process.h"
 #include "engine/fwdeploy.h"
 #include "engine/trailer.h"
-#include "frontend/board.h"
-#include "frontend/pin.h"
+#include "board/board_files.h"
+#include "board/run_lock.h"
+#include "source/pin.h"
 #include "frontend/progress_print.h"
-#include "frontend/slots.h"
-#include "frontend/source.h"
+#include "board/slots.h"
+#include "source/source.h"
 #include "frontend/usage.h"
 
 namespace {

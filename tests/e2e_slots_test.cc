@@ -14,7 +14,7 @@
 
 #include "common/scoped.h"
 #include "engine/fwdeploy.h"
-#include "frontend/slots.h"
+#include "board/slots.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 

@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "frontend/mounts.h"
+#include "board/mounts.h"
 #include "tests/support/sandbox.h"
 
 TEST(Mounts, ADeviceIsFoundUnderEveryNameItsMountGoesBy)

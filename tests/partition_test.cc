@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "backends/partition.h"
-#include "frontend/source.h"
+#include "source/source.h"
 #include "common/process.h"
 #include "tests/support/sandbox.h"
 

@@ -21,8 +21,8 @@
 #include "common/scoped.h"
 #include "engine/trailer.h"
 #include "engine/verify.h"
-#include "frontend/pin.h"
-#include "frontend/source.h"
+#include "source/pin.h"
+#include "source/source.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 

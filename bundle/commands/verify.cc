@@ -19,7 +19,7 @@
 #include "engine/fwdeploy.h"
 #include "engine/trailer.h"
 #include "engine/verify.h"
-#include "frontend/slots.h"
+#include "board/slot_table.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "frontend/pin.h"
+#include "source/pin.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include "backends/trust.h"
 #include "common/scoped.h"
 #include "engine/trailer.h"
-#include "frontend/source.h"
+#include "source/source.h"
 
 namespace {
 

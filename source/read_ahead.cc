@@ -7,8 +7,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "frontend/package_state.h"
-#include "frontend/source.h"
+#include "source/package_state.h"
+#include "source/source.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "frontend/mounts.h"
+#include "board/mounts.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -8,7 +8,7 @@
 #include "common/scoped.h"
 #include "engine/package_format.h"
 #include "engine/trailer.h"
-#include "frontend/source.h"
+#include "source/source.h"
 
 bool package_may_end_in_trailer(int handle)
 {

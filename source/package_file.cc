@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "common/scoped.h"
-#include "frontend/package_state.h"
-#include "frontend/source.h"
+#include "source/package_state.h"
+#include "source/source.h"
 
 package_state package;
 volatile sig_atomic_t lease_broken = 0;

@@ -1,6 +1,6 @@
 // The state of the open package, shared by the files of the package source
 // (identity and lease, read-ahead, gunzip, the trailer probe). Only the source
-// includes this; the rest of the board sees frontend/source.h.
+// includes this; the rest of the board sees source/source.h.
 #pragma once
 
 #include <csignal>

@@ -1,10 +1,10 @@
 // The plain package source: the package file read from its start, through the
 // read-ahead, with every read refused once the file is known to have changed.
-#include "frontend/source.h"
+#include "source/source.h"
 
 #include <unistd.h>
 
-#include "frontend/package_state.h"
+#include "source/package_state.h"
 
 int open_plain_source(const char* path)
 {

@@ -6,28 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int SLOT_GROUPS_MAX = 16;
-constexpr size_t SLOT_NAME_SIZE = 32;
-constexpr size_t SLOT_DEVICE_SIZE = 64;
-
-struct slot_group {
-    char name[SLOT_NAME_SIZE];
-    char device[2][SLOT_DEVICE_SIZE];   // slot A, slot B
-};
-
-struct slot_table {
-    int count;
-    slot_group groups[SLOT_GROUPS_MAX];
-};
-
-// Parses the text of a slot table: one group a line, its name and the devices
-// of slot A and slot B, `#` to the end of a line a comment. 0, or -1 after
-// printing "Slot table PATH line N: why".
-int parse_slot_table(const char* text, size_t length, const char* path, slot_table* table);
-
-// Reads the table at `path`: 1 when read, 0 when there is none, -1 after
-// printing why it cannot be used.
-int read_slot_table(const char* path, slot_table* table);
+#include "board/slot_table.h"
 
 // Where the board's slots and boot state are found; fixed at build time.
 struct slot_settings {

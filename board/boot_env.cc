@@ -1,4 +1,4 @@
-#include "frontend/boot_env.h"
+#include "board/boot_env.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -7,8 +7,8 @@
 
 #include "common/process.h"
 #include "common/scoped.h"
-#include "frontend/package_state.h"
-#include "frontend/source.h"
+#include "source/package_state.h"
+#include "source/source.h"
 
 int open_gzip_source(const char* path)
 {
