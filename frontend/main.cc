@@ -21,7 +21,10 @@
 #include "source/pin.h"
 #include "frontend/progress_print.h"
 #include "board/slots.h"
+#include "source/http_client.h"
+#include "source/http_source.h"
 #include "source/source.h"
+#include "source/url.h"
 #include "frontend/usage.h"
 
 namespace {
@@ -35,6 +38,22 @@ int copy_argument(char (&to)[ARG_BUFFER_SIZE], const char* from, char option)
     if (strlen(from) >= ARG_BUFFER_SIZE) {
         printf("Argument of -%c is too long (%zu characters at most)\n", option,
                ARG_BUFFER_SIZE - 1);
+        return -1;
+    }
+    memset(to, 0, sizeof to);
+    memcpy(to, from, strlen(from));
+    return 0;
+}
+
+// A package argument: a path of up to 63 characters, or a URL of up to
+// URL_MAX. -1 when it does not fit, as for copy_argument.
+int copy_package(char (&to)[URL_MAX + 1], const char* from, char option, bool* url)
+{
+    *url = looks_like_url(from);
+    size_t limit = *url ? URL_MAX + 1 : ARG_BUFFER_SIZE;
+    if (strlen(from) >= limit) {
+        printf("Argument of -%c is too long (%zu characters at most%s)\n", option, limit - 1,
+               *url ? " for a URL" : "");
         return -1;
     }
     memset(to, 0, sizeof to);
@@ -69,6 +88,17 @@ const char* build_setting(const char* fixed, const char* variable)
 #define FWDEPLOY_FW_ENV_CONFIG_VARIABLE nullptr
 #define FWDEPLOY_BOOT_ENV_TIMEOUT_VARIABLE nullptr
 #endif
+#ifndef FWDEPLOY_TEST_HTTP_CLIENT
+#define FWDEPLOY_TEST_HTTP_CLIENT nullptr
+#define FWDEPLOY_TEST_HTTP_CA_FILE nullptr
+#define FWDEPLOY_TEST_HTTP_CLIENT_CERT nullptr
+#define FWDEPLOY_TEST_HTTP_CLIENT_KEY nullptr
+#define FWDEPLOY_TEST_HTTP_HEADER_FILE nullptr
+#define FWDEPLOY_TEST_HTTP_USER nullptr
+#define FWDEPLOY_TEST_HTTP_STALL_MS nullptr
+#define FWDEPLOY_TEST_HTTP_RETRIES nullptr
+#define FWDEPLOY_TEST_HTTP_PAUSE_MS nullptr
+#endif
 
 // The slot table and where the booted slot and the boot loader's state are read.
 int setup_slots()
@@ -85,6 +115,25 @@ int setup_slots()
     settings.env_timeout_s =
         atoi(build_setting(FWDEPLOY_BOOT_ENV_TIMEOUT, FWDEPLOY_BOOT_ENV_TIMEOUT_VARIABLE));
     return slots_setup(&settings);
+}
+
+// The HTTP client's settings, fixed at build time; a test build may take them,
+// and shorter waits, from its environment.
+int setup_http(const char* package_url)
+{
+    http_settings settings{};
+    settings.client = build_setting(FWDEPLOY_HTTP_CLIENT, FWDEPLOY_TEST_HTTP_CLIENT);
+    settings.ca_file = build_setting(FWDEPLOY_HTTP_CA_FILE, FWDEPLOY_TEST_HTTP_CA_FILE);
+    settings.cert_file = build_setting(FWDEPLOY_HTTP_CLIENT_CERT, FWDEPLOY_TEST_HTTP_CLIENT_CERT);
+    settings.key_file = build_setting(FWDEPLOY_HTTP_CLIENT_KEY, FWDEPLOY_TEST_HTTP_CLIENT_KEY);
+    settings.header_file = build_setting(FWDEPLOY_HTTP_HEADER_FILE, FWDEPLOY_TEST_HTTP_HEADER_FILE);
+    settings.user = build_setting(FWDEPLOY_HTTP_USER, FWDEPLOY_TEST_HTTP_USER);
+    settings.allow_proxy = FWDEPLOY_HTTP_ALLOW_PROXY != 0;
+    settings.signatures_required = FWDEPLOY_REQUIRE_SIGNATURE != 0;
+    settings.stall_ms = atoi(build_setting(FWDEPLOY_HTTP_STALL_MS, FWDEPLOY_TEST_HTTP_STALL_MS));
+    settings.retries = atoi(build_setting(FWDEPLOY_HTTP_RETRIES, FWDEPLOY_TEST_HTTP_RETRIES));
+    settings.pause_ms = atoi(build_setting("1000", FWDEPLOY_TEST_HTTP_PAUSE_MS));
+    return http_setup(&settings, package_url);
 }
 
 // The board's compatibility string and installed version: the options, else
@@ -130,7 +179,8 @@ int main(int argc, char** argv)
         return -1;
     }
 
-    char package_path[ARG_BUFFER_SIZE] = {};
+    static char package_path[URL_MAX + 1] = {};
+    bool url = false;
     char temp_dir[ARG_BUFFER_SIZE] = {};
     char picture_path[ARG_BUFFER_SIZE] = {};  // accepted for compatibility; nothing shows it
     char key_path[ARG_BUFFER_SIZE] = {};
@@ -147,11 +197,11 @@ int main(int argc, char** argv)
         switch (opt) {
         case 'x':
             compressed = true;
-            copied = copy_argument(package_path, optarg, 'x');
+            copied = copy_package(package_path, optarg, 'x', &url);
             break;
         case 'r':
             compressed = false;
-            copied = copy_argument(package_path, optarg, 'r');
+            copied = copy_package(package_path, optarg, 'r', &url);
             break;
         case 't': copied = copy_argument(temp_dir, optarg, 't'); break;
         case 'p': copied = copy_argument(picture_path, optarg, 'p'); break;
@@ -178,6 +228,9 @@ int main(int argc, char** argv)
         usage();
         return -1;
     }
+    // A URL the tool will not fetch is refused before anything runs.
+    if (url && check_url(package_path) < 0)
+        return -1;
 
     // One run at a time: two runs writing the same partitions would each leave
     // the other's work half done. The lock is taken before the package is read,
@@ -228,11 +281,23 @@ int main(int argc, char** argv)
     if (trust_load_key_file(named ? key_path : FWDEPLOY_TRUSTED_KEYS, !named) < 0)
         return -1;
 
+    if (url && setup_http(package_path) < 0)
+        return -1;
+
     upgrade_ops ops{};                        // every slot null until wired in
     ops.package_path = package_path;
     ops.temp_dir = temp_dir;
     source_ops package{};
-    if (compressed) {
+    if (url && compressed) {
+        package.open = open_gzip_http_source;
+        package.close = close_gzip_http_source;
+        package.read = read_gzip_http_source;
+        package.finish = finish_gzip_http_source;
+    } else if (url) {
+        package.open = open_http_source;
+        package.close = close_http_source;
+        package.read = read_http_source;
+    } else if (compressed) {
         package.open = open_gzip_source;
         package.close = close_gzip_source;
         package.read = read_gzip_source;
@@ -283,6 +348,16 @@ int main(int argc, char** argv)
     ops.slots.writing = slot_to_write();
     ops.script_failure = last_script_failure;
     int result = upgrade_run(&ops);
+    if (url) {
+        // Each pass read the package from the server: what that cost, in one line.
+        uint64_t length = 0;
+        bool known = http_object_length(&length);
+        printf("Fetched %llu bytes from the server in all passes", 
+               (unsigned long long)http_bytes_fetched());
+        if (known)
+            printf(" for a package of %llu bytes", (unsigned long long)length);
+        putchar('\n');
+    }
     release_package_file();
     release_scratch_descriptor();             // a patch block that failed before its patch
     return result;

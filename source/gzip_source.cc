@@ -39,11 +39,10 @@ int close_gzip_source(int handle)
     return 0;
 }
 
-int read_gzip_source(int handle, void* buffer, int length)
+int gunzip_verdict()
 {
-    int n = unless_changed(read_full(handle, buffer, length), length);
-    if (n < 0 || n == length || package.gzip_pid <= 0)
-        return n;
+    if (package.gzip_pid <= 0)
+        return 0;
     // The pipe has ended, so gunzip has finished writing: its status says whether
     // what it wrote is the whole package.
     child_guard child(package.gzip_pid);
@@ -61,7 +60,15 @@ int read_gzip_source(int handle, void* buffer, int length)
             puts("gunzip did not finish: the package stream is incomplete");
         return -1;
     }
-    return n;
+    return 0;
+}
+
+int read_gzip_source(int handle, void* buffer, int length)
+{
+    int n = unless_changed(read_full(handle, buffer, length), length);
+    if (n < 0 || n == length)
+        return n;
+    return gunzip_verdict() < 0 ? -1 : n;
 }
 
 int finish_gzip_source(int handle)

@@ -50,6 +50,10 @@ bool lease_holds();
 bool still_same_file();
 int unless_changed(int count, int length);
 
+// gzip_source.cc: collects the gunzip child once its output has ended. 0 when
+// what it wrote is the whole package, -1 after saying why not.
+int gunzip_verdict();
+
 // read_ahead.cc
 void claim_read_ahead(int handle);
 int read_ahead_of(void* buffer, int length);
