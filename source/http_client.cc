@@ -427,8 +427,17 @@ void last_message(int fd, char* reason, size_t size, int64_t deadline)
     text[length] = '\0';
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
         text[--length] = '\0';
+    // The client's own line, which names the fault; curl adds advice after it.
     const char* last = strrchr(text, '\n');
     last = last != nullptr ? last + 1 : text;
+    for (char* line = text; line != nullptr && *line != '\0';) {
+        char* next = strchr(line, '\n');
+        if (next != nullptr)
+            *next++ = '\0';
+        if (strncmp(line, "curl:", 5) == 0 || strncmp(line, "wget:", 5) == 0)
+            last = line;
+        line = next;
+    }
     // "curl: (7) Failed to connect ..." and "wget: can't connect ..." say it
     // after their name.
     const char* said = strstr(last, ": ");

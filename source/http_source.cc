@@ -21,8 +21,9 @@ namespace {
 
 // The object's first bytes, kept by the verification pass: a pass that reads no
 // further than the pin's first chunk (the scripts' passes, for any package
-// whose scripts are not huge) needs no request.
-constexpr uint32_t PREFIX_SIZE = PIN_CHUNK_SIZE;
+// whose scripts are not huge) needs no request. A little more than a chunk,
+// for the chunk of a gzip package that does not compress.
+constexpr uint32_t PREFIX_SIZE = PIN_CHUNK_SIZE + 8 * 1024;
 // Compressed bytes on their way from the client to gunzip.
 constexpr int RELAY_SIZE = 64 * 1024;
 
@@ -48,6 +49,7 @@ struct http_state {
     int retries;                      // used in this pass
     bool ended;
     bool failed;
+    bool changed;                     // the server has another object now: no pass reads it
     int64_t last_byte_ms;             // when the connection last delivered
     // A gzip package.
     int gunzip_in;                    // our end of gunzip's input, -1 once closed
@@ -88,6 +90,7 @@ int changed_on_server()
 {
     printf("Package %s changed on the server since it was verified!\n", http.url);
     http.failed = true;
+    http.changed = true;
     return -1;
 }
 
@@ -234,6 +237,14 @@ int take(void* buffer, int length)
     http.last_byte_ms = monotonic_ms();
     if (http.skip > 0) {
         uint32_t dropped = http.skip < (uint64_t)n ? (uint32_t)http.skip : (uint32_t)n;
+        // What is dropped was handed on from the kept first bytes: an object
+        // whose validators stayed the same must still begin with them.
+        uint64_t at = http.position - http.skip;
+        if (at < http.prefix_length) {
+            uint32_t kept = http.prefix_length - (uint32_t)at;
+            if (memcmp(to, http.prefix.get() + at, kept < dropped ? kept : dropped) != 0)
+                return changed_on_server();
+        }
         http.skip -= dropped;
         n -= (int)dropped;
         if (n == 0)
@@ -274,6 +285,8 @@ int wait_for_bytes(int fd)
 int begin_pass(const char* url)
 {
     http.url = url;
+    if (http.changed)
+        return changed_on_server();
     ++http.passes;
     if (http.passes == 1) {
         http.prefix = allocate_bytes(PREFIX_SIZE);
