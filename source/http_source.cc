@@ -45,12 +45,11 @@ struct http_state {
     http_exchange x;
     bool connected;
     uint64_t position;                // the next byte of the object the pass hands on
-    uint64_t skip;                    // bytes the connection delivers before `position`
+    uint64_t delivered;               // the object's offset of the connection's next byte
     int retries;                      // used in this pass
     bool ended;
     bool failed;
     bool changed;                     // the server has another object now: no pass reads it
-    int64_t last_byte_ms;             // when the connection last delivered
     // A gzip package.
     int gunzip_in;                    // our end of gunzip's input, -1 once closed
     byte_buffer relay;
@@ -122,7 +121,6 @@ int connect_from(bool resuming)
         return 1;
     }
     http.connected = true;
-    http.last_byte_ms = monotonic_ms();
     if (ranged) {
         if (r.status != 206 || !r.has_range || r.range_start != http.position ||
             (http.has_length && r.range_total != http.length) ||
@@ -133,7 +131,7 @@ int connect_from(bool resuming)
             http.failed = true;
             return -1;
         }
-        http.skip = 0;
+        http.delivered = http.position;
         return 0;
     }
     if (r.status == 412)
@@ -152,7 +150,7 @@ int connect_from(bool resuming)
     } else if (!same_object(r)) {
         return changed_on_server();
     }
-    http.skip = http.position;
+    http.delivered = 0;
     return 0;
 }
 
@@ -185,12 +183,19 @@ int resume(const char* why)
     }
 }
 
+// Whether the pass's next bytes are the kept first ones: a later pass hands
+// them on from memory while its connection, opened at the start to ask the
+// server whether it still has the object, waits.
+bool from_prefix()
+{
+    return http.passes > 1 && http.position < http.prefix_length;
+}
+
 // The descriptor to wait on for the next bytes, or -1 when they can be taken
 // at once (kept ones, or bytes that came with the head).
 int ready_fd()
 {
-    bool from_prefix = http.passes > 1 && http.position < http.prefix_length && !http.connected;
-    if (from_prefix || http.ended || http.failed || !http.connected || http_has_early(&http.x))
+    if (from_prefix() || http.ended || http.failed || !http.connected || http_has_early(&http.x))
         return -1;
     return http.x.body;
 }
@@ -203,7 +208,7 @@ int take(void* buffer, int length)
     if (http.failed)
         return -1;
     uint8_t* to = static_cast<uint8_t*>(buffer);
-    if (http.passes > 1 && http.position < http.prefix_length && !http.connected) {
+    if (from_prefix()) {
         uint32_t left = http.prefix_length - (uint32_t)http.position;
         int n = length < (int)left ? length : (int)left;
         memcpy(to, http.prefix.get() + http.position, (size_t)n);
@@ -225,7 +230,7 @@ int take(void* buffer, int length)
         return resume("the connection broke") < 0 ? -1 : -2;
     if (n == 0) {
         char why[160];
-        bool short_body = http.has_length && http.position < http.length;
+        bool short_body = http.has_length && http.delivered < http.length;
         if (short_body || http_finish(&http.x, why, sizeof why) < 0)
             return resume(short_body ? "the connection broke" : why) < 0 ? -1 : -2;
         http_end(&http.x);
@@ -234,18 +239,18 @@ int take(void* buffer, int length)
         return 0;
     }
     http.fetched += (uint32_t)n;
-    http.last_byte_ms = monotonic_ms();
-    if (http.skip > 0) {
-        uint32_t dropped = http.skip < (uint64_t)n ? (uint32_t)http.skip : (uint32_t)n;
-        // What is dropped was handed on from the kept first bytes: an object
-        // whose validators stayed the same must still begin with them.
-        uint64_t at = http.position - http.skip;
-        if (at < http.prefix_length) {
-            uint32_t kept = http.prefix_length - (uint32_t)at;
-            if (memcmp(to, http.prefix.get() + at, kept < dropped ? kept : dropped) != 0)
+    if (http.delivered < http.position) {
+        // Bytes handed on before: from the kept first bytes, which an object
+        // whose validators stayed the same must still begin with, or from an
+        // earlier connection of busybox wget, which starts from the beginning.
+        uint64_t behind = http.position - http.delivered;
+        uint32_t dropped = behind < (uint64_t)n ? (uint32_t)behind : (uint32_t)n;
+        if (http.delivered < http.prefix_length) {
+            uint32_t kept = http.prefix_length - (uint32_t)http.delivered;
+            if (memcmp(to, http.prefix.get() + http.delivered, kept < dropped ? kept : dropped) != 0)
                 return changed_on_server();
         }
-        http.skip -= dropped;
+        http.delivered += dropped;
         n -= (int)dropped;
         if (n == 0)
             return -2;
@@ -258,6 +263,7 @@ int take(void* buffer, int length)
         http.prefix_length = (uint32_t)http.position + keep;
     }
     http.position += (uint32_t)n;
+    http.delivered += (uint32_t)n;
     return n;
 }
 
@@ -265,9 +271,9 @@ int take(void* buffer, int length)
 // connection opened again (or the pass ended: http.failed).
 int wait_for_bytes(int fd)
 {
-    int stall = http_config()->stall_ms;
+    int64_t deadline = monotonic_ms() + http_config()->stall_ms;
     for (;;) {
-        int64_t left = http.last_byte_ms + stall - monotonic_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0) {
             resume("no byte for too long");
             return 0;
@@ -294,22 +300,19 @@ int begin_pass(const char* url)
     }
     http.connected = false;
     http.position = 0;
-    http.skip = 0;
+    http.delivered = 0;
     http.retries = 0;
     http.ended = false;
     http.failed = false;
     http.x = http_exchange{};
     http.x.pid = -1;
     http.x.body = http.x.messages = -1;
-    http.last_byte_ms = monotonic_ms();
-    // The first pass asks at once: a server that refuses the package should
-    // say so before anything else is done.
-    if (http.passes == 1) {
-        int connected = connect_from(false);
-        if (connected < 0 || (connected > 0 && resume(http.reason) < 0)) {
-            http_end(&http.x);
-            return -1;
-        }
+    // Every pass asks at once: a server that refuses the package, or that has
+    // another object under the URL now, is named before the pass reads a byte.
+    int connected = connect_from(false);
+    if (connected < 0 || (connected > 0 && resume(http.reason) < 0)) {
+        http_end(&http.x);
+        return -1;
     }
     return 0;
 }
@@ -431,17 +434,13 @@ int read_gzip_http_source(int handle, void* buffer, int length)
             body_slot = count;
             fds[count++] = pollfd{body, POLLIN, 0};
         }
-        int timeout = -1;
-        if (body_slot >= 0) {
-            int64_t left = http.last_byte_ms + stall - monotonic_ms();
-            timeout = left <= 0 ? 0 : (int)(left < 60000 ? left : 60000);
-        }
-        int ready = ::poll(fds, (nfds_t)count, timeout);
+        // Nothing at all for the stall time while the connection is waited
+        // on: gunzip has had every byte, and none came.
+        int ready = ::poll(fds, (nfds_t)count, body_slot >= 0 ? stall : -1);
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready == 0 && body_slot >= 0) {
-            if (monotonic_ms() - http.last_byte_ms >= stall)
-                resume("no byte for too long");
+        if (ready == 0) {
+            resume("no byte for too long");
             continue;
         }
         if (fds[0].revents != 0) {

@@ -34,8 +34,8 @@ struct web_server {
     std::string url(const std::string& name, bool https = false) const;
     // Serves the expired certificate from now on (nginx reads its configuration anew).
     void use_expired_certificate();
-    // Runs iptables-legacy in the namespace with these arguments; true when it took them.
-    static bool iptables(const std::string& args);
+    // Runs a shell command in the namespace (iptables-legacy, tc); true when it ended well.
+    static bool run(const std::string& command);
 
 private:
     void start();
@@ -45,12 +45,13 @@ private:
 constexpr int HTTP_PORT = 8080;
 constexpr int HTTPS_PORT = 8443;
 
-// An iptables rule that resets a connection once its server has sent `bytes`
-// bytes: the client's next packet is answered with a reset. A connection that
-// resumes with less than that to go is not touched. (A rule limited to one
-// match a day is not: the kernel lets half of such connections through.)
+// Commands that set up faults in the namespace, with iptables-legacy:
+// every connection is reset once its server has sent `bytes` bytes (the
+// client's packets from then on are answered with resets, until one is taken);
 std::string reset_after(size_t bytes);
-// A rule that drops every packet of a connection once its server sent `bytes`.
+// only the first connection opened from now on is, whatever it reaches later;
+std::string reset_once_after(size_t bytes);
+// every packet of a connection is dropped once its server has sent `bytes`.
 std::string stall_after(size_t bytes);
 
 // Moves this process into a network namespace of its own with only its
