@@ -70,7 +70,8 @@ fi
 
 fwdeploy=$build/frontend/fwdeploy
 fwbundle=$build/bundle/fwbundle
-ip link set lo up
+# A link's packet size: on loopback's own the client says little a fault could answer.
+ip link set lo up mtu 1500
 
 # Mode, size and first line of every file on the board.
 show_board() {
@@ -139,16 +140,20 @@ done
 printf '%s\n' "$head" | tr -d '\r' |
     grep -E '^(HTTP|Content-Length|Last-Modified|ETag|Accept-Ranges)' | sed 's/^/  /'
 
-# Connection tracking counts the bytes of each connection; once the server has
-# sent a third of the package on one, the client's next packet is answered with
-# a reset. The limit lets that happen once: the resumed download goes through.
+# Connection tracking counts the bytes of each connection. The first new
+# connection from now on gets a mark, and once the server has sent a third of
+# the package on a marked one, the client's packets are answered with resets
+# (one alone may draw only a challenge from the client). The resumed download
+# is a new connection, without the mark: it goes through.
 cut=$((size / 3))
-step "cutting the first download after $cut bytes (a TCP reset, once)"
-iptables-legacy -w -A INPUT -p tcp --dport "$port" \
-    -m connbytes --connbytes "$cut": --connbytes-dir reply --connbytes-mode bytes \
-    -m limit --limit 1/day --limit-burst 1 -j REJECT --reject-with tcp-reset
+step "cutting the first download after $cut bytes (a TCP reset)"
 sysctl -qw net.netfilter.nf_conntrack_acct=1
-echo "  iptables-legacy -A INPUT -p tcp --dport $port -m connbytes --connbytes $cut: ..."
+iptables-legacy -w -A INPUT -p tcp --dport "$port" -m conntrack --ctstate NEW \
+    -m quota --quota 100 -j CONNMARK --set-mark 1
+iptables-legacy -w -A INPUT -p tcp --dport "$port" -m connmark --mark 1 \
+    -m connbytes --connbytes "$cut": --connbytes-dir reply --connbytes-mode bytes \
+    -j REJECT --reject-with tcp-reset
+echo "  iptables-legacy -A INPUT -p tcp --dport $port -m connmark --mark 1 -m connbytes --connbytes $cut: ..."
 
 step "fwdeploy -x $url -k board/etc/fwdeploy/trusted-keys.pem"
 echo "(of the progress lines, only those whose stage or state differs from the one before)"

@@ -12,7 +12,8 @@ set -euo pipefail
 packages=(cmake g++ make git pkg-config libgtest-dev libbenchmark-dev zlib1g-dev
           gzip bsdiff busybox util-linux libtomlplusplus-dev libcli11-dev
           libbearssl-dev libssl-dev openssl libubootenv-tool u-boot-tools e2fsprogs
-          mtools dosfstools)
+          mtools dosfstools fdisk
+          curl nginx-light iptables iproute2)
 if [[ ${1:-} == armhf || ${1:-} == board ]]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user-static binfmt-support
                libc6:armhf libstdc++6:armhf libgtest-dev:armhf libbearssl-dev:armhf libssl-dev:armhf)
@@ -32,5 +33,13 @@ as_root() { if [[ $EUID -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 if [[ ${1:-} == armhf || ${1:-} == board ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
     as_root dpkg --add-architecture armhf
 fi
+# The tests start nginx in a network namespace of their own; the install must
+# not start the machine's own server.
+policy=
+if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+    policy=/usr/sbin/policy-rc.d
+    as_root sh -c "printf '#!/bin/sh\nexit 101\n' > $policy && chmod 755 $policy"
+fi
 as_root apt-get update -q
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+[[ -z $policy ]] || as_root rm -f "$policy"
