@@ -264,6 +264,9 @@ pid_t spawn(const http_request* request, int* body, int* messages)
         return -1;
     }
     unique_fd out_read(out[0]), out_write(out[1]), err_read(err[0]), err_write(err[1]);
+    // Room for the client to go on downloading while a pass writes what came
+    // before; the kernel may grant less, which is fine.
+    ::fcntl(out_read.fd, F_SETPIPE_SZ, 1024 * 1024);
     pid_t pid = fork_flushed();
     if (pid < 0) {
         perror("error in fork!");

@@ -326,8 +326,12 @@ int begin_pass(const char* url)
     http.x.body = http.x.messages = -1;
     // Every pass asks at once: a server that refuses the package, or that has
     // another object under the URL now, is named before the pass reads a byte.
+    // A later pass that finds no server may need no more than the kept first
+    // bytes (the end script's pass after a download failed): it asks again,
+    // retries and all, only when it needs more.
     int connected = connect_from(false);
-    if (connected < 0 || (connected > 0 && resume(http.reason) < 0)) {
+    if (connected < 0 ||
+        (connected > 0 && http.prefix_length == 0 && resume(http.reason) < 0)) {
         http_end(&http.x);
         return -1;
     }

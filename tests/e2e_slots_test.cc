@@ -17,6 +17,7 @@
 #include "board/slots.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/web_server.h"
 
 namespace {
 
@@ -735,5 +736,55 @@ TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
             at = found == std::string::npos ? at : found;
         }
         EXPECT_EQ(s.boot_state(), c.after);
+    }
+}
+
+// A slot written from a package on a server switches the boot only after a
+// whole pass; one whose download fails in the apply pass leaves the slot out
+// of the boot order, as any failed pass does.
+TEST(SlotSwitch, ASlotWrittenFromAServerSwitchesOnlyAfterAWholePass)
+{
+    web_server server;
+    if (!server.running())
+        GTEST_SKIP() << "no web server: " << server.why_not;
+    slot_board s;
+    REQUIRE_SLOTS(s);
+    std::vector<uint8_t> image = pattern_bytes(SLOT_SIZE, 80);
+    std::string url = server.url("slot.bin");
+    for (bool broken : {false, true}) {
+        SCOPED_TRACE(broken ? "the download fails in the apply pass" : "a whole pass");
+        write_file(s.b.image, s.b_before);
+        s.make_env(DEFAULT_STATE);
+        // From the begin script on the server answers nothing: the apply
+        // pass gets no more than the kept first bytes, the end script's pass
+        // needs no more.
+        bundle_package p;
+        p.begin_script = broken ? stall_after(0) + "\n" : "";
+        p.end_script = "echo \"status $OTA_STATUS slot $FWDEPLOY_SLOT\"\n";
+        p.blocks.push_back(raw_block("@rootfs", image, SLOT_SIZE));
+        write_package(server.www + "/slot.bin", p);
+        std::vector<std::pair<std::string, std::string>> saved = s.env;
+        for (const auto& e : std::vector<std::pair<std::string, std::string>>{
+                 {"FWDEPLOY_TEST_HTTP_STALL_MS", "1000"},
+                 {"FWDEPLOY_TEST_HTTP_PAUSE_MS", "20"},
+                 {"FWDEPLOY_TEST_HTTP_RETRIES", "1"}})
+            s.set(e.first, e.second);
+        run_result r = s.fwdeploy({"-r", url});
+        s.env = saved;
+        web_server::run("iptables-legacy -F");
+        if (!broken) {
+            EXPECT_EQ(r.exit_code, 0) << r.out;
+            EXPECT_EQ(prefix(s.b.image, image.size()), image);
+            EXPECT_TRUE(contains(r.out, progress_line(100, 2, STATE_FINISHED) + "\n"
+                                        "Boot switched to slot B: BOOT_ORDER=B A, BOOT_B_LEFT=3\n"))
+                << r.out;
+            EXPECT_TRUE(contains(r.out, "status 0 slot B\n")) << r.out;
+            EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
+        } else {
+            EXPECT_FALSE(contains(r.out, "Boot switched")) << r.out;
+            EXPECT_TRUE(contains(r.out, "Download failed: " + url)) << r.out;
+            EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n");
+            EXPECT_TRUE(contains(r.out, "status -1 slot B\n")) << r.out;
+        }
     }
 }
