@@ -22,24 +22,12 @@ if [[ ${FWDEPLOY_NET_BENCH:-} != inside ]]; then
         echo "bench/net_bench.sh makes a network namespace: run it as root" >&2
         exit 1
     fi
-    missing=()
-    command -v nginx >/dev/null || missing+=(nginx-light)
-    command -v curl >/dev/null || missing+=(curl)
-    [[ -x /usr/bin/time ]] || missing+=(time)
-    if ((${#missing[@]} > 0)); then
-        echo "installing missing packages: ${missing[*]}"
-        # Keep the machine's own nginx service from being started by the install.
-        policy=
-        if [[ ! -e /usr/sbin/policy-rc.d ]]; then
-            policy=/usr/sbin/policy-rc.d
-            printf '#!/bin/sh\nexit 101\n' >"$policy"
-            chmod 755 "$policy"
-            trap 'rm -f "$policy"' EXIT
-        fi
+    # nginx, curl and the rest, without starting the machine's own nginx;
+    # and /usr/bin/time for the peak memory of fwdeploy with its clients.
+    bash "$top/scripts/deps.sh"
+    if [[ ! -x /usr/bin/time ]]; then
         apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-        [[ -z $policy ]] || rm -f "$policy"
-        trap - EXIT
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends time
     fi
     # The run lock lives in the build folder, as for bench/apply_bench.sh.
     cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF \

@@ -31,30 +31,9 @@ if [[ ${FWDEPLOY_DEMO_NET:-} != inside ]]; then
         echo "examples/demo-net.sh makes a network namespace and firewall rules: run it as root" >&2
         exit 1
     fi
+    # Compilers and libraries, nginx, curl, iptables and iproute2, on a fresh
+    # machine; the machine's own nginx is not started by the install.
     bash "$root/scripts/deps.sh"
-    # nginx for the server, curl for fwdeploy's downloads, the rest for the namespace.
-    missing=()
-    command -v nginx >/dev/null || missing+=(nginx-light)
-    for tool in curl:curl iptables-legacy:iptables ip:iproute2 sysctl:procps; do
-        command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-    done
-    if ((${#missing[@]} > 0)); then
-        echo "installing missing packages: ${missing[*]}"
-        # Installing nginx would start the machine's own nginx on port 80; the
-        # demo needs only the program. A policy that refuses service starts
-        # keeps it stopped, and goes again with the install.
-        policy=
-        if [[ ! -e /usr/sbin/policy-rc.d ]]; then
-            policy=/usr/sbin/policy-rc.d
-            printf '#!/bin/sh\nexit 101\n' >"$policy"
-            chmod 755 "$policy"
-            trap 'rm -f "$policy"' EXIT
-        fi
-        apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-        [[ -z $policy ]] || rm -f "$policy"
-        trap - EXIT
-    fi
     step "building fwdeploy and fwbundle in $build"
     # The run lock lives in the build folder, as in examples/demo.sh, so both
     # demos share one build.

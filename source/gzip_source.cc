@@ -71,14 +71,19 @@ int read_gzip_source(int handle, void* buffer, int length)
     return gunzip_verdict() < 0 ? -1 : n;
 }
 
-int finish_gzip_source(int handle)
+int read_to_the_end(int handle, int (*read)(int, void*, int))
 {
     // The check value at the stream's end is tested only once gunzip reaches it.
     uint8_t rest[4096];
     int n;
-    while ((n = read_gzip_source(handle, rest, (int)sizeof rest)) == (int)sizeof rest) {
+    while ((n = read(handle, rest, (int)sizeof rest)) == (int)sizeof rest) {
     }
     return n < 0 ? -1 : 0;
+}
+
+int finish_gzip_source(int handle)
+{
+    return read_to_the_end(handle, read_gzip_source);
 }
 
 pid_t gzip_child()

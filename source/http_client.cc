@@ -76,14 +76,20 @@ int look_up_user(const char* user, uid_t* uid, gid_t* gid)
         return -1;
     char line[512];
     size_t length = strlen(user);
+    if (length + 2 >= sizeof line) {
+        fclose(passwd);
+        return -1;
+    }
     int found = -1;
     while (found < 0 && fgets(line, sizeof line, passwd) != nullptr) {
+        // NAME:PASSWORD:UID:GID:...
+        const char* password = line + length + 1;
+        const char* ids = strncmp(line, user, length) == 0 && line[length] == ':'
+                              ? strchr(password, ':')
+                              : nullptr;
         unsigned long u = 0;
         unsigned long g = 0;
-        if (strncmp(line, user, length) == 0 && line[length] == ':' &&
-            sscanf(strchr(line + length + 1, ':') != nullptr ? strchr(line + length + 1, ':') + 1
-                                                               : "",
-                   "%lu:%lu", &u, &g) == 2) {
+        if (ids != nullptr && sscanf(ids + 1, "%lu:%lu", &u, &g) == 2) {
             *uid = (uid_t)u;
             *gid = (gid_t)g;
             found = 0;

@@ -522,11 +522,7 @@ int close_gzip_http_source(int handle)
 
 int finish_gzip_http_source(int handle)
 {
-    uint8_t rest[4096];
-    int n;
-    while ((n = read_gzip_http_source(handle, rest, (int)sizeof rest)) == (int)sizeof rest) {
-    }
-    return n < 0 ? -1 : 0;
+    return read_to_the_end(handle, read_gzip_http_source);
 }
 
 uint64_t http_bytes_fetched()

@@ -53,6 +53,9 @@ int unless_changed(int count, int length);
 // gzip_source.cc: collects the gunzip child once its output has ended. 0 when
 // what it wrote is the whole package, -1 after saying why not.
 int gunzip_verdict();
+// Reads a gunzip stream to its end through `read`, so that gunzip's verdict
+// on the whole of it is heard. 0, or -1 when the stream is damaged.
+int read_to_the_end(int handle, int (*read)(int, void*, int));
 
 // read_ahead.cc
 void claim_read_ahead(int handle);
