@@ -432,6 +432,11 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
         bool expected = std::find(standard.begin(), standard.end(), target) != standard.end() ||
                         line.find("memfd:") != std::string::npos ||
                         line.find("/bin/curl") != std::string::npos;
+#if defined(__arm__)
+        // qemu-user, which runs the armhf tool here, keeps a pipe of its own
+        // open that every program it starts inherits; a board runs no qemu.
+        expected = expected || target.find("pipe:") != std::string::npos;
+#endif
         EXPECT_TRUE(expected) << line << "\n" << all;
     }
 }
