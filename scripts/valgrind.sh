@@ -9,12 +9,12 @@ cd "$(dirname "$0")/.."
 logs=$(mktemp -d "${TMPDIR:-/tmp}/fwdeploy-valgrind.XXXXXX")
 trap 'rm -rf "$logs"' EXIT
 
-# The MTD cases, the crash test, the test of the descriptors bspatch gets and
+# The MTD cases, the crash tests, the test of the descriptors bspatch gets and
 # that of a pin without memory for its record
 # rely on preloaded stand-ins that valgrind's own preloads displace, and the
 # banner case names argv[0], which valgrind does not pass on; they run natively
 # and under the sanitizers instead.
-filter='Apply*:BadPackage*:CommandLine*:CompressedPackage*:SignedPackage*:Slot*:WholeRun*:-ApplyMtd*:ApplyCrash*:ApplyPatch.OnlyBspatchGetsTheScratchAndResultDescriptors:SignedPackage.APinWithoutMemoryForItsRecordRefusesEveryLaterPass:CommandLine.BannerLinesHaveTheirShapes'
+filter='Apply*:BadPackage*:CommandLine*:CompressedPackage*:SignedPackage*:Slot*:WholeRun*:-ApplyMtd*:ApplyCrash*:ApplyPatch.OnlyBspatchGetsTheScratchAndResultDescriptors:SignedPackage.APinWithoutMemoryForItsRecordRefusesEveryLaterPass:SlotSwitch.ARunKilledAtItsFirstWriteOfTheSlotLeavesItUnbootable:CommandLine.BannerLinesHaveTheirShapes'
 export FWDEPLOY_TEST_WRAPPER="valgrind --quiet --error-exitcode=99 --track-fds=yes \
 --leak-check=full --errors-for-leak-kinds=definite,indirect --log-file=$logs/vg.%p.log"
 status=0
