@@ -5,7 +5,10 @@
 # file system of the temporary folder. Prints, for each round, fwdeploy's wall
 # time against an honest lower bound measured right after it in the same
 # round, the two downloads its two passes need (`curl -o /dev/null`, twice)
-# and the write of the data with fsync (`dd conv=fsync`), their ratio, and peak
+# and the write of the data with fsync (`dd conv=fsync`), their ratio; then
+# the same bound with each download piped through `cat`, as the tool reads
+# its client's output through a pipe (on a machine of two cores the pipe alone
+# costs about as much again as the download), and the ratio to it; and peak
 # memory: fwdeploy's own (its VmHWM, read while it runs) and /usr/bin/time's
 # figure, which is that of the largest among fwdeploy and the children it
 # waited for (curl). The last row is the median of the rounds.
@@ -102,9 +105,9 @@ measure_fwdeploy() {
 }
 
 echo "package: $package_bytes bytes (one file block of $mib MiB), $url"
-printf '%-5s %9s %9s %9s %8s %11s %10s %11s\n' round "wall s" "MB/s" "bound s" ratio \
-    "own KiB" "time KiB" "fetched"
-walls=() bounds=() ratios=() owns=() rsss=()
+printf '%-5s %9s %9s %9s %8s %9s %8s %11s %10s %11s\n' round "wall s" "MB/s" "bound s" ratio \
+    "piped s" ratio "own KiB" "time KiB" "fetched"
+walls=() bounds=() ratios=() pipeds=() pratios=() owns=() rsss=()
 for round in $(seq "$rounds"); do
     rm -f "$target"                   # every run allocates what it writes
     sync                              # no writeback of earlier runs in this one's time
@@ -122,11 +125,23 @@ for round in $(seq "$rounds"); do
     rm -f "$work/board/data/copy.bin"
     bound=$(elapsed "$start" "$end")
     ratio=$(calc "$tool / $bound")
-    printf '%-5s %9.2f %9.1f %9.2f %8.2f %11s %10s %11s\n' "$round" "$tool" \
-        "$(calc "$bytes / $tool / 1000000")" "$bound" "$ratio" "$own" "$rss" "$fetched"
-    walls+=("$tool") bounds+=("$bound") ratios+=("$ratio") owns+=("$own") rsss+=("$rss")
+    sync
+    start=$(now)
+    curl -sS "$url" | cat >/dev/null
+    curl -sS "$url" | cat >/dev/null
+    dd if="$work/data.bin" of="$work/board/data/copy.bin" bs=1M conv=fsync status=none
+    end=$(now)
+    rm -f "$work/board/data/copy.bin"
+    piped=$(elapsed "$start" "$end")
+    pratio=$(calc "$tool / $piped")
+    printf '%-5s %9.2f %9.1f %9.2f %8.2f %9.2f %8.2f %11s %10s %11s\n' "$round" "$tool" \
+        "$(calc "$bytes / $tool / 1000000")" "$bound" "$ratio" "$piped" "$pratio" "$own" "$rss" \
+        "$fetched"
+    walls+=("$tool") bounds+=("$bound") ratios+=("$ratio") pipeds+=("$piped") pratios+=("$pratio")
+    owns+=("$own") rsss+=("$rss")
 done
 tool=$(median "${walls[@]}")
-printf '%-5s %9.2f %9.1f %9.2f %8.2f %11s %10s\n' median "$tool" \
+printf '%-5s %9.2f %9.1f %9.2f %8.2f %9.2f %8.2f %11s %10s\n' median "$tool" \
     "$(calc "$bytes / $tool / 1000000")" "$(median "${bounds[@]}")" "$(median "${ratios[@]}")" \
-    "$(median "${owns[@]}")" "$(median "${rsss[@]}")"
+    "$(median "${pipeds[@]}")" "$(median "${pratios[@]}")" "$(median "${owns[@]}")" \
+    "$(median "${rsss[@]}")"
