@@ -494,6 +494,13 @@ TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
     const planted rows[] = {
         {"another user's file, held by them", "owned by user 65534", planted::HOLDER_CREATES,
          [](const std::string&, const std::string&) {}},
+        // Mode 0600 keeps no one out of a file that is theirs.
+        {"another user's file of mode 0600, held by them", "owned by user 65534",
+         planted::HOLDER_OPENS,
+         [](const std::string& at, const std::string&) {
+             write_file(at, {}, 0600);
+             ASSERT_EQ(chown(at.c_str(), 65534, 65534), 0);
+         }},
         {"root's file that others can read, held by another user", "a file of mode 0644",
          planted::HOLDER_OPENS,
          [](const std::string& at, const std::string&) { write_file(at, {}, 0644); }},
@@ -630,17 +637,49 @@ TEST(OneRunAtATime, AnotherUsersCheckGoesOnWithoutRootsLock)
     EXPECT_EQ(after.st_mode & 07777, 0600u);
     EXPECT_EQ(after.st_uid, 0u);
 
-    // Root's check beside another user's lock file: it goes on without that
-    // lock, which it neither takes nor replaces (a check writes nothing).
+    // Root's check beside another user's lock file, which they hold: it goes
+    // on without that lock, which it neither takes nor replaces (a check
+    // writes nothing).
     remove_tree(lock);
     write_file(lock, {}, 0644);
     ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
     ASSERT_EQ(stat(lock.c_str(), &before), 0);
-    r = run_program(o);
+    {
+        foreign_holder holder;
+        ASSERT_TRUE(holder.start(lock, false));
+        r = run_program(o);
+    }
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_FALSE(contains(r.out, "Replaced")) << r.out;
     ASSERT_EQ(stat(lock.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_uid, 65534u);
     EXPECT_EQ(after.st_mode & 07777, 0644u);
+
+    // A FIFO at the lock path, which an open would wait on for a writer:
+    // root's check and another user's go on without a lock, and leave it.
+    remove_tree(lock);
+    ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
+    o.timeout_ms = 10000;
+    r = run_program(o);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(r.timed_out);
+    r = run_as_other_user({"-n", "-r", s.package}, lock);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(r.timed_out);
+    ASSERT_EQ(lstat(lock.c_str(), &after), 0);
+    EXPECT_TRUE(S_ISFIFO(after.st_mode));
+
+    // Another user's run whose lock path is a link (planted where anyone may
+    // write) is refused; it makes nothing where the link leads.
+    remove_tree(lock);
+    std::string shared = s.box.make_dir("shared");
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    std::string planted_lock = shared + "/fwdeploy.lock";
+    std::string led_to = shared + "/made-by-the-link";
+    ASSERT_EQ(symlink(led_to.c_str(), planted_lock.c_str()), 0);
+    r = run_as_other_user({"-r", s.package}, planted_lock);
+    EXPECT_EQ(r.exit_code, 255) << r.out;
+    EXPECT_TRUE(contains(r.out, "Lock file " + planted_lock + " cannot be opened: ")) << r.out;
+    EXPECT_FALSE(file_exists(led_to));
 }
