@@ -444,10 +444,8 @@ int read_gzip_http_source(int handle, void* buffer, int length)
             int n = take(http.relay.get() + http.relay_end, RELAY_SIZE - http.relay_end);
             if (n > 0)
                 http.relay_end += n;
-            if (n == -1 || n == 0) {
-                // The input is whole, or it never will be: gunzip hears the end
-                // and, for a stream cut short, says so.
-            }
+            // At 0 or -1 the input is whole, or it never will be: gunzip hears
+            // the end below and, for a stream cut short, says so.
             if (n != 0 && n != -1)
                 continue;
         }

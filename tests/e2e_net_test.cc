@@ -352,6 +352,7 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
                         "echo $n > count\nprintf '%s\\n' \"$@\" > args.$n\n"
                         "[ -e out.$n ] || n=$(cat last)\n"
                         "[ -e endless.$n ] && exec cat out.$n /dev/zero\n"
+                        "[ -e hang.$n ] && { cat out.$n; exec sleep 3600; }\n"
                         "code=$(cat code.$n)\n[ \"$code\" = 0 ] && exec cat out.$n\n"
                         "cat out.$n\nexit $code\n",
                     0755);
@@ -375,6 +376,7 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
         int code;                     // curl's exit status after it
         size_t more = 0;
         bool endless = false;         // then 0 bytes for ever
+        bool hang = false;            // then nothing, the connection held open
     };
     const size_t END = std::string::npos;
     // A whole first answer whose connection breaks half-way (curl's 56: a
@@ -465,6 +467,26 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
          {{unsized, 0, END, 0, 0, true}, {unsized, 0, END, 0, 0, true}},
          APPLIED,
          ""},
+        // A client that does not notice that the body ended before its
+        // length: the object is not shorter, the connection broke.
+        {"a body cut short while the client says all went well",
+         {{head200(""), 0, cut, 0}, {head206("\"e1\"", c, l), cut, END, 0}, whole},
+         APPLIED,
+         "Download of %U resumed at byte %C (retry 1 of 3)"},
+        // The bytes that came with the head are handed on before the
+        // connection is waited on: the retry resumes after them.
+        {"a stall right after the head and the first bytes",
+         {{head200(""), 0, 1000, 0, 0, false, true},
+          {head206("\"e1\"", "1000", l), 1000, END, 0},
+          whole},
+         APPLIED,
+         "Download of %U resumed at byte 1000 (retry 1 of 3)"},
+        // The scripts' passes need no more than the first bytes kept from
+        // the verification pass; the apply pass runs out of retries.
+        {"the server gone after the verification pass",
+         {whole, {"", 0, 0, 7}},
+         NOT_APPLIED,
+         "Download failed: %U (no response; 3 retries used)"},
     };
     std::string url = "http://127.0.0.1:1/package.bin";
     for (const answer_case& row : cases) {
@@ -482,6 +504,8 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
             write_file(state + "/code." + n, bytes_of(std::to_string(a.code)));
             if (a.endless)
                 write_file(state + "/endless." + n, {});
+            if (a.hang)
+                write_file(state + "/hang." + n, {});
         }
         write_file(state + "/last", bytes_of(std::to_string(row.answers.size())));
         run_options o;
@@ -502,6 +526,12 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
             EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0\n")) << r.out;
             EXPECT_TRUE(read_file(board.target) == board.data);
             EXPECT_EQ(ran, "begin\nend 0\n");
+            break;
+        case NOT_APPLIED:
+            EXPECT_EQ(r.exit_code, 0) << r.out;
+            EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: -1\n")) << r.out;
+            EXPECT_TRUE(read_text(board.target) == "old contents");
+            EXPECT_EQ(ran, "begin\nend -1\n");
             break;
         default:
             EXPECT_EQ(r.exit_code, 255) << r.out;
