@@ -330,6 +330,22 @@ void copy_value(char* to, size_t size, const char* value)
         to[--length] = '\0';
 }
 
+// What a line of the client's own says is wrong, into `reason`: "curl: (7)
+// Failed to connect ..." and "wget: can't connect ..." say it after their name.
+void client_said(const char* line, char* reason, size_t size)
+{
+    const char* said = strstr(line, ": ");
+    if (said == nullptr)
+        return;
+    said += 2;
+    if (said[0] == '(' && strchr(said, ')') != nullptr)
+        said = strchr(said, ')') + 1;
+    while (*said == ' ')
+        ++said;
+    if (said[0] != '\0')
+        snprintf(reason, size, "%s", said);
+}
+
 // One line of a response head. Returns 1 at the blank line that ends a head.
 int take_header_line(char* line, http_response* response)
 {
@@ -406,6 +422,12 @@ int read_heads(http_exchange* x, int fd, bool body_follows, http_response* respo
                 continue;
             line[used] = '\0';
             used = 0;
+            // busybox wget says why it gave up on the stream its heads come on.
+            if (!body_follows && strncmp(line, "wget: ", 6) == 0) {
+                line[strcspn(line, "\r\n")] = '\0';
+                client_said(line, response->reason, sizeof response->reason);
+                continue;
+            }
             if (take_header_line(line, response) == 1 && response->status != 0 &&
                 final_head(response)) {
                 if (body_follows) {
@@ -447,18 +469,9 @@ void last_message(int fd, char* reason, size_t size, int64_t deadline)
             last = line;
         line = next;
     }
-    // "curl: (7) Failed to connect ..." and "wget: can't connect ..." say it
-    // after their name.
-    const char* said = strstr(last, ": ");
-    if (said != nullptr && (strncmp(last, "curl:", 5) == 0 || strncmp(last, "wget:", 5) == 0)) {
-        said += 2;
-        if (said[0] == '(' && strchr(said, ')') != nullptr)
-            said = strchr(said, ')') + 1;
-        while (*said == ' ')
-            ++said;
-        last = said;
-    }
-    if (last[0] != '\0')
+    if (strncmp(last, "curl:", 5) == 0 || strncmp(last, "wget:", 5) == 0)
+        client_said(last, reason, size);
+    else if (last[0] != '\0')
         snprintf(reason, size, "%s", last);
 }
 
@@ -546,7 +559,8 @@ int http_start(const http_request* request, http_exchange* x, http_response* res
     // certificate it did not trust; or busybox wget refusing a status. What
     // the network may mend is tried again, what the server or its certificate
     // said is not.
-    snprintf(response->reason, sizeof response->reason, "no response");
+    if (response->reason[0] == '\0')
+        snprintf(response->reason, sizeof response->reason, "no response");
     last_message(x->messages, response->reason, sizeof response->reason, deadline);
     child_guard child(x->pid);
     x->pid = -1;

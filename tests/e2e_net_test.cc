@@ -289,15 +289,26 @@ TEST(NetInstall, ServersThatCannotResumeOrAnswerEndThePassWithALine)
     net_board board;
     struct failing_case {
         std::string name;
-        std::string served;           // empty: the package itself
+        std::string served;           // empty: the package itself; or a whole URL
         bool reset;                   // reset once half-way through the verification pass
+        std::string client;
+        size_t retries;               // retry lines
         std::string line;             // %U: the URL
     };
+    // Nothing listens there: each connection is refused at once.
+    const std::string nowhere = "http://127.0.0.1:8079/package.bin";
     const std::vector<failing_case> cases = {
-        {"a reset where the server sends the whole object again", "", true,
+        {"a reset where the server sends the whole object again", "", true, "curl", 1,
          "Download of %U cannot resume at byte "},
-        {"a missing object", "missing.bin", false, "Download failed: %U (HTTP 404)"},
-        {"a server error", "error.bin", false, "Download failed: %U (HTTP 500)"},
+        {"a missing object", "missing.bin", false, "curl", 0, "Download failed: %U (HTTP 404)"},
+        {"a missing object, through busybox wget", "missing.bin", false, "wget", 0,
+         "Download failed: %U (HTTP 404)"},
+        {"a server error", "error.bin", false, "curl", 0, "Download failed: %U (HTTP 500)"},
+        // What the network may mend is tried again.
+        {"no server at the port", nowhere, false, "curl", 3,
+         "Download failed: %U (Failed to connect to 127.0.0.1 port 8079"},
+        {"no server at the port, through busybox wget", nowhere, false, "wget", 3,
+         "Download failed: %U (can't connect to remote host"},
     };
     for (const failing_case& c : cases) {
         for (bool gzip : {false, true}) {
@@ -308,15 +319,17 @@ TEST(NetInstall, ServersThatCannotResumeOrAnswerEndThePassWithALine)
             if (c.reset) {
                 ASSERT_TRUE(web_server::run(reset_once_after(size / 2)));
             }
-            std::string url = server.url(c.served.empty() ? served : c.served);
-            run_result r = board.install(url, gzip, false);
+            std::string url = c.served.rfind("http", 0) == 0
+                                  ? c.served
+                                  : server.url(c.served.empty() ? served : c.served);
+            run_result r = board.install(url, gzip, false, {{"FWDEPLOY_TEST_HTTP_CLIENT", c.client}});
             web_server::run("iptables-legacy -F");
             EXPECT_EQ(r.exit_code, 255) << r.out;
             EXPECT_TRUE(contains(r.out, std::regex_replace(c.line, std::regex("%U"), url)))
                 << r.out;
             EXPECT_TRUE(read_text(board.target) == "old contents");
             EXPECT_EQ(read_text(board.ran), "");
-            EXPECT_EQ(retry_lines(r).size(), c.reset ? 1u : 0u) << r.out;
+            EXPECT_EQ(retry_lines(r).size(), c.retries) << r.out;
             EXPECT_EQ(r.leftover_processes, 0);
         }
     }
@@ -396,7 +409,7 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
         std::string line;             // %U: the URL, %C: the byte the break was at
         std::vector<std::string> sent = {};  // in the requests' arguments, "N:text"
     };
-    const std::vector<answer_case> cases = {
+    std::vector<answer_case> cases = {
         {"a resume answered right",
          {broken, {head206("\"e1\"", c, l), cut, END, 0}, whole},
          APPLIED,
@@ -473,6 +486,11 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
          {{head200(""), 0, cut, 0}, {head206("\"e1\"", c, l), cut, END, 0}, whole},
          APPLIED,
          "Download of %U resumed at byte %C (retry 1 of 3)"},
+        // Without a length only the client's status tells a break from the end.
+        {"a body without a length cut short",
+         {{unsized, 0, cut, 56}, {head206("\"e1\"", c, l), cut, END, 0}, {unsized, 0, END, 0}},
+         APPLIED,
+         "Download of %U resumed at byte %C (retry 1 of 3)"},
         // The bytes that came with the head are handed on before the
         // connection is waited on: the retry resumes after them.
         {"a stall right after the head and the first bytes",
@@ -488,6 +506,19 @@ TEST(NetInstall, AnswersThatDoNotContinueTheObjectAreRefused)
          NOT_APPLIED,
          "Download failed: %U (no response; 3 retries used)"},
     };
+    // curl ends before any head: what the network may mend (no name, no
+    // connection, a reset, a timeout, a TLS handshake cut short) is tried
+    // again, what the server or its certificate said is not.
+    for (int code : {6, 7, 16, 18, 28, 35, 52, 55, 56, 92})
+        cases.push_back({"curl's status " + std::to_string(code) + " before a head",
+                         {{"", 0, 0, code}, whole},
+                         APPLIED,
+                         "Download of %U resumed at byte 0 (retry 1 of 3)"});
+    for (int code : {1, 22, 47, 51, 58, 60})
+        cases.push_back({"curl's status " + std::to_string(code) + " before a head",
+                         {{"", 0, 0, code}, whole},
+                         REFUSED,
+                         "Download failed: %U (no response)\n"});
     std::string url = "http://127.0.0.1:1/package.bin";
     for (const answer_case& row : cases) {
         SCOPED_TRACE(row.name);
@@ -601,8 +632,9 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
          "Download failed: %U (SSL certificate problem"},
         {"another CA", server.url(served, true), {{"FWDEPLOY_TEST_HTTP_CA_FILE", server.other_ca}},
          false, "Download failed: %U (SSL certificate problem"},
+        // curl refuses to follow it: the line names the answer it stopped at.
         {"a redirect down to http", server.url("to-http.bin", true),
-         {{"FWDEPLOY_TEST_HTTP_CA_FILE", server.ca}}, false, "Download failed: %U ("},
+         {{"FWDEPLOY_TEST_HTTP_CA_FILE", server.ca}}, false, "Download failed: %U (HTTP 301)"},
         {"an access token from the header file", server.url("private/package.bin"),
          {{"FWDEPLOY_TEST_HTTP_HEADER_FILE", token}}, true, ""},
         {"no token", server.url("private/package.bin"), {}, false,
@@ -611,6 +643,9 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
          {{"FWDEPLOY_TEST_HTTP_HEADER_FILE", open_token}}, false,
          "HTTP header file " + open_token + " must be a file of the tool's user that no one "
          "else may read (mode 0600)"},
+        {"a client user the board does not have", server.url(served),
+         {{"FWDEPLOY_TEST_HTTP_USER", "fwdeploy-absent"}}, false,
+         "HTTP client user fwdeploy-absent is not in /etc/passwd"},
         {"busybox wget over http", server.url(served), {{"FWDEPLOY_TEST_HTTP_CLIENT", "wget"}},
          true, "Fetched "},
         {"busybox wget over https on a board that takes unsigned packages",
