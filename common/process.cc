@@ -110,24 +110,31 @@ int wait_until(child_guard* child, int64_t deadline)
     }
 }
 
+int wait_readable_until(int fd, int64_t deadline)
+{
+    for (;;) {
+        int64_t left = deadline - monotonic_ms();
+        if (left <= 0)
+            return 0;
+        struct pollfd p = {fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, left > 60000 ? 60000 : (int)left);
+        if (ready > 0)
+            return 1;
+        if (ready < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
 int read_full_until(int fd, void* buffer, int length, int64_t deadline)
 {
     char* to = static_cast<char*>(buffer);
     int total = 0;
     while (total < length) {
-        int64_t left = deadline - monotonic_ms();
-        if (left <= 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        struct pollfd p = {fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, left > 60000 ? 60000 : (int)left);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
-            return -1;
+        int ready = wait_readable_until(fd, deadline);
         if (ready == 0)
-            continue;
+            errno = ETIMEDOUT;
+        if (ready <= 0)
+            return -1;
         ssize_t n = ::read(fd, to + total, (size_t)(length - total));
         if (n < 0 && errno == EINTR)
             continue;

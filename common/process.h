@@ -33,6 +33,11 @@ int64_t monotonic_ms();
 // not be waited for).
 int wait_until(child_guard* child, int64_t deadline);
 
+// Waits until `fd` has bytes to read (or its end, or an error for the read to
+// tell) or `deadline` (monotonic_ms) passes: 1 readable, 0 time ran out, -1
+// when poll itself failed (errno set).
+int wait_readable_until(int fd, int64_t deadline);
+
 // Reads from `fd` as read_full does, but gives up at `deadline`
 // (monotonic_ms): the count, or -1 with errno set (ETIMEDOUT when time ran out).
 int read_full_until(int fd, void* buffer, int length, int64_t deadline);

@@ -31,13 +31,15 @@ namespace {
 
 constexpr size_t ARG_BUFFER_SIZE = 64;
 
-// Copies an option's argument; -1 when it does not fit. A cut path could name
+// Copies an option's argument of up to `limit` characters (the buffer's room,
+// unless less is allowed); -1 when it does not fit. A cut path could name
 // another file, so a long argument is refused rather than shortened.
-int copy_argument(char (&to)[ARG_BUFFER_SIZE], const char* from, char option)
+template <size_t N>
+int copy_argument(char (&to)[N], const char* from, char option, size_t limit = N - 1,
+                  const char* what = "")
 {
-    if (strlen(from) >= ARG_BUFFER_SIZE) {
-        printf("Argument of -%c is too long (%zu characters at most)\n", option,
-               ARG_BUFFER_SIZE - 1);
+    if (strlen(from) > limit) {
+        printf("Argument of -%c is too long (%zu characters at most%s)\n", option, limit, what);
         return -1;
     }
     memset(to, 0, sizeof to);
@@ -50,15 +52,8 @@ int copy_argument(char (&to)[ARG_BUFFER_SIZE], const char* from, char option)
 int copy_package(char (&to)[URL_MAX + 1], const char* from, char option, bool* url)
 {
     *url = looks_like_url(from);
-    size_t limit = *url ? URL_MAX + 1 : ARG_BUFFER_SIZE;
-    if (strlen(from) >= limit) {
-        printf("Argument of -%c is too long (%zu characters at most%s)\n", option, limit - 1,
-               *url ? " for a URL" : "");
-        return -1;
-    }
-    memset(to, 0, sizeof to);
-    memcpy(to, from, strlen(from));
-    return 0;
+    return *url ? copy_argument(to, from, option, URL_MAX, " for a URL")
+                : copy_argument(to, from, option, ARG_BUFFER_SIZE - 1);
 }
 
 // A setting fixed at build time; a test build may take it from the environment
@@ -352,7 +347,7 @@ int main(int argc, char** argv)
         // Each pass read the package from the server: what that cost, in one line.
         uint64_t length = 0;
         bool known = http_object_length(&length);
-        printf("Fetched %llu bytes from the server in all passes", 
+        printf("Fetched %llu bytes from the server in all passes",
                (unsigned long long)http_bytes_fetched());
         if (known)
             printf(" for a package of %llu bytes", (unsigned long long)length);

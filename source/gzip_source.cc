@@ -10,6 +10,17 @@
 #include "source/package_state.h"
 #include "source/source.h"
 
+int start_gunzip(int input)
+{
+    char* const argv[] = {const_cast<char*>("gunzip"), const_cast<char*>("-c"), nullptr};
+    int read_end = -1;
+    pid_t pid = spawn_piped(argv, STDOUT_FILENO, &read_end, input);
+    if (pid < 0)
+        return -1;
+    package.gzip_pid = pid;
+    return read_end;
+}
+
 int open_gzip_source(const char* path)
 {
     // gunzip reads the descriptor we opened and checked, never the path again:
@@ -17,13 +28,7 @@ int open_gzip_source(const char* path)
     unique_fd file(open_package_file(path));
     if (file.fd < 0)
         return -1;
-    char* const argv[] = {const_cast<char*>("gunzip"), const_cast<char*>("-c"), nullptr};
-    int read_end = -1;
-    pid_t pid = spawn_piped(argv, STDOUT_FILENO, &read_end, file.fd);
-    if (pid < 0)
-        return -1;
-    package.gzip_pid = pid;
-    return read_end;
+    return start_gunzip(file.fd);
 }
 
 int close_gzip_source(int handle)

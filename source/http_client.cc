@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -306,15 +305,8 @@ pid_t spawn(const http_request* request, int* body, int* messages)
 int read_by(int fd, uint8_t* buffer, size_t room, int64_t deadline)
 {
     for (;;) {
-        int64_t left = deadline - monotonic_ms();
-        if (left <= 0)
+        if (wait_readable_until(fd, deadline) <= 0)
             return -1;
-        pollfd p{fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, (int)(left < 60000 ? left : 60000));
-        if (ready < 0 && errno != EINTR)
-            return -1;
-        if (ready <= 0)
-            continue;
         ssize_t n = ::read(fd, buffer, room);
         if (n < 0 && errno == EINTR)
             continue;

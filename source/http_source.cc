@@ -156,6 +156,12 @@ int connect_from(bool resuming)
     return 0;
 }
 
+void end_pass()
+{
+    http_end(&http.x);
+    http.connected = false;
+}
+
 // Ends the connection and opens it again from http.position, as often as the
 // retries of a pass allow. 0, or -1 after the line that ends the pass.
 int resume(const char* why)
@@ -164,8 +170,7 @@ int resume(const char* why)
     char reason[160];
     snprintf(reason, sizeof reason, "%s", why);
     for (;;) {
-        http_end(&http.x);
-        http.connected = false;
+        end_pass();
         if (http.retries >= settings->retries) {
             char told[200];
             snprintf(told, sizeof told, "%s; %d retries used", reason, settings->retries);
@@ -235,8 +240,7 @@ int take(void* buffer, int length)
         bool short_body = http.has_length && http.delivered < http.length;
         if (short_body || http_finish(&http.x, why, sizeof why) < 0)
             return resume(short_body ? "the connection broke" : why) < 0 ? -1 : -2;
-        http_end(&http.x);
-        http.connected = false;
+        end_pass();
         http.ended = true;
         return 0;
     }
@@ -273,20 +277,11 @@ int take(void* buffer, int length)
 // connection opened again (or the pass ended: http.failed).
 int wait_for_bytes(int fd)
 {
-    int64_t deadline = monotonic_ms() + http_config()->stall_ms;
-    for (;;) {
-        int64_t left = deadline - monotonic_ms();
-        if (left <= 0) {
-            resume("no byte for too long");
-            return 0;
-        }
-        pollfd p{fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, (int)(left < 60000 ? left : 60000));
-        if (ready > 0)
-            return 1;
-        if (ready < 0 && errno != EINTR)
-            return 1;                 // the read says what is wrong
+    if (wait_readable_until(fd, monotonic_ms() + http_config()->stall_ms) == 0) {
+        resume("no byte for too long");
+        return 0;
     }
+    return 1;                         // bytes, or a fault the read will name
 }
 
 // Fills http.relay (of a plain package: its read-ahead) with what one step of
@@ -313,6 +308,11 @@ int begin_pass(const char* url)
     if (http.passes == 1) {
         http.prefix = allocate_bytes(PREFIX_SIZE);
         http.prefix_length = 0;
+        http.relay = allocate_bytes(RELAY_SIZE);
+    }
+    if (!http.relay) {
+        puts("Package read-ahead: out of memory");
+        return -1;
     }
     http.connected = false;
     http.position = 0;
@@ -338,22 +338,10 @@ int begin_pass(const char* url)
     return 0;
 }
 
-void end_pass()
-{
-    http_end(&http.x);
-    http.connected = false;
-}
-
 }  // namespace
 
 int open_http_source(const char* url)
 {
-    if (!http.relay)
-        http.relay = allocate_bytes(RELAY_SIZE);
-    if (!http.relay) {
-        puts("Package read-ahead: out of memory");
-        return -1;
-    }
     if (begin_pass(url) < 0)
         return -1;
     // A handle of our own that stays the same while connections come and go.
@@ -404,27 +392,21 @@ int open_gzip_http_source(const char* url)
 {
     if (begin_pass(url) < 0)
         return -1;
-    if (!http.relay)
-        http.relay = allocate_bytes(RELAY_SIZE);
     int input[2];
-    if (!http.relay || ::pipe2(input, O_CLOEXEC) < 0) {
+    if (::pipe2(input, O_CLOEXEC) < 0) {
         perror("pipe");
         end_pass();
         return -1;
     }
     unique_fd gunzip_reads(input[0]);
     unique_fd we_write(input[1]);
-    char* const argv[] = {const_cast<char*>("gunzip"), const_cast<char*>("-c"), nullptr};
-    int read_end = -1;
-    pid_t pid = spawn_piped(argv, STDOUT_FILENO, &read_end, gunzip_reads.fd);
-    if (pid < 0) {
+    int read_end = start_gunzip(gunzip_reads.fd);
+    if (read_end < 0) {
         end_pass();
         return -1;
     }
-    package.gzip_pid = pid;
     ::fcntl(we_write.fd, F_SETFL, O_NONBLOCK);
     http.gunzip_in = we_write.release();
-    http.relay_start = http.relay_end = 0;
     return read_end;
 }
 
@@ -436,10 +418,9 @@ int read_gzip_http_source(int handle, void* buffer, int length)
     int total = 0;
     int stall = http_config()->stall_ms;
     while (total < length) {
-        bool input_done = http.ended || http.failed;
-        bool room = http.relay_end < RELAY_SIZE;
-        int body = room && !input_done ? ready_fd() : -1;
-        if (room && !input_done && body < 0) {
+        bool wanted = http.relay_end < RELAY_SIZE && !http.ended && !http.failed;
+        int body = wanted ? ready_fd() : -1;
+        if (wanted && body < 0) {
             // Bytes to be had at once, or a connection to open.
             int n = take(http.relay.get() + http.relay_end, RELAY_SIZE - http.relay_end);
             if (n > 0)

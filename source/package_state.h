@@ -50,7 +50,10 @@ bool lease_holds();
 bool still_same_file();
 int unless_changed(int count, int length);
 
-// gzip_source.cc: collects the gunzip child once its output has ended. 0 when
+// gzip_source.cc: starts gunzip on `input` (the child gets its own copy) as
+// the package's gunzip child; the read end of its output, or -1.
+int start_gunzip(int input);
+// Collects the gunzip child once its output has ended. 0 when
 // what it wrote is the whole package, -1 after saying why not.
 int gunzip_verdict();
 // Reads a gunzip stream to its end through `read`, so that gunzip's verdict
