@@ -15,6 +15,10 @@ struct source_ops {
     // when it cannot vouch for it, as a decompressor that reports damage at the
     // end of its stream. A plain file has nothing more to read.
     int (*finish)(int handle);
+    // May be null; open is used instead. Opens the package for a pass that
+    // reads no further than its header and scripts: a source may serve such a
+    // pass from what it kept of the verification pass, and ask no one.
+    int (*open_scripts)(const char* path);
 };
 
 struct partition_ops {

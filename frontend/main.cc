@@ -91,6 +91,7 @@ const char* build_setting(const char* fixed, const char* variable)
 #define FWDEPLOY_TEST_HTTP_HEADER_FILE nullptr
 #define FWDEPLOY_TEST_HTTP_USER nullptr
 #define FWDEPLOY_TEST_HTTP_STALL_MS nullptr
+#define FWDEPLOY_TEST_HTTP_MIN_RATE nullptr
 #define FWDEPLOY_TEST_HTTP_RETRIES nullptr
 #define FWDEPLOY_TEST_HTTP_PAUSE_MS nullptr
 #endif
@@ -123,9 +124,13 @@ int setup_http(const char* package_url)
     settings.key_file = build_setting(FWDEPLOY_HTTP_CLIENT_KEY, FWDEPLOY_TEST_HTTP_CLIENT_KEY);
     settings.header_file = build_setting(FWDEPLOY_HTTP_HEADER_FILE, FWDEPLOY_TEST_HTTP_HEADER_FILE);
     settings.user = build_setting(FWDEPLOY_HTTP_USER, FWDEPLOY_TEST_HTTP_USER);
+    settings.id_first = FWDEPLOY_HTTP_ID_FIRST;
+    settings.id_last = FWDEPLOY_HTTP_ID_LAST;
     settings.allow_proxy = FWDEPLOY_HTTP_ALLOW_PROXY != 0;
     settings.signatures_required = FWDEPLOY_REQUIRE_SIGNATURE != 0;
     settings.stall_ms = atoi(build_setting(FWDEPLOY_HTTP_STALL_MS, FWDEPLOY_TEST_HTTP_STALL_MS));
+    settings.min_rate =
+        atoi(build_setting(FWDEPLOY_HTTP_MIN_RATE, FWDEPLOY_TEST_HTTP_MIN_RATE));
     settings.retries = atoi(build_setting(FWDEPLOY_HTTP_RETRIES, FWDEPLOY_TEST_HTTP_RETRIES));
     settings.pause_ms = atoi(build_setting("1000", FWDEPLOY_TEST_HTTP_PAUSE_MS));
     return http_setup(&settings, package_url);
@@ -285,13 +290,16 @@ int main(int argc, char** argv)
     source_ops package{};
     if (url && compressed) {
         package.open = open_gzip_http_source;
+        package.open_scripts = open_scripts_gzip_http_source;
         package.close = close_gzip_http_source;
         package.read = read_gzip_http_source;
         package.finish = finish_gzip_http_source;
     } else if (url) {
         package.open = open_http_source;
+        package.open_scripts = open_scripts_http_source;
         package.close = close_http_source;
         package.read = read_http_source;
+        package.finish = finish_http_source;
     } else if (compressed) {
         package.open = open_gzip_source;
         package.close = close_gzip_source;
@@ -346,7 +354,7 @@ int main(int argc, char** argv)
     if (url) {
         // Each pass read the package from the server: what that cost, in one line.
         uint64_t length = 0;
-        bool known = http_object_length(&length);
+        bool known = http_package_length(&length);
         printf("Fetched %llu bytes from the server in all passes",
                (unsigned long long)http_bytes_fetched());
         if (known)

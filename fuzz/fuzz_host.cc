@@ -346,7 +346,7 @@ upgrade_ops fuzz_ops()
     upgrade_ops ops{};
     ops.package_path = "package";
     ops.temp_dir = "/tmp";
-    ops.src = {src_open, src_close, src_read, nullptr};
+    ops.src = {src_open, src_close, src_read, nullptr, nullptr};
     ops.part = {part_open, part_close, part_write, part_erase, part_get_size};
     ops.ubi = {ubi_open, ubi_close, ubi_write};
     ops.file = {file_open, file_create, file_remove, file_close, file_write, file_discard, nullptr};

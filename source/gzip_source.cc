@@ -44,7 +44,7 @@ int close_gzip_source(int handle)
     return 0;
 }
 
-int gunzip_verdict()
+int gunzip_verdict(bool input_cut)
 {
     if (package.gzip_pid <= 0)
         return 0;
@@ -55,7 +55,8 @@ int gunzip_verdict()
     int status = child.wait();
     // Status 2 is gunzip's warning that it ignored bytes after the compressed
     // stream (a package padded to fill a flash slot): the package is whole.
-    if (!exited_with(status, 0) && !exited_with(status, 2)) {
+    if (!exited_with(status, 0) && !exited_with(status, 2) &&
+        !(input_cut && exited_with(status, 1))) {
         if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 255)
             puts("gunzip could not be run");
         else if (status >= 0 && WIFEXITED(status))

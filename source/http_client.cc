@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <dirent.h>
 #include <grp.h>
 #include <strings.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -25,9 +28,10 @@ extern char** environ;
 
 namespace {
 
-// A file handed to the client: a copy of its bytes in memory that only the
-// client's descriptor reaches, so that the file itself stays root's alone
-// while the client runs as another user, who reopens the copy by /dev/fd.
+// A file handed to the client that says nothing secret (a CA, the board's
+// certificate): a copy of its bytes in memory that only the client's
+// descriptor reaches, so that the file itself stays root's alone while the
+// client runs as another user, who reopens the copy by /dev/fd.
 struct handed_file {
     int fd;
     char name[24];                    // /dev/fd/N
@@ -35,10 +39,25 @@ struct handed_file {
 
 constexpr size_t HANDED_FILE_MAX = 4 * 1024 * 1024;
 
+// A secret (the client key, the header file with its token): held in our
+// memory alone and written into a fresh pipe for each client, which it reads
+// once. Nothing is left in that pipe for anyone who opens it through /proc
+// later, and no copy of it stays readable for a whole download.
+struct secret_file {
+    byte_buffer bytes;
+    uint32_t length;
+    bool present;
+};
+
+// A pipe's capacity without asking the kernel for more (16 pages).
+constexpr size_t SECRET_MAX = 64 * 1024;
+
 struct client_state {
     http_settings settings;
     http_client_kind kind;
-    handed_file ca, cert, key, headers;
+    handed_file ca, cert;
+    secret_file key, headers;
+    const char* origin_url;           // the header file's lines go to its origin alone
     bool drop;                        // run the client as `uid`, `gid`
     uid_t uid;
     gid_t gid;
@@ -98,29 +117,127 @@ int look_up_user(const char* user, uid_t* uid, gid_t* gid)
     return found;
 }
 
-// Copies `path` into memory the client can reopen. A file of extra headers
-// carries secrets: it must be the tool's user's alone. 0, or -1 after a line.
-int hand_over(const char* path, const char* what, bool secret, handed_file* file)
+// Whether an account of /etc/passwd or a group of /etc/group has the id:
+// the third field of a line. True also when the file cannot be read.
+bool file_names_id(const char* path, uint32_t id)
 {
-    file->fd = -1;
-    if (path == nullptr || path[0] == '\0')
-        return 0;
+    FILE* file = fopen(path, "re");
+    if (file == nullptr)
+        return errno != ENOENT;
+    char line[512];
+    bool named = false;
+    while (!named && fgets(line, sizeof line, file) != nullptr) {
+        const char* field = line;
+        for (int i = 0; i < 2 && field != nullptr; ++i) {
+            field = strchr(field, ':');
+            if (field != nullptr)
+                ++field;
+        }
+        unsigned long value = 0;
+        named = field != nullptr && sscanf(field, "%lu:", &value) == 1 && value == id;
+    }
+    fclose(file);
+    return named;
+}
+
+// The first process other than ours that runs with the id as any of its user
+// or group ids (real, effective, saved, file system), or 0 when none does.
+// -1 when the process list cannot be read.
+int process_with_id(uint32_t id)
+{
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return -1;
+    int found = 0;
+    pid_t self = ::getpid();
+    struct dirent* entry;
+    while (found == 0 && (entry = readdir(proc)) != nullptr) {
+        char* end = nullptr;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self)
+            continue;
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%ld/status", pid);
+        FILE* status = fopen(path, "re");
+        if (status == nullptr)
+            continue;                 // it has ended since
+        char line[256];
+        while (found == 0 && fgets(line, sizeof line, status) != nullptr) {
+            if (strncmp(line, "Uid:", 4) != 0 && strncmp(line, "Gid:", 4) != 0)
+                continue;
+            unsigned long ids[4] = {};
+            int n = sscanf(line + 4, "%lu %lu %lu %lu", &ids[0], &ids[1], &ids[2], &ids[3]);
+            for (int i = 0; i < n; ++i)
+                if (ids[i] == id)
+                    found = (int)pid;
+        }
+        fclose(status);
+    }
+    closedir(proc);
+    return found;
+}
+
+// An id of the client's own, used as its user and its group: from the
+// build's range, named by no account and no group, held by no process. Another
+// daemon's user (nobody, say) could read the client's descriptors and trace
+// it, and so forge what it hands us. 0, or -1 after a line.
+int choose_own_id(uint32_t first, uint32_t last, uint32_t* id)
+{
+    uint32_t span = last - first;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        uint32_t random = 0;
+        if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != (ssize_t)sizeof random)
+            random = (uint32_t)::getpid() * 2654435761U + (uint32_t)attempt;
+        uint32_t candidate = first + (span == UINT32_MAX ? random : random % (span + 1));
+        if (candidate == 0 || candidate == UINT32_MAX || file_names_id("/etc/passwd", candidate) ||
+            file_names_id("/etc/group", candidate))
+            continue;
+        int holder = process_with_id(candidate);
+        if (holder < 0)
+            break;
+        if (holder == 0) {
+            *id = candidate;
+            return 0;
+        }
+    }
+    printf("HTTP client: no id of its own found in %lu-%lu\n", (unsigned long)first,
+           (unsigned long)last);
+    return -1;
+}
+
+// Opens a file the client is handed, checked as its kind needs: a secret must
+// be a regular file of the tool's user that no one else may read. The open
+// descriptor, or -1 after a line.
+int open_handed(const char* path, const char* what, bool secret, size_t limit, struct stat* st)
+{
     unique_fd source(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    struct stat st;
-    if (source.fd < 0 || ::fstat(source.fd, &st) < 0) {
+    if (source.fd < 0 || ::fstat(source.fd, st) < 0) {
         int error = errno;
         printf("%s %s cannot be read: %s\n", what, path, strerror(error));
         return -1;
     }
-    if (secret && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)) {
+    if (secret && (!S_ISREG(st->st_mode) || st->st_uid != ::geteuid() || (st->st_mode & 077) != 0)) {
         printf("%s %s must be a file of the tool's user that no one else may read "
                "(mode 0600)\n", what, path);
         return -1;
     }
-    if (!S_ISREG(st.st_mode) || (uint64_t)st.st_size > HANDED_FILE_MAX) {
-        printf("%s %s is no regular file of up to %zu bytes\n", what, path, HANDED_FILE_MAX);
+    if (!S_ISREG(st->st_mode) || (uint64_t)st->st_size > limit) {
+        printf("%s %s is no regular file of up to %zu bytes\n", what, path, limit);
         return -1;
     }
+    return source.release();
+}
+
+// Copies `path` into memory the client can reopen. 0, or -1 after a line.
+int hand_over(const char* path, const char* what, handed_file* file)
+{
+    file->fd = -1;
+    if (path == nullptr || path[0] == '\0')
+        return 0;
+    struct stat st;
+    unique_fd source(open_handed(path, what, false, HANDED_FILE_MAX, &st));
+    if (source.fd < 0)
+        return -1;
     unique_fd copy((int)::syscall(SYS_memfd_create, "fwdeploy", MFD_CLOEXEC));
     if (copy.fd < 0) {
         perror("memfd_create");
@@ -145,13 +262,111 @@ int hand_over(const char* path, const char* what, bool secret, handed_file* file
     return 0;
 }
 
+// Reads a secret into our memory. 0, or -1 after a line.
+int take_secret(const char* path, const char* what, secret_file* secret)
+{
+    secret->present = false;
+    if (path == nullptr || path[0] == '\0')
+        return 0;
+    struct stat st;
+    unique_fd source(open_handed(path, what, true, SECRET_MAX, &st));
+    if (source.fd < 0)
+        return -1;
+    secret->bytes = allocate_bytes(SECRET_MAX);
+    if (!secret->bytes) {
+        printf("%s %s: out of memory\n", what, path);
+        return -1;
+    }
+    int n = read_full(source.fd, secret->bytes.get(), (int)SECRET_MAX);
+    if (n < 0) {
+        perror("read");
+        return -1;
+    }
+    secret->length = (uint32_t)n;
+    secret->present = true;
+    return 0;
+}
+
+void wipe(secret_file* secret)
+{
+    if (secret->bytes)
+        explicit_bzero(secret->bytes.get(), SECRET_MAX);
+    secret->bytes.reset();
+    secret->present = false;
+}
+
+// Wipes the secrets when the program ends.
+struct secrets_owner {
+    ~secrets_owner()
+    {
+        wipe(&client.key);
+        wipe(&client.headers);
+    }
+} secrets_owner_instance;
+
+// A pipe that holds the secret and nothing more: its write end closed, its
+// read end (close-on-exec until the child keeps it) in *fd and named in `name`.
+// 0, or -1 after a line.
+int secret_pipe(const secret_file& secret, unique_fd* fd, char (&name)[24])
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) < 0) {
+        perror("pipe");
+        return -1;
+    }
+    unique_fd read_end(ends[0]);
+    unique_fd write_end(ends[1]);
+    // Never blocks: the whole secret fits the pipe, and no one reads it yet.
+    ::fcntl(write_end.fd, F_SETFL, O_NONBLOCK);
+    if (secret.length > 4096)
+        ::fcntl(write_end.fd, F_SETPIPE_SZ, (int)secret.length);
+    if (secret.length > 0 &&
+        ::write(write_end.fd, secret.bytes.get(), secret.length) != (ssize_t)secret.length) {
+        perror("write");
+        return -1;
+    }
+    // The client reopens it by /dev/fd, which asks the pipe's owner.
+    if (client.drop && ::fchown(read_end.fd, client.uid, client.gid) < 0) {
+        perror("fchown");
+        return -1;
+    }
+    fd->fd = read_end.release();
+    snprintf(name, sizeof name, "/dev/fd/%d", fd->fd);
+    return 0;
+}
+
 void add(const char* argv[], int* count, const char* arg)
 {
     argv[(*count)++] = arg;
 }
 
-// The client's command line for `request`; `text` holds the headers built for it.
-void command_line(const http_request* request, const char* argv[], char (&text)[4][192])
+// What one client is handed beyond its pipes: the secrets in pipes of their
+// own, each read once.
+struct secret_pipes {
+    unique_fd key;
+    unique_fd headers;
+    char key_name[24];
+    char headers_name[24];
+};
+
+// The secrets for a request to `url`: the key for every server (it proves who
+// the board is, and says nothing a server could use), the header file's lines
+// only for the origin the command line named: a redirect elsewhere must not
+// carry an access token there. 0, or -1 after a line.
+int open_secrets(const char* url, secret_pipes* pipes)
+{
+    if (client.key.present && secret_pipe(client.key, &pipes->key, pipes->key_name) < 0)
+        return -1;
+    if (client.headers.present && url_same_origin(url, client.origin_url) &&
+        secret_pipe(client.headers, &pipes->headers, pipes->headers_name) < 0)
+        return -1;
+    return 0;
+}
+
+// The client's command line for `request` to `url`; `text` holds the headers
+// built for it.
+void command_line(const http_request* request, const char* url, const secret_pipes& secrets,
+                  const char* argv[], char (&text)[4][192])
 {
     int count = 0;
     if (client.kind == HTTP_WGET) {
@@ -168,14 +383,12 @@ void command_line(const http_request* request, const char* argv[], char (&text)[
         add(argv, &count, "--show-error");
         add(argv, &count, "--dump-header");   // the head comes first on the body's pipe
         add(argv, &count, "-");
-        add(argv, &count, "--location");
-        add(argv, &count, "--max-redirs");
-        add(argv, &count, "5");
+        // The URL exactly as written: no {a,b} or [1-9] sets of URLs.
+        add(argv, &count, "--globoff");
+        // Redirects are followed by the tool, one client a request, so that
+        // what each request carries is decided for its own server.
         add(argv, &count, "--proto");
         add(argv, &count, "=http,https");
-        add(argv, &count, "--proto-redir");
-        // Never from https down to http.
-        add(argv, &count, url_is_https(request->url) ? "=https" : "=http,https");
         if (client.ca.fd >= 0) {
             add(argv, &count, "--cacert");
             add(argv, &count, client.ca.name);
@@ -184,12 +397,12 @@ void command_line(const http_request* request, const char* argv[], char (&text)[
             add(argv, &count, "--cert");
             add(argv, &count, client.cert.name);
         }
-        if (client.key.fd >= 0) {
+        if (secrets.key.fd >= 0) {
             add(argv, &count, "--key");
-            add(argv, &count, client.key.name);
+            add(argv, &count, secrets.key_name);
         }
-        if (client.headers.fd >= 0) {
-            snprintf(text[0], sizeof text[0], "@%s", client.headers.name);
+        if (secrets.headers.fd >= 0) {
+            snprintf(text[0], sizeof text[0], "@%s", secrets.headers_name);
             add(argv, &count, "--header");
             add(argv, &count, text[0]);
         }
@@ -216,7 +429,7 @@ void command_line(const http_request* request, const char* argv[], char (&text)[
     }
     if (client.kind == HTTP_CURL)
         add(argv, &count, "--url");
-    add(argv, &count, request->url);
+    add(argv, &count, url);
     argv[count] = nullptr;
 }
 
@@ -240,38 +453,62 @@ void environment(const char* envp[], char (&path)[4096])
     envp[count] = nullptr;
 }
 
-// In the child: every descriptor but 0, 1, 2 and the handed files closed at exec.
-void close_the_rest()
+// In the child: every descriptor but 0, 1, 2 and those handed over closed at exec.
+void close_the_rest(const secret_pipes& secrets)
 {
     if (::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) < 0) {
         long last = sysconf(_SC_OPEN_MAX);
         for (int fd = 3; fd < (last > 0 && last < 65536 ? last : 65536); ++fd)
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    const handed_file* handed[] = {&client.ca, &client.cert, &client.key, &client.headers};
-    for (const handed_file* f : handed)
-        if (f->fd >= 0)
-            ::fcntl(f->fd, F_SETFD, 0);
+    const int kept[] = {client.ca.fd, client.cert.fd, secrets.key.fd, secrets.headers.fd};
+    for (int fd : kept)
+        if (fd >= 0)
+            ::fcntl(fd, F_SETFD, 0);
 }
 
-pid_t spawn(const http_request* request, int* body, int* messages)
+// In the child: the client works for us, not as us, under ids no one else has;
+// and it ends with us, whatever ends us.
+void become_client(pid_t parent)
 {
+    if (client.drop && (::setgroups(0, nullptr) < 0 || ::setgid(client.gid) < 0 ||
+                        ::setuid(client.uid) < 0)) {
+        perror("setuid");
+        _exit(EXEC_FAILED);
+    }
+    // The change of ids clears the death signal, so it is asked for after it;
+    // a parent already gone has left us to init.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || ::getppid() != parent)
+        _exit(EXEC_FAILED);
+}
+
+pid_t spawn(const http_request* request, const char* url, int* body, int* messages)
+{
+    secret_pipes secrets;
+    if (open_secrets(url, &secrets) < 0)
+        return -1;
     const char* argv[48];
     char text[4][192] = {};
-    command_line(request, argv, text);
+    command_line(request, url, secrets, argv, text);
     const char* envp[16];
     char path[4096];
     environment(envp, path);
     int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) < 0 || ::pipe2(err, O_CLOEXEC) < 0) {
+    if (::pipe2(out, O_CLOEXEC) < 0) {
         perror("pipe");
         return -1;
     }
-    unique_fd out_read(out[0]), out_write(out[1]), err_read(err[0]), err_write(err[1]);
+    unique_fd out_read(out[0]), out_write(out[1]);
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) < 0) {
+        perror("pipe");
+        return -1;
+    }
+    unique_fd err_read(err[0]), err_write(err[1]);
     // Room for the client to go on downloading while a pass writes what came
     // before; the kernel may grant less, which is fine.
     ::fcntl(out_read.fd, F_SETPIPE_SZ, 1024 * 1024);
+    pid_t parent = ::getpid();
     pid_t pid = fork_flushed();
     if (pid < 0) {
         perror("error in fork!");
@@ -284,13 +521,8 @@ pid_t spawn(const http_request* request, int* body, int* messages)
             perror("dup2");
             _exit(EXEC_FAILED);
         }
-        close_the_rest();
-        // The client works for us, not as us.
-        if (client.drop && (::setgroups(0, nullptr) < 0 || ::setgid(client.gid) < 0 ||
-                            ::setuid(client.uid) < 0)) {
-            perror("setuid");
-            _exit(EXEC_FAILED);
-        }
+        close_the_rest(secrets);
+        become_client(parent);
         ::execvpe(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
         perror("execlp error!");
         _exit(EXEC_FAILED);
@@ -377,6 +609,8 @@ int take_header_line(char* line, http_response* response)
                sscanf(value, "%llu", &a) == 1) {
         response->has_length = true;
         response->length = a;
+    } else if (name == 8 && strncasecmp(line, "Location", 8) == 0) {
+        copy_value(response->location, sizeof response->location, value);
     } else if (name == 13 && strncasecmp(line, "Content-Range", 13) == 0 &&
                sscanf(value, "bytes %llu-%llu/%llu", &a, &b, &c) == 3) {
         response->has_range = true;
@@ -386,12 +620,17 @@ int take_header_line(char* line, http_response* response)
     return 0;
 }
 
-// Whether a head is the last one: not an interim answer, not a redirect the
-// client follows.
+bool redirect_status(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Whether a head is the last one of a client: not an interim answer, and not
+// a redirect that busybox wget follows by itself (curl follows none).
 bool final_head(const http_response* response)
 {
     int s = response->status;
-    return s >= 200 && !(s == 301 || s == 302 || s == 303 || s == 307 || s == 308);
+    return s >= 200 && (client.kind == HTTP_CURL || !redirect_status(s));
 }
 
 // Reads heads from `fd` until the final one has ended; bytes after it (curl's
@@ -400,8 +639,11 @@ bool final_head(const http_response* response)
 int read_heads(http_exchange* x, int fd, bool body_follows, http_response* response,
                int64_t deadline)
 {
-    char line[1024];
+    // Room for a Location of the longest URL taken; a longer line is cut
+    // and taken for none at all, so no cut URL is ever followed.
+    char line[URL_MAX + 64];
     size_t used = 0;
+    bool cut = false;
     uint8_t chunk[2048];
     for (;;) {
         int n = read_by(fd, chunk, sizeof chunk, deadline);
@@ -410,10 +652,16 @@ int read_heads(http_exchange* x, int fd, bool body_follows, http_response* respo
         for (int i = 0; i < n; ++i) {
             if (used < sizeof line - 1)
                 line[used++] = (char)chunk[i];
+            else
+                cut = true;
             if (chunk[i] != '\n')
                 continue;
             line[used] = '\0';
             used = 0;
+            if (cut) {
+                cut = false;
+                continue;
+            }
             // busybox wget says why it gave up on the stream its heads come on.
             if (!body_follows && strncmp(line, "wget: ", 6) == 0) {
                 line[strcspn(line, "\r\n")] = '\0';
@@ -471,9 +719,12 @@ void last_message(int fd, char* reason, size_t size, int64_t deadline)
 
 int http_setup(const http_settings* settings, const char* url)
 {
+    wipe(&client.key);
+    wipe(&client.headers);
     client = client_state{};
     client.settings = *settings;
-    client.ca.fd = client.cert.fd = client.key.fd = client.headers.fd = -1;
+    client.origin_url = url;
+    client.ca.fd = client.cert.fd = -1;
     const char* kind = settings->client != nullptr ? settings->client : "auto";
     if (strcmp(kind, "curl") == 0 || (strcmp(kind, "auto") == 0 && on_path("curl"))) {
         client.kind = HTTP_CURL;
@@ -504,12 +755,27 @@ int http_setup(const http_settings* settings, const char* url)
             printf("HTTP client user %s is not in /etc/passwd\n", settings->user);
             return -1;
         }
+        // Whoever else runs as that user could read what the client is
+        // handed, and trace it.
+        int holder = client.uid != 0 ? process_with_id((uint32_t)client.uid) : 0;
+        if (holder > 0) {
+            printf("HTTP client user %s is shared with process %d: the client needs a user "
+                   "of its own\n", settings->user, holder);
+            return -1;
+        }
         client.drop = client.uid != 0;
+    } else if (::geteuid() == 0) {
+        uint32_t id = 0;
+        if (choose_own_id(settings->id_first, settings->id_last, &id) < 0)
+            return -1;
+        client.uid = (uid_t)id;
+        client.gid = (gid_t)id;
+        client.drop = true;
     }
-    if (hand_over(settings->ca_file, "HTTPS CA file", false, &client.ca) < 0 ||
-        hand_over(settings->cert_file, "HTTPS client certificate", false, &client.cert) < 0 ||
-        hand_over(settings->key_file, "HTTPS client key", true, &client.key) < 0 ||
-        hand_over(settings->header_file, "HTTP header file", true, &client.headers) < 0)
+    if (hand_over(settings->ca_file, "HTTPS CA file", &client.ca) < 0 ||
+        hand_over(settings->cert_file, "HTTPS client certificate", &client.cert) < 0 ||
+        take_secret(settings->key_file, "HTTPS client key", &client.key) < 0 ||
+        take_secret(settings->header_file, "HTTP header file", &client.headers) < 0)
         return -1;
     return 0;
 }
@@ -524,13 +790,19 @@ http_client_kind http_kind()
     return client.kind;
 }
 
-int http_start(const http_request* request, http_exchange* x, http_response* response)
+namespace {
+
+constexpr int REDIRECTS_MAX = 5;
+
+// One client for one request to `url`, as http_start says.
+int start_one(const http_request* request, const char* url, http_exchange* x,
+              http_response* response)
 {
     *response = http_response{};
     *x = http_exchange{};
     x->body = x->messages = -1;
     int64_t deadline = monotonic_ms() + client.settings.stall_ms;
-    x->pid = spawn(request, &x->body, &x->messages);
+    x->pid = spawn(request, url, &x->body, &x->messages);
     if (x->pid < 0) {
         snprintf(response->reason, sizeof response->reason, "the client could not be started");
         return -1;
@@ -572,6 +844,42 @@ int http_start(const http_request* request, http_exchange* x, http_response* res
     }
     http_end(x);
     return -1;
+}
+
+}  // namespace
+
+int http_start(const http_request* request, http_exchange* x, http_response* response)
+{
+    char url[URL_MAX + 1];
+    snprintf(url, sizeof url, "%s", request->url);
+    for (int redirects = 0;; ++redirects) {
+        if (start_one(request, url, x, response) < 0)
+            return -1;
+        if (client.kind != HTTP_CURL || !redirect_status(response->status))
+            return 0;
+        // Followed here, a client a hop, so that the header file's lines
+        // reach only their own origin; never from https down to http.
+        int status = response->status;
+        char next[URL_MAX + 1];
+        const char* refused = nullptr;
+        if (redirects == REDIRECTS_MAX)
+            refused = "too many redirects";
+        else if (response->location[0] == '\0')
+            refused = "a redirect without a location";
+        else if (url_resolve(url, response->location, next, sizeof next) < 0 ||
+                 !url_acceptable(next))
+            refused = "a redirect to a URL the tool does not fetch";
+        else if (url_is_https(request->url) && !url_is_https(next))
+            refused = "a redirect from https to http";
+        http_end(x);
+        if (refused != nullptr) {
+            *response = http_response{};
+            response->status = status;
+            snprintf(response->reason, sizeof response->reason, "HTTP %d, %s", status, refused);
+            return -1;
+        }
+        memcpy(url, next, sizeof url);
+    }
 }
 
 bool http_has_early(const http_exchange* x)

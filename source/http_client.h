@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "source/url.h"
+
 enum http_client_kind { HTTP_CURL, HTTP_WGET };
 
 // How requests are made; fixed at build time (a test build may take some of
@@ -18,19 +20,26 @@ struct http_settings {
     const char* cert_file;            // the board's client certificate, or none
     const char* key_file;             // and its key
     const char* header_file;          // extra request headers (an access token), or none
-    const char* user;                 // the client's user when the tool runs as root
+    // When the tool runs as root, the client runs as this user; null or empty:
+    // under an id of its own from id_first to id_last, as user and group.
+    const char* user;
+    uint32_t id_first;
+    uint32_t id_last;
     bool allow_proxy;                 // the caller's proxy variables reach the client
     bool signatures_required;         // the board takes signed packages only
     int stall_ms;                     // a connection without a byte for this long is broken
+    int min_rate;                     // bytes a second over the stall time, at least; 0: none
     int retries;                      // per pass
     int pause_ms;                     // before the first retry; doubled for each one after
 };
 
 // Takes the settings for the run's requests and checks what can be checked
-// before anything is read: the client, the files, the user; and whether `url`
-// may be fetched with them (busybox wget cannot check a server's certificate).
-// The files are opened now, by the tool, and handed to each client as
-// descriptors: they stay readable by root alone. 0, or -1 after one line.
+// before anything is read: the client, the files, the client's ids; and
+// whether `url` may be fetched with them (busybox wget cannot check a server's
+// certificate). The files are read now, by the tool, and handed to each client
+// as descriptors: they stay readable by root alone, and the secrets among them
+// reach a client through a pipe that it empties. The header file's lines go
+// only to the origin of `url`. 0, or -1 after one line.
 int http_setup(const http_settings* settings, const char* url);
 
 // The settings http_setup took, and the client they chose.
@@ -56,6 +65,7 @@ struct http_response {
     bool has_range;
     uint64_t range_start;             // Content-Range: bytes START-END/TOTAL
     uint64_t range_total;
+    char location[URL_MAX + 1];       // of a redirect
     char reason[160];                 // why no response came, as the client said it
     bool retryable;                   // no response, for a reason a retry may mend
 };
@@ -70,8 +80,9 @@ struct http_exchange {
     int early_end;
 };
 
-// Starts the client and reads the head of the final response (redirects
-// followed), giving up after the stall time without a byte. 0 with the exchange
+// Starts the client and reads the head of the final response (up to five
+// redirects followed, each by a client of its own, never from https to http),
+// giving up after the stall time without a byte. 0 with the exchange
 // running and *response filled, whatever its status; -1 when no response came
 // (the connection failed or stalled, the client could not start), with
 // response->reason set and the exchange ended.

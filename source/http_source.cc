@@ -12,6 +12,8 @@
 
 #include "common/process.h"
 #include "common/scoped.h"
+#include "engine/package_format.h"
+#include "engine/trailer.h"
 #include "source/http_client.h"
 #include "source/package_state.h"
 #include "source/pin.h"
@@ -19,30 +21,60 @@
 
 namespace {
 
-// The object's first bytes, kept by the verification pass: a pass that reads no
-// further than the pin's first chunk (the scripts' passes, for any package
-// whose scripts are not huge) needs no request. A little more than a chunk,
-// for the chunk of a gzip package that does not compress.
-constexpr uint32_t PREFIX_SIZE = PIN_CHUNK_SIZE + 8 * 1024;
+// The object's first bytes are kept by the verification pass, as many as the
+// passes of the scripts read: the pin hands a later pass whole chunks, so
+// those passes read every chunk up to the end of the end script. Of a gzip
+// package, the compressed bytes that gunzip was fed by the time its output
+// reached that far. Room for one chunk (of a gzip package that does not
+// compress, with what gunzip holds ahead of its output) is taken at once;
+// scripts that need more than KEPT_MAX are read from the server again.
+constexpr uint32_t KEPT_FIRST_GZIP = PIN_CHUNK_SIZE + 128 * 1024;
+constexpr uint32_t KEPT_MAX = 1024 * 1024;
 // Compressed bytes on their way from the client to gunzip; and the bytes of a
 // plain package read ahead of the engine's small reads, which would otherwise
 // cost a wait and a system call each.
 constexpr int RELAY_SIZE = 64 * 1024;
+// Once the package's end has come out of gunzip, it is fed at most this much
+// more (and its trailer's size): enough for the end of the compressed stream
+// and its check value, never a body without end (zeros, which gunzip takes for
+// padding until its input ends).
+constexpr uint32_t FINISH_ALLOWANCE = 64 * 1024;
+// gunzip never takes this much without writing a byte from a stream of the
+// package's own: whatever it is fed then (padding, empty blocks) is no
+// package, and a pass waiting for more output would wait for ever.
+constexpr uint32_t SILENT_INPUT_LIMIT = 1024 * 1024;
 
 struct http_state {
     const char* url;
     int passes;
+    bool gzip;
     // What the first response said of the object; every later one must agree.
     char etag[HTTP_VALIDATOR_SIZE];
     char last_modified[HTTP_VALIDATOR_SIZE];
     bool has_length;
     uint64_t length;
     bool described;                   // the first response's validators are above
+    // The kept first bytes.
     byte_buffer prefix;
+    uint32_t prefix_room;
     uint32_t prefix_length;
+    bool keeping;                     // the verification pass still adds to them
+    bool prefix_suffices;             // the scripts' passes need no more
+    uint64_t keep_until;              // of the package stream, what those passes read
+    // The package stream as the verification pass hands it on: its header,
+    // where its blocks end and what stands there, a trailer or not.
+    uint64_t seen;
+    uint8_t head[sizeof(package_header)];
+    bool blocks_end_known;
+    uint64_t blocks_end;
+    uint8_t probe[TRAILER_PROBE_SIZE];
+    uint64_t package_end;             // the blocks' end, or the trailer's once seen
     uint64_t fetched;
+    uint64_t package_length;          // once the verification pass read it whole
+    bool package_known;
     char reason[160];                 // why the last connection failed
     // The pass under way.
+    bool scripts_only;                // it reads the header and the scripts alone
     int token;                        // the handle the engine holds for a plain package
     http_exchange x;
     bool connected;
@@ -52,11 +84,22 @@ struct http_state {
     bool ended;
     bool failed;
     bool changed;                     // the server has another object now: no pass reads it
+    // The rate over the stall time: time spent waiting for the server, and
+    // what came in that time.
+    int64_t window_waited;
+    uint64_t window_bytes;
     // A gzip package.
     int gunzip_in;                    // our end of gunzip's input, -1 once closed
     byte_buffer relay;
     int relay_start;
     int relay_end;
+    uint64_t out_count;               // gunzip's output handed on in this pass
+    uint64_t fed;                     // compressed bytes gunzip was given in this pass
+    uint64_t fed_silent;              // of them since gunzip last wrote a byte
+    bool finishing;                   // the blocks' end has come out
+    uint64_t feed_limit;
+    bool trailer_allowed;             // the limit makes room for the trailer
+    bool cut;                         // gunzip's input was ended before the object's
 };
 
 http_state http = {};
@@ -68,9 +111,16 @@ void pause_ms(int ms)
     }
 }
 
-const char* validator()
+// Validators that a server compares strongly: a weak ETag ("W/...") never
+// matches there, so it is not sent back; the modification time is.
+const char* strong_etag()
 {
-    return http.etag[0] != '\0' ? http.etag : http.last_modified;
+    return strncmp(http.etag, "W/", 2) == 0 ? "" : http.etag;
+}
+
+const char* range_validator()
+{
+    return strong_etag()[0] != '\0' ? strong_etag() : http.last_modified;
 }
 
 // Whether a full response is the object the first one described.
@@ -109,11 +159,13 @@ int connect_from(bool resuming)
     http_response r{};
     if (ranged) {
         request.from = http.position;
-        request.if_range = validator();
+        request.if_range = range_validator();
     } else {
-        request.if_match = http.etag;
+        request.if_match = strong_etag();
         request.if_unmodified_since = http.last_modified;
     }
+    http.window_waited = 0;
+    http.window_bytes = 0;
     if (http_start(&request, &http.x, &r) < 0) {
         if (r.status == 412)
             return changed_on_server();
@@ -191,11 +243,125 @@ int resume(const char* why)
 }
 
 // Whether the pass's next bytes are the kept first ones: a later pass hands
-// them on from memory while its connection, opened at the start to ask the
-// server whether it still has the object, waits.
+// them on from memory, and asks the server only for what lies beyond.
 bool from_prefix()
 {
     return http.passes > 1 && http.position < http.prefix_length;
+}
+
+// What the passes of the scripts read of the package stream, from its header:
+// whole chunks of the pin up to the end of the end script.
+uint64_t scripts_need(const uint8_t (&head)[sizeof(package_header)])
+{
+    package_header header;
+    memcpy(&header, head, sizeof header);
+    uint64_t end = sizeof header + (uint64_t)header.begin_script_size + header.end_script_size;
+    return (end + PIN_CHUNK_SIZE - 1) / PIN_CHUNK_SIZE * PIN_CHUNK_SIZE;
+}
+
+// The verification pass looks at the package stream as it goes by: its
+// header says how far the passes of the scripts read and where the blocks
+// end; what stands there says whether a trailer follows, and how long it is.
+void observe_stream(const uint8_t* bytes, uint32_t n)
+{
+    uint64_t at = http.seen;
+    http.seen += n;
+    if (at < sizeof http.head) {
+        uint32_t take = (uint32_t)(sizeof http.head - at) < n ? (uint32_t)(sizeof http.head - at) : n;
+        memcpy(http.head + at, bytes, take);
+        if (http.seen >= sizeof http.head) {
+            package_header header;
+            memcpy(&header, http.head, sizeof header);
+            http.keep_until = scripts_need(http.head);
+            http.blocks_end = sizeof header + (uint64_t)header.begin_script_size +
+                              header.end_script_size +
+                              (uint64_t)header.block_count * sizeof(block_header) +
+                              header.total_size;
+            http.blocks_end_known = true;
+            http.package_end = http.blocks_end;
+        }
+    }
+    if (!http.blocks_end_known)
+        return;
+    uint64_t probe_end = http.blocks_end + sizeof http.probe;
+    if (http.seen > http.blocks_end && at < probe_end) {
+        uint64_t from = at > http.blocks_end ? at : http.blocks_end;
+        uint64_t to = http.seen < probe_end ? http.seen : probe_end;
+        memcpy(http.probe + (from - http.blocks_end), bytes + (from - at), (size_t)(to - from));
+        uint32_t stated = 0;
+        memcpy(&stated, http.probe + TRAILER_MAGIC_SIZE, sizeof stated);
+        if (to == probe_end && trailer_version(http.probe, sizeof http.probe) != 0 &&
+            stated >= sizeof http.probe)
+            http.package_end = http.blocks_end + stated;
+    }
+}
+
+// The verification pass keeps what it takes of the object while it must.
+void keep(const uint8_t* bytes, uint32_t n)
+{
+    if (!http.keeping)
+        return;
+    // A plain package's own bytes: as far as the scripts' passes read. A gzip
+    // package's compressed ones: until its output has come that far.
+    uint64_t target = http.gzip ? KEPT_MAX : http.keep_until;
+    if (target > KEPT_MAX)
+        target = KEPT_MAX;
+    uint32_t want = target > http.prefix_length ? (uint32_t)(target - http.prefix_length) : 0;
+    uint32_t take = n < want ? n : want;
+    if (http.prefix_length + take > http.prefix_room) {
+        uint32_t room = http.prefix_room * 2;
+        if (room < http.prefix_length + take)
+            room = http.prefix_length + take;
+        if (room > KEPT_MAX)
+            room = KEPT_MAX;
+        byte_buffer grown = allocate_bytes(room);
+        if (!grown) {
+            http.keeping = false;     // the scripts' passes will ask the server
+            return;
+        }
+        memcpy(grown.get(), http.prefix.get(), http.prefix_length);
+        http.prefix = static_cast<byte_buffer&&>(grown);
+        http.prefix_room = room;
+    }
+    memcpy(http.prefix.get() + http.prefix_length, bytes, take);
+    http.prefix_length += take;
+    if (!http.gzip && http.seen >= sizeof http.head && http.prefix_length >= http.keep_until) {
+        http.keeping = false;
+        http.prefix_suffices = true;
+    } else if (take < n) {
+        http.keeping = false;         // more than KEPT_MAX
+    }
+}
+
+// A gzip package's output as it is handed on: in the verification pass, once
+// it has come as far as the scripts' passes read, the compressed bytes kept
+// are all they need; once it has come to the package's end, gunzip is fed
+// only what the end of its stream needs.
+void watch_output(const uint8_t* bytes, int n)
+{
+    if (n <= 0)
+        return;
+    http.fed_silent = 0;
+    http.out_count += (uint32_t)n;
+    if (http.passes != 1)
+        return;
+    observe_stream(bytes, (uint32_t)n);
+    if (http.keeping && http.seen >= sizeof http.head && http.out_count >= http.keep_until) {
+        // gunzip made this output of no more than what it was fed; what was
+        // taken beyond that is not needed.
+        http.keeping = false;
+        http.prefix_suffices = true;
+        if (http.prefix_length > http.fed)
+            http.prefix_length = (uint32_t)http.fed;
+    }
+    if (!http.finishing && http.blocks_end_known && http.out_count >= http.blocks_end) {
+        http.finishing = true;
+        http.feed_limit = http.fed + FINISH_ALLOWANCE;
+    }
+    if (http.finishing && !http.trailer_allowed && http.package_end > http.blocks_end) {
+        http.trailer_allowed = true;  // its bytes may still be on their way in
+        http.feed_limit += http.package_end - http.blocks_end;
+    }
 }
 
 // The descriptor to wait on for the next bytes, or -1 when they can be taken
@@ -205,6 +371,19 @@ int ready_fd()
     if (from_prefix() || http.ended || http.failed || !http.connected || http_has_early(&http.x))
         return -1;
     return http.x.body;
+}
+
+// The end of the object in this pass.
+int object_ended()
+{
+    end_pass();
+    http.ended = true;
+    if (http.keeping) {
+        // The whole object is kept: nothing can be missing.
+        http.keeping = false;
+        http.prefix_suffices = true;
+    }
+    return 0;
 }
 
 // One step of the stream: the count of bytes handed on (> 0), 0 at the end of
@@ -225,13 +404,24 @@ int take(void* buffer, int length)
     if (http.ended)
         return 0;
     if (!http.connected) {
-        int connected = connect_from(false);
+        // A pass of the scripts past the kept bytes. gunzip reads ahead of what
+        // it writes: it is told that its input ended once what was kept is all
+        // the pass needs.
+        if (http.scripts_only && http.gzip && http.prefix_suffices) {
+            http.ended = true;
+            return 0;
+        }
+        int connected = connect_from(http.position > 0);
         if (connected < 0)
             return -1;
         if (connected > 0 && resume(http.reason) < 0)
             return -1;
         return -2;
     }
+    if (http.has_length && http.delivered >= http.length)
+        return object_ended();        // whole by its length, whatever else comes
+    if (http.has_length && (uint64_t)length > http.length - http.delivered)
+        length = (int)(http.length - http.delivered);
     int n = http_read(&http.x, to, length);
     if (n < 0)
         return resume("the connection broke") < 0 ? -1 : -2;
@@ -240,11 +430,10 @@ int take(void* buffer, int length)
         bool short_body = http.has_length && http.delivered < http.length;
         if (short_body || http_finish(&http.x, why, sizeof why) < 0)
             return resume(short_body ? "the connection broke" : why) < 0 ? -1 : -2;
-        end_pass();
-        http.ended = true;
-        return 0;
+        return object_ended();
     }
     http.fetched += (uint32_t)n;
+    http.window_bytes += (uint32_t)n;
     if (http.delivered < http.position) {
         // Bytes handed on before: from the kept first bytes, which an object
         // whose validators stayed the same must still begin with, or from an
@@ -262,26 +451,48 @@ int take(void* buffer, int length)
             return -2;
         memmove(to, to + dropped, (size_t)n);
     }
-    if (http.passes == 1 && http.position < PREFIX_SIZE && http.prefix) {
-        uint32_t room = PREFIX_SIZE - (uint32_t)http.position;
-        uint32_t keep = (uint32_t)n < room ? (uint32_t)n : room;
-        memcpy(http.prefix.get() + http.position, to, keep);
-        http.prefix_length = (uint32_t)http.position + keep;
+    if (http.passes == 1) {
+        keep(to, (uint32_t)n);
+        if (!http.gzip)
+            observe_stream(to, (uint32_t)n);
     }
     http.position += (uint32_t)n;
     http.delivered += (uint32_t)n;
     return n;
 }
 
-// Waits up to the stall time for `fd`; 1 ready, 0 stalled, and the
-// connection opened again (or the pass ended: http.failed).
+// After `waited` ms spent waiting for the server: a connection that brought
+// less than the floor rate over a stall time is opened again, as a stalled
+// one is, so that a server sending a little just inside every stall time
+// cannot hold a pass (and the run lock) for days. 1 when it was.
+int judge_rate(int64_t waited)
+{
+    const http_settings* settings = http_config();
+    http.window_waited += waited;
+    if (http.window_waited < settings->stall_ms)
+        return 0;
+    uint64_t floor = (uint64_t)settings->min_rate * (uint64_t)settings->stall_ms / 1000;
+    bool slow = http.window_bytes < floor;
+    http.window_waited = 0;
+    http.window_bytes = 0;
+    if (!slow)
+        return 0;
+    char why[64];
+    snprintf(why, sizeof why, "slower than %d bytes a second", settings->min_rate);
+    resume(why);
+    return 1;
+}
+
+// Waits up to the stall time for `fd`; 1 ready, 0 stalled or too slow, and
+// the connection opened again (or the pass ended: http.failed).
 int wait_for_bytes(int fd)
 {
-    if (wait_readable_until(fd, monotonic_ms() + http_config()->stall_ms) == 0) {
+    int64_t start = monotonic_ms();
+    if (wait_readable_until(fd, start + http_config()->stall_ms) == 0) {
         resume("no byte for too long");
         return 0;
     }
-    return 1;                         // bytes, or a fault the read will name
+    return judge_rate(monotonic_ms() - start) ? 0 : 1;
 }
 
 // Fills http.relay (of a plain package: its read-ahead) with what one step of
@@ -298,22 +509,32 @@ int fill_ahead()
     }
 }
 
-// A new pass over the object.
-int begin_pass(const char* url)
+// A new pass over the object. The verification and apply passes ask the
+// server at once: one that refuses the package, or has another object under
+// the URL now, is named before the pass reads a byte (and before the apply
+// pass erases anything). A pass of the scripts asks only when it needs more
+// than the kept bytes.
+int begin_pass(const char* url, bool scripts_only, bool gzip)
 {
     http.url = url;
     if (http.changed)
         return changed_on_server();
     ++http.passes;
     if (http.passes == 1) {
-        http.prefix = allocate_bytes(PREFIX_SIZE);
+        http.gzip = gzip;
+        uint32_t room = gzip ? KEPT_FIRST_GZIP : PIN_CHUNK_SIZE;
+        http.prefix = allocate_bytes(room);
+        http.prefix_room = http.prefix ? room : 0;
         http.prefix_length = 0;
+        http.keeping = http.prefix != nullptr;
+        http.keep_until = PIN_CHUNK_SIZE;
         http.relay = allocate_bytes(RELAY_SIZE);
     }
     if (!http.relay) {
         puts("Package read-ahead: out of memory");
         return -1;
     }
+    http.scripts_only = scripts_only && http.passes > 1;
     http.connected = false;
     http.position = 0;
     http.delivered = 0;
@@ -321,28 +542,28 @@ int begin_pass(const char* url)
     http.retries = 0;
     http.ended = false;
     http.failed = false;
+    http.out_count = 0;
+    http.fed = 0;
+    http.fed_silent = 0;
+    http.finishing = false;
+    http.trailer_allowed = false;
+    http.cut = false;
     http.x = http_exchange{};
     http.x.pid = -1;
     http.x.body = http.x.messages = -1;
-    // Every pass asks at once: a server that refuses the package, or that has
-    // another object under the URL now, is named before the pass reads a byte.
-    // A later pass that finds no server may need no more than the kept first
-    // bytes (the end script's pass after a download failed): it asks again,
-    // retries and all, only when it needs more.
+    if (http.scripts_only)
+        return 0;
     int connected = connect_from(false);
-    if (connected < 0 ||
-        (connected > 0 && http.prefix_length == 0 && resume(http.reason) < 0)) {
+    if (connected < 0 || (connected > 0 && resume(http.reason) < 0)) {
         http_end(&http.x);
         return -1;
     }
     return 0;
 }
 
-}  // namespace
-
-int open_http_source(const char* url)
+int open_plain(const char* url, bool scripts_only)
 {
-    if (begin_pass(url) < 0)
+    if (begin_pass(url, scripts_only, false) < 0)
         return -1;
     // A handle of our own that stays the same while connections come and go.
     http.token = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -351,6 +572,84 @@ int open_http_source(const char* url)
         end_pass();
     }
     return http.token;
+}
+
+int open_gzip(const char* url, bool scripts_only)
+{
+    if (begin_pass(url, scripts_only, true) < 0)
+        return -1;
+    int input[2];
+    if (::pipe2(input, O_CLOEXEC) < 0) {
+        perror("pipe");
+        end_pass();
+        return -1;
+    }
+    unique_fd gunzip_reads(input[0]);
+    unique_fd we_write(input[1]);
+    int read_end = start_gunzip(gunzip_reads.fd);
+    if (read_end < 0) {
+        end_pass();
+        return -1;
+    }
+    ::fcntl(we_write.fd, F_SETFL, O_NONBLOCK);
+    http.gunzip_in = we_write.release();
+    return read_end;
+}
+
+// How many more compressed bytes gunzip may be given now.
+uint64_t feed_room()
+{
+    uint64_t room = http.fed_silent < SILENT_INPUT_LIMIT ? SILENT_INPUT_LIMIT - http.fed_silent : 0;
+    if (http.finishing) {
+        uint64_t left = http.feed_limit > http.fed ? http.feed_limit - http.fed : 0;
+        room = left < room ? left : room;
+    }
+    return room;
+}
+
+// Writes what the relay holds into gunzip, as far as it may be fed.
+void feed_gunzip()
+{
+    uint64_t n = (uint64_t)(http.relay_end - http.relay_start);
+    if (n > feed_room())
+        n = feed_room();
+    ssize_t written = n > 0 ? ::write(http.gunzip_in, http.relay.get() + http.relay_start,
+                                      (size_t)n)
+                            : 0;
+    if (written > 0) {
+        http.relay_start += (int)written;
+        http.fed += (uint64_t)written;
+        http.fed_silent += (uint64_t)written;
+    } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+        ::close(http.gunzip_in);      // gunzip has gone: its output says why
+        http.gunzip_in = -1;
+    }
+    if (http.relay_start == http.relay_end)
+        http.relay_start = http.relay_end = 0;
+}
+
+// Whether gunzip has had all the input it gets: the whole object, or all it
+// may have (then the rest of the body is not wanted).
+bool input_done()
+{
+    bool limit = feed_room() == 0;
+    if (limit && !http.ended && !http.failed) {
+        end_pass();
+        http.cut = true;
+    }
+    return limit || ((http.ended || http.failed) && http.relay_start == http.relay_end);
+}
+
+}  // namespace
+
+int open_http_source(const char* url)
+{
+    return open_plain(url, false);
+}
+
+int open_scripts_http_source(const char* url)
+{
+    return open_plain(url, true);
 }
 
 int read_http_source(int handle, void* buffer, int length)
@@ -388,26 +687,22 @@ int close_http_source(int handle)
     return ::close(handle);
 }
 
+int finish_http_source(int)
+{
+    // The engine has read the package whole.
+    http.package_length = http.package_end;
+    http.package_known = true;
+    return 0;
+}
+
 int open_gzip_http_source(const char* url)
 {
-    if (begin_pass(url) < 0)
-        return -1;
-    int input[2];
-    if (::pipe2(input, O_CLOEXEC) < 0) {
-        perror("pipe");
-        end_pass();
-        return -1;
-    }
-    unique_fd gunzip_reads(input[0]);
-    unique_fd we_write(input[1]);
-    int read_end = start_gunzip(gunzip_reads.fd);
-    if (read_end < 0) {
-        end_pass();
-        return -1;
-    }
-    ::fcntl(we_write.fd, F_SETFL, O_NONBLOCK);
-    http.gunzip_in = we_write.release();
-    return read_end;
+    return open_gzip(url, false);
+}
+
+int open_scripts_gzip_http_source(const char* url)
+{
+    return open_gzip(url, true);
 }
 
 // Moves compressed bytes from the connection into gunzip while reading what
@@ -418,7 +713,8 @@ int read_gzip_http_source(int handle, void* buffer, int length)
     int total = 0;
     int stall = http_config()->stall_ms;
     while (total < length) {
-        bool wanted = http.relay_end < RELAY_SIZE && !http.ended && !http.failed;
+        bool wanted = http.relay_end < RELAY_SIZE && !http.ended && !http.failed &&
+                      (uint64_t)(http.relay_end - http.relay_start) < feed_room();
         int body = wanted ? ready_fd() : -1;
         if (wanted && body < 0) {
             // Bytes to be had at once, or a connection to open.
@@ -435,8 +731,7 @@ int read_gzip_http_source(int handle, void* buffer, int length)
         fds[count++] = pollfd{handle, POLLIN, 0};
         int in_slot = -1;
         int body_slot = -1;
-        bool feeding = http.gunzip_in >= 0 &&
-                       (http.relay_start < http.relay_end || http.ended || http.failed);
+        bool feeding = http.gunzip_in >= 0 && (http.relay_start < http.relay_end || input_done());
         if (feeding) {
             in_slot = count;
             fds[count++] = pollfd{http.gunzip_in, POLLOUT, 0};
@@ -447,6 +742,7 @@ int read_gzip_http_source(int handle, void* buffer, int length)
         }
         // Nothing at all for the stall time while the connection is waited
         // on: gunzip has had every byte, and none came.
+        int64_t start = monotonic_ms();
         int ready = ::poll(fds, (nfds_t)count, body_slot >= 0 ? stall : -1);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -454,6 +750,10 @@ int read_gzip_http_source(int handle, void* buffer, int length)
             resume("no byte for too long");
             continue;
         }
+        // Time that gunzip waited on the server alone counts against its rate.
+        if (body_slot >= 0 && http.relay_start == http.relay_end &&
+            judge_rate(monotonic_ms() - start))
+            continue;
         if (fds[0].revents != 0) {
             ssize_t n = ::read(handle, to + total, (size_t)(length - total));
             if (n < 0 && errno == EINTR)
@@ -461,23 +761,15 @@ int read_gzip_http_source(int handle, void* buffer, int length)
             if (n < 0)
                 return -1;
             if (n == 0)
-                return gunzip_verdict() < 0 || http.failed ? -1 : total;
+                return gunzip_verdict(http.cut) < 0 || http.failed ? -1 : total;
+            watch_output(to + total, (int)n);
             total += (int)n;
         }
         if (in_slot >= 0 && fds[in_slot].revents != 0) {
-            if (http.relay_start < http.relay_end) {
-                ssize_t n = ::write(http.gunzip_in, http.relay.get() + http.relay_start,
-                                    (size_t)(http.relay_end - http.relay_start));
-                if (n > 0)
-                    http.relay_start += (int)n;
-                else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    ::close(http.gunzip_in);      // gunzip has gone: its output says why
-                    http.gunzip_in = -1;
-                }
-                if (http.relay_start == http.relay_end)
-                    http.relay_start = http.relay_end = 0;
-            } else {
-                ::close(http.gunzip_in);          // the whole object went in
+            if (http.relay_start < http.relay_end && !input_done()) {
+                feed_gunzip();
+            } else if (input_done()) {
+                ::close(http.gunzip_in);          // all of its input went in
                 http.gunzip_in = -1;
             }
         }
@@ -501,7 +793,18 @@ int close_gzip_http_source(int handle)
 
 int finish_gzip_http_source(int handle)
 {
-    return read_to_the_end(handle, read_gzip_http_source);
+    // gunzip's verdict on the stream is heard, but it is fed no more than
+    // its stream's end needs: a body that goes on after the package must not
+    // keep the pass reading for ever.
+    if (!http.finishing)
+        http.feed_limit = http.fed + FINISH_ALLOWANCE;
+    http.finishing = true;
+    int result = read_to_the_end(handle, read_gzip_http_source);
+    if (result == 0) {
+        http.package_length = http.package_end;
+        http.package_known = true;
+    }
+    return result;
 }
 
 uint64_t http_bytes_fetched()
@@ -509,8 +812,8 @@ uint64_t http_bytes_fetched()
     return http.fetched;
 }
 
-bool http_object_length(uint64_t* length)
+bool http_package_length(uint64_t* length)
 {
-    *length = http.length;
-    return http.has_length;
+    *length = http.package_length;
+    return http.package_known;
 }

@@ -54,8 +54,10 @@ int unless_changed(int count, int length);
 // the package's gunzip child; the read end of its output, or -1.
 int start_gunzip(int input);
 // Collects the gunzip child once its output has ended. 0 when
-// what it wrote is the whole package, -1 after saying why not.
-int gunzip_verdict();
+// what it wrote is the whole package, -1 after saying why not. With
+// `input_cut`, its input was ended on purpose after the package's end had
+// come out, and its complaint of an early end is about nothing the package holds.
+int gunzip_verdict(bool input_cut = false);
 // Reads a gunzip stream to its end through `read`, so that gunzip's verdict
 // on the whole of it is heard. 0, or -1 when the stream is damaged.
 int read_to_the_end(int handle, int (*read)(int, void*, int));

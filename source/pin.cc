@@ -126,7 +126,8 @@ int load_chunk(int handle)
     return 0;
 }
 
-int pinned_open(const char* path)
+// Opens a pass through `open`, the source's open of its kind.
+int open_pass(const char* path, int (*open)(const char*))
 {
     pin.path = path;
     if (pin.changed) {
@@ -134,7 +135,7 @@ int pinned_open(const char* path)
     }
     if (pin.opens > 0 && pin.enforce && pin.out_of_memory)
         return say_out_of_memory();
-    int handle = pin.inner.open(path);
+    int handle = open(path);
     if (handle < 0)
         return -1;
     if (pin.opens++ == 0) {
@@ -162,6 +163,17 @@ int pinned_open(const char* path)
         pin.taken = 0;
     }
     return handle;
+}
+
+int pinned_open(const char* path)
+{
+    return open_pass(path, pin.inner.open);
+}
+
+int pinned_open_scripts(const char* path)
+{
+    return open_pass(path, pin.inner.open_scripts != nullptr ? pin.inner.open_scripts
+                                                             : pin.inner.open);
 }
 
 int pinned_read(int handle, void* buffer, int length)
@@ -240,6 +252,7 @@ void pin_source(const source_ops* inner, source_ops* pinned)
     pin = pin_state{};
     pin.inner = *inner;
     pinned->open = pinned_open;
+    pinned->open_scripts = pinned_open_scripts;
     pinned->close = pinned_close;
     pinned->read = pinned_read;
     // Whatever the source reads to finish the stream lies after the trailer,

@@ -751,15 +751,49 @@ TEST(SlotSwitch, ASlotWrittenFromAServerSwitchesOnlyAfterAWholePass)
     REQUIRE_SLOTS(s);
     std::vector<uint8_t> image = pattern_bytes(SLOT_SIZE, 80);
     std::string url = server.url("slot.bin");
-    for (bool broken : {false, true}) {
-        SCOPED_TRACE(broken ? "the download fails in the apply pass" : "a whole pass");
+    enum { WHOLE, BROKEN, GONE, WITHDRAWN, FORBIDDEN, WITHDRAWN_GZIP };
+    for (int row : {WITHDRAWN, FORBIDDEN, WITHDRAWN_GZIP}) {
+        // The last block moves the package away, or makes the server refuse
+        // it: the passes after the apply pass need only the kept first bytes,
+        // so the board, switched, still runs its end script.
+        SCOPED_TRACE(row == WITHDRAWN   ? "withdrawn after the apply pass (404)"
+                     : row == FORBIDDEN ? "forbidden after the apply pass (403)"
+                                        : "a gzip package withdrawn after the apply pass");
         write_file(s.b.image, s.b_before);
         s.make_env(DEFAULT_STATE);
-        // From the begin script on the server answers nothing: the apply
-        // pass gets no more than the kept first bytes, the end script's pass
-        // needs no more.
+        bool gzip = row == WITHDRAWN_GZIP;
+        std::string served = server.www + (gzip ? "/slot.bin.gz" : "/slot.bin");
         bundle_package p;
-        p.begin_script = broken ? stall_after(0) + "\n" : "";
+        p.end_script = "echo \"status $OTA_STATUS slot $FWDEPLOY_SLOT\"\n";
+        p.blocks.push_back(raw_block("@rootfs", image, SLOT_SIZE));
+        p.blocks.push_back(script_block("release", row == FORBIDDEN
+                                                       ? "touch " + server.www + "/forbidden.flag\n"
+                                                       : "mv " + served + " " + served + ".gone\n"));
+        write_package(server.www + "/slot.bin", p);
+        if (gzip)
+            gzip_copy(server.www + "/slot.bin");
+        run_result r = s.fwdeploy({gzip ? "-x" : "-r", server.url(gzip ? "slot.bin.gz" : "slot.bin")});
+        ::unlink((server.www + "/forbidden.flag").c_str());
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_EQ(prefix(s.b.image, image.size()), image);
+        EXPECT_TRUE(contains(r.out, "Boot switched to slot B: BOOT_ORDER=B A, BOOT_B_LEFT=3\n"))
+            << r.out;
+        EXPECT_TRUE(contains(r.out, "OTA UPDATA STATUS: 0\nstatus 0 slot B\n")) << r.out;
+        EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
+    }
+    for (int row : {WHOLE, BROKEN, GONE}) {
+        SCOPED_TRACE(row == WHOLE    ? "a whole pass"
+                     : row == BROKEN ? "the download fails half-way through the apply pass"
+                                     : "the server is gone when the apply pass starts");
+        write_file(s.b.image, s.b_before);
+        s.make_env(DEFAULT_STATE);
+        // From the begin script on, every connection stalls after a quarter
+        // of the slot (a retry too), or the server answers nothing: the
+        // apply pass asks at its start, before it makes the slot unbootable.
+        bundle_package p;
+        p.begin_script = row == BROKEN ? stall_after(SLOT_SIZE / 4) + "\n"
+                         : row == GONE ? stall_after(0) + "\n"
+                                       : "";
         p.end_script = "echo \"status $OTA_STATUS slot $FWDEPLOY_SLOT\"\n";
         p.blocks.push_back(raw_block("@rootfs", image, SLOT_SIZE));
         write_package(server.www + "/slot.bin", p);
@@ -772,7 +806,7 @@ TEST(SlotSwitch, ASlotWrittenFromAServerSwitchesOnlyAfterAWholePass)
         run_result r = s.fwdeploy({"-r", url});
         s.env = saved;
         web_server::run("iptables-legacy -F");
-        if (!broken) {
+        if (row == WHOLE) {
             EXPECT_EQ(r.exit_code, 0) << r.out;
             EXPECT_EQ(prefix(s.b.image, image.size()), image);
             EXPECT_TRUE(contains(r.out, progress_line(100, 2, STATE_FINISHED) + "\n"
@@ -781,10 +815,16 @@ TEST(SlotSwitch, ASlotWrittenFromAServerSwitchesOnlyAfterAWholePass)
             EXPECT_TRUE(contains(r.out, "status 0 slot B\n")) << r.out;
             EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
         } else {
+            EXPECT_EQ(r.exit_code, 0) << r.out;
             EXPECT_FALSE(contains(r.out, "Boot switched")) << r.out;
             EXPECT_TRUE(contains(r.out, "Download failed: " + url)) << r.out;
-            EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n");
+            EXPECT_EQ(s.boot_state(), row == BROKEN
+                                          ? "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n"
+                                          : DEFAULT_STATE);
             EXPECT_TRUE(contains(r.out, "status -1 slot B\n")) << r.out;
+            if (row == GONE) {
+                EXPECT_EQ(read_file(s.b.image), s.b_before);
+            }
         }
     }
 }

@@ -177,7 +177,10 @@ web_server::web_server(const web_server_options& options)
         "  default_type application/octet-stream;\n" +
         (options.ignore_ranges ? "  max_ranges 0;\n" : "") +
         "  server {\n    listen 127.0.0.1:" + std::to_string(HTTP_PORT) + ";\n    root " + www +
-        ";\n    location = /error.bin { return 500; }\n"
+        // A release withdrawn behind a signed URL that expired: everything
+        // is forbidden while the flag file stands.
+        ";\n    if (-f $document_root/forbidden.flag) { return 403; }\n"
+        "    location = /error.bin { return 500; }\n"
         "    location /private/ { if ($http_x_board_token != \"let-me-in\") { return 403; } }\n"
         "  }\n"
         "  server {\n    listen 127.0.0.1:" + std::to_string(HTTPS_PORT) + " ssl;\n    root " +
