@@ -92,6 +92,7 @@ const char* build_setting(const char* fixed, const char* variable)
 #define FWDEPLOY_TEST_HTTP_USER nullptr
 #define FWDEPLOY_TEST_HTTP_STALL_MS nullptr
 #define FWDEPLOY_TEST_HTTP_MIN_RATE nullptr
+#define FWDEPLOY_TEST_HTTP_IDS nullptr
 #define FWDEPLOY_TEST_HTTP_RETRIES nullptr
 #define FWDEPLOY_TEST_HTTP_PAUSE_MS nullptr
 #endif
@@ -126,6 +127,13 @@ int setup_http(const char* package_url)
     settings.user = build_setting(FWDEPLOY_HTTP_USER, FWDEPLOY_TEST_HTTP_USER);
     settings.id_first = FWDEPLOY_HTTP_ID_FIRST;
     settings.id_last = FWDEPLOY_HTTP_ID_LAST;
+    const char* ids = build_setting(nullptr, FWDEPLOY_TEST_HTTP_IDS);
+    unsigned long first = 0;
+    unsigned long last = 0;
+    if (ids != nullptr && sscanf(ids, "%lu-%lu", &first, &last) == 2) {
+        settings.id_first = (uint32_t)first;
+        settings.id_last = (uint32_t)last;
+    }
     settings.allow_proxy = FWDEPLOY_HTTP_ALLOW_PROXY != 0;
     settings.signatures_required = FWDEPLOY_REQUIRE_SIGNATURE != 0;
     settings.stall_ms = atoi(build_setting(FWDEPLOY_HTTP_STALL_MS, FWDEPLOY_TEST_HTTP_STALL_MS));

@@ -58,7 +58,11 @@ struct client_state {
     handed_file ca, cert;
     secret_file key, headers;
     const char* origin_url;           // the header file's lines go to its origin alone
-    bool drop;                        // run the client as `uid`, `gid`
+    // Run the client as `uid` and `gid`, real, effective and saved alike: a
+    // real user other than the effective one would keep even processes of
+    // the client's own id away, but the kernel then drops the death signal at
+    // exec, and the client could outlive the tool.
+    bool drop;
     uid_t uid;
     gid_t gid;
 };
@@ -471,8 +475,9 @@ void close_the_rest(const secret_pipes& secrets)
 // and it ends with us, whatever ends us.
 void become_client(pid_t parent)
 {
-    if (client.drop && (::setgroups(0, nullptr) < 0 || ::setgid(client.gid) < 0 ||
-                        ::setuid(client.uid) < 0)) {
+    if (client.drop && (::setgroups(0, nullptr) < 0 ||
+                        ::setresgid(client.gid, client.gid, client.gid) < 0 ||
+                        ::setresuid(client.uid, client.uid, client.uid) < 0)) {
         perror("setuid");
         _exit(EXEC_FAILED);
     }
@@ -772,6 +777,7 @@ int http_setup(const http_settings* settings, const char* url)
         client.gid = (gid_t)id;
         client.drop = true;
     }
+
     if (hand_over(settings->ca_file, "HTTPS CA file", &client.ca) < 0 ||
         hand_over(settings->cert_file, "HTTPS client certificate", &client.cert) < 0 ||
         take_secret(settings->key_file, "HTTPS client key", &client.key) < 0 ||

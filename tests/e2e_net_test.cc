@@ -14,106 +14,9 @@
 #include <vector>
 
 #include "tests/support/e2e_board.h"
+#include "tests/support/net_board.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/web_server.h"
-
-namespace {
-
-constexpr size_t DATA_SIZE = 400 * 1024;
-
-#define REQUIRE_SERVER(server)                                                            \
-    if (!(server).running())                                                              \
-    GTEST_SKIP() << "no web server: " << (server).why_not
-
-// A board with one file to replace and a record of the scripts that ran.
-struct net_board {
-    sandbox_dir box{"fwdeploy-netboard"};
-    std::string target = box.write("data/app.bin", "old contents");
-    std::string ran = box.path("ran");
-    std::vector<uint8_t> data = pattern_bytes(DATA_SIZE, 91);
-    openssl_key key = make_openssl_key(box, "release");
-
-    void reset()
-    {
-        write_file(target, bytes_of("old contents"));
-        ::unlink(ran.c_str());
-    }
-
-    // The package's bytes: its begin script runs `begin`, and the scripts say
-    // that they ran; signed with the release key or not.
-    std::vector<uint8_t> package(bool sign, const std::string& begin = "",
-                                 const std::vector<uint8_t>* other = nullptr) const
-    {
-        bundle_package p;
-        p.begin_script = "echo begin >> " + ran + "\n" + begin;
-        p.end_script = "echo \"end $OTA_STATUS\" >> " + ran + "\n";
-        p.blocks.push_back(replace_block(target, other != nullptr ? *other : data));
-        std::vector<uint8_t> bytes = bundle_bytes(p);
-        if (sign) {
-            std::vector<uint8_t> t = openssl_trailer(bytes, &key);
-            bytes.insert(bytes.end(), t.begin(), t.end());
-        }
-        return bytes;
-    }
-
-    // Puts `bytes` on the server as `name`, gzip-compressed when asked; the
-    // name it is served under.
-    static std::string serve(const web_server& server, const std::string& name,
-                             const std::vector<uint8_t>& bytes, bool gzip)
-    {
-        std::string path = server.www + "/" + name;
-        write_file(path, bytes);
-        if (!gzip)
-            return name;
-        gzip_copy(path);
-        return name + ".gz";
-    }
-
-    run_result install(const std::string& url, bool gzip, bool sign,
-                       std::vector<std::pair<std::string, std::string>> env = {},
-                       std::vector<std::string> extra = {}) const
-    {
-        run_options o;
-        o.args = {gzip ? "-x" : "-r", url};
-        if (sign)
-            o.args.insert(o.args.end(), {"-k", key.public_pem});
-        o.args.insert(o.args.end(), extra.begin(), extra.end());
-        // Short waits: a stall is a second, a retry comes after a moment.
-        o.env = {{"FWDEPLOY_TEST_HTTP_STALL_MS", "1000"},
-                 {"FWDEPLOY_TEST_HTTP_PAUSE_MS", "20"},
-                 {"FWDEPLOY_TEST_HTTP_RETRIES", "3"}};
-        o.env.insert(o.env.end(), env.begin(), env.end());
-        return run_program(o);
-    }
-};
-
-std::vector<std::string> retry_lines(const run_result& r)
-{
-    std::vector<std::string> found;
-    for (const std::string& line : split_lines(r.out))
-        if (line.find(" resumed at byte ") != std::string::npos)
-            found.push_back(line);
-    return found;
-}
-
-// Every byte a retry names lies inside the package, and the retries count up.
-void expect_sane_retries(const run_result& r, const std::string& url, size_t size)
-{
-    int number = 0;
-    for (const std::string& line : retry_lines(r)) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, std::regex("Download of (.*) resumed at byte "
-                                                         "([0-9]+) \\(retry ([0-9]) of 3\\)")))
-            << line;
-        EXPECT_EQ(m[1].str(), url);
-        EXPECT_LT(std::stoull(m[2].str()), size);
-        int retry = std::stoi(m[3].str());
-        EXPECT_TRUE(retry == number + 1 || retry == 1) << r.out;
-        number = retry;
-    }
-}
-
-}  // namespace
 
 namespace {
 
@@ -146,7 +49,7 @@ void run_net_cases(const std::vector<net_case>& cases)
                 board.reset();
                 web_server::run("iptables-legacy -F");
                 // The other object: the same length, other bytes.
-                std::vector<uint8_t> other_data = pattern_bytes(DATA_SIZE, 92);
+                std::vector<uint8_t> other_data = pattern_bytes(NET_DATA_SIZE, 92);
                 std::string name = "package.bin";
                 std::string served = gzip ? name + ".gz" : name;
                 std::string w = www + "/" + served;
@@ -781,12 +684,14 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
     // as, what it was given and what it holds open, then hands over to the real one.
     std::string bin = board.box.make_dir("bin");
     std::string seen = board.box.path("client-saw");
-    // Another shell lists the descriptors of this one, which curl inherits:
-    // a shell that redirects or pipes itself holds extra copies for a while.
+    // The shell keeps the ids it was started with (-p; a shell would
+    // otherwise take its real user for its effective one), and lists what
+    // its children inherit: no other process may look at the client's
+    // descriptors, not even one of its own ids.
     board.box.write("bin/curl",
-                    "#!/bin/sh\n{ id -u; id -g; id -G; grep '^Groups:' /proc/self/status; "
-                    "env | sort; } > " + seen +
-                        "\nsh -c 'ls -l /proc/$PPID/fd >> \"$0\"' " + seen +
+                    "#!/bin/sh -p\n{ id -u; id -g; id -G; grep '^Groups:' /proc/self/status; "
+                    "grep '^Uid:' /proc/self/status; env | sort; } > " + seen +
+                        "\nls -l /proc/self/fd >> " + seen +
                         "\nexec /usr/bin/curl \"$@\"\n",
                     0755);
     // The client, another user, may look into the sandbox and write its notes.
@@ -814,13 +719,16 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
     EXPECT_EQ(lines[1], lines[0]);
     EXPECT_EQ(lines[2], lines[0]);
     EXPECT_EQ(std::regex_replace(lines[3], std::regex("[ \t]+$"), ""), "Groups:");
+    // Uid: real, effective, saved, file system: none left to go back to.
+    EXPECT_EQ(std::regex_replace(lines[4], std::regex("\\s+"), " "),
+              "Uid: " + lines[0] + " " + lines[0] + " " + lines[0] + " " + lines[0]);
     std::string all = read_text(seen);
     EXPECT_FALSE(contains(all, "BOARD_SECRET")) << all;
     EXPECT_FALSE(contains(all, "https_proxy")) << all;
-    // Standard input, output and error (the shell keeps a copy of one while it
-    // redirects), the script's own file, and the CA's copy.
-    // "lr-x------ 1 nobody nogroup 64 Dec 8 10:00 3 -> /dev/null": the number
-    // before the arrow.
+    // Standard input, output and error, the CA's copy, and the directory
+    // that ls reads.
+    // "lr-x------ 1 1879048200 1879048200 64 Dec 8 10:00 3 -> /dev/null": the
+    // number before the arrow.
     auto descriptor = [](const std::string& line) {
         size_t arrow = line.find(" -> ");
         return std::stoi(line.substr(line.rfind(' ', arrow - 1) + 1));
@@ -836,7 +744,7 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
         std::string target = line.substr(line.find(" -> "));
         bool expected = std::find(standard.begin(), standard.end(), target) != standard.end() ||
                         line.find("memfd:") != std::string::npos ||
-                        line.find("/bin/curl") != std::string::npos;
+                        line.find(" -> /proc/") != std::string::npos;
         EXPECT_TRUE(expected) << line << "\n" << all;
     }
 }

@@ -229,6 +229,8 @@ run_result run_program(const run_options& options)
             for (size_t at = before; at < to->size(); ++at)
                 if ((*to)[at] == '\n')
                     result.out_line_ms.push_back(now);
+            if (options.on_output && to->size() > before)
+                options.on_output(pid, *to);
         }
         return open;
     };

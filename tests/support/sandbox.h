@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -20,6 +21,9 @@ struct run_options {
     std::vector<std::pair<std::string, std::string>> env;  // set or replaced for the run
     std::string input;                   // fed to standard input, then closed
     int timeout_ms = 30000;              // the whole group is killed after this
+    // Called with the program's pid and its output so far each time more of
+    // it arrives: a test acts on what the program says while it runs.
+    std::function<void(pid_t, const std::string&)> on_output;
 };
 
 struct run_result {

@@ -99,9 +99,9 @@ std::string reset_once_after(size_t bytes)
            connbytes(bytes) + " -j REJECT --reject-with tcp-reset";
 }
 
-std::string stall_after(size_t bytes)
+std::string stall_after(size_t bytes, int port)
 {
-    return "iptables-legacy -A INPUT -p tcp --dport " + std::to_string(HTTP_PORT) + " " +
+    return "iptables-legacy -A INPUT -p tcp --dport " + std::to_string(port) + " " +
            connbytes(bytes) + " -j DROP";
 }
 
@@ -170,7 +170,10 @@ web_server::web_server(const web_server_options& options)
     std::string config =
         "daemon off;\nmaster_process off;\nworker_processes 1;\nerror_log " + b +
         "error.log;\npid " + b + "nginx.pid;\nevents { worker_connections 64; }\nhttp {\n"
-        "  access_log " + b + "access.log;\n"
+        // Each request with the port it came to and the tokens it carried.
+        "  log_format tokens '$server_port \"$request\" $status $body_bytes_sent "
+        "\"$http_x_api_key\" \"$http_private_token\" \"$http_x_board_token\"';\n"
+        "  access_log " + b + "access.log tokens;\n"
         "  client_body_temp_path " + b + "tmp;\n  proxy_temp_path " + b + "tmp;\n"
         "  fastcgi_temp_path " + b + "tmp;\n  uwsgi_temp_path " + b + "tmp;\n"
         "  scgi_temp_path " + b + "tmp;\n"
@@ -182,13 +185,23 @@ web_server::web_server(const web_server_options& options)
         ";\n    if (-f $document_root/forbidden.flag) { return 403; }\n"
         "    location = /error.bin { return 500; }\n"
         "    location /private/ { if ($http_x_board_token != \"let-me-in\") { return 403; } }\n"
+        "    location ~ ^/r301/(.*)$ { return 301 /$1; }\n"
+        "    location ~ ^/r302/(.*)$ { return 302 /$1; }\n"
+        "    location ~ ^/r303/(.*)$ { return 303 /$1; }\n"
+        "    location ~ ^/r307/(.*)$ { return 307 /$1; }\n"
+        "    location ~ ^/r308/(.*)$ { return 308 /$1; }\n"
+        "    location ~ ^/away/(.*)$ { return 302 http://127.0.0.1:" + std::to_string(OTHER_PORT) +
+        "/$1; }\n"
         "  }\n"
+        "  server {\n    listen 127.0.0.1:" + std::to_string(OTHER_PORT) + ";\n    root " + www +
+        ";\n  }\n"
         "  server {\n    listen 127.0.0.1:" + std::to_string(HTTPS_PORT) + " ssl;\n    root " +
         www + ";\n    ssl_certificate " + b + "server-now.pem;\n    ssl_certificate_key " + b +
         "server.key;\n" +
         (options.client_certificates
              ? "    ssl_client_certificate " + ca + ";\n    ssl_verify_client on;\n"
              : "") +
+        "    location /private/ { if ($http_x_board_token != \"let-me-in\") { return 403; } }\n"
         "    location = /to-http.bin { return 301 http://127.0.0.1:" +
         std::to_string(HTTP_PORT) + "/package.bin; }\n  }\n}\n";
     box.write("nginx.conf", config);
@@ -211,9 +224,11 @@ void web_server::start()
     }
     // Ready once both ports take connections; a server that does not start
     // says why in its error log.
-    for (int tries = 0; tries < 500 && !(accepting(HTTP_PORT) && accepting(HTTPS_PORT)); ++tries)
+    for (int tries = 0; tries < 500 && !(accepting(HTTP_PORT) && accepting(HTTPS_PORT) &&
+                                         accepting(OTHER_PORT));
+         ++tries)
         ::usleep(10000);
-    if (!accepting(HTTP_PORT) || !accepting(HTTPS_PORT))
+    if (!accepting(HTTP_PORT) || !accepting(HTTPS_PORT) || !accepting(OTHER_PORT))
         why_not = "nginx did not start: " + read_text(b + "error.log");
 }
 
@@ -234,6 +249,11 @@ web_server::~web_server()
     run("iptables-legacy -F");
     run_quietly({"tc", "qdisc", "del", "dev", "lo", "root"});
     stop();
+}
+
+std::string web_server::log() const
+{
+    return read_text(box.path("access.log"));
 }
 
 std::string web_server::url(const std::string& name, bool https) const

@@ -32,6 +32,10 @@ struct web_server {
 
     bool running() const { return why_not.empty(); }
     std::string url(const std::string& name, bool https = false) const;
+    // The access log: a line a request, "PORT \"GET /path HTTP/1.1\" STATUS
+    // BODY-BYTES" and the tokens it carried in X-Api-Key, PRIVATE-TOKEN and
+    // X-Board-Token, in quotes. nginx writes a line once a request has ended.
+    std::string log() const;
     // Serves the expired certificate from now on (nginx reads its configuration anew).
     void use_expired_certificate();
     // Runs a shell command in the namespace (iptables-legacy, tc); true when it ended well.
@@ -44,6 +48,9 @@ private:
 
 constexpr int HTTP_PORT = 8080;
 constexpr int HTTPS_PORT = 8443;
+// Another origin on the same host, serving the same folder; /away/NAME on the
+// first redirects there.
+constexpr int OTHER_PORT = 8081;
 
 // Commands that set up faults in the namespace, with iptables-legacy:
 // every connection is reset once its server has sent `bytes` bytes (the
@@ -52,7 +59,7 @@ std::string reset_after(size_t bytes);
 // only the first connection opened from now on is, whatever it reaches later;
 std::string reset_once_after(size_t bytes);
 // every packet of a connection is dropped once its server has sent `bytes`.
-std::string stall_after(size_t bytes);
+std::string stall_after(size_t bytes, int port = HTTP_PORT);
 
 // Moves this process into a network namespace of its own with only its
 // loopback interface up, once; later calls find it done. Empty when done,
