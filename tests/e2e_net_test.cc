@@ -30,6 +30,9 @@ struct net_case {
     bool retries;                     // retry lines are expected
     std::string line;                 // a line of the output; %U: the URL
     std::vector<std::string> extra = {};
+    std::string client = "curl";
+    int pause_ms = 20;                // before the first retry of a pass; 0: the built-in one
+    int passes_retried = 0;           // passes whose retries start at "retry 1"; 0: not counted
 };
 
 // Runs each case for a plain and a gzip package, signed and unsigned. A fault
@@ -91,7 +94,17 @@ void run_net_cases(const std::vector<net_case>& cases)
                     ASSERT_TRUE(web_server::run(rule(c.rule)));
                 }
                 std::string url = server.url(served);
-                run_result r = board.install(url, gzip, sign, {}, c.extra);
+                // Stalls are detected after a second in the rows about them.
+                bool stalls = c.rule == "STALL" || c.begin.find("STALL") != std::string::npos;
+                std::vector<std::pair<std::string, std::string>> env = {
+                    {"FWDEPLOY_TEST_HTTP_CLIENT", c.client}};
+                if (stalls)
+                    env.push_back({"FWDEPLOY_TEST_HTTP_STALL_MS", "1000"});
+                if (c.pause_ms > 0)
+                    env.push_back({"FWDEPLOY_TEST_HTTP_PAUSE_MS", std::to_string(c.pause_ms)});
+                else
+                    env.push_back({"FWDEPLOY_TEST_HTTP_PAUSE_MS", ""});
+                run_result r = board.install(url, gzip, sign, env, c.extra);
                 web_server::run("iptables-legacy -F");
                 if (c.rule == "SLOW")
                     web_server::run("tc qdisc del dev lo root");
@@ -137,6 +150,24 @@ void run_net_cases(const std::vector<net_case>& cases)
                     EXPECT_TRUE(retry_lines(r).empty()) << out;
                 }
                 expect_sane_retries(r, url, size);
+                // Each retry of a pass waits twice as long as the one before
+                // it: a line cannot come before all the pauses that precede it
+                // (a lower bound that holds however loaded the machine is).
+                std::vector<std::pair<std::string, int>> timed = timed_retry_lines(r);
+                int pause = c.pause_ms > 0 ? c.pause_ms : 1000;
+                int first_retries = 0;
+                int paused = 0;
+                for (const auto& t : timed) {
+                    std::smatch m;
+                    ASSERT_TRUE(std::regex_search(t.first, m, std::regex("retry ([0-9]) of")));
+                    int k = std::stoi(m[1].str());
+                    first_retries += k == 1;
+                    paused += pause << (k - 1);
+                    EXPECT_GE(t.second, paused) << t.first;
+                }
+                if (c.passes_retried > 0) {
+                    EXPECT_EQ(first_retries, c.passes_retried) << out;
+                }
                 EXPECT_EQ(r.leftover_processes, 0);
                 EXPECT_FALSE(r.timed_out);
             }
@@ -162,6 +193,10 @@ TEST(NetInstall, ABadNetworkIsSurvived)
          "Download failed: %U ("},
         {"retries running out in the apply pass", "", "RESET_EACH\n", NOT_APPLIED, true,
          "Download failed: %U ("},
+        // The count of retries starts afresh in every pass.
+        {"a reset in each of two passes", "RESET_ONCE", "iptables-legacy -F && RESET_ONCE\n",
+         APPLIED, true, "", {}, "curl", 20, 2},
+        {"a reset with the built-in pause", "RESET_ONCE", "", APPLIED, true, "", {}, "curl", 0, 1},
     });
 }
 
@@ -179,6 +214,14 @@ TEST(NetInstall, AChangedObjectIsRefusedAndACheckRunsNothing)
          "Package %U changed "},
         {"-n: checked, nothing run or written", "", "", CHECKED, false,
          "Package checked: it would be accepted; nothing was run or written", {"-n"}},
+        // busybox wget asks for the whole object every time, and so finds out
+        // by the bytes and the validators as curl does.
+        {"the object replaced between the passes, through busybox wget", "",
+         "cp %W.other %W.new && mv %W.new %W\n", CHANGED, false,
+         "Package %U changed on the server since it was verified!", {}, "wget"},
+        {"the object rewritten in place, its time put back, through busybox wget", "",
+         "cp -p %W %W.time && cat %W.other > %W && touch -r %W.time %W\n", CHANGED, false,
+         "Package %U changed ", {}, "wget"},
     });
 }
 
@@ -630,6 +673,11 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
     board.serve(server, "private/package.bin", board.package(true), false);
     std::string token = board.box.write("token", "X-Board-Token: let-me-in\n", 0600);
     std::string open_token = board.box.write("open-token", "X-Board-Token: let-me-in\n", 0644);
+    std::string group_token = board.box.write("group-token", "X-Board-Token: let-me-in\n", 0640);
+    std::string open_key = board.box.path("open-client.key");
+    write_file(open_key, read_file(server.client_key), 0644);
+    std::string linked_token = board.box.path("linked-token");
+    ::symlink(token.c_str(), linked_token.c_str());
     struct https_case {
         std::string name;
         std::string url;
@@ -664,6 +712,30 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
         {"busybox wget over https on a board that takes unsigned packages",
          server.url(served, true), {{"FWDEPLOY_TEST_HTTP_CLIENT", "wget"}}, false,
          "Package URL refused: busybox wget cannot check the server's certificate"},
+        {"a header file its group may read", server.url("private/package.bin"),
+         {{"FWDEPLOY_TEST_HTTP_HEADER_FILE", group_token}}, false,
+         "HTTP header file " + group_token + " must be a file of the tool's user that no one "
+         "else may read (mode 0600)"},
+        {"a client key others may read", server.url(served, true),
+         {{"FWDEPLOY_TEST_HTTP_CA_FILE", server.ca},
+          {"FWDEPLOY_TEST_HTTP_CLIENT_CERT", server.client_cert},
+          {"FWDEPLOY_TEST_HTTP_CLIENT_KEY", open_key}},
+         false,
+         "HTTPS client key " + open_key + " must be a file of the tool's user that no one else "
+         "may read (mode 0600)"},
+        {"a header file that is a link to root's own", server.url("private/package.bin"),
+         {{"FWDEPLOY_TEST_HTTP_HEADER_FILE", linked_token}}, false,
+         "HTTP header file " + linked_token + " cannot be read: "},
+        // busybox wget takes neither: the board needs curl.
+        {"busybox wget with a client certificate", server.url(served),
+         {{"FWDEPLOY_TEST_HTTP_CLIENT", "wget"}, {"FWDEPLOY_TEST_HTTP_CLIENT_CERT", server.client_cert}},
+         false, "HTTP client busybox wget cannot use " + server.client_cert + ": that needs curl"},
+        {"busybox wget with a client key", server.url(served),
+         {{"FWDEPLOY_TEST_HTTP_CLIENT", "wget"}, {"FWDEPLOY_TEST_HTTP_CLIENT_KEY", server.client_key}},
+         false, "HTTP client busybox wget cannot use " + server.client_key + ": that needs curl"},
+        {"busybox wget with a header file", server.url(served),
+         {{"FWDEPLOY_TEST_HTTP_CLIENT", "wget"}, {"FWDEPLOY_TEST_HTTP_HEADER_FILE", token}}, false,
+         "HTTP client busybox wget cannot use " + token + ": that needs curl"},
     };
     for (const https_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -678,6 +750,21 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
         }
         // What a server or its certificate says is not tried again.
         EXPECT_TRUE(retry_lines(r).empty()) << r.out;
+    }
+
+    // A board that takes signed packages only may fetch over https with
+    // busybox wget, which checks no certificate: the signature vouches for
+    // the package. The URL is taken (whether this busybox speaks TLS at all
+    // is its own affair).
+    {
+        board.reset();
+        run_options o;
+        o.program = FWDEPLOY_STRICT_BIN;
+        o.args = {"-n", "-r", server.url(served, true), "-k", board.key.public_pem};
+        o.env = {{"FWDEPLOY_TEST_HTTP_CLIENT", "wget"}, {"FWDEPLOY_TEST_HTTP_RETRIES", "0"}};
+        run_result r = run_program(o);
+        EXPECT_FALSE(contains(r.out, "Package URL refused")) << r.out;
+        EXPECT_TRUE(contains(r.out, "Fetched ")) << r.out;
     }
 
     // A look at the client: a curl earlier on the path that notes who it runs
@@ -747,6 +834,108 @@ TEST(NetInstall, HttpsIsCheckedAndTheClientGetsNoMoreThanItNeeds)
                         line.find(" -> /proc/") != std::string::npos;
         EXPECT_TRUE(expected) << line << "\n" << all;
     }
+}
+
+// Redirects are followed by the tool, a client a hop: 301, 302, 303, 307
+// and 308 all lead to the package; the header file's lines (an access token
+// in any header) reach only the origin the URL names, also when a redirect
+// leads back to it; a URL is fetched exactly as written, braces and brackets
+// included; and the closing line counts what came over the wire.
+TEST(NetInstall, RedirectsTokensAndURLsAsWritten)
+{
+    web_server server;
+    REQUIRE_SERVER(server);
+    net_board board;
+    std::vector<uint8_t> package = board.package(false);
+    std::string served = board.serve(server, "package.bin", package, false);
+    ::mkdir((server.www + "/private").c_str(), 0755);
+    board.serve(server, "private/package.bin", package, false);
+    std::string headers = board.box.write(
+        "headers", "X-Api-Key: api-secret-1\nPRIVATE-TOKEN: api-secret-2\nX-Board-Token: let-me-in\n",
+        0600);
+    const std::string other = ":" + std::to_string(OTHER_PORT) + "/";
+    struct url_case {
+        std::string name;
+        std::string path;             // after the server's address
+        bool token;                   // the header file is set
+        bool applied;
+        std::string line;             // %U: the URL
+        std::vector<std::string> logged;  // in the server's log, a request a line
+    };
+    std::vector<url_case> cases;
+    for (const char* code : {"301", "302", "303", "307", "308"})
+        cases.push_back({std::string("a redirect ") + code, std::string("r") + code + "/package.bin",
+                         false, true, "", {" \"GET /r" + std::string(code) + "/package.bin HTTP/1.1\" " +
+                                           code + " ", " \"GET /package.bin HTTP/1.1\" 200 "}});
+    cases.insert(cases.end(), {
+        // Another origin gets none of the tokens, whatever the header.
+        {"a redirect to another origin", "away/package.bin", true, true, "",
+         {"8080 \"GET /away/package.bin HTTP/1.1\" 302 ",
+          std::to_string(OTHER_PORT) + " \"GET /package.bin HTTP/1.1\" 200 " +
+              std::to_string(package.size()) + " \"-\" \"-\" \"-\""}},
+        // Within the origin they go along, as the private folder needs.
+        {"a redirect within the origin", "r302/private/package.bin", true, true, "",
+         {"8080 \"GET /r302/private/package.bin HTTP/1.1\" 302 ",
+          "8080 \"GET /private/package.bin HTTP/1.1\" 200 " + std::to_string(package.size()) +
+              " \"api-secret-1\" \"api-secret-2\" \"let-me-in\""}},
+        {"braces in the query", "package.bin?v={rel,old}", false, true, "",
+         {"8080 \"GET /package.bin?v={rel,old} HTTP/1.1\" 200 "}},
+        {"brackets in the query", "package.bin?f[id]=42", false, true, "",
+         {"8080 \"GET /package.bin?f[id]=42 HTTP/1.1\" 200 "}},
+    });
+    for (const url_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.reset();
+        size_t before = split_lines(server.log()).size();
+        std::string url = server.url(c.path);
+        std::vector<std::pair<std::string, std::string>> env = {{"FWDEPLOY_TEST_HTTP_CLIENT", "curl"}};
+        if (c.token)
+            env.push_back({"FWDEPLOY_TEST_HTTP_HEADER_FILE", headers});
+        run_result r = board.install(url, false, false, env);
+        EXPECT_EQ(r.exit_code, c.applied ? 0 : 255) << r.out;
+        EXPECT_EQ(read_file(board.target) == board.data, c.applied);
+        std::vector<std::string> log = split_lines(server.log());
+        log.erase(log.begin(), log.begin() + (long)before);
+        // Every request of the run, the verification and the apply pass's, in order.
+        std::vector<std::string> expected;
+        for (int pass = 0; pass < 2; ++pass)
+            expected.insert(expected.end(), c.logged.begin(), c.logged.end());
+        ASSERT_EQ(log.size(), expected.size()) << server.log();
+        for (size_t i = 0; i < log.size(); ++i)
+            EXPECT_TRUE(contains(log[i], expected[i])) << expected[i] << "\n" << log[i];
+        for (const std::string& line : log) {
+            bool origin = line.rfind(std::to_string(HTTP_PORT), 0) == 0;
+            for (const char* secret : {"api-secret-1", "api-secret-2", "let-me-in"})
+                EXPECT_EQ(contains(line, std::string("\"") + secret + "\""), origin && c.token)
+                    << line;
+        }
+        // The closing line counts what the server sent, within a few per cent.
+        uint64_t sent = 0;
+        for (const std::string& line : log) {
+            std::smatch m;
+            if (std::regex_search(line, m, std::regex("\" [0-9]+ ([0-9]+) ")))
+                sent += std::stoull(m[1].str());
+        }
+        std::smatch fetched;
+        ASSERT_TRUE(std::regex_search(r.out, fetched,
+                                      std::regex("Fetched ([0-9]+) bytes from the server in all "
+                                                 "passes for a package of ([0-9]+) bytes\n")))
+            << r.out;
+        EXPECT_EQ(fetched[2].str(), std::to_string(package.size()));
+        double ratio = (double)std::stoull(fetched[1].str()) / (double)sent;
+        EXPECT_GT(ratio, 0.97) << r.out << server.log();
+        EXPECT_LT(ratio, 1.03) << r.out << server.log();
+    }
+    // A URL whose braces once named two: fetched as written, its server part
+    // is no server at all, and no request is made.
+    board.reset();
+    size_t before = split_lines(server.log()).size();
+    std::string url = "http://{x/,u:pw@}127.0.0.1:" + std::to_string(HTTP_PORT) + "/package.bin";
+    run_result r = board.install(url, false, false, {{"FWDEPLOY_TEST_HTTP_CLIENT", "curl"}});
+    EXPECT_EQ(r.exit_code, 255) << r.out;
+    EXPECT_TRUE(contains(r.out, "Download failed: " + url + " (")) << r.out;
+    EXPECT_EQ(split_lines(server.log()).size(), before);
+    EXPECT_TRUE(read_text(board.target) == "old contents");
 }
 
 // A client certificate identifies the board to a server that asks for one.

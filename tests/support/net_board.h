@@ -72,8 +72,9 @@ struct net_board {
         if (sign)
             o.args.insert(o.args.end(), {"-k", key.public_pem});
         o.args.insert(o.args.end(), extra.begin(), extra.end());
-        // Short waits: a stall is a second, a retry comes after a moment.
-        o.env = {{"FWDEPLOY_TEST_HTTP_STALL_MS", "1000"},
+        // A retry comes after a moment. A stall is twenty seconds, long
+        // enough for a loaded machine; a test of stalls asks for one second.
+        o.env = {{"FWDEPLOY_TEST_HTTP_STALL_MS", "20000"},
                  {"FWDEPLOY_TEST_HTTP_PAUSE_MS", "20"},
                  {"FWDEPLOY_TEST_HTTP_RETRIES", "3"}};
         o.env.insert(o.env.end(), env.begin(), env.end());
@@ -91,6 +92,18 @@ inline std::vector<std::string> retry_lines(const run_result& r)
 }
 
 // Every byte a retry names lies inside the package, and the retries count up.
+// The retry lines in order, each with when it reached the test, in
+// milliseconds after the run started.
+inline std::vector<std::pair<std::string, int>> timed_retry_lines(const run_result& r)
+{
+    std::vector<std::pair<std::string, int>> found;
+    std::vector<std::string> lines = split_lines(r.out);
+    for (size_t i = 0; i < lines.size() && i < r.out_line_ms.size(); ++i)
+        if (lines[i].find(" resumed at byte ") != std::string::npos)
+            found.push_back({lines[i], r.out_line_ms[i]});
+    return found;
+}
+
 inline void expect_sane_retries(const run_result& r, const std::string& url, size_t size)
 {
     int number = 0;
