@@ -8,6 +8,9 @@
 #include "bundle/commands/delta.h"
 #include "bundle/commands/extract.h"
 #include "bundle/commands/examine.h"
+#include "bundle/commands/seal.h"
+#include "bundle/envelope.h"
+#include "bundle/messages.h"
 #include "bundle/commands/sign.h"
 #include "engine/package_format.h"
 
@@ -55,6 +58,12 @@ int main(int argc, char** argv)
         ->excludes(sign_with);
     create->add_option("MANIFEST", manifest_path, "Manifest file (TOML)")->required();
     add_attribute_options(create, &create_with.attributes);
+    std::vector<std::string> encrypt_to;
+    std::string recipients_file;
+    create->add_option("--encrypt-to", encrypt_to,
+                       "Then encrypt it for this board's public key (PEM; repeat for several)");
+    create->add_option("--recipients", recipients_file,
+                       "Then encrypt it for the public keys this file lists, a path a line");
 
     std::string old_tree, new_tree;
     delta_options delta_with;
@@ -73,8 +82,11 @@ int main(int argc, char** argv)
                       "Also write the manifest that packs the same package");
     add_attribute_options(delta, &delta_with.attributes);
 
+    std::string open_key;
     CLI::App* list = app.add_subcommand("list", "Show a package's header, blocks and trailer");
-    list->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+    list->add_option("PACKAGE", package, "Package file, plain, gzip or encrypted")->required();
+    list->add_option("--key", open_key,
+                     "An encrypted package's recipient key (PEM): list the package inside too");
 
     std::string board_compatible, installed_version;
     CLI::App* verify = app.add_subcommand("verify", "Check every checksum as the board does");
@@ -93,7 +105,10 @@ int main(int argc, char** argv)
     std::string slots_file;
     verify->add_option("--slots", slots_file,
                        "The board's slot table: every @NAME target must be one of its groups");
-    verify->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+    verify->add_option("--key", open_key,
+                       "Open an encrypted package with this board's private key (PEM), as the "
+                       "board does, and verify the package inside");
+    verify->add_option("PACKAGE", package, "Package file, plain, gzip or encrypted")->required();
 
     CLI::App* extract = app.add_subcommand("extract", "Unpack scripts, block data and a manifest");
     extract->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
@@ -118,6 +133,24 @@ int main(int argc, char** argv)
 
     CLI::App* keygen = app.add_subcommand("keygen", "Make a key pair: NAME.pem and NAME.pub.pem");
     keygen->add_option("NAME", name, "Path and name of the key files, without .pem")->required();
+    bool for_encryption = false;
+    keygen->add_flag("--encryption", for_encryption,
+                     "A board's key for encrypted packages: its public half for encrypt --to, "
+                     "its private half the board's decryption key");
+
+    CLI::App* encrypt = app.add_subcommand("encrypt", "Encrypt a package for the boards that "
+                                                      "may read it");
+    encrypt->add_option("--to", encrypt_to, "A board's public key (PEM; repeat for several)");
+    encrypt->add_option("--recipients", recipients_file,
+                        "A file that lists the boards' public key files, a path a line");
+    encrypt->add_option("-o,--output", output, "Encrypted package to write")->required();
+    encrypt->add_option("PACKAGE", package, "Package file, plain or gzip")->required();
+
+    CLI::App* decrypt = app.add_subcommand("decrypt", "Open an encrypted package as a board does");
+    decrypt->add_option("--key", open_key, "The board's private key (PEM or DER, mode 0600)")
+        ->required();
+    decrypt->add_option("-o,--output", output, "The package file inside, to write")->required();
+    decrypt->add_option("PACKAGE", package, "Encrypted package")->required();
 
     if (argc == 1) {
         fputs(app.help().c_str(), stderr);
@@ -132,15 +165,29 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (create->parsed()) {
         create_with.trailer = !no_trailer;
-        return create_command(manifest_path, output, create_with);
+        int created = create_command(manifest_path, output, create_with);
+        if (created != 0 || (encrypt_to.empty() && recipients_file.empty()))
+            return created;
+        return encrypt_command(output, encrypt_to, recipients_file, output);
     }
+    if (encrypt->parsed())
+        return encrypt_command(package, encrypt_to, recipients_file, output);
+    if (decrypt->parsed())
+        return decrypt_command(package, open_key, output);
     if (delta->parsed())
         return delta_command(old_tree, new_tree, output, delta_with);
     if (list->parsed())
-        return list_command(package);
-    if (verify->parsed())
-        return verify_command(package, keys, verify_gzip, board_compatible, installed_version,
-                              refuse_same_version, slots_file);
+        return file_is_sealed(package) ? list_sealed_command(package, open_key)
+                                       : list_command(package);
+    if (verify->parsed()) {
+        if (!file_is_sealed(package))
+            return verify_command(package, keys, verify_gzip, board_compatible, installed_version,
+                                  refuse_same_version, slots_file);
+        if (open_key.empty())
+            return fail(package + ": encrypted: give the board's key with --key");
+        return verify_sealed_command(package, open_key, keys, verify_gzip, board_compatible,
+                                     installed_version, refuse_same_version, slots_file);
+    }
     if (extract->parsed())
         return extract_command(package, dir);
     if (sign->parsed())
@@ -149,5 +196,10 @@ int main(int argc, char** argv)
         return payload_command(package);
     if (attach->parsed())
         return attach_signature_command(package, signature_file, public_key_file);
-    return keygen_command(name);
+    int made = keygen_command(name);
+    if (made == 0 && for_encryption)
+        printf("encryption: give %s.pub.pem to fwbundle encrypt --to; install %s.pem on the board "
+               "as its decryption key (FWDEPLOY_DECRYPTION_KEY), root's, mode 0600\n",
+               name.c_str(), name.c_str());
+    return made;
 }

@@ -7,6 +7,7 @@
 #include <new>
 #include <unistd.h>
 
+#include "backends/envelope.h"
 #include "backends/file.h"
 #include "backends/partition.h"
 #include "backends/runners.h"
@@ -21,8 +22,11 @@
 #include "source/pin.h"
 #include "frontend/progress_print.h"
 #include "board/slots.h"
+#include "source/envelope_source.h"
+#include "source/gzip_relay.h"
 #include "source/http_client.h"
 #include "source/http_source.h"
+#include "source/url_package.h"
 #include "source/source.h"
 #include "source/url.h"
 #include "frontend/usage.h"
@@ -82,6 +86,9 @@ const char* build_setting(const char* fixed, const char* variable)
 #define FWDEPLOY_SYSFS_ROOT_VARIABLE nullptr
 #define FWDEPLOY_FW_ENV_CONFIG_VARIABLE nullptr
 #define FWDEPLOY_BOOT_ENV_TIMEOUT_VARIABLE nullptr
+#endif
+#ifndef FWDEPLOY_DECRYPTION_KEY_VARIABLE
+#define FWDEPLOY_DECRYPTION_KEY_VARIABLE nullptr
 #endif
 #ifndef FWDEPLOY_TEST_HTTP_CLIENT
 #define FWDEPLOY_TEST_HTTP_CLIENT nullptr
@@ -166,6 +173,29 @@ int board_identity(char (&compatible)[BOARD_LINE_SIZE], char (&version)[BOARD_LI
     }
     return 0;
 }
+
+// The board's decryption keys, and whether it holds any, as a line of -l:
+// the ids, never the keys.
+int load_decryption_keys()
+{
+    return decryption_keys_load(
+        build_setting(FWDEPLOY_DECRYPTION_KEY, FWDEPLOY_DECRYPTION_KEY_VARIABLE));
+}
+
+void list_decryption_keys()
+{
+    printf("decryption_keys=");
+    for (int i = 0; i < decryption_key_count(); ++i) {
+        uint8_t id[ENVELOPE_ID_SIZE];
+        decryption_key_id(i, id);
+        for (int b = 0; b < 8; ++b)
+            printf("%02x", id[b]);
+        putchar(i + 1 < decryption_key_count() ? ' ' : '\n');
+    }
+    if (decryption_key_count() == 0)
+        putchar('\n');
+}
+
 
 }  // namespace
 
@@ -253,9 +283,10 @@ int main(int argc, char** argv)
     if (take_run_lock(lock_file, fallback, reads_only, &lock) < 0)
         return -1;
     if (list && !confirm) {
-        if (setup_slots() < 0)
+        if (load_decryption_keys() < 0 || setup_slots() < 0 || list_slots() < 0)
             return -1;
-        return list_slots();
+        list_decryption_keys();
+        return 0;
     }
     // A table that cannot be read stops every run: the packages written for
     // this board may name its groups.
@@ -264,7 +295,12 @@ int main(int argc, char** argv)
     if (confirm) {
         if (confirm_booted_slot() < 0)
             return -1;
-        return list ? list_slots() : 0;
+        if (!list)
+            return 0;
+        if (load_decryption_keys() < 0 || list_slots() < 0)
+            return -1;
+        list_decryption_keys();
+        return 0;
     }
 
     // What the board is and runs is settled before the package is read: a
@@ -289,6 +325,11 @@ int main(int argc, char** argv)
     if (trust_load_key_file(named ? key_path : FWDEPLOY_TRUSTED_KEYS, !named) < 0)
         return -1;
 
+    // As for the trusted keys: a key file that is there but unusable stops
+    // the run before the package is read.
+    if (load_decryption_keys() < 0)
+        return -1;
+
     if (url && setup_http(package_path) < 0)
         return -1;
 
@@ -296,18 +337,23 @@ int main(int argc, char** argv)
     ops.package_path = package_path;
     ops.temp_dir = temp_dir;
     source_ops package{};
-    if (url && compressed) {
-        package.open = open_gzip_http_source;
-        package.open_scripts = open_scripts_gzip_http_source;
-        package.close = close_gzip_http_source;
-        package.read = read_gzip_http_source;
-        package.finish = finish_gzip_http_source;
-    } else if (url) {
-        package.open = open_http_source;
-        package.open_scripts = open_scripts_http_source;
-        package.close = close_http_source;
-        package.read = read_http_source;
-        package.finish = finish_http_source;
+    bool require_encryption = FWDEPLOY_REQUIRE_ENCRYPTION != 0;
+    if (url) {
+        // An envelope or not, as the object's first bytes say.
+        url_package_source(compressed, require_encryption, &package);
+    } else if (require_encryption || file_may_be_envelope(package_path)) {
+        // The envelope is read from the file; its content is the package
+        // file, plain or gzip.
+        source_ops file{};
+        file.open = open_plain_source;
+        file.close = close_plain_source;
+        file.read = read_plain_source;
+        source_ops sealed{};
+        envelope_source(&file, require_encryption, &sealed);
+        if (compressed)
+            gzip_relay_source(&sealed, &package);
+        else
+            package = sealed;
     } else if (compressed) {
         package.open = open_gzip_source;
         package.close = close_gzip_source;
@@ -371,6 +417,8 @@ int main(int argc, char** argv)
     }
     release_package_file();
     release_scratch_descriptor();             // a patch block that failed before its patch
+    envelope_forget();
+    decryption_keys_forget();
     return result;
 }
 

@@ -410,7 +410,12 @@ void command_line(const http_request* request, const char* url, const secret_pip
             add(argv, &count, "--header");
             add(argv, &count, text[0]);
         }
-        if (request->from > 0) {
+        if (request->bounded) {
+            snprintf(text[1], sizeof text[1], "Range: bytes=%llu-%llu",
+                     (unsigned long long)request->from, (unsigned long long)request->to);
+            add(argv, &count, "--header");
+            add(argv, &count, text[1]);
+        } else if (request->from > 0) {
             snprintf(text[1], sizeof text[1], "Range: bytes=%llu-",
                      (unsigned long long)request->from);
             add(argv, &count, "--header");

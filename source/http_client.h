@@ -49,6 +49,8 @@ http_client_kind http_kind();
 struct http_request {
     const char* url;
     uint64_t from;                    // > 0: from this byte on (curl only)
+    bool bounded;                     // and no further than `to` (curl only)
+    uint64_t to;
     const char* if_range;             // with `from`: the validator that must still hold
     const char* if_match;             // the object must still have this ETag
     const char* if_unmodified_since;  // or, without one, this Last-Modified

@@ -17,7 +17,9 @@
 #include "source/http_client.h"
 #include "source/package_state.h"
 #include "source/pin.h"
+#include "source/envelope_source.h"
 #include "source/source.h"
+#include "source/stream_watch.h"
 
 namespace {
 
@@ -34,15 +36,6 @@ constexpr uint32_t KEPT_MAX = 1024 * 1024;
 // plain package read ahead of the engine's small reads, which would otherwise
 // cost a wait and a system call each.
 constexpr int RELAY_SIZE = 64 * 1024;
-// Once the package's end has come out of gunzip, it is fed at most this much
-// more (and its trailer's size): enough for the end of the compressed stream
-// and its check value, never a body without end (zeros, which gunzip takes for
-// padding until its input ends).
-constexpr uint32_t FINISH_ALLOWANCE = 64 * 1024;
-// gunzip never takes this much without writing a byte from a stream of the
-// package's own: whatever it is fed then (padding, empty blocks) is no
-// package, and a pass waiting for more output would wait for ever.
-constexpr uint32_t SILENT_INPUT_LIMIT = 1024 * 1024;
 
 struct http_state {
     const char* url;
@@ -61,14 +54,10 @@ struct http_state {
     bool keeping;                     // the verification pass still adds to them
     bool prefix_suffices;             // the scripts' passes need no more
     uint64_t keep_until;              // of the package stream, what those passes read
-    // The package stream as the verification pass hands it on: its header,
-    // where its blocks end and what stands there, a trailer or not.
-    uint64_t seen;
-    uint8_t head[sizeof(package_header)];
-    bool blocks_end_known;
-    uint64_t blocks_end;
-    uint8_t probe[TRAILER_PROBE_SIZE];
-    uint64_t package_end;             // the blocks' end, or the trailer's once seen
+    stream_watch watch;               // the package stream as the verification pass hands it on
+    bool sealed;                      // the object is an envelope: its bytes are no package
+    bool priming;                     // the first bytes are being taken, their kind unknown
+    bool primed;                      // they are in the relay, for the pass's open
     uint64_t fetched;
     uint64_t package_length;          // once the verification pass read it whole
     bool package_known;
@@ -94,11 +83,7 @@ struct http_state {
     int relay_start;
     int relay_end;
     uint64_t out_count;               // gunzip's output handed on in this pass
-    uint64_t fed;                     // compressed bytes gunzip was given in this pass
-    uint64_t fed_silent;              // of them since gunzip last wrote a byte
-    bool finishing;                   // the blocks' end has come out
-    uint64_t feed_limit;
-    bool trailer_allowed;             // the limit makes room for the trailer
+    feed_bound bound;                 // what gunzip may be fed in this pass
     bool cut;                         // gunzip's input was ended before the object's
 };
 
@@ -249,51 +234,20 @@ bool from_prefix()
     return http.passes > 1 && http.position < http.prefix_length;
 }
 
-// What the passes of the scripts read of the package stream, from its header:
-// whole chunks of the pin up to the end of the end script.
-uint64_t scripts_need(const uint8_t (&head)[sizeof(package_header)])
+// The verification pass sees the package stream go by: its header says how
+// far the scripts' passes read.
+void see(const uint8_t* bytes, uint32_t n)
 {
-    package_header header;
-    memcpy(&header, head, sizeof header);
-    uint64_t end = sizeof header + (uint64_t)header.begin_script_size + header.end_script_size;
-    return (end + PIN_CHUNK_SIZE - 1) / PIN_CHUNK_SIZE * PIN_CHUNK_SIZE;
-}
-
-// The verification pass looks at the package stream as it goes by: its
-// header says how far the passes of the scripts read and where the blocks
-// end; what stands there says whether a trailer follows, and how long it is.
-void observe_stream(const uint8_t* bytes, uint32_t n)
-{
-    uint64_t at = http.seen;
-    http.seen += n;
-    if (at < sizeof http.head) {
-        uint32_t take = (uint32_t)(sizeof http.head - at) < n ? (uint32_t)(sizeof http.head - at) : n;
-        memcpy(http.head + at, bytes, take);
-        if (http.seen >= sizeof http.head) {
-            package_header header;
-            memcpy(&header, http.head, sizeof header);
-            http.keep_until = scripts_need(http.head);
-            http.blocks_end = sizeof header + (uint64_t)header.begin_script_size +
-                              header.end_script_size +
-                              (uint64_t)header.block_count * sizeof(block_header) +
-                              header.total_size;
-            http.blocks_end_known = true;
-            http.package_end = http.blocks_end;
-        }
-    }
-    if (!http.blocks_end_known)
-        return;
-    uint64_t probe_end = http.blocks_end + sizeof http.probe;
-    if (http.seen > http.blocks_end && at < probe_end) {
-        uint64_t from = at > http.blocks_end ? at : http.blocks_end;
-        uint64_t to = http.seen < probe_end ? http.seen : probe_end;
-        memcpy(http.probe + (from - http.blocks_end), bytes + (from - at), (size_t)(to - from));
-        uint32_t stated = 0;
-        memcpy(&stated, http.probe + TRAILER_MAGIC_SIZE, sizeof stated);
-        if (to == probe_end && trailer_version(http.probe, sizeof http.probe) != 0 &&
-            stated >= sizeof http.probe)
-            http.package_end = http.blocks_end + stated;
-    }
+    watch_stream(&http.watch, bytes, n);
+    // An envelope's reader knows no more of the package than its bytes: as
+    // much as may be kept is kept, and a pass of the scripts that needs more
+    // asks for it.
+    http.sealed = http.sealed || (http.watch.seen >= ENVELOPE_MAGIC_SIZE &&
+                                  is_envelope(http.watch.head, ENVELOPE_MAGIC_SIZE));
+    if (http.sealed)
+        http.keep_until = KEPT_MAX;
+    else if (http.watch.blocks_end_known)
+        http.keep_until = http.watch.scripts_need;
 }
 
 // The verification pass keeps what it takes of the object while it must.
@@ -325,7 +279,8 @@ void keep(const uint8_t* bytes, uint32_t n)
     }
     memcpy(http.prefix.get() + http.prefix_length, bytes, take);
     http.prefix_length += take;
-    if (!http.gzip && http.seen >= sizeof http.head && http.prefix_length >= http.keep_until) {
+    if (!http.gzip && !http.sealed && http.watch.blocks_end_known &&
+        http.prefix_length >= http.keep_until) {
         http.keeping = false;
         http.prefix_suffices = true;
     } else if (take < n) {
@@ -341,27 +296,21 @@ void watch_output(const uint8_t* bytes, int n)
 {
     if (n <= 0)
         return;
-    http.fed_silent = 0;
     http.out_count += (uint32_t)n;
-    if (http.passes != 1)
+    if (http.passes != 1) {
+        bound_output(&http.bound, nullptr, http.out_count);
         return;
-    observe_stream(bytes, (uint32_t)n);
-    if (http.keeping && http.seen >= sizeof http.head && http.out_count >= http.keep_until) {
+    }
+    see(bytes, (uint32_t)n);
+    if (http.keeping && http.watch.blocks_end_known && http.out_count >= http.keep_until) {
         // gunzip made this output of no more than what it was fed; what was
         // taken beyond that is not needed.
         http.keeping = false;
         http.prefix_suffices = true;
-        if (http.prefix_length > http.fed)
-            http.prefix_length = (uint32_t)http.fed;
+        if (http.prefix_length > http.bound.fed)
+            http.prefix_length = (uint32_t)http.bound.fed;
     }
-    if (!http.finishing && http.blocks_end_known && http.out_count >= http.blocks_end) {
-        http.finishing = true;
-        http.feed_limit = http.fed + FINISH_ALLOWANCE;
-    }
-    if (http.finishing && !http.trailer_allowed && http.package_end > http.blocks_end) {
-        http.trailer_allowed = true;  // its bytes may still be on their way in
-        http.feed_limit += http.package_end - http.blocks_end;
-    }
+    bound_output(&http.bound, &http.watch, http.out_count);
 }
 
 // The descriptor to wait on for the next bytes, or -1 when they can be taken
@@ -451,10 +400,10 @@ int take(void* buffer, int length)
             return -2;
         memmove(to, to + dropped, (size_t)n);
     }
-    if (http.passes == 1) {
+    if (http.passes == 1 && !http.priming) {
         keep(to, (uint32_t)n);
         if (!http.gzip)
-            observe_stream(to, (uint32_t)n);
+            see(to, (uint32_t)n);
     }
     http.position += (uint32_t)n;
     http.delivered += (uint32_t)n;
@@ -543,10 +492,7 @@ int begin_pass(const char* url, bool scripts_only, bool gzip)
     http.ended = false;
     http.failed = false;
     http.out_count = 0;
-    http.fed = 0;
-    http.fed_silent = 0;
-    http.finishing = false;
-    http.trailer_allowed = false;
+    http.bound = feed_bound{};
     http.cut = false;
     http.x = http_exchange{};
     http.x.pid = -1;
@@ -561,9 +507,19 @@ int begin_pass(const char* url, bool scripts_only, bool gzip)
     return 0;
 }
 
+// The open of a pass: the primed verification pass goes on from its first bytes.
+int open_pass(const char* url, bool scripts_only, bool gzip)
+{
+    if (http.primed) {
+        http.primed = false;
+        return 0;
+    }
+    return begin_pass(url, scripts_only, gzip);
+}
+
 int open_plain(const char* url, bool scripts_only)
 {
-    if (begin_pass(url, scripts_only, false) < 0)
+    if (open_pass(url, scripts_only, false) < 0)
         return -1;
     // A handle of our own that stays the same while connections come and go.
     http.token = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -576,7 +532,7 @@ int open_plain(const char* url, bool scripts_only)
 
 int open_gzip(const char* url, bool scripts_only)
 {
-    if (begin_pass(url, scripts_only, true) < 0)
+    if (open_pass(url, scripts_only, true) < 0)
         return -1;
     int input[2];
     if (::pipe2(input, O_CLOEXEC) < 0) {
@@ -596,30 +552,18 @@ int open_gzip(const char* url, bool scripts_only)
     return read_end;
 }
 
-// How many more compressed bytes gunzip may be given now.
-uint64_t feed_room()
-{
-    uint64_t room = http.fed_silent < SILENT_INPUT_LIMIT ? SILENT_INPUT_LIMIT - http.fed_silent : 0;
-    if (http.finishing) {
-        uint64_t left = http.feed_limit > http.fed ? http.feed_limit - http.fed : 0;
-        room = left < room ? left : room;
-    }
-    return room;
-}
-
 // Writes what the relay holds into gunzip, as far as it may be fed.
 void feed_gunzip()
 {
     uint64_t n = (uint64_t)(http.relay_end - http.relay_start);
-    if (n > feed_room())
-        n = feed_room();
+    if (n > feed_room(&http.bound))
+        n = feed_room(&http.bound);
     ssize_t written = n > 0 ? ::write(http.gunzip_in, http.relay.get() + http.relay_start,
                                       (size_t)n)
                             : 0;
     if (written > 0) {
         http.relay_start += (int)written;
-        http.fed += (uint64_t)written;
-        http.fed_silent += (uint64_t)written;
+        bound_fed(&http.bound, (uint64_t)written);
     } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
         ::close(http.gunzip_in);      // gunzip has gone: its output says why
         http.gunzip_in = -1;
@@ -632,7 +576,7 @@ void feed_gunzip()
 // may have (then the rest of the body is not wanted).
 bool input_done()
 {
-    bool limit = feed_room() == 0;
+    bool limit = feed_room(&http.bound) == 0;
     if (limit && !http.ended && !http.failed) {
         end_pass();
         http.cut = true;
@@ -689,8 +633,9 @@ int close_http_source(int handle)
 
 int finish_http_source(int)
 {
-    // The engine has read the package whole.
-    http.package_length = http.package_end;
+    // The engine has read the package whole; an envelope's reader, the
+    // whole object.
+    http.package_length = http.sealed ? http.position : http.watch.package_end;
     http.package_known = true;
     return 0;
 }
@@ -714,7 +659,7 @@ int read_gzip_http_source(int handle, void* buffer, int length)
     int stall = http_config()->stall_ms;
     while (total < length) {
         bool wanted = http.relay_end < RELAY_SIZE && !http.ended && !http.failed &&
-                      (uint64_t)(http.relay_end - http.relay_start) < feed_room();
+                      (uint64_t)(http.relay_end - http.relay_start) < feed_room(&http.bound);
         int body = wanted ? ready_fd() : -1;
         if (wanted && body < 0) {
             // Bytes to be had at once, or a connection to open.
@@ -796,15 +741,47 @@ int finish_gzip_http_source(int handle)
     // gunzip's verdict on the stream is heard, but it is fed no more than
     // its stream's end needs: a body that goes on after the package must not
     // keep the pass reading for ever.
-    if (!http.finishing)
-        http.feed_limit = http.fed + FINISH_ALLOWANCE;
-    http.finishing = true;
+    bound_finish(&http.bound);
     int result = read_to_the_end(handle, read_gzip_http_source);
     if (result == 0) {
-        http.package_length = http.package_end;
+        http.package_length = http.watch.package_end;
         http.package_known = true;
     }
     return result;
+}
+
+int http_prime(const char* url, const uint8_t** bytes)
+{
+    if (begin_pass(url, false, false) < 0)
+        return -1;
+    http.priming = true;
+    while (http.relay_end < (int)ENVELOPE_MAGIC_SIZE && !http.ended && !http.failed) {
+        int fd = ready_fd();
+        if (fd >= 0 && wait_for_bytes(fd) == 0)
+            continue;
+        int n = take(http.relay.get() + http.relay_end, RELAY_SIZE - http.relay_end);
+        if (n == -2)
+            continue;
+        if (n <= 0)
+            break;
+        http.relay_end += n;
+    }
+    http.priming = false;
+    if (http.failed) {
+        end_pass();
+        return -1;
+    }
+    http.primed = true;
+    *bytes = http.relay.get();
+    return http.relay_end;
+}
+
+void http_primed_as(bool gzip)
+{
+    http.gzip = gzip;
+    keep(http.relay.get(), (uint32_t)http.relay_end);
+    if (!gzip)
+        see(http.relay.get(), (uint32_t)http.relay_end);
 }
 
 uint64_t http_bytes_fetched()

@@ -25,6 +25,14 @@ int read_gzip_http_source(int handle, void* buffer, int length);
 int close_gzip_http_source(int handle);
 int finish_gzip_http_source(int handle);
 
+// Begins the verification pass and takes the object's first bytes, which
+// decide how every pass reads it (an envelope or not). The pass's open then
+// goes on from them, asking the server nothing more; http_primed_as tells it
+// which kind it is first. The count (a few, or fewer when the object ends),
+// or -1 after the line that ends the pass.
+int http_prime(const char* url, const uint8_t** bytes);
+void http_primed_as(bool gzip);
+
 // Body bytes fetched from the server in all passes so far.
 uint64_t http_bytes_fetched();
 

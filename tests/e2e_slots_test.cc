@@ -542,7 +542,8 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(lines(r), (std::vector<std::string>{"booted=B", "order=B A", "A.left=3", "B.left=1",
                                                   "rootfs.A=" + s.a.device,
-                                                  "rootfs.B=" + s.b.device}));
+                                                  "rootfs.B=" + s.b.device,
+                                                  "decryption_keys="}));
 
     r = s.fwdeploy({"-g"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
@@ -563,7 +564,8 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
     EXPECT_EQ(lines(r), (std::vector<std::string>{"Slot A confirmed: BOOT_A_LEFT=3", "booted=A",
                                                   "order=B A", "A.left=3", "B.left=0",
                                                   "rootfs.A=" + s.a.device,
-                                                  "rootfs.B=" + s.b.device}));
+                                                  "rootfs.B=" + s.b.device,
+                                                  "decryption_keys="}));
 
     // Nothing to confirm, or no environment to confirm it in: 255 and a line.
     struct confirm_failure {

@@ -61,8 +61,9 @@ void print_tail(const package_tail& tail, uint32_t block_count)
 
 }  // namespace
 
-int list_command(const std::string& package)
+int list_command(const std::string& package, const std::string& shown)
 {
+    const std::string& name = shown.empty() ? package : shown;
     package_reader reader;
     std::string error;
     if (reader_open(&reader, package, &error) < 0)
@@ -71,7 +72,7 @@ int list_command(const std::string& package)
     walk_handler handler;
     handler.header = [&](const package_header& h) {
         block_count = h.block_count;
-        printf("%s%s\n", package.c_str(), reader_compressed(reader) ? " (gzip)" : "");
+        printf("%s%s\n", name.c_str(), reader_compressed(reader) ? " (gzip)" : "");
         printf("format version %u.%u, %u blocks, %" PRIu64 " bytes of block data\n",
                h.version_major, h.version_minor, h.block_count, h.total_size);
         printf("begin script: %u bytes\nend script: %u bytes\nheader checksum: 0x%08x\n\n",

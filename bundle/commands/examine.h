@@ -5,7 +5,9 @@
 
 // Prints the header and one row per block. Exit status: 0, or 1 when the package
 // cannot be read to its end (the rows read so far are printed first).
-int list_command(const std::string& package);
+// `shown`: the name the package is shown by, when it is read from another
+// file (the content of an envelope); empty: `package`.
+int list_command(const std::string& package, const std::string& shown = "");
 
 // Runs the board's own verification pass over the package, with the board's
 // trust rules and the keys of the file `keys` (none when empty), and the policy
@@ -20,4 +22,5 @@ int list_command(const std::string& package);
 // its groups (not judged when empty).
 int verify_command(const std::string& package, const std::string& keys, bool gzip,
                    const std::string& compatible, const std::string& installed_version,
-                   bool refuse_same_version, const std::string& slots_file = "");
+                   bool refuse_same_version, const std::string& slots_file = "",
+                   const std::string& shown = "");

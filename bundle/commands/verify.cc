@@ -103,36 +103,6 @@ int check_trailer(const uint8_t* trailer, uint32_t length, uint32_t block_count)
     return host->verdict;
 }
 
-// Runs `body` with standard output going to a temporary file, and returns what
-// was written there: the board's console lines, which say why it refused.
-template <typename Body>
-std::string capture_stdout(Body body)
-{
-    fflush(stdout);
-    FILE* file = tmpfile();
-    int saved = file != nullptr ? dup(STDOUT_FILENO) : -1;
-    if (saved < 0 || dup2(fileno(file), STDOUT_FILENO) < 0) {
-        if (saved >= 0)
-            close(saved);
-        if (file != nullptr)
-            fclose(file);
-        body();
-        return "";
-    }
-    body();
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string text;
-    rewind(file);
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, n);
-    fclose(file);
-    return text;
-}
-
 std::string hex_key(const uint8_t* id)
 {
     char text[2 * 8 + 1];
@@ -187,8 +157,10 @@ int resolve_on_board(const char* name, char* device, uint32_t size)
 
 int verify_command(const std::string& package, const std::string& keys, bool gzip,
                    const std::string& compatible, const std::string& installed_version,
-                   bool refuse_same_version, const std::string& slots_file)
+                   bool refuse_same_version, const std::string& slots_file,
+                   const std::string& shown)
 {
+    const std::string& name = shown.empty() ? package : shown;
     trust_reset(false);
     if (!installed_version.empty() &&
         !version_valid(installed_version.data(), (uint32_t)installed_version.size()))
@@ -248,7 +220,7 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
         }
         if (state.ended && state.offset < state.next_block)
             why += " (the package ends after " + std::to_string(state.offset) + " bytes)";
-        return fail(package + ": refused: " + (why.empty() ? "cannot be read" : why));
+        return fail(name + ": refused: " + (why.empty() ? "cannot be read" : why));
     }
     for (size_t i = 0; i < state.blocks.size(); ++i) {
         std::string problem = apply_problem(state.blocks[i]);
@@ -266,12 +238,12 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
         break;
     default: trailer = "no trailer"; break;
     }
-    printf("%s: OK, %u blocks, %" PRIu64 " bytes of block data, %s\n", package.c_str(),
+    printf("%s: OK, %u blocks, %" PRIu64 " bytes of block data, %s\n", name.c_str(),
            state.header.block_count, state.header.total_size, trailer.c_str());
     // The board's line on the version and the board it matched.
     size_t line = printed.find("Package version ");
     if (line != std::string::npos)
-        printf("%s: %s\n", package.c_str(),
+        printf("%s: %s\n", name.c_str(),
                printed.substr(line, printed.find('\n', line) - line).c_str());
     return 0;
 }
