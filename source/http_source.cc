@@ -53,6 +53,7 @@ struct http_state {
     uint32_t prefix_length;
     bool keeping;                     // the verification pass still adds to them
     bool prefix_suffices;             // the scripts' passes need no more
+    bool kept_whole;                  // the whole object is kept
     uint64_t keep_until;              // of the package stream, what those passes read
     stream_watch watch;               // the package stream as the verification pass hands it on
     bool sealed;                      // the object is an envelope: its bytes are no package
@@ -331,6 +332,7 @@ int object_ended()
         // The whole object is kept: nothing can be missing.
         http.keeping = false;
         http.prefix_suffices = true;
+        http.kept_whole = true;
     }
     return 0;
 }
@@ -350,8 +352,12 @@ int take(void* buffer, int length)
         http.position += (uint32_t)n;
         return n;
     }
-    if (http.ended)
+    if (http.ended || (http.kept_whole && http.passes > 1 && !http.connected))
         return 0;
+    // Handed on whole, by its length: whatever the connection still holds
+    // (or the break it met since) changes nothing.
+    if (http.has_length && http.position >= http.length && http.passes > 1)
+        return object_ended();
     if (!http.connected) {
         // A pass of the scripts past the kept bytes. gunzip reads ahead of what
         // it writes: it is told that its input ended once what was kept is all
