@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -39,6 +40,12 @@ struct loop_device {
     {
         image = box.path(name);
         write_file(image, pattern_bytes(SLOT_SIZE, seed));
+        attach();
+    }
+    // Over `path` as it is: a device, say.
+    explicit loop_device(const std::string& path) : image(path) { attach(); }
+    void attach()
+    {
         run_result r = run("losetup", {"-f", "--show", image});
         if (r.exit_code == 0)
             device = split_lines(r.out).at(0);
@@ -152,6 +159,13 @@ struct slot_board {
 std::string note(const slot_board& s, const std::string& what)
 {
     return "echo \"" + what + "\" >> " + s.box.path("ran") + "\n";
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 std::vector<uint8_t> prefix_of(const std::vector<uint8_t>& all, size_t n)
@@ -417,6 +431,8 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         std::string wrapper;          // a shell that mounts before the run
         std::string line;
         bool held = false;            // slot B's device open exclusively by another
+        std::string looped{};         // a device that a loop device reads during the run;
+                                      // LOOP in `wrapper` and `line` is that loop device
     };
     // UBI volumes: character devices, which a UBIFS mount names by their own
     // name rather than a device number. Which volume a node is, sysfs says,
@@ -437,6 +453,8 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
     ASSERT_FALSE(disk.partition.empty()) << "no partition on a loop device";
     std::string disk_slots =
         s.box.write("disk-slots", "system " + s.a.device + " " + disk.disk.device + "\n");
+    std::string partition_slots =
+        s.box.write("partition-slots", "system " + s.a.device + " " + disk.partition + "\n");
     std::string mount_partition = "mkdir -p " + s.box.path("mnt") + " && mount " +
                                   disk.partition + " " + s.box.path("mnt") + " && exec \"$@\"";
     const std::vector<refusal_case> cases = {
@@ -466,6 +484,23 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
          "Slot target @system refused: " + disk.disk.device + " is in use!"},
         {"the slot device held by another exclusive opener", raw_block("@rootfs", image, 16384),
          {}, "", "Slot target @rootfs refused: " + s.b.device + " is in use!", true},
+        // A loop device claims nothing it reads, and the mounts name the loop device.
+        {"the slot device mounted through a loop device", raw_block("@rootfs", image, 16384), {},
+         "mkdir -p " + s.box.path("mnt") + " && mount LOOP " + s.box.path("mnt") +
+             " && exec \"$@\"",
+         "Slot target @rootfs refused: " + s.b.device + " is in use by LOOP!", false, s.b.device},
+        {"a whole disk whose partition a loop device reads", raw_block("@system", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", disk_slots}}, "",
+         "Slot target @system refused: " + disk.disk.device + " is in use by LOOP!", false,
+         disk.partition},
+        {"a partition that a loop device reads", raw_block("@system", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", partition_slots}}, "",
+         "Slot target @system refused: " + disk.partition + " is in use by LOOP!", false,
+         disk.partition},
+        {"a partition whose whole disk a loop device reads", raw_block("@system", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", partition_slots}}, "",
+         "Slot target @system refused: " + disk.partition + " is in use by LOOP!", false,
+         disk.disk.device},
     };
     for (const refusal_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -480,11 +515,21 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         p.blocks = {c.block};
         unique_fd holder(c.held ? open(s.b.device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC) : -1);
         ASSERT_EQ(holder.fd >= 0, c.held);
-        run_result r = board.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)}, c.wrapper);
+        std::unique_ptr<loop_device> loop;
+        std::string wrapper = c.wrapper;
+        std::string line = c.line;
+        if (!c.looped.empty()) {
+            loop.reset(new loop_device(c.looped));
+            ASSERT_FALSE(loop->device.empty());
+            wrapper = replace_all(wrapper, "LOOP", loop->device);
+            line = replace_all(line, "LOOP", loop->device);
+        }
+        run_result r = board.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)}, wrapper);
         holder.reset();
+        loop.reset();
         board.env = saved;
         EXPECT_EQ(r.exit_code, 255) << r.out << r.err;
-        EXPECT_TRUE(contains(r.out, c.line + "\n" +
+        EXPECT_TRUE(contains(r.out, line + "\n" +
                                         progress_line(100, 1, STATE_CHECK_FAILED) + "\n"))
             << r.out;
         EXPECT_EQ(r.err, "");
