@@ -848,17 +848,24 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
     sigaction(SIGPIPE, &ignore, &before);
     for (bool keys : {true, false}) {
         for (bool gzipped : {false, true}) {
-          // A writer slow to close keeps its end open after each copy and feeds
-          // the next pass through it: what a pass that stopped early left in
-          // the pipe would then reach the next one. gunzip waits for the end of
-          // its input, and so does the verification pass, so only the later
-          // passes of a plain package can meet such a writer.
-          for (bool slow : {false, true}) {
-            if (slow && gzipped)
+          // How the writer ends each copy after the first, which closes so that
+          // the verification pass sees the end. A writer slow to close keeps
+          // its end open and feeds the next pass through it: what a pass that
+          // stopped early left in the pipe would then reach the next one. One
+          // that closes late (`cat` in a loop, still on its way out) holds its
+          // end until the next pass has opened, which joins it and sees its
+          // close before the next copy. gunzip waits for the end of its input,
+          // and so does the verification pass, so only the later passes of a
+          // plain package can meet such writers.
+          enum { CLOSES, KEEPS_OPEN, CLOSES_LATE };
+          for (int ends : {CLOSES, KEEPS_OPEN, CLOSES_LATE}) {
+            if (ends != CLOSES && gzipped)
                 continue;
             for (bool same : {true, false}) {
                 SCOPED_TRACE(std::string(keys ? "signed" : "unsigned") + (gzipped ? ", gzip" : "") +
-                             (slow ? ", slow to close" : "") +
+                             (ends == KEEPS_OPEN    ? ", slow to close"
+                              : ends == CLOSES_LATE ? ", closes late"
+                                                    : "") +
                              (same ? ", the same bytes" : ", other bytes"));
                 s.m.restore();
                 remove_tree(s.m.end_mark);
@@ -874,11 +881,13 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                 const std::vector<uint8_t> first = packed(bare);
                 const std::vector<uint8_t> later = packed(same ? bare : other_bare);
                 // One whole copy per open. The writer closes after it, so that
-                // the verification pass sees the end, and opens again only once
-                // the reader has closed its end (inotify tells): opened earlier,
-                // it would feed the pass that is ending.
+                // the verification pass sees the end, and opens again once the
+                // reader has closed its end (inotify tells). The kernel tells
+                // of that close before the reader is gone, so an open right
+                // then may still join the pass that is going.
                 unique_fd events(inotify_init1(IN_CLOEXEC));
-                ASSERT_GE(inotify_add_watch(events.fd, fifo.c_str(), IN_CLOSE_NOWRITE | IN_OPEN),
+                ASSERT_GE(inotify_add_watch(events.fd, fifo.c_str(),
+                                            IN_CLOSE_NOWRITE | IN_OPEN | IN_ACCESS),
                           0);
                 std::atomic<bool> stop{false};
                 // Waits for the next event of `mask`, in the order they came;
@@ -914,10 +923,24 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                         unique_fd w(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
                         if (w.fd < 0 || stop)
                             return;
-                        const std::vector<uint8_t>& bytes = opens == 0 ? first : later;
-                        if (write(w.fd, bytes.data(), bytes.size()) < 0 && errno != EPIPE)
+                        // Room for a whole copy: a write either puts all of it
+                        // in the pipe or, where the open joined a pass that was
+                        // going, none (the pipe has no reader left). Nothing is
+                        // ever cut in the middle, whoever comes when.
+                        if (fcntl(w.fd, F_SETPIPE_SZ, 1 << 20) < (int)later.size())
                             return;
-                        if (slow && opens > 0) {
+                        const std::vector<uint8_t>& bytes = opens == 0 ? first : later;
+                        ssize_t n = write(w.fd, bytes.data(), bytes.size());
+                        if (n < 0 && errno == EPIPE) {
+                            --opens;
+                            continue;
+                        }
+                        // Held until this copy's reader has read from it: closed
+                        // any sooner, with the open joined to a pass that was
+                        // going, the copy would go with the pipe.
+                        if (n != (ssize_t)bytes.size() || !wait_for(IN_ACCESS))
+                            return;
+                        if (ends == KEEPS_OPEN && opens > 0) {
                             // The same descriptor feeds every later pass: a copy
                             // each time the reader has closed and the next opened.
                             while (wait_for(IN_CLOSE_NOWRITE) && wait_for(IN_OPEN)) {
@@ -926,6 +949,11 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                             }
                             return;
                         }
+                        // Held until the next pass has joined it, which then
+                        // meets its close.
+                        if (ends == CLOSES_LATE && opens > 0 &&
+                            (!wait_for(IN_CLOSE_NOWRITE) || !wait_for(IN_OPEN)))
+                            return;
                         w.reset();
                         if (!wait_for(IN_CLOSE_NOWRITE))
                             return;
@@ -941,7 +969,7 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                 unique_fd wake(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
                 writer.join();
                 if (same) {
-                    EXPECT_EQ(r.exit_code, 0) << r.out;
+                    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
                     EXPECT_TRUE(read_file(s.m.target) == data);
                     EXPECT_TRUE(file_exists(s.m.end_mark));
                 } else {
