@@ -194,6 +194,16 @@ std::string many_groups(int count)
     return text;
 }
 
+// A table of one group and comment lines, `size` bytes in all.
+std::string padded_table(size_t size)
+{
+    std::string text = "rootfs /dev/vda2 /dev/vda3\n";
+    while (text.size() + 200 < size)
+        text += "#" + std::string(198, '-') + "\n";
+    text += "#" + std::string(size - text.size() - 2, '-') + "\n";
+    return text;
+}
+
 }  // namespace
 
 TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
@@ -233,6 +243,7 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
         {std::string(32, 'g') + " /dev/vda2 /dev/vda3\n",
          "line 1: group name " + std::string(32, 'g') + " is not up to 31 letters, digits, - and _"},
         {many_groups(17), "line 17: more than 16 groups"},
+        {padded_table(8193), "is larger than 8192 bytes"},
         {"rootfs " + mmc + " " + link + "\n",
          ": device " + mmc + " and device " + link + " are the same device", true},
         {"kernel " + mtd + " /dev/vda5\nrootfs /dev/vda2 " + mtdblock + "\n",
@@ -256,8 +267,8 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
     }
     // As many groups as a table holds, and names as long as it takes, are taken:
     // the run goes on to open its package.
-    for (const std::string& text :
-         {many_groups(16), std::string(31, 'g') + " /dev/vda2 /dev/vda3\n"}) {
+    for (const std::string& text : {many_groups(16), std::string(31, 'g') + " /dev/vda2 /dev/vda3\n",
+                                    padded_table(8192)}) {
         run_options o;
         o.args = {"-r", box.path("never-there.bin")};
         o.env = {{"FWDEPLOY_TEST_SLOTS_FILE", box.write("slots", text)},
@@ -597,11 +608,11 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
     // Without the command line, / on a slot device tells the booted slot.
     struct stat a_stat{};
     ASSERT_EQ(stat(s.a.device.c_str(), &a_stat), 0);
+    const std::string root_on_a = "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
+                                  std::to_string(minor(a_stat.st_rdev)) +
+                                  " / / ro,relatime shared:1 - ext4 /dev/root ro\n";
     s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("no-cmdline"));
-    s.set("FWDEPLOY_TEST_MOUNTINFO_FILE",
-          s.box.write("mountinfo", "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
-                                       std::to_string(minor(a_stat.st_rdev)) +
-                                       " / / ro,relatime shared:1 - ext4 /dev/root ro\n"));
+    s.set("FWDEPLOY_TEST_MOUNTINFO_FILE", s.box.write("mountinfo", root_on_a));
     s.make_env("BOOT_ORDER=B A\nBOOT_A_LEFT=0\nBOOT_B_LEFT=0\n");
     r = s.fwdeploy({"-g", "-l"});
     EXPECT_EQ(r.exit_code, 0) << r.out;
@@ -616,6 +627,7 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
         std::vector<std::string> args;
         std::string line;
         std::string mountinfo = "";
+        std::string cmdline = "";     // empty: none
     };
     const std::vector<confirm_failure> failures = {
         {"booted slot unknown", {"-g"},
@@ -632,34 +644,70 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
          "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
              std::to_string(minor(a_stat.st_rdev)) + " / /data rw,relatime - ext4 " + s.a.device +
              " rw\n"},
+        // A line that names something else than a slot is no line without a
+        // slot: the booted slot stays unknown rather than guessed from /.
+        {"the command line naming no slot while slot A is on /", {"-g"},
+         "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
+         "on no slot device!",
+         root_on_a, "quiet fwslot=C\n"},
+        // The kernel command line is read up to 4096 bytes: a longer one is not
+        // read at all, and / tells no slot either.
+        {"a command line one byte longer than the board reads", {"-g"},
+         "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
+         "on no slot device!",
+         "", std::string(4097 - 10, 'q') + " fwslot=A\n"},
     };
     for (const confirm_failure& f : failures) {
         SCOPED_TRACE(f.name);
         s.set("FWDEPLOY_TEST_MOUNTINFO_FILE", s.box.write("mountinfo", f.mountinfo));
+        s.set("FWDEPLOY_TEST_CMDLINE_FILE",
+              f.cmdline.empty() ? s.box.path("no-cmdline") : s.box.write("cmdline-row", f.cmdline));
         r = s.fwdeploy(f.args);
         EXPECT_EQ(r.exit_code, 255);
         EXPECT_EQ(lines(r).at(0), f.line);
     }
-    s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("cmdline"));
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n");  // -n -g wrote nothing
+    // A command line of exactly the 4096 bytes the board reads names the slot.
+    s.set("FWDEPLOY_TEST_CMDLINE_FILE",
+          s.box.write("cmdline-row", std::string(4096 - 10, 'q') + " fwslot=B\n"));
+    r = s.fwdeploy({"-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(lines(r).at(0), "booted=B");
+    s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("cmdline"));
     write_file(s.box.path("uboot.env"), std::vector<uint8_t>(0x4000, 0));
     for (const char* option : {"-g", "-l"}) {
         r = s.fwdeploy({option});
         EXPECT_EQ(r.exit_code, 255) << option;
         EXPECT_EQ(lines(r), std::vector<std::string>{"Boot loader environment cannot be read!"});
     }
-    // -l reads nothing while a run holds the lock: it could be in the middle of a switch.
-    s.make_env(DEFAULT_STATE);
+    // -l reads nothing while a run holds the lock: it could be in the middle of
+    // a switch. Nor does -g write, alone or with -l.
+    s.make_env("BOOT_ORDER=A B\nBOOT_A_LEFT=1\nBOOT_B_LEFT=3\n");
     std::string lock = s.box.path("fwdeploy.lock");
     write_file(lock, {}, 0600);
     {
         unique_fd held(open(lock.c_str(), O_RDWR | O_CLOEXEC));
         ASSERT_EQ(flock(held.fd, LOCK_EX), 0);
-        r = s.fwdeploy({"-l"});
-        EXPECT_EQ(r.exit_code, 255) << r.out;
-        EXPECT_EQ(lines(r), std::vector<std::string>{"Another fwdeploy is running (lock " + lock +
-                                                     ")"});
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"-l"}, {"-g"}, {"-g", "-l"}}) {
+            SCOPED_TRACE(args.back() + " after " + args.front());
+            r = s.fwdeploy(args);
+            EXPECT_EQ(r.exit_code, 255) << r.out;
+            EXPECT_EQ(lines(r), std::vector<std::string>{"Another fwdeploy is running (lock " +
+                                                         lock + ")"});
+        }
     }
+    EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A B\nBOOT_A_LEFT=1\nBOOT_B_LEFT=3\n");
+    // -l alone only reads, as a check does: it makes no lock file. With -g it
+    // writes, and takes the lock as every run that writes: its file is made.
+    remove_tree(lock);
+    r = s.fwdeploy({"-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(file_exists(lock));
+    r = s.fwdeploy({"-g", "-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(file_mode(lock), 0600);
+    s.make_env(DEFAULT_STATE);
     // fw_printenv shows a variable that is not set as empty, and ends well.
     s.make_env("BOOT_ORDER=B A\nBOOT_A_LEFT=3\n");
     r = s.fwdeploy({"-l"});
@@ -695,6 +743,7 @@ TEST(SlotCmdline, TheBootedSlotIsReadAsTheKernelReadsItsParameters)
         {"xfwslot=B fwslot_x=A", -1},
         {"", -1},
         {"fw_slot=B", 1, "fw-slot"},                // a dash and an underscore are the same
+        {"fw-slot=B", 1, "fw_slot"},                // ... whichever of them the key has
     };
     for (const cmdline_case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -719,6 +768,8 @@ TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
                     "n=$((n + 1))\necho $n > " + s.box.path(tool) + ".calls\n"
                     "[ $n -ge \"${HANG_" + tool + ":-99}\" ] && exec sleep 600\n"
                     "[ $n -ge \"${FAIL_" + tool + ":-99}\" ] && { " + real + " \"$@\"; exit 1; }\n"
+                    "d=\"${DROP_" + tool + "-}\"\n"
+                    "[ \"${d%% *}\" = $n ] && { grep -v \"^${d#* }=\" | " + real + " \"$@\"; exit; }\n"
                     "exec " + real + " \"$@\"\n",
                     0755);
     }
@@ -758,6 +809,16 @@ TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
          "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n"},
         {"fw_setenv fails for -g after setting the value", {"-g"}, {"FAIL_fw_setenv", "1"}, 255,
          {"Boot loader environment cannot be written!"}, DEFAULT_STATE},
+        // A tool that ends well is believed only as far as the values read back.
+        {"fw_setenv leaves the order as it was at the switch", {"-r", package},
+         {"DROP_fw_setenv", "2 BOOT_ORDER"}, 0,
+         {"Boot switch to slot B failed: BOOT_ORDER=A, BOOT_B_LEFT=3 read back!", "status -1"},
+         "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n"},
+        {"fw_setenv leaves the attempts as they were before the slot is written", {"-r", package},
+         {"DROP_fw_setenv", "1 BOOT_B_LEFT"}, 0,
+         {"Slot B cannot be taken out of the boot order: BOOT_ORDER=A, BOOT_B_LEFT=3 read back!",
+          "status -1"},
+         "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n"},
     };
     for (const hang_case& c : cases) {
         SCOPED_TRACE(c.name);
