@@ -554,13 +554,32 @@ TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(read_text(existing), "the previous package");
     }
-    // The limits themselves are accepted.
-    box.write("m.toml", "[[block]]\noperation = \"file_create\"\ntarget = \"/" + std::string(254, 'x') +
-                            "\"\nsource = \"a.img\"\nmode = \"7777\"\n"
-                            "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mtd4\"\n"
-                            "source = \"a.img\"\nerase_size = 100\n");
+    // The limits themselves are accepted, and so is every spelling of a block
+    // device in /dev, and a digest in capitals, which is the same digest.
+    std::string accepted = "[[block]]\noperation = \"file_create\"\ntarget = \"/" +
+                           std::string(254, 'x') + "\"\nsource = \"a.img\"\nmode = \"7777\"\n"
+                           "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mtd4\"\n"
+                           "source = \"a.img\"\nerase_size = 100\n";
+    for (const char* device : {"/dev/sda", "/dev/vda2", "/dev/nvme0n1p3"})
+        accepted += "[[block]]\noperation = \"raw_partition\"\ntarget = \"" + std::string(device) +
+                    "\"\nsource = \"a.img\"\n";
+    const std::string digest = "0123456789abcdef00112233445566778899aabbccddeeff0a1b2c3d4e5f6a7b";
+    std::string upper = digest;
+    for (char& c : upper)
+        c = (char)toupper((unsigned char)c);
+    box.write("m.toml", accepted + "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\n"
+                                   "source = \"a.img\"\nresult_sha256 = \"" + upper + "\"\n");
     run_result r = run_fwbundle({"create", "-o", existing, "m.toml"}, box.root());
     EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<uint8_t> in_capitals = read_file(existing);
+    const std::vector<uint8_t> binary = from_hex(digest);
+    EXPECT_NE(std::search(in_capitals.begin(), in_capitals.end(), binary.begin(), binary.end()),
+              in_capitals.end());
+    box.write("m.toml", accepted + "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\n"
+                                   "source = \"a.img\"\nresult_sha256 = \"" + digest + "\"\n");
+    r = run_fwbundle({"create", "-o", existing, "m.toml"}, box.root());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(read_file(existing) == in_capitals);
     EXPECT_EQ(dir_entries(box.root()),
               (std::vector<std::string>{"a.img", "big.sh", "huge.img", "m.toml", "out.bin"}));
 }
@@ -874,6 +893,37 @@ TEST(FwbundleVerify, AgreesWithTheBoardOnCutAndDamagedPackages)
     for (size_t i : {0u, 3u, 9u, 11u, 19u, 22u}) {
         write_file(plain, cases[i].bytes);
         expect_agreement(f, cases[i], gzip_copy(plain), true);
+    }
+    // list, extract and sign read a package cut inside a script or inside block
+    // data as far as it goes, say where it ends, and wait for nothing more; sign
+    // leaves it as it was.
+    key_files key = make_key(f.box, "keygen");
+    const std::pair<size_t, std::string> cuts[] = {
+        {4, "package ends after 3 bytes of its 5 bytes end script"},
+        {8, "block 0 (" + f.box.path("made") + "): package ends after 4999 bytes of its 5000 "
+            "bytes of data"},
+    };
+    for (const auto& [i, ends] : cuts) {
+        for (bool gzipped : {false, true}) {
+            write_file(plain, cases[i].bytes);
+            std::string file = gzipped ? gzip_copy(plain) : plain;
+            std::vector<uint8_t> before = read_file(file);
+            for (const std::vector<std::string>& args :
+                 {std::vector<std::string>{"list", file},
+                  {"extract", file, f.box.path("unpacked-" + std::to_string(i))},
+                  {"sign", "-k", key.private_key, file}}) {
+                SCOPED_TRACE(cases[i].name + ": " + args[0] + (gzipped ? " (gzip)" : ""));
+                run_options o;
+                o.program = FWBUNDLE_BIN;
+                o.args = args;
+                o.timeout_ms = 20000;
+                run_result r = run_program(o);
+                EXPECT_FALSE(r.timed_out);
+                EXPECT_EQ(r.exit_code, 1);
+                EXPECT_TRUE(contains(r.err, "fwbundle: " + file + ": " + ends + "\n")) << r.err;
+                EXPECT_TRUE(read_file(file) == before);
+            }
+        }
     }
 }
 
