@@ -491,6 +491,20 @@ TEST(SignedPackage, UnusableKeyFilesStopTheRunBeforeAnythingIsRead)
          "is unusable: block 1 is not a DER public key"},
         {s.keys.write("extra3.pem", public_pem_with_extra_der(s.a.public_pem, std::string("\x30\x00", 2))),
          "is unusable: block 1 is not a DER public key"},
+        // One field of the SubjectPublicKeyInfo damaged at a time: the kind of
+        // key, the curve, the bit string's unused bits, the point's form and the
+        // point itself.
+        {s.keys.write("kind.pem", public_pem_with_der_bits(s.a.public_pem, 12, 0x03)),
+         "is unusable: block 1 is a key of an unknown kind; only EC P-256 keys are supported"},
+        {s.keys.write("curve.pem", public_pem_with_der_bits(s.a.public_pem, 22, 0x01)),
+         "is unusable: block 1 is an EC key on an unsupported curve; only P-256 keys are "
+         "supported"},
+        {s.keys.write("unused.pem", public_pem_with_der_bits(s.a.public_pem, 25, 0x01)),
+         "is unusable: block 1 is an EC P-256 key whose point is not written uncompressed"},
+        {s.keys.write("form.pem", public_pem_with_der_bits(s.a.public_pem, 26, 0x06)),
+         "is unusable: block 1 is an EC P-256 key whose point is not written uncompressed"},
+        {s.keys.write("point.pem", public_pem_with_der_bits(s.a.public_pem, 90, 0x01)),
+         "is unusable: block 1 is an EC P-256 key whose point is not on the curve"},
         // A good key after a bad one: the file is refused whole, never half trusted.
         {s.keys.write("mixed.pem", read_text(s.a.public_pem) + read_text(p384.public_pem)),
          "is unusable: block 2 is an EC P-384 key; only P-256 keys are supported"},
@@ -1192,6 +1206,11 @@ TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
         {"U+110000, past U+10FFFF", "description=\xf4\x90\x80\x80\n"},
         {"a lead byte past U+10FFFF", "description=\xf5\x80\x80\x80\n"},
         {"a 5-byte lead", "description=\xf8\x88\x80\x80\x80\n"},
+        // Past 0xf7 no byte leads a sequence, though its low bits would make one
+        // of U+50000 or U+FFFFF.
+        {"the lead byte 0xf9", "description=\xf9\x90\x80\x80\n"},
+        {"the lead byte 0xfb", "description=\xfb\xbf\xbf\xbf\n"},
+        {"the byte 0xff", "description=a\xff" "b\n"},
         {"a lone continuation byte", "description=\x80\n"},
         {"a sequence cut by the line end", "description=\xe2\x82\n"},
         {"a sequence cut by the block end", "description=\xf0\x9f\x98"},
