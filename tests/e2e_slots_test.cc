@@ -287,7 +287,11 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
     std::string printenv = "fw_printenv -c " + s.env_config + " BOOT_ORDER";
     std::vector<uint8_t> image = pattern_bytes(5000, 73);
     bundle_package p;
-    p.begin_script = note(s, "begin $FWDEPLOY_SLOT") + printenv + " >> " + s.box.path("ran") + "\n";
+    // The begin script may still use the slot it prepares: the verification
+    // pass let go of its device (mke2fs opens it exclusively).
+    p.begin_script = note(s, "begin $FWDEPLOY_SLOT") + printenv + " >> " + s.box.path("ran") +
+                     "\ncase $FWDEPLOY_SLOT in A) d=" + s.a.device + ";; *) d=" + s.b.device +
+                     ";; esac\nmkfs.ext2 -q -F $d && " + note(s, "made");
     p.end_script = note(s, "end $FWDEPLOY_SLOT $OTA_STATUS") + printenv + " >> " +
                    s.box.path("ran") + "\n";
     p.blocks.push_back(raw_block("@rootfs", image, 16384));
@@ -305,7 +309,7 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
                                 "BOOT_ORDER=A, BOOT_B_LEFT=0\n"))
         << r.out;
     EXPECT_EQ(read_text(s.box.path("ran")),
-              "begin B\nBOOT_ORDER=A B\nBOOT_ORDER=A\nend B 0\nBOOT_ORDER=B A\n");
+              "begin B\nBOOT_ORDER=A B\nmade\nBOOT_ORDER=A\nend B 0\nBOOT_ORDER=B A\n");
     EXPECT_EQ(prefix(s.b.image, image.size()), image);
     EXPECT_EQ(read_file(s.a.image), s.a_before);
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
@@ -319,7 +323,7 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
     EXPECT_EQ(prefix(s.a.image, image.size()), image);
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=2\n");
     EXPECT_EQ(read_text(s.box.path("ran")),
-              "begin A\nBOOT_ORDER=B A\nBOOT_ORDER=B\nend A 0\nBOOT_ORDER=A B\n");
+              "begin A\nBOOT_ORDER=B A\nmade\nBOOT_ORDER=B\nend A 0\nBOOT_ORDER=A B\n");
 }
 
 // Only a whole pass switches the boot, and a slot being written never boots:
