@@ -1566,6 +1566,67 @@ TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
     }
 }
 
+// The largest trailer the board takes: an entry for every block, the last one
+// included, the most attributes and the longest signature. list shows it as a
+// trailer, extract keeps every result digest and the attributes, sign keeps
+// them too; one byte less of room and all three would call it malformed.
+TEST(FwbundleList, TheLargestTrailerTheBoardTakesIsReadWhole)
+{
+    sandbox_dir box("fwbundle");
+    bundle_package p;
+    p.blocks = {patch_block("/a", pattern_bytes(100, 41)), patch_block("/b", pattern_bytes(100, 42))};
+    std::string pkg = write_package(box.path("max.bin"), p);
+    std::vector<uint8_t> bytes = read_file(pkg);
+    auto u32 = [](uint32_t value) {
+        std::vector<uint8_t> b(4);
+        memcpy(b.data(), &value, 4);
+        return b;
+    };
+    auto append = [&](const std::vector<uint8_t>& more) {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    };
+    const std::string description = std::string(4096 - 13, 'd');
+    const std::string attributes = "description=" + description + "\n";
+    const uint32_t size = TRAILER_V3_FIXED_SIZE + 2 * sizeof(trailer_entry) +
+                          (uint32_t)attributes.size() + TRAILER_MAX_SIGNATURE;
+    ASSERT_EQ(size, trailer_size_limit(2));
+    append(bytes_of("FWTRAIL3"));
+    append(u32(size));
+    append(sha256_of(pkg));
+    append(std::vector<uint8_t>(32, 0x5a));               // key id
+    append(u32(TRAILER_MAX_SIGNATURE));
+    append(u32(2));
+    for (uint32_t block = 0; block < 2; ++block) {
+        append(u32(block));
+        append(std::vector<uint8_t>(32, (uint8_t)(0x11 * (block + 1))));
+    }
+    append(u32((uint32_t)attributes.size()));
+    append(bytes_of(attributes));
+    append(std::vector<uint8_t>(TRAILER_MAX_SIGNATURE, 0x30));
+    write_file(pkg, bytes);
+
+    run_result r = run_fwbundle({"list", pkg});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "\ntrailer: version 3, signed (72-byte signature), 2 result "
+                                "digests\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nattribute: description=" + description + "\n"));
+
+    r = run_fwbundle({"extract", pkg, box.path("out")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::string manifest = read_text(box.path("out/manifest.toml"));
+    EXPECT_TRUE(contains(manifest, "description = \"" + description + "\"\n")) << manifest;
+    EXPECT_TRUE(contains(manifest, "source = \"block-001.bin\"\nresult_sha256 = \"" +
+                                       std::string(64, '2') + "\"\n")) << manifest;
+
+    key_files key = make_key(box, "keygen");
+    r = run_fwbundle({"sign", "-k", key.private_key, pkg});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(contains(r.err, "malformed")) << r.err;
+    r = run_fwbundle({"list", pkg});
+    EXPECT_TRUE(contains(r.out, " 2 result digests\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nattribute: description=" + description + "\n"));
+}
+
 TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)
 {
     signing_fixture f;
