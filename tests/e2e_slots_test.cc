@@ -240,6 +240,7 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
         {"rootfs /dev/vda2 /dev/vda3\nkernel /dev/mtd4 /dev/vda2\n",
          "line 2: device /dev/vda2 is also in group rootfs"},
         {std::string(300, ' ') + "\n", "line 1: longer than 255 characters"},
+        {"# two\n#" + std::string(255, '-') + "\n", "line 2: longer than 255 characters"},
         {std::string(32, 'g') + " /dev/vda2 /dev/vda3\n",
          "line 1: group name " + std::string(32, 'g') + " is not up to 31 letters, digits, - and _"},
         {many_groups(17), "line 17: more than 16 groups"},
@@ -268,7 +269,7 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
     // As many groups as a table holds, and names as long as it takes, are taken:
     // the run goes on to open its package.
     for (const std::string& text : {many_groups(16), std::string(31, 'g') + " /dev/vda2 /dev/vda3\n",
-                                    padded_table(8192)}) {
+                                    padded_table(8192), "#" + std::string(254, '-') + "\n"}) {
         run_options o;
         o.args = {"-r", box.path("never-there.bin")};
         o.env = {{"FWDEPLOY_TEST_SLOTS_FILE", box.write("slots", text)},

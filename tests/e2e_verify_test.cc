@@ -1377,6 +1377,9 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
          "1.0\n", {},
          "Board compatible file " + files.compatible +
              " has a first line longer than 254 characters"},
+        {"a first line one character too long: with its line feed, the buffer's size", "1.0\n",
+         std::string(255, '1') + "\n", {},
+         "Installed version file " + files.version + " has a first line longer than 254 characters"},
         {"a version file of blanks and a carriage return", "board-b\n", " \t\r\n1.0\n", {},
          "Installed version file " + files.version + " has an empty first line"},
         {"a compatible file of a carriage return", "\r\n", "1.0\n", {},
