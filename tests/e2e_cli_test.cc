@@ -622,6 +622,35 @@ TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
     // Both runs' planted names are still there, beside the two moved aside and the lock.
     EXPECT_EQ(dir_entries(dir).size(), 2000u + 2u + 1u);
 
+    // A name that is taken all the same (here the random source repeats
+    // itself) is never replaced: another is drawn.
+    for (const std::string& name : dir_entries(dir))
+        remove_tree(dir + "/" + name);
+    std::string taken = lock + ".aside-0000000000000000";
+    write_file(taken, bytes_of("theirs\n"), 0644);
+    write_file(lock, {}, 0644);
+    ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+    s.box.write("board/data/app.bin", std::string(40, 'o'));
+    std::string note = s.box.path("getrandom.note");
+    {
+        run_options o;
+        o.args = {"-r", s.package};
+        o.env = preloading(FAIL_SHIM_PATH);
+        o.env.insert(o.env.end(), {{"FWDEPLOY_TEST_LOCK_FILE", lock},
+                                   {"FWDEPLOY_FAIL_CALL", "getrandom"},
+                                   {"FWDEPLOY_FAIL_NOTE", note}});
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_EQ(read_text(note), "getrandom \n") << "the first name was not zeros";
+        EXPECT_EQ(read_text(taken), "theirs\n");
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_GE(lines.size(), 3u) << r.out;
+        EXPECT_EQ(lines[2].rfind("Replaced lock file " + lock + ": it was owned by user 65534, now " +
+                                     lock + ".aside-", 0), 0u) << lines[2];
+        EXPECT_FALSE(contains(lines[2], taken)) << lines[2];
+        EXPECT_EQ(dir_entries(dir).size(), 3u);
+    }
+
     // A umask that takes every bit away still leaves root a lock file it can use,
     // and a check takes it as it is.
     remove_tree(lock);

@@ -7,7 +7,9 @@
  *                        mremap of anonymous memory (named "anonymous"; the C
  *                        library's own allocator maps without passing through
  *                        here); or "statx_mnt_id": statx answers every call as
- *                        a kernel before 5.8 does, without the mount id
+ *                        a kernel before 5.8 does, without the mount id; or
+ *                        "getrandom": the chosen call answers zeros instead of
+ *                        failing, as a source that repeats itself would
  *   FWDEPLOY_FAIL_AT     which of its calls fails, counting from 1 (default 1)
  *   FWDEPLOY_FAIL_ERRNO  the errno it fails with (default EIO)
  *   FWDEPLOY_FAIL_MATCH  only calls on a file whose path contains this count;
@@ -33,6 +35,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -318,3 +321,12 @@ int statx(int dirfd, const char* path, int flags, unsigned int mask, struct stat
     return r;
 }
 #endif
+
+ssize_t getrandom(void* buffer, size_t length, unsigned int flags)
+{
+    if (fails("getrandom", "")) {
+        memset(buffer, 0, length);
+        return (ssize_t)length;
+    }
+    return ((ssize_t (*)(void*, size_t, unsigned int))next("getrandom"))(buffer, length, flags);
+}
