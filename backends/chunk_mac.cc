@@ -9,7 +9,6 @@
 #include <openssl/aes.h>
 #include <openssl/crypto.h>
 #include <openssl/modes.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include "common/io.h"
@@ -25,29 +24,13 @@ struct mac_state {
 
 mac_state mac;
 
-// The kernel's random bytes. getrandom is asked not to wait: early in a boot
-// the kernel may not call its pool ready for a long time, and an update run
-// then must not hang; /dev/urandom answers at once, and a key that only has to
-// stay unknown to a writer outside this process needs no more.
-int random_key(uint8_t* key, size_t size)
-{
-    ssize_t n;
-    do n = ::getrandom(key, size, GRND_NONBLOCK); while (n < 0 && errno == EINTR);
-    if (n == (ssize_t)size)
-        return 0;
-    unique_fd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0)
-        return -1;
-    return read_some(fd.fd, key, size) == (ssize_t)size ? 0 : -1;
-}
-
 }  // namespace
 
 int chunk_mac_key(const uint8_t* key)
 {
     uint8_t fresh[CHUNK_MAC_KEY_SIZE];
     if (key == nullptr) {
-        if (random_key(fresh, sizeof fresh) < 0)
+        if (random_bytes(fresh, sizeof fresh) < 0)
             return -1;
         key = fresh;
     }

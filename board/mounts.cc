@@ -1,8 +1,10 @@
 #include "board/mounts.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -118,6 +120,26 @@ void name_ubi_volume(const char* sysfs, device_id* id)
     snprintf(id->names[3], sizeof id->names[3], "ubi:%s", name);
 }
 
+// The whole disk that block device `rdev` is a partition of, or `rdev` itself
+// when it is none (or sysfs cannot tell).
+dev_t whole_disk(const char* sysfs, dev_t rdev)
+{
+    char path[256];
+    snprintf(path, sizeof path, "%s/dev/block/%u:%u/partition", sysfs, major(rdev), minor(rdev));
+    struct stat st;
+    if (::stat(path, &st) < 0)
+        return rdev;
+    // A partition's directory lies in its disk's: ../dev is the disk's number.
+    snprintf(path, sizeof path, "%s/dev/block/%u:%u/../dev", sysfs, major(rdev), minor(rdev));
+    byte_buffer text;
+    unsigned disk_major = 0;
+    unsigned disk_minor = 0;
+    if (read_small_file(path, 32, &text) <= 0 ||
+        sscanf(reinterpret_cast<char*>(text.get()), "%u:%u", &disk_major, &disk_minor) != 2)
+        return rdev;
+    return makedev(disk_major, disk_minor);
+}
+
 bool mount_of(const mount_entry& entry, const device_id& id)
 {
     if ((id.kind == 'b' && makedev(entry.major, entry.minor) == id.rdev) ||
@@ -183,5 +205,39 @@ int find_mount(const char* mountinfo, const device_id* id, bool root_only, char*
         }
         line = next;
     }
+    return found;
+}
+
+int find_loop_over(const char* sysfs, dev_t rdev, char* loop, size_t size)
+{
+    char path[256];
+    snprintf(path, sizeof path, "%s/block", sysfs);
+    DIR* dir = ::opendir(path);
+    if (dir == nullptr)
+        return errno == ENOENT ? 0 : -1;
+    dev_t disk = whole_disk(sysfs, rdev);
+    int found = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (strncmp(entry->d_name, "loop", 4) != 0)
+            continue;
+        // Only a bound loop device has a backing file; it names what the loop
+        // device was given, a device node or a regular file.
+        byte_buffer text;
+        if (snprintf(path, sizeof path, "%s/block/%s/loop/backing_file", sysfs, entry->d_name) >=
+                (int)sizeof path ||
+            read_small_file(path, 4096, &text) <= 0)
+            continue;
+        char* backing = reinterpret_cast<char*>(text.get());
+        backing[strcspn(backing, "\n")] = '\0';
+        struct stat st;
+        if (::stat(backing, &st) < 0 || !S_ISBLK(st.st_mode))
+            continue;
+        if (st.st_rdev == rdev || st.st_rdev == disk || whole_disk(sysfs, st.st_rdev) == rdev) {
+            snprintf(loop, size, "/dev/%s", entry->d_name);
+            found = 1;
+            break;
+        }
+    }
+    ::closedir(dir);
     return found;
 }

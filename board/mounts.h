@@ -34,3 +34,11 @@ int identify(const char* path, const char* sysfs, device_id* id);
 // writable one.
 int find_mount(const char* mountinfo, const device_id* id, bool root_only, char* mount_point,
                size_t size, bool* read_write, bool want_read_write);
+
+// A loop device that reads from the block device `rdev`, from one of its
+// partitions, or from the whole disk it is a partition of: the mounts name the
+// loop device, not what it reads, and it does not claim that device. Found
+// through the sysfs at `sysfs`; 1 with its name (as "/dev/loop9") in `loop`,
+// 0 when there is none (also without a sysfs that lists block devices), -1
+// when the list cannot be read.
+int find_loop_over(const char* sysfs, dev_t rdev, char* loop, size_t size);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <climits>
 #include <cstring>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,6 +18,10 @@ namespace {
 // How often a root run clears the lock path before it gives up: each time,
 // someone else put something there again between our removal and our create.
 constexpr int LOCK_ATTEMPTS = 4;
+
+// Random names drawn for what is moved aside before giving up: a second is
+// needed only when the first is taken, by chance alone.
+constexpr int ASIDE_ATTEMPTS = 8;
 
 int open_lock(const char* path)
 {
@@ -49,12 +54,20 @@ void describe(const struct stat& st, char (&what)[64])
 
 // Moves whatever stands at `path` to a name of its own beside it, never
 // replacing anything: root removes nothing of another user's, and a directory
-// full of files moves as easily as an empty one. 0 with the new name in
-// `aside`, or -1 with errno set.
+// full of files moves as easily as an empty one. The name ends in 64 random
+// bits: where others may write to the lock's directory, a name they could
+// foresee (from our process id, say) they could take first, every one of them,
+// and so stop root's runs. Another draw follows only a name that is taken by
+// chance. 0 with the new name in `aside`, or -1 with errno set.
 int move_aside(const char* path, char (&aside)[PATH_MAX])
 {
-    for (unsigned n = 0; n < 1000; ++n) {
-        if (snprintf(aside, sizeof aside, "%s.aside-%ld-%u", path, (long)::getpid(), n) >=
+    for (int attempt = 0; attempt < ASIDE_ATTEMPTS; ++attempt) {
+        uint64_t bits = 0;
+        if (random_bytes(&bits, sizeof bits) < 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (snprintf(aside, sizeof aside, "%s.aside-%016llx", path, (unsigned long long)bits) >=
             (int)sizeof aside) {
             errno = ENAMETOOLONG;
             return -1;

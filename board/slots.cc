@@ -299,6 +299,23 @@ int resolve_slot_target(const char* name, char* device, uint32_t size)
             printf("Slot target @%s refused: %s: %s!\n", name, path, strerror(error));
         return -1;
     }
+    // Nor a loop device that reads the slot (`mount -o loop` of it, or of its
+    // disk or partition): it claims nothing, so the hold above succeeds, and
+    // the mounts name only the loop device. Looked at once the slot is held,
+    // so that no mount can come between.
+    if (id.kind == 'b') {
+        char loop[64];
+        int looped = find_loop_over(state.settings.sysfs_root, id.rdev, loop, sizeof loop);
+        if (looped != 0) {
+            release_slot_device();
+            if (looped < 0)
+                printf("Slot target @%s refused: the loop devices in %s cannot be read!\n", name,
+                       state.settings.sysfs_root);
+            else
+                printf("Slot target @%s refused: %s is in use by %s!\n", name, path, loop);
+            return -1;
+        }
+    }
     snprintf(device, size, "%s", path);
     return 0;
 }

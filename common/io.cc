@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 ssize_t read_some(int fd, void* buffer, size_t length)
@@ -52,4 +53,20 @@ long read_small_file(const char* path, size_t limit, byte_buffer* text)
     }
     text->get()[length] = '\0';
     return length;
+}
+
+// getrandom is asked not to wait: early in a boot the kernel may not call its
+// pool ready for a long time, and an update run then must not hang;
+// /dev/urandom answers at once, and what we draw only has to stay unknown to
+// others on the board (a key that never leaves the process, a file name).
+int random_bytes(void* bytes, size_t size)
+{
+    ssize_t n;
+    do n = ::getrandom(bytes, size, GRND_NONBLOCK); while (n < 0 && errno == EINTR);
+    if (n == (ssize_t)size)
+        return 0;
+    unique_fd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0)
+        return -1;
+    return read_some(fd.fd, bytes, size) == (ssize_t)size ? 0 : -1;
 }

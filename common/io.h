@@ -17,3 +17,7 @@ int read_full(int fd, void* buffer, int length);
 // Reads a whole small file into a zero-terminated heap buffer of at most
 // `limit` bytes. Its length, or -1 with errno set (EFBIG when it is larger).
 long read_small_file(const char* path, size_t limit, byte_buffer* text);
+
+// `size` bytes from the kernel's random source, without waiting for its pool
+// to be called ready (see io.cc). 0, or -1 when none could be had.
+int random_bytes(void* bytes, size_t size);

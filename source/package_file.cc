@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -18,6 +19,11 @@ package_state package;
 volatile sig_atomic_t lease_broken = 0;
 
 namespace {
+
+// How often a later pass opens a FIFO again whose writer left without a byte
+// for it: the writer of the last copy leaves once; one that comes and goes
+// again and again serves no package.
+constexpr int FIFO_REOPENS = 4;
 
 void on_lease_break(int)
 {
@@ -97,6 +103,21 @@ bool same_file(const struct stat& a, const struct stat& b)
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+// A later pass stops reading a FIFO once it has a whole copy, and closes. A
+// writer that serves a copy at every open (`cat` in a loop) may still hold its
+// end for a moment after its last bytes: an open right then joins that writer,
+// and a read would take its close for the end of this pass's copy, with no
+// byte of it. Such a pass opens the FIFO again, and meets the writer's next
+// open. Whether the writer of the FIFO open on `fd` left without writing a
+// byte; false once one came, or when poll fails (the read will tell).
+bool writer_left_unheard(int fd)
+{
+    pollfd ready{fd, POLLIN, 0};
+    int n;
+    do n = ::poll(&ready, 1, -1); while (n < 0 && errno == EINTR);
+    return n == 1 && (ready.revents & (POLLIN | POLLHUP)) == POLLHUP;
+}
+
 // A later pass of a leased package: the kept file from its start, as long as
 // nobody opened it for writing and the path still names it.
 int reopen_kept(const char* path)
@@ -131,15 +152,22 @@ int open_package_file(const char* path)
     bool again = strcmp(package.path, path) == 0;
     if (again && package.kept >= 0)
         return reopen_kept(path);
-    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0) {
-        perror("open");
-        return -1;
-    }
+    unique_fd fd;
     struct stat st;
-    if (::fstat(fd.fd, &st) < 0) {
-        perror("fstat");
-        return -1;
+    for (int reopens = 0;; ++reopens) {
+        fd.reset();
+        fd.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd.fd < 0) {
+            perror("open");
+            return -1;
+        }
+        if (::fstat(fd.fd, &st) < 0) {
+            perror("fstat");
+            return -1;
+        }
+        if (!again || !S_ISFIFO(st.st_mode) || reopens == FIFO_REOPENS ||
+            !writer_left_unheard(fd.fd))
+            break;
     }
     if (again)
         return same_file(st, package.st) ? fd.release() : say_package_changed(path);

@@ -271,6 +271,43 @@ TEST(ApplyFiles, AFileMountedOverATargetIsWrittenThroughTheMount)
     }
 }
 
+// A kernel without statx, or one whose statx tells no mount id (before 5.8),
+// leaves the device numbers to decide alone: an ordinary file is still
+// replaced whole, through a rename (a new inode), not written in place.
+TEST(ApplyFiles, WithoutTheMountIdAnOrdinaryFileIsStillReplacedWhole)
+{
+    test_board board;
+    std::string target = board.path("board/data/app.conf");
+    std::vector<uint8_t> contents = bytes_of("new settings\n");
+    bundle_package p;
+    p.blocks.push_back(replace_block(target, contents));
+    std::string package = write_package(board.path("pkg.bin"), p);
+    for (const char* kernel : {"statx", "statx_mnt_id"}) {
+        SCOPED_TRACE(kernel);
+        write_file(target, bytes_of(std::string(300, 'o')), 0644);
+        struct stat before;
+        ASSERT_EQ(stat(target.c_str(), &before), 0);
+        std::string note = board.path("statx.note");
+        remove(note.c_str());
+        run_options o;
+        o.args = {"-r", package};
+        o.env = preloading(FAIL_SHIM_PATH);
+        o.env.insert(o.env.end(), {{"FWDEPLOY_FAIL_CALL", kernel},
+                                   {"FWDEPLOY_FAIL_ERRNO", std::to_string(ENOSYS)},
+                                   {"FWDEPLOY_FAIL_MATCH", target + "$"},
+                                   {"FWDEPLOY_FAIL_NOTE", note}});
+        run_result r = run_program(o);
+        EXPECT_EQ(apply_lines(r).back(), "OTA UPDATA STATUS: 0") << r.out << r.err;
+        EXPECT_TRUE(read_file(target) == contents);
+        struct stat after;
+        ASSERT_EQ(stat(target.c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino);
+        if (std::string(kernel) == "statx") {
+            EXPECT_EQ(read_text(note), "statx " + target + "\n") << "statx was not refused";
+        }
+    }
+}
+
 TEST(ApplyFiles, PackagesWithoutDataOrWithoutBlocks)
 {
     // total_size 0: no measure of progress, yet every step is reported and applied.

@@ -581,6 +581,76 @@ TEST(OneRunAtATime, NoOtherUserCanHoldARootRunOff)
         EXPECT_EQ(again.st_ino, st.st_ino);
     }
 
+    // The name something is moved aside to cannot be foreseen. Another user
+    // takes, before the run, every name that its process id and a count would
+    // give (the planting shell becomes the run, so its id is known), and
+    // holds a lock file of their own: the run goes on all the same, leaves
+    // their names alone, and the next such run picks another name.
+    for (const std::string& name : dir_entries(dir))
+        remove_tree(dir + "/" + name);
+    std::vector<std::string> asides;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE("names taken in advance, run " + std::to_string(attempt));
+        write_file(lock, {}, 0644);
+        ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+        s.box.write("board/data/app.bin", std::string(40, 'o'));
+        run_options o;
+        o.program = "sh";
+        o.args = {"-c",
+                  "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+                  "'n=0; while [ $n -lt 1000 ]; do : > \"$1.aside-$2-$n\"; n=$((n+1)); done' "
+                  "sh \"$FWDEPLOY_TEST_LOCK_FILE\" $$ && exec \"$0\" \"$@\"",
+                  FWDEPLOY_BIN, "-r", s.package};
+        o.env = {{"FWDEPLOY_TEST_LOCK_FILE", lock}};
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_EQ(read_text(s.target), "new contents");
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_GE(lines.size(), 3u) << r.out;
+        std::string replaced = "Replaced lock file " + lock + ": it was owned by user 65534, now " +
+                               lock + ".aside-";
+        ASSERT_EQ(lines[2].substr(0, replaced.size()), replaced);
+        std::string bits = lines[2].substr(replaced.size());
+        EXPECT_EQ(bits.size(), 16u) << bits;
+        EXPECT_EQ(bits.find_first_not_of("0123456789abcdef"), std::string::npos) << bits;
+        asides.push_back(lock + ".aside-" + bits);
+        struct stat moved;
+        ASSERT_EQ(lstat(asides.back().c_str(), &moved), 0);
+        EXPECT_EQ(moved.st_uid, 65534u);
+    }
+    EXPECT_NE(asides.at(0), asides.at(1));
+    // Both runs' planted names are still there, beside the two moved aside and the lock.
+    EXPECT_EQ(dir_entries(dir).size(), 2000u + 2u + 1u);
+
+    // A name that is taken all the same (here the random source repeats
+    // itself) is never replaced: another is drawn.
+    for (const std::string& name : dir_entries(dir))
+        remove_tree(dir + "/" + name);
+    std::string taken = lock + ".aside-0000000000000000";
+    write_file(taken, bytes_of("theirs\n"), 0644);
+    write_file(lock, {}, 0644);
+    ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+    s.box.write("board/data/app.bin", std::string(40, 'o'));
+    std::string note = s.box.path("getrandom.note");
+    {
+        run_options o;
+        o.args = {"-r", s.package};
+        o.env = preloading(FAIL_SHIM_PATH);
+        o.env.insert(o.env.end(), {{"FWDEPLOY_TEST_LOCK_FILE", lock},
+                                   {"FWDEPLOY_FAIL_CALL", "getrandom"},
+                                   {"FWDEPLOY_FAIL_NOTE", note}});
+        run_result r = run_program(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_EQ(read_text(note), "getrandom \n") << "the first name was not zeros";
+        EXPECT_EQ(read_text(taken), "theirs\n");
+        std::vector<std::string> lines = split_lines(r.out);
+        ASSERT_GE(lines.size(), 3u) << r.out;
+        EXPECT_EQ(lines[2].rfind("Replaced lock file " + lock + ": it was owned by user 65534, now " +
+                                     lock + ".aside-", 0), 0u) << lines[2];
+        EXPECT_FALSE(contains(lines[2], taken)) << lines[2];
+        EXPECT_EQ(dir_entries(dir).size(), 3u);
+    }
+
     // A umask that takes every bit away still leaves root a lock file it can use,
     // and a check takes it as it is.
     remove_tree(lock);

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -39,6 +40,12 @@ struct loop_device {
     {
         image = box.path(name);
         write_file(image, pattern_bytes(SLOT_SIZE, seed));
+        attach();
+    }
+    // Over `path` as it is: a device, say.
+    explicit loop_device(const std::string& path) : image(path) { attach(); }
+    void attach()
+    {
         run_result r = run("losetup", {"-f", "--show", image});
         if (r.exit_code == 0)
             device = split_lines(r.out).at(0);
@@ -154,6 +161,13 @@ std::string note(const slot_board& s, const std::string& what)
     return "echo \"" + what + "\" >> " + s.box.path("ran") + "\n";
 }
 
+std::string replace_all(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 std::vector<uint8_t> prefix_of(const std::vector<uint8_t>& all, size_t n)
 {
     return std::vector<uint8_t>(all.begin(), all.begin() + (long)std::min(n, all.size()));
@@ -177,6 +191,16 @@ std::string many_groups(int count)
     for (int g = 0; g < count; ++g)
         text += "group" + std::to_string(g) + " /dev/vd" + std::to_string(2 * g) + " /dev/vd" +
                 std::to_string(2 * g + 1) + "\n";
+    return text;
+}
+
+// A table of one group and comment lines, `size` bytes in all.
+std::string padded_table(size_t size)
+{
+    std::string text = "rootfs /dev/vda2 /dev/vda3\n";
+    while (text.size() + 200 < size)
+        text += "#" + std::string(198, '-') + "\n";
+    text += "#" + std::string(size - text.size() - 2, '-') + "\n";
     return text;
 }
 
@@ -216,9 +240,11 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
         {"rootfs /dev/vda2 /dev/vda3\nkernel /dev/mtd4 /dev/vda2\n",
          "line 2: device /dev/vda2 is also in group rootfs"},
         {std::string(300, ' ') + "\n", "line 1: longer than 255 characters"},
+        {"# two\n#" + std::string(255, '-') + "\n", "line 2: longer than 255 characters"},
         {std::string(32, 'g') + " /dev/vda2 /dev/vda3\n",
          "line 1: group name " + std::string(32, 'g') + " is not up to 31 letters, digits, - and _"},
         {many_groups(17), "line 17: more than 16 groups"},
+        {padded_table(8193), "is larger than 8192 bytes"},
         {"rootfs " + mmc + " " + link + "\n",
          ": device " + mmc + " and device " + link + " are the same device", true},
         {"kernel " + mtd + " /dev/vda5\nrootfs /dev/vda2 " + mtdblock + "\n",
@@ -242,8 +268,8 @@ TEST(SlotTable, AMalformedTableStopsTheRunBeforeThePackageIsRead)
     }
     // As many groups as a table holds, and names as long as it takes, are taken:
     // the run goes on to open its package.
-    for (const std::string& text :
-         {many_groups(16), std::string(31, 'g') + " /dev/vda2 /dev/vda3\n"}) {
+    for (const std::string& text : {many_groups(16), std::string(31, 'g') + " /dev/vda2 /dev/vda3\n",
+                                    padded_table(8192), "#" + std::string(254, '-') + "\n"}) {
         run_options o;
         o.args = {"-r", box.path("never-there.bin")};
         o.env = {{"FWDEPLOY_TEST_SLOTS_FILE", box.write("slots", text)},
@@ -262,7 +288,11 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
     std::string printenv = "fw_printenv -c " + s.env_config + " BOOT_ORDER";
     std::vector<uint8_t> image = pattern_bytes(5000, 73);
     bundle_package p;
-    p.begin_script = note(s, "begin $FWDEPLOY_SLOT") + printenv + " >> " + s.box.path("ran") + "\n";
+    // The begin script may still use the slot it prepares: the verification
+    // pass let go of its device (mke2fs opens it exclusively).
+    p.begin_script = note(s, "begin $FWDEPLOY_SLOT") + printenv + " >> " + s.box.path("ran") +
+                     "\ncase $FWDEPLOY_SLOT in A) d=" + s.a.device + ";; *) d=" + s.b.device +
+                     ";; esac\nmkfs.ext2 -q -F $d && " + note(s, "made");
     p.end_script = note(s, "end $FWDEPLOY_SLOT $OTA_STATUS") + printenv + " >> " +
                    s.box.path("ran") + "\n";
     p.blocks.push_back(raw_block("@rootfs", image, 16384));
@@ -280,7 +310,7 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
                                 "BOOT_ORDER=A, BOOT_B_LEFT=0\n"))
         << r.out;
     EXPECT_EQ(read_text(s.box.path("ran")),
-              "begin B\nBOOT_ORDER=A B\nBOOT_ORDER=A\nend B 0\nBOOT_ORDER=B A\n");
+              "begin B\nBOOT_ORDER=A B\nmade\nBOOT_ORDER=A\nend B 0\nBOOT_ORDER=B A\n");
     EXPECT_EQ(prefix(s.b.image, image.size()), image);
     EXPECT_EQ(read_file(s.a.image), s.a_before);
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n");
@@ -294,7 +324,7 @@ TEST(SlotSwitch, AWholePassWritesTheOtherSlotThenSwitchesOnce)
     EXPECT_EQ(prefix(s.a.image, image.size()), image);
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A B\nBOOT_A_LEFT=3\nBOOT_B_LEFT=2\n");
     EXPECT_EQ(read_text(s.box.path("ran")),
-              "begin A\nBOOT_ORDER=B A\nBOOT_ORDER=B\nend A 0\nBOOT_ORDER=A B\n");
+              "begin A\nBOOT_ORDER=B A\nmade\nBOOT_ORDER=B\nend A 0\nBOOT_ORDER=A B\n");
 }
 
 // Only a whole pass switches the boot, and a slot being written never boots:
@@ -417,6 +447,8 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         std::string wrapper;          // a shell that mounts before the run
         std::string line;
         bool held = false;            // slot B's device open exclusively by another
+        std::string looped{};         // a device that a loop device reads during the run;
+                                      // LOOP in `wrapper` and `line` is that loop device
     };
     // UBI volumes: character devices, which a UBIFS mount names by their own
     // name rather than a device number. Which volume a node is, sysfs says,
@@ -437,6 +469,8 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
     ASSERT_FALSE(disk.partition.empty()) << "no partition on a loop device";
     std::string disk_slots =
         s.box.write("disk-slots", "system " + s.a.device + " " + disk.disk.device + "\n");
+    std::string partition_slots =
+        s.box.write("partition-slots", "system " + s.a.device + " " + disk.partition + "\n");
     std::string mount_partition = "mkdir -p " + s.box.path("mnt") + " && mount " +
                                   disk.partition + " " + s.box.path("mnt") + " && exec \"$@\"";
     const std::vector<refusal_case> cases = {
@@ -466,6 +500,23 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
          "Slot target @system refused: " + disk.disk.device + " is in use!"},
         {"the slot device held by another exclusive opener", raw_block("@rootfs", image, 16384),
          {}, "", "Slot target @rootfs refused: " + s.b.device + " is in use!", true},
+        // A loop device claims nothing it reads, and the mounts name the loop device.
+        {"the slot device mounted through a loop device", raw_block("@rootfs", image, 16384), {},
+         "mkdir -p " + s.box.path("mnt") + " && mount LOOP " + s.box.path("mnt") +
+             " && exec \"$@\"",
+         "Slot target @rootfs refused: " + s.b.device + " is in use by LOOP!", false, s.b.device},
+        {"a whole disk whose partition a loop device reads", raw_block("@system", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", disk_slots}}, "",
+         "Slot target @system refused: " + disk.disk.device + " is in use by LOOP!", false,
+         disk.partition},
+        {"a partition that a loop device reads", raw_block("@system", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", partition_slots}}, "",
+         "Slot target @system refused: " + disk.partition + " is in use by LOOP!", false,
+         disk.partition},
+        {"a partition whose whole disk a loop device reads", raw_block("@system", image, 16384),
+         {{"FWDEPLOY_TEST_SLOTS_FILE", partition_slots}}, "",
+         "Slot target @system refused: " + disk.partition + " is in use by LOOP!", false,
+         disk.disk.device},
     };
     for (const refusal_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -480,11 +531,21 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         p.blocks = {c.block};
         unique_fd holder(c.held ? open(s.b.device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC) : -1);
         ASSERT_EQ(holder.fd >= 0, c.held);
-        run_result r = board.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)}, c.wrapper);
+        std::unique_ptr<loop_device> loop;
+        std::string wrapper = c.wrapper;
+        std::string line = c.line;
+        if (!c.looped.empty()) {
+            loop.reset(new loop_device(c.looped));
+            ASSERT_FALSE(loop->device.empty());
+            wrapper = replace_all(wrapper, "LOOP", loop->device);
+            line = replace_all(line, "LOOP", loop->device);
+        }
+        run_result r = board.fwdeploy({"-r", write_package(s.box.path("pkg.bin"), p)}, wrapper);
         holder.reset();
+        loop.reset();
         board.env = saved;
         EXPECT_EQ(r.exit_code, 255) << r.out << r.err;
-        EXPECT_TRUE(contains(r.out, c.line + "\n" +
+        EXPECT_TRUE(contains(r.out, line + "\n" +
                                         progress_line(100, 1, STATE_CHECK_FAILED) + "\n"))
             << r.out;
         EXPECT_EQ(r.err, "");
@@ -553,11 +614,11 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
     // Without the command line, / on a slot device tells the booted slot.
     struct stat a_stat{};
     ASSERT_EQ(stat(s.a.device.c_str(), &a_stat), 0);
+    const std::string root_on_a = "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
+                                  std::to_string(minor(a_stat.st_rdev)) +
+                                  " / / ro,relatime shared:1 - ext4 /dev/root ro\n";
     s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("no-cmdline"));
-    s.set("FWDEPLOY_TEST_MOUNTINFO_FILE",
-          s.box.write("mountinfo", "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
-                                       std::to_string(minor(a_stat.st_rdev)) +
-                                       " / / ro,relatime shared:1 - ext4 /dev/root ro\n"));
+    s.set("FWDEPLOY_TEST_MOUNTINFO_FILE", s.box.write("mountinfo", root_on_a));
     s.make_env("BOOT_ORDER=B A\nBOOT_A_LEFT=0\nBOOT_B_LEFT=0\n");
     r = s.fwdeploy({"-g", "-l"});
     EXPECT_EQ(r.exit_code, 0) << r.out;
@@ -573,6 +634,7 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
         std::vector<std::string> args;
         std::string line;
         std::string mountinfo = "";
+        std::string cmdline = "";     // empty: none
     };
     const std::vector<confirm_failure> failures = {
         {"booted slot unknown", {"-g"},
@@ -589,34 +651,70 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
          "20 1 " + std::to_string(major(a_stat.st_rdev)) + ":" +
              std::to_string(minor(a_stat.st_rdev)) + " / /data rw,relatime - ext4 " + s.a.device +
              " rw\n"},
+        // A line that names something else than a slot is no line without a
+        // slot: the booted slot stays unknown rather than guessed from /.
+        {"the command line naming no slot while slot A is on /", {"-g"},
+         "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
+         "on no slot device!",
+         root_on_a, "quiet fwslot=C\n"},
+        // The kernel command line is read up to 4096 bytes: a longer one is not
+        // read at all, and / tells no slot either.
+        {"a command line one byte longer than the board reads", {"-g"},
+         "Booted slot is unknown: no fwslot=A or fwslot=B on the kernel command line, and / is "
+         "on no slot device!",
+         "", std::string(4097 - 10, 'q') + " fwslot=A\n"},
     };
     for (const confirm_failure& f : failures) {
         SCOPED_TRACE(f.name);
         s.set("FWDEPLOY_TEST_MOUNTINFO_FILE", s.box.write("mountinfo", f.mountinfo));
+        s.set("FWDEPLOY_TEST_CMDLINE_FILE",
+              f.cmdline.empty() ? s.box.path("no-cmdline") : s.box.write("cmdline-row", f.cmdline));
         r = s.fwdeploy(f.args);
         EXPECT_EQ(r.exit_code, 255);
         EXPECT_EQ(lines(r).at(0), f.line);
     }
-    s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("cmdline"));
     EXPECT_EQ(s.boot_state(), "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=0\n");  // -n -g wrote nothing
+    // A command line of exactly the 4096 bytes the board reads names the slot.
+    s.set("FWDEPLOY_TEST_CMDLINE_FILE",
+          s.box.write("cmdline-row", std::string(4096 - 10, 'q') + " fwslot=B\n"));
+    r = s.fwdeploy({"-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(lines(r).at(0), "booted=B");
+    s.set("FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("cmdline"));
     write_file(s.box.path("uboot.env"), std::vector<uint8_t>(0x4000, 0));
     for (const char* option : {"-g", "-l"}) {
         r = s.fwdeploy({option});
         EXPECT_EQ(r.exit_code, 255) << option;
         EXPECT_EQ(lines(r), std::vector<std::string>{"Boot loader environment cannot be read!"});
     }
-    // -l reads nothing while a run holds the lock: it could be in the middle of a switch.
-    s.make_env(DEFAULT_STATE);
+    // -l reads nothing while a run holds the lock: it could be in the middle of
+    // a switch. Nor does -g write, alone or with -l.
+    s.make_env("BOOT_ORDER=A B\nBOOT_A_LEFT=1\nBOOT_B_LEFT=3\n");
     std::string lock = s.box.path("fwdeploy.lock");
     write_file(lock, {}, 0600);
     {
         unique_fd held(open(lock.c_str(), O_RDWR | O_CLOEXEC));
         ASSERT_EQ(flock(held.fd, LOCK_EX), 0);
-        r = s.fwdeploy({"-l"});
-        EXPECT_EQ(r.exit_code, 255) << r.out;
-        EXPECT_EQ(lines(r), std::vector<std::string>{"Another fwdeploy is running (lock " + lock +
-                                                     ")"});
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"-l"}, {"-g"}, {"-g", "-l"}}) {
+            SCOPED_TRACE(args.back() + " after " + args.front());
+            r = s.fwdeploy(args);
+            EXPECT_EQ(r.exit_code, 255) << r.out;
+            EXPECT_EQ(lines(r), std::vector<std::string>{"Another fwdeploy is running (lock " +
+                                                         lock + ")"});
+        }
     }
+    EXPECT_EQ(s.boot_state(), "BOOT_ORDER=A B\nBOOT_A_LEFT=1\nBOOT_B_LEFT=3\n");
+    // -l alone only reads, as a check does: it makes no lock file. With -g it
+    // writes, and takes the lock as every run that writes: its file is made.
+    remove_tree(lock);
+    r = s.fwdeploy({"-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(file_exists(lock));
+    r = s.fwdeploy({"-g", "-l"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(file_mode(lock), 0600);
+    s.make_env(DEFAULT_STATE);
     // fw_printenv shows a variable that is not set as empty, and ends well.
     s.make_env("BOOT_ORDER=B A\nBOOT_A_LEFT=3\n");
     r = s.fwdeploy({"-l"});
@@ -652,6 +750,7 @@ TEST(SlotCmdline, TheBootedSlotIsReadAsTheKernelReadsItsParameters)
         {"xfwslot=B fwslot_x=A", -1},
         {"", -1},
         {"fw_slot=B", 1, "fw-slot"},                // a dash and an underscore are the same
+        {"fw-slot=B", 1, "fw_slot"},                // ... whichever of them the key has
     };
     for (const cmdline_case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -676,6 +775,8 @@ TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
                     "n=$((n + 1))\necho $n > " + s.box.path(tool) + ".calls\n"
                     "[ $n -ge \"${HANG_" + tool + ":-99}\" ] && exec sleep 600\n"
                     "[ $n -ge \"${FAIL_" + tool + ":-99}\" ] && { " + real + " \"$@\"; exit 1; }\n"
+                    "d=\"${DROP_" + tool + "-}\"\n"
+                    "[ \"${d%% *}\" = $n ] && { grep -v \"^${d#* }=\" | " + real + " \"$@\"; exit; }\n"
                     "exec " + real + " \"$@\"\n",
                     0755);
     }
@@ -715,6 +816,16 @@ TEST(SlotSwitch, ABootLoaderToolThatNeverEndsIsKilled)
          "BOOT_ORDER=B A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n"},
         {"fw_setenv fails for -g after setting the value", {"-g"}, {"FAIL_fw_setenv", "1"}, 255,
          {"Boot loader environment cannot be written!"}, DEFAULT_STATE},
+        // A tool that ends well is believed only as far as the values read back.
+        {"fw_setenv leaves the order as it was at the switch", {"-r", package},
+         {"DROP_fw_setenv", "2 BOOT_ORDER"}, 0,
+         {"Boot switch to slot B failed: BOOT_ORDER=A, BOOT_B_LEFT=3 read back!", "status -1"},
+         "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n"},
+        {"fw_setenv leaves the attempts as they were before the slot is written", {"-r", package},
+         {"DROP_fw_setenv", "1 BOOT_B_LEFT"}, 0,
+         {"Slot B cannot be taken out of the boot order: BOOT_ORDER=A, BOOT_B_LEFT=3 read back!",
+          "status -1"},
+         "BOOT_ORDER=A\nBOOT_A_LEFT=3\nBOOT_B_LEFT=3\n"},
     };
     for (const hang_case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -491,6 +491,20 @@ TEST(SignedPackage, UnusableKeyFilesStopTheRunBeforeAnythingIsRead)
          "is unusable: block 1 is not a DER public key"},
         {s.keys.write("extra3.pem", public_pem_with_extra_der(s.a.public_pem, std::string("\x30\x00", 2))),
          "is unusable: block 1 is not a DER public key"},
+        // One field of the SubjectPublicKeyInfo damaged at a time: the kind of
+        // key, the curve, the bit string's unused bits, the point's form and the
+        // point itself.
+        {s.keys.write("kind.pem", public_pem_with_der_bits(s.a.public_pem, 12, 0x03)),
+         "is unusable: block 1 is a key of an unknown kind; only EC P-256 keys are supported"},
+        {s.keys.write("curve.pem", public_pem_with_der_bits(s.a.public_pem, 22, 0x01)),
+         "is unusable: block 1 is an EC key on an unsupported curve; only P-256 keys are "
+         "supported"},
+        {s.keys.write("unused.pem", public_pem_with_der_bits(s.a.public_pem, 25, 0x01)),
+         "is unusable: block 1 is an EC P-256 key whose point is not written uncompressed"},
+        {s.keys.write("form.pem", public_pem_with_der_bits(s.a.public_pem, 26, 0x06)),
+         "is unusable: block 1 is an EC P-256 key whose point is not written uncompressed"},
+        {s.keys.write("point.pem", public_pem_with_der_bits(s.a.public_pem, 90, 0x01)),
+         "is unusable: block 1 is an EC P-256 key whose point is not on the curve"},
         // A good key after a bad one: the file is refused whole, never half trusted.
         {s.keys.write("mixed.pem", read_text(s.a.public_pem) + read_text(p384.public_pem)),
          "is unusable: block 2 is an EC P-384 key; only P-256 keys are supported"},
@@ -593,6 +607,12 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
     // %P: the package file (the .gz one for gzip); %S: its size less 2000.
     const std::string overwrite_end =
         "printf XXXXXXXXXXXXXXXX | dd of=%P bs=1 seek=%S conv=notrunc 2>/dev/null\n";
+    // The leases that the script's ancestors (fwdeploy among them) hold, as
+    // the kernel lists them.
+    const std::string lease_list = s.m.board.path("leases");
+    const std::string list_leases =
+        "p=$$; while [ \"$p\" -gt 1 ]; do grep \"^[0-9]*: LEASE  *ACTIVE  *READ $p \" /proc/locks; "
+        "p=$(awk '/^PPid:/ { print $2 }' /proc/$p/status); done > " + lease_list + "\n";
     struct attack {
         const char* what;
         bool fifo;
@@ -611,12 +631,12 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
         {"a FIFO that feeds another package after the first pass", true, "", "", false, false},
         {"rewritten in place by the begin script, time put back", false,
          "cp -p %P %P.time\n" + overwrite_end + "touch -r %P.time %P\n", "", false, false},
-        {"rewritten in place while the apply pass reads it", false, "", overwrite_end, false,
-         false},
+        {"rewritten in place while the apply pass reads it", false, "", list_leases + overwrite_end,
+         false, false},
         {"rewritten in place while the apply pass reads it, SIGIO blocked", false, "",
          overwrite_end, true, false},
         {"rewritten in an overlay's upper layer while the apply pass reads it", false, "",
-         overwrite_end, false, true},
+         list_leases + overwrite_end, false, true},
         // An open for reading with O_TRUNC empties the file and breaks no read lease.
         {"emptied by an open for reading while the apply pass reads it", false, "",
          "perl -MFcntl -e 'sysopen(my $f, $ARGV[0], O_RDONLY | O_TRUNC) or die $!' %P\n", false,
@@ -633,6 +653,7 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
             SCOPED_TRACE(std::string(a.what) + (gzipped ? " (gzip)" : "") + ", leases " + leases);
             s.m.restore();
             remove_tree(evil_mark);
+            remove_tree(lease_list);
             remove_tree(pkg);
             remove_tree(pkg + ".gz");
             remove_tree(layers);
@@ -733,6 +754,12 @@ TEST(SignedPackage, LaterPassesRunOnlyTheBytesThatWereVerified)
             EXPECT_FALSE(file_exists(evil_mark));
             EXPECT_FALSE(file_exists(s.m.end_mark));
             EXPECT_EQ(read_text(target), "old contents");
+            // A lease only where it tells of every write: never on an overlay,
+            // whose upper file is written by its own path; there the pin alone holds.
+            if (file_exists(lease_list)) {
+                EXPECT_EQ(read_text(lease_list).empty(), leases == "refused" || a.overlay)
+                    << read_text(lease_list);
+            }
             remove_tree(file);
             remove_tree(layers);
         }
@@ -848,17 +875,24 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
     sigaction(SIGPIPE, &ignore, &before);
     for (bool keys : {true, false}) {
         for (bool gzipped : {false, true}) {
-          // A writer slow to close keeps its end open after each copy and feeds
-          // the next pass through it: what a pass that stopped early left in
-          // the pipe would then reach the next one. gunzip waits for the end of
-          // its input, and so does the verification pass, so only the later
-          // passes of a plain package can meet such a writer.
-          for (bool slow : {false, true}) {
-            if (slow && gzipped)
+          // How the writer ends each copy after the first, which closes so that
+          // the verification pass sees the end. A writer slow to close keeps
+          // its end open and feeds the next pass through it: what a pass that
+          // stopped early left in the pipe would then reach the next one. One
+          // that closes late (`cat` in a loop, still on its way out) holds its
+          // end until the next pass has opened, which joins it and sees its
+          // close before the next copy. gunzip waits for the end of its input,
+          // and so does the verification pass, so only the later passes of a
+          // plain package can meet such writers.
+          enum { CLOSES, KEEPS_OPEN, CLOSES_LATE };
+          for (int ends : {CLOSES, KEEPS_OPEN, CLOSES_LATE}) {
+            if (ends != CLOSES && gzipped)
                 continue;
             for (bool same : {true, false}) {
                 SCOPED_TRACE(std::string(keys ? "signed" : "unsigned") + (gzipped ? ", gzip" : "") +
-                             (slow ? ", slow to close" : "") +
+                             (ends == KEEPS_OPEN    ? ", slow to close"
+                              : ends == CLOSES_LATE ? ", closes late"
+                                                    : "") +
                              (same ? ", the same bytes" : ", other bytes"));
                 s.m.restore();
                 remove_tree(s.m.end_mark);
@@ -874,11 +908,13 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                 const std::vector<uint8_t> first = packed(bare);
                 const std::vector<uint8_t> later = packed(same ? bare : other_bare);
                 // One whole copy per open. The writer closes after it, so that
-                // the verification pass sees the end, and opens again only once
-                // the reader has closed its end (inotify tells): opened earlier,
-                // it would feed the pass that is ending.
+                // the verification pass sees the end, and opens again once the
+                // reader has closed its end (inotify tells). The kernel tells
+                // of that close before the reader is gone, so an open right
+                // then may still join the pass that is going.
                 unique_fd events(inotify_init1(IN_CLOEXEC));
-                ASSERT_GE(inotify_add_watch(events.fd, fifo.c_str(), IN_CLOSE_NOWRITE | IN_OPEN),
+                ASSERT_GE(inotify_add_watch(events.fd, fifo.c_str(),
+                                            IN_CLOSE_NOWRITE | IN_OPEN | IN_ACCESS),
                           0);
                 std::atomic<bool> stop{false};
                 // Waits for the next event of `mask`, in the order they came;
@@ -914,10 +950,24 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                         unique_fd w(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
                         if (w.fd < 0 || stop)
                             return;
-                        const std::vector<uint8_t>& bytes = opens == 0 ? first : later;
-                        if (write(w.fd, bytes.data(), bytes.size()) < 0 && errno != EPIPE)
+                        // Room for a whole copy: a write either puts all of it
+                        // in the pipe or, where the open joined a pass that was
+                        // going, none (the pipe has no reader left). Nothing is
+                        // ever cut in the middle, whoever comes when.
+                        if (fcntl(w.fd, F_SETPIPE_SZ, 1 << 20) < (int)later.size())
                             return;
-                        if (slow && opens > 0) {
+                        const std::vector<uint8_t>& bytes = opens == 0 ? first : later;
+                        ssize_t n = write(w.fd, bytes.data(), bytes.size());
+                        if (n < 0 && errno == EPIPE) {
+                            --opens;
+                            continue;
+                        }
+                        // Held until this copy's reader has read from it: closed
+                        // any sooner, with the open joined to a pass that was
+                        // going, the copy would go with the pipe.
+                        if (n != (ssize_t)bytes.size() || !wait_for(IN_ACCESS))
+                            return;
+                        if (ends == KEEPS_OPEN && opens > 0) {
                             // The same descriptor feeds every later pass: a copy
                             // each time the reader has closed and the next opened.
                             while (wait_for(IN_CLOSE_NOWRITE) && wait_for(IN_OPEN)) {
@@ -926,6 +976,11 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                             }
                             return;
                         }
+                        // Held until the next pass has joined it, which then
+                        // meets its close.
+                        if (ends == CLOSES_LATE && opens > 0 &&
+                            (!wait_for(IN_CLOSE_NOWRITE) || !wait_for(IN_OPEN)))
+                            return;
                         w.reset();
                         if (!wait_for(IN_CLOSE_NOWRITE))
                             return;
@@ -941,7 +996,7 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                 unique_fd wake(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
                 writer.join();
                 if (same) {
-                    EXPECT_EQ(r.exit_code, 0) << r.out;
+                    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
                     EXPECT_TRUE(read_file(s.m.target) == data);
                     EXPECT_TRUE(file_exists(s.m.end_mark));
                 } else {
@@ -1164,6 +1219,11 @@ TEST(BoardPolicy, AttributesOutsideTheRulesAreAMalformedTrailer)
         {"U+110000, past U+10FFFF", "description=\xf4\x90\x80\x80\n"},
         {"a lead byte past U+10FFFF", "description=\xf5\x80\x80\x80\n"},
         {"a 5-byte lead", "description=\xf8\x88\x80\x80\x80\n"},
+        // Past 0xf7 no byte leads a sequence, though its low bits would make one
+        // of U+50000 or U+FFFFF.
+        {"the lead byte 0xf9", "description=\xf9\x90\x80\x80\n"},
+        {"the lead byte 0xfb", "description=\xfb\xbf\xbf\xbf\n"},
+        {"the byte 0xff", "description=a\xff" "b\n"},
         {"a lone continuation byte", "description=\x80\n"},
         {"a sequence cut by the line end", "description=\xe2\x82\n"},
         {"a sequence cut by the block end", "description=\xf0\x9f\x98"},
@@ -1330,6 +1390,9 @@ TEST(BoardPolicy, BoardFilesAreReadBeforeThePackage)
          "1.0\n", {},
          "Board compatible file " + files.compatible +
              " has a first line longer than 254 characters"},
+        {"a first line one character too long: with its line feed, the buffer's size", "1.0\n",
+         std::string(255, '1') + "\n", {},
+         "Installed version file " + files.version + " has a first line longer than 254 characters"},
         {"a version file of blanks and a carriage return", "board-b\n", " \t\r\n1.0\n", {},
          "Installed version file " + files.version + " has an empty first line"},
         {"a compatible file of a carriage return", "\r\n", "1.0\n", {},

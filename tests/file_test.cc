@@ -113,6 +113,9 @@ TEST_F(FileTarget, CreateMakesParentDirectoriesAndTheFile)
     EXPECT_TRUE(is_dir(at("data/app")));
     EXPECT_EQ(read_text(at("data/app/new.bin")), "new");
     EXPECT_EQ(file_mode(at("data/app/new.bin")), 0640);
+    // Directories as mkdir makes them: 0777 less the creation mask.
+    EXPECT_EQ(file_mode(at("data")), 0755);
+    EXPECT_EQ(file_mode(at("data/app")), 0755);
 
     // The diff temporary file: 0777 less the creation mask, beside the cwd.
     fill_and_close(create_file("./diff_tmp", 0777), "patch");

@@ -554,13 +554,32 @@ TEST(FwbundleManifest, ErrorsNameTheEntryTheLineAndTheReason)
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(read_text(existing), "the previous package");
     }
-    // The limits themselves are accepted.
-    box.write("m.toml", "[[block]]\noperation = \"file_create\"\ntarget = \"/" + std::string(254, 'x') +
-                            "\"\nsource = \"a.img\"\nmode = \"7777\"\n"
-                            "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mtd4\"\n"
-                            "source = \"a.img\"\nerase_size = 100\n");
+    // The limits themselves are accepted, and so is every spelling of a block
+    // device in /dev, and a digest in capitals, which is the same digest.
+    std::string accepted = "[[block]]\noperation = \"file_create\"\ntarget = \"/" +
+                           std::string(254, 'x') + "\"\nsource = \"a.img\"\nmode = \"7777\"\n"
+                           "[[block]]\noperation = \"raw_partition\"\ntarget = \"/dev/mtd4\"\n"
+                           "source = \"a.img\"\nerase_size = 100\n";
+    for (const char* device : {"/dev/sda", "/dev/vda2", "/dev/nvme0n1p3"})
+        accepted += "[[block]]\noperation = \"raw_partition\"\ntarget = \"" + std::string(device) +
+                    "\"\nsource = \"a.img\"\n";
+    const std::string digest = "0123456789abcdef00112233445566778899aabbccddeeff0a1b2c3d4e5f6a7b";
+    std::string upper = digest;
+    for (char& c : upper)
+        c = (char)toupper((unsigned char)c);
+    box.write("m.toml", accepted + "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\n"
+                                   "source = \"a.img\"\nresult_sha256 = \"" + upper + "\"\n");
     run_result r = run_fwbundle({"create", "-o", existing, "m.toml"}, box.root());
     EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<uint8_t> in_capitals = read_file(existing);
+    const std::vector<uint8_t> binary = from_hex(digest);
+    EXPECT_NE(std::search(in_capitals.begin(), in_capitals.end(), binary.begin(), binary.end()),
+              in_capitals.end());
+    box.write("m.toml", accepted + "[[block]]\noperation = \"file_patch\"\ntarget = \"/a\"\n"
+                                   "source = \"a.img\"\nresult_sha256 = \"" + digest + "\"\n");
+    r = run_fwbundle({"create", "-o", existing, "m.toml"}, box.root());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(read_file(existing) == in_capitals);
     EXPECT_EQ(dir_entries(box.root()),
               (std::vector<std::string>{"a.img", "big.sh", "huge.img", "m.toml", "out.bin"}));
 }
@@ -874,6 +893,37 @@ TEST(FwbundleVerify, AgreesWithTheBoardOnCutAndDamagedPackages)
     for (size_t i : {0u, 3u, 9u, 11u, 19u, 22u}) {
         write_file(plain, cases[i].bytes);
         expect_agreement(f, cases[i], gzip_copy(plain), true);
+    }
+    // list, extract and sign read a package cut inside a script or inside block
+    // data as far as it goes, say where it ends, and wait for nothing more; sign
+    // leaves it as it was.
+    key_files key = make_key(f.box, "keygen");
+    const std::pair<size_t, std::string> cuts[] = {
+        {4, "package ends after 3 bytes of its 5 bytes end script"},
+        {8, "block 0 (" + f.box.path("made") + "): package ends after 4999 bytes of its 5000 "
+            "bytes of data"},
+    };
+    for (const auto& [i, ends] : cuts) {
+        for (bool gzipped : {false, true}) {
+            write_file(plain, cases[i].bytes);
+            std::string file = gzipped ? gzip_copy(plain) : plain;
+            std::vector<uint8_t> before = read_file(file);
+            for (const std::vector<std::string>& args :
+                 {std::vector<std::string>{"list", file},
+                  {"extract", file, f.box.path("unpacked-" + std::to_string(i))},
+                  {"sign", "-k", key.private_key, file}}) {
+                SCOPED_TRACE(cases[i].name + ": " + args[0] + (gzipped ? " (gzip)" : ""));
+                run_options o;
+                o.program = FWBUNDLE_BIN;
+                o.args = args;
+                o.timeout_ms = 20000;
+                run_result r = run_program(o);
+                EXPECT_FALSE(r.timed_out);
+                EXPECT_EQ(r.exit_code, 1);
+                EXPECT_TRUE(contains(r.err, "fwbundle: " + file + ": " + ends + "\n")) << r.err;
+                EXPECT_TRUE(read_file(file) == before);
+            }
+        }
     }
 }
 
@@ -1514,6 +1564,67 @@ TEST(FwbundleList, ShowsTheTrailerAsTheBoardJudgesIt)
         EXPECT_EQ(board.exit_code, c.board == "Package trailer is malformed!" ? 255 : 0) << board.out;
         EXPECT_TRUE(contains(board.out, c.board)) << board.out;
     }
+}
+
+// The largest trailer the board takes: an entry for every block, the last one
+// included, the most attributes and the longest signature. list shows it as a
+// trailer, extract keeps every result digest and the attributes, sign keeps
+// them too; one byte less of room and all three would call it malformed.
+TEST(FwbundleList, TheLargestTrailerTheBoardTakesIsReadWhole)
+{
+    sandbox_dir box("fwbundle");
+    bundle_package p;
+    p.blocks = {patch_block("/a", pattern_bytes(100, 41)), patch_block("/b", pattern_bytes(100, 42))};
+    std::string pkg = write_package(box.path("max.bin"), p);
+    std::vector<uint8_t> bytes = read_file(pkg);
+    auto u32 = [](uint32_t value) {
+        std::vector<uint8_t> b(4);
+        memcpy(b.data(), &value, 4);
+        return b;
+    };
+    auto append = [&](const std::vector<uint8_t>& more) {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    };
+    const std::string description = std::string(4096 - 13, 'd');
+    const std::string attributes = "description=" + description + "\n";
+    const uint32_t size = TRAILER_V3_FIXED_SIZE + 2 * sizeof(trailer_entry) +
+                          (uint32_t)attributes.size() + TRAILER_MAX_SIGNATURE;
+    ASSERT_EQ(size, trailer_size_limit(2));
+    append(bytes_of("FWTRAIL3"));
+    append(u32(size));
+    append(sha256_of(pkg));
+    append(std::vector<uint8_t>(32, 0x5a));               // key id
+    append(u32(TRAILER_MAX_SIGNATURE));
+    append(u32(2));
+    for (uint32_t block = 0; block < 2; ++block) {
+        append(u32(block));
+        append(std::vector<uint8_t>(32, (uint8_t)(0x11 * (block + 1))));
+    }
+    append(u32((uint32_t)attributes.size()));
+    append(bytes_of(attributes));
+    append(std::vector<uint8_t>(TRAILER_MAX_SIGNATURE, 0x30));
+    write_file(pkg, bytes);
+
+    run_result r = run_fwbundle({"list", pkg});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "\ntrailer: version 3, signed (72-byte signature), 2 result "
+                                "digests\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nattribute: description=" + description + "\n"));
+
+    r = run_fwbundle({"extract", pkg, box.path("out")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::string manifest = read_text(box.path("out/manifest.toml"));
+    EXPECT_TRUE(contains(manifest, "description = \"" + description + "\"\n")) << manifest;
+    EXPECT_TRUE(contains(manifest, "source = \"block-001.bin\"\nresult_sha256 = \"" +
+                                       std::string(64, '2') + "\"\n")) << manifest;
+
+    key_files key = make_key(box, "keygen");
+    r = run_fwbundle({"sign", "-k", key.private_key, pkg});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(contains(r.err, "malformed")) << r.err;
+    r = run_fwbundle({"list", pkg});
+    EXPECT_TRUE(contains(r.out, " 2 result digests\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nattribute: description=" + description + "\n"));
 }
 
 TEST(FwbundleAttributes, EveryRouteWritesWhatTheBoardJudges)

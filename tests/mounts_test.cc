@@ -70,6 +70,10 @@ TEST(Mounts, ADeviceIsFoundUnderEveryNameItsMountGoesBy)
         {"ubifs as /dev/ubiX_Y", box.path("dev/data-b"), "0:25", "ubifs", "/dev/ubi0_3", true},
         {"another volume's name", box.path("dev/data-b"), "0:25", "ubifs", "ubi0:data", false},
         {"ubi0_10 is not ubi0_1", box.path("dev/ubi0_1"), "0:25", "ubifs", "ubi0_10", false},
+        // A plain file is no device, and neither is a source that is not there:
+        // two things that are no device are not one device.
+        {"a file under a source that does not exist", box.write("data/app.bin", "x"), "0:45",
+         "tmpfs", box.path("no-such-source"), false},
     };
     for (const mount_case& c : cases) {
         SCOPED_TRACE(c.name);

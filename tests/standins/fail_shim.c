@@ -3,9 +3,13 @@
  * it (a full disk, a flash that stopped answering, a shell that went away).
  *
  *   FWDEPLOY_FAIL_CALL   the function: open, fsync, fchown, fchmod, rename, close,
- *                        write, ftruncate, fwrite, fflush, or mmap and mremap of
- *                        anonymous memory (named "anonymous"; the C library's
- *                        own allocator maps without passing through here)
+ *                        write, ftruncate, fwrite, fflush, statx, or mmap and
+ *                        mremap of anonymous memory (named "anonymous"; the C
+ *                        library's own allocator maps without passing through
+ *                        here); or "statx_mnt_id": statx answers every call as
+ *                        a kernel before 5.8 does, without the mount id; or
+ *                        "getrandom": the chosen call answers zeros instead of
+ *                        failing, as a source that repeats itself would
  *   FWDEPLOY_FAIL_AT     which of its calls fails, counting from 1 (default 1)
  *   FWDEPLOY_FAIL_ERRNO  the errno it fails with (default EIO)
  *   FWDEPLOY_FAIL_MATCH  only calls on a file whose path contains this count;
@@ -31,6 +35,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -294,4 +299,34 @@ void* mremap(void* old, size_t old_length, size_t length, int flags, ...)
     }
     void* (*real)(void*, size_t, size_t, int, ...) = next("mremap");
     return real(old, old_length, length, flags, wanted);
+}
+
+#ifdef STATX_MNT_ID
+/* statx fails as on a kernel that has none (ENOSYS), or, as "statx_mnt_id",
+ * leaves the mount id out of its answer: its field then holds whatever it
+ * held, another value at every call. */
+int statx(int dirfd, const char* path, int flags, unsigned int mask, struct statx* buf)
+{
+    static unsigned long long stale = 1000;
+    if (fails("statx", path)) {
+        errno = fail_errno;
+        return -1;
+    }
+    int r = ((int (*)(int, const char*, int, unsigned int, struct statx*))next("statx"))(
+        dirfd, path, flags, mask, buf);
+    if (r == 0 && strcmp(call, "statx_mnt_id") == 0 && matches(path)) {
+        buf->stx_mask &= ~(unsigned int)STATX_MNT_ID;
+        buf->stx_mnt_id = ++stale;
+    }
+    return r;
+}
+#endif
+
+ssize_t getrandom(void* buffer, size_t length, unsigned int flags)
+{
+    if (fails("getrandom", "")) {
+        memset(buffer, 0, length);
+        return (ssize_t)length;
+    }
+    return ((ssize_t (*)(void*, size_t, unsigned int))next("getrandom"))(buffer, length, flags);
 }

@@ -106,12 +106,34 @@ openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
     return key;
 }
 
-std::string public_pem_with_extra_der(const std::string& public_pem, const std::string& extra)
+namespace {
+
+std::string public_der(const std::string& public_pem)
 {
     std::string der = openssl({"pkey", "-pubin", "-in", public_pem, "-outform", "DER"});
     EXPECT_FALSE(der.empty());
-    std::string base64 = openssl({"base64"}, der + extra);
-    return "-----BEGIN PUBLIC KEY-----\n" + base64 + "-----END PUBLIC KEY-----\n";
+    return der;
+}
+
+std::string public_pem_of(const std::string& der)
+{
+    return "-----BEGIN PUBLIC KEY-----\n" + openssl({"base64"}, der) + "-----END PUBLIC KEY-----\n";
+}
+
+}  // namespace
+
+std::string public_pem_with_extra_der(const std::string& public_pem, const std::string& extra)
+{
+    return public_pem_of(public_der(public_pem) + extra);
+}
+
+std::string public_pem_with_der_bits(const std::string& public_pem, size_t at, uint8_t flipped)
+{
+    std::string der = public_der(public_pem);
+    EXPECT_LT(at, der.size());
+    if (at < der.size())
+        der[at] = (char)(der[at] ^ flipped);
+    return public_pem_of(der);
 }
 
 std::vector<uint8_t> openssl_trailer(const std::vector<uint8_t>& package, const openssl_key* key)

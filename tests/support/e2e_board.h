@@ -37,6 +37,8 @@ openssl_key make_openssl_key(const sandbox_dir& box, const std::string& name,
 // SubjectPublicKeyInfo, inside the one base64 block: what a careless tool (or
 // an attacker) may write, and what neither the board nor fwbundle may take.
 std::string public_pem_with_extra_der(const std::string& public_pem, const std::string& extra);
+// The same key with the bits `flipped` of the byte at `at` of its DER form flipped.
+std::string public_pem_with_der_bits(const std::string& public_pem, size_t at, uint8_t flipped);
 
 // The trailer for `package` (the bytes up to its last block), made with the
 // openssl command line: digest, key id and `openssl dgst -sha256 -sign`. Without
