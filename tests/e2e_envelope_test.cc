@@ -408,6 +408,9 @@ TEST(EnvelopeBoard, FromAServerWithResetsInEachPass)
     web_server server;
     REQUIRE_SERVER(server);
     sealed_board b;
+    // More than the first bytes a board keeps (1 MiB): the apply pass reads
+    // from the server.
+    b.data = pattern_bytes(1536 * 1024, 34);
     for (bool compressed : {false, true}) {
         SCOPED_TRACE(compressed ? "gzip inside" : "plain inside");
         b.reset();
