@@ -13,7 +13,7 @@ packages=(cmake g++ make git pkg-config libgtest-dev libbenchmark-dev zlib1g-dev
           gzip bsdiff busybox util-linux libtomlplusplus-dev libcli11-dev
           libbearssl-dev libssl-dev openssl libubootenv-tool u-boot-tools e2fsprogs
           mtools dosfstools fdisk
-          curl nginx-light iptables iproute2 procps)
+          curl nginx-light iptables iproute2 procps python3-cryptography)
 if [[ ${1:-} == armhf || ${1:-} == board ]]; then
     packages+=(g++-arm-linux-gnueabihf qemu-user-static binfmt-support
                libc6:armhf libstdc++6:armhf libgtest-dev:armhf libbearssl-dev:armhf libssl-dev:armhf)

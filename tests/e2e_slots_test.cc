@@ -606,6 +606,27 @@ TEST(SlotConfirm, ConfirmGivesTheBootedSlotItsAttemptsBackAndListShowsTheBoard)
                                                   "rootfs.B=" + s.b.device,
                                                   "decryption_keys="}));
 
+    // The ids of the keys the board decrypts with, never the keys.
+    openssl_key first = make_openssl_key(s.box, "first");
+    openssl_key second = make_openssl_key(s.box, "second");
+    std::string keys = s.box.write("decryption.pem", read_text(first.private_pem) +
+                                                         read_text(second.private_pem), 0600);
+    ::chmod(keys.c_str(), 0600);
+    auto id_of = [](const std::string& public_pem) {
+        run_options o;
+        o.program = "sh";
+        o.args = {"-c", "openssl pkey -pubin -in \"$0\" -outform DER | sha256sum", public_pem};
+        return run_program(o).out.substr(0, 16);
+    };
+    std::vector<std::pair<std::string, std::string>> saved = s.env;
+    s.set("FWDEPLOY_TEST_DECRYPTION_KEY", keys);
+    r = s.fwdeploy({"-l"});
+    s.env = saved;
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(lines(r).back(),
+              "decryption_keys=" + id_of(first.public_pem) + " " + id_of(second.public_pem));
+    EXPECT_FALSE(contains(r.out, split_lines(read_text(first.private_pem)).at(1))) << r.out;
+
     r = s.fwdeploy({"-g"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(lines(r), std::vector<std::string>{"Slot B confirmed: BOOT_B_LEFT=3"});
@@ -864,18 +885,30 @@ TEST(SlotSwitch, ASlotWrittenFromAServerSwitchesOnlyAfterAWholePass)
     REQUIRE_SLOTS(s);
     std::vector<uint8_t> image = pattern_bytes(SLOT_SIZE, 80);
     std::string url = server.url("slot.bin");
-    enum { WHOLE, BROKEN, GONE, WITHDRAWN, FORBIDDEN, WITHDRAWN_GZIP };
-    for (int row : {WITHDRAWN, FORBIDDEN, WITHDRAWN_GZIP}) {
+    enum { WHOLE, BROKEN, GONE, WITHDRAWN, FORBIDDEN, WITHDRAWN_GZIP, WITHDRAWN_SEALED };
+    // A board key for the encrypted package, sealed by the independent check.
+    openssl_key board = make_openssl_key(s.box, "board");
+    ::chmod(board.private_pem.c_str(), 0600);
+    run_options python;
+    python.program = "/usr/bin/python3";
+    python.args = {"-c", "import cryptography.hazmat.primitives.ciphers.aead"};
+    bool can_seal = run_program(python).exit_code == 0;
+    for (int row : {WITHDRAWN, FORBIDDEN, WITHDRAWN_GZIP, WITHDRAWN_SEALED}) {
+        if (row == WITHDRAWN_SEALED && !can_seal)
+            continue;
         // The last block moves the package away, or makes the server refuse
         // it: the passes after the apply pass need only the kept first bytes,
         // so the board, switched, still runs its end script.
-        SCOPED_TRACE(row == WITHDRAWN   ? "withdrawn after the apply pass (404)"
-                     : row == FORBIDDEN ? "forbidden after the apply pass (403)"
-                                        : "a gzip package withdrawn after the apply pass");
+        SCOPED_TRACE(row == WITHDRAWN        ? "withdrawn after the apply pass (404)"
+                     : row == FORBIDDEN      ? "forbidden after the apply pass (403)"
+                     : row == WITHDRAWN_GZIP ? "a gzip package withdrawn after the apply pass"
+                                             : "an encrypted package withdrawn after the apply pass");
         write_file(s.b.image, s.b_before);
         s.make_env(DEFAULT_STATE);
         bool gzip = row == WITHDRAWN_GZIP;
-        std::string served = server.www + (gzip ? "/slot.bin.gz" : "/slot.bin");
+        bool sealed = row == WITHDRAWN_SEALED;
+        std::string name = gzip ? "slot.bin.gz" : sealed ? "slot.enc" : "slot.bin";
+        std::string served = server.www + "/" + name;
         bundle_package p;
         p.end_script = "echo \"status $OTA_STATUS slot $FWDEPLOY_SLOT\"\n";
         p.blocks.push_back(raw_block("@rootfs", image, SLOT_SIZE));
@@ -885,7 +918,15 @@ TEST(SlotSwitch, ASlotWrittenFromAServerSwitchesOnlyAfterAWholePass)
         write_package(server.www + "/slot.bin", p);
         if (gzip)
             gzip_copy(server.www + "/slot.bin");
-        run_result r = s.fwdeploy({gzip ? "-x" : "-r", server.url(gzip ? "slot.bin.gz" : "slot.bin")});
+        if (sealed) {
+            python.args = {std::string(TEST_SOURCE_DIR) + "/support/envelope_check.py", "seal",
+                           served, server.www + "/slot.bin", board.public_pem};
+            ASSERT_EQ(run_program(python).exit_code, 0);
+        }
+        std::vector<std::pair<std::string, std::string>> saved = s.env;
+        s.set("FWDEPLOY_TEST_DECRYPTION_KEY", board.private_pem);
+        run_result r = s.fwdeploy({gzip ? "-x" : "-r", server.url(name)});
+        s.env = saved;
         ::unlink((server.www + "/forbidden.flag").c_str());
         EXPECT_EQ(r.exit_code, 0) << r.out;
         EXPECT_EQ(prefix(s.b.image, image.size()), image);

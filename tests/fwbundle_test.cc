@@ -1991,4 +1991,96 @@ TEST(FwbundleSlots, SlotTargetsArePackedListedAndCheckedAgainstATable)
     EXPECT_FALSE(file_exists(box.path("bare.bin")));
 }
 
+// Encrypted packages on the host: fwbundle seals for the boards named, opens
+// with a board's key through the board's own reader, lists recipients and
+// verifies the package inside; what it seals the independent Python check
+// opens, and what Python seals fwbundle opens.
+TEST(FwbundleEncrypt, SealsForTheBoardsAndOpensAsTheBoardDoes)
+{
+    sandbox_dir box("fwbundle-encrypt");
+    run_result r = run_fwbundle({"keygen", "--encryption", box.path("board")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "encryption: give " + box.path("board") + ".pub.pem to fwbundle "
+                                "encrypt --to"))
+        << r.out;
+    openssl_key other = make_openssl_key(box, "other");
+    ::chmod(other.private_pem.c_str(), 0600);
+    box.write("data.bin", pattern_bytes(200 * 1024, 8));
+    std::string manifest = box.write("m.toml", "[[block]]\noperation = \"file_create\"\n"
+                                               "target = \"/data/app.bin\"\nsource = \"data.bin\"\n");
+    std::string pkg = box.path("pkg.bin");
+    ASSERT_EQ(run_fwbundle({"create", "-o", pkg, manifest}).exit_code, 0);
+    std::string recipients = box.write("fleet", "# the fleet\nboard.pub.pem\n\n" +
+                                                    other.public_pem + "\n");
+    std::string sealed = box.path("pkg.enc");
+    r = run_fwbundle({"encrypt", "--recipients", recipients, "-o", sealed, pkg});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, sealed + ": encrypted for 2 recipients\n");
+
+    // list: the recipients' ids; with a key, the package inside too.
+    r = run_fwbundle({"list", sealed});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0], "Envelope: ChaCha20-Poly1305, chunks of 65536 bytes, 2 recipients");
+    r = run_fwbundle({"list", "--key", box.path("board.pem"), sealed});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, sealed + " (inside)\n")) << r.out;
+
+    // decrypt and verify as the board does, with either board's key.
+    for (const std::string& key : {box.path("board.pem"), other.private_pem}) {
+        SCOPED_TRACE(key);
+        std::string back = box.path("back.bin");
+        ::unlink(back.c_str());
+        r = run_fwbundle({"decrypt", "--key", key, "-o", back, sealed});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(read_file(back) == read_file(pkg));
+        r = run_fwbundle({"verify", "--key", key, sealed});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(contains(r.out, sealed + ": OK, 1 blocks")) << r.out;
+    }
+    // A board of neither: refused in the board's words; nothing written.
+    openssl_key stranger = make_openssl_key(box, "stranger");
+    ::chmod(stranger.private_pem.c_str(), 0600);
+    r = run_fwbundle({"decrypt", "--key", stranger.private_pem, "-o", box.path("no.bin"), sealed});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "fwbundle: " + sealed + ": Package is encrypted for other boards\n");
+    EXPECT_FALSE(file_exists(box.path("no.bin")));
+    r = run_fwbundle({"verify", sealed});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.err, "encrypted: give the board's key with --key")) << r.err;
+    r = run_fwbundle({"encrypt", "--to", other.public_pem, "-o", box.path("twice.enc"), sealed});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.err, "already encrypted")) << r.err;
+
+    // create --encrypt-to seals what it made, gzip and signed included.
+    std::string made = box.path("made.enc");
+    r = run_fwbundle({"create", "-z", "--sign", box.path("board.pem"), "--encrypt-to",
+                      box.path("board.pub.pem"), "-o", made, manifest});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = run_fwbundle({"verify", "-z", "--key", box.path("board.pem"), "--keys",
+                      box.path("board.pub.pem"), made});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "signed by key")) << r.out;
+
+    // The independent check opens fwbundle's envelope, and fwbundle Python's.
+    run_options python;
+    python.program = "/usr/bin/python3";
+    python.args = {"-c", "import cryptography.hazmat.primitives.ciphers.aead"};
+    if (run_program(python).exit_code != 0)
+        GTEST_SKIP() << "no python3-cryptography";
+    python.args = {std::string(TEST_SOURCE_DIR) + "/support/envelope_check.py", "open",
+                   box.path("py.bin"), sealed, other.private_pem};
+    r = run_program(python);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(read_file(box.path("py.bin")) == read_file(pkg));
+    python.args = {std::string(TEST_SOURCE_DIR) + "/support/envelope_check.py", "seal",
+                   box.path("py.enc"), pkg, box.path("board.pub.pem")};
+    ASSERT_EQ(run_program(python).exit_code, 0);
+    r = run_fwbundle({"decrypt", "--key", box.path("board.pem"), "-o", box.path("py-back.bin"),
+                      box.path("py.enc")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(read_file(box.path("py-back.bin")) == read_file(pkg));
+}
+
 #endif  // FWBUNDLE_BIN

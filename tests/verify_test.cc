@@ -194,6 +194,19 @@ TEST_F(VerifyPackage, UnusableHeaderIsReportedAsErrorIdZero)
             << c.what;
         EXPECT_EQ(count("src.close"), 1) << c.what;
     }
+    // An encrypted package on a board that reads packages only (as every
+    // board did before envelopes): its first bytes are no package header, so
+    // it is refused in the verification pass and no ciphertext is written.
+    reset();
+    std::vector<uint8_t> envelope = bytes_of("FWCRYPT1");
+    const uint8_t fixed[] = {0x89, 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 2, 0, 0, 0};
+    envelope.insert(envelope.end(), std::begin(fixed), std::end(fixed));
+    envelope.resize(4096, 0x5a);
+    load(envelope);
+    outcome o = verify();
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(host.reports,
+              (std::vector<report>{report{1, 0, STATE_CHECK_FAILED, 100, "Error id 0"}}));
 }
 
 // A package that ends or fails inside a block, or whose block header cannot be
