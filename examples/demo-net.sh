@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs a package from a web server whose connection breaks half-way: nginx
-# (with examples/nginx.conf) serves a signed package on the loopback interface
-# of a network namespace of this script's own, a firewall rule there resets
-# the download once it has carried a third of the package, and
-# `fwdeploy -x http://127.0.0.1:8080/update.bin.gz` resumes it from the byte
-# where it broke, verifies, and applies the package to a sandbox board of plain
-# files, as examples/demo.sh does with a local file. Nothing leaves the
-# namespace, and the server is stopped before the script ends.
+# Installs an encrypted, signed package from a web server whose connection
+# breaks half-way: nginx (with examples/nginx.conf) serves the package, sealed
+# for the sandbox board's key, on the loopback interface of a network
+# namespace of this script's own, a firewall rule there resets the download
+# once it has carried a third of the package, and
+# `fwdeploy -x http://127.0.0.1:8080/update.enc` resumes it from the byte
+# where it broke, opens the envelope with the board's key, verifies, and
+# applies the package to a sandbox board of plain files, as examples/demo.sh
+# does with a local file. Nothing leaves the namespace, and the server is
+# stopped before the script ends.
 #
 # Run as root (the namespace and the firewall need it); on Debian 12 the
 # packages it needs are installed first when missing.
@@ -37,8 +39,9 @@ if [[ ${FWDEPLOY_DEMO_NET:-} != inside ]]; then
     step "building fwdeploy and fwbundle in $build"
     # The run lock lives in the build folder, as in examples/demo.sh, so both
     # demos share one build.
+    # The board's decryption key is the sandbox board's.
     cmake -S "$root" -B "$build" -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_LOCK_FILE="$build/fwdeploy.lock" \
-        >/dev/null
+        -DFWDEPLOY_DECRYPTION_KEY="$work/board/etc/fwdeploy/decryption-key.pem" >/dev/null
     cmake --build "$build" --target fwdeploy fwbundle -j2 >/dev/null
     # The rest runs in a network namespace with a loopback interface and nothing
     # else: the server is reachable from here alone, and the firewall rule below
@@ -77,8 +80,9 @@ trap stop_server EXIT
 
 rm -rf "$work"
 mkdir -p "$work"
-step "packing and signing the example package, with a ${image_mib} MiB root file system image"
+step "packing, signing and encrypting the example package, with a ${image_mib} MiB root file system image"
 "$fwbundle" keygen "$work/release"
+"$fwbundle" keygen --encryption "$work/board-key"
 mkdir "$work/package"
 cp -r "$examples/manifest.toml" "$examples/files" "$examples/images" "$examples/scripts" \
     "$work/package/"
@@ -90,15 +94,17 @@ operation = "raw_partition"
 target = "./board/dev/mmcblk0p2"
 source = "images/rootfs-big.img"
 EOF
-"$fwbundle" create --sign "$work/release.pem" --gzip -o "$srv/packages/update.bin.gz" \
-    "$work/package/manifest.toml"
-size=$(stat -c %s "$srv/packages/update.bin.gz")
-echo "update.bin.gz: $size bytes"
+"$fwbundle" create --sign "$work/release.pem" --gzip --encrypt-to "$work/board-key.pub.pem" \
+    -o "$srv/packages/update.enc" "$work/package/manifest.toml"
+"$fwbundle" list "$srv/packages/update.enc"
+size=$(stat -c %s "$srv/packages/update.enc")
+echo "update.enc: $size bytes"
 
 step "laying out the sandbox board in $work/board"
 cd "$work"
 mkdir -p board/dev board/data/etc board/data/tmp board/etc/fwdeploy
 cp release.pub.pem board/etc/fwdeploy/trusted-keys.pem                  # what the board trusts
+install -m 0600 board-key.pem board/etc/fwdeploy/decryption-key.pem     # what it opens envelopes with
 dd if=/dev/zero of=board/dev/mmcblk0p1 bs=1024 count=64 2>/dev/null    # an eMMC partition
 dd if=/dev/zero of=board/dev/mmcblk0p2 bs=1M count=$image_mib 2>/dev/null   # its root file system
 dd if=/dev/zero of=board/dev/mtdblock2 bs=1024 count=64 2>/dev/null    # an MTD block partition
@@ -111,7 +117,7 @@ show_board
 step "serving $srv/packages with nginx on 127.0.0.1:$port (examples/nginx.conf)"
 nginx -p "$srv/" -c "$examples/nginx.conf" -e "$srv/error.log" -g 'daemon off;' &
 nginx_pid=$!
-url=http://127.0.0.1:$port/update.bin.gz
+url=http://127.0.0.1:$port/update.enc
 for _ in $(seq 50); do              # until it listens: 5 s at most
     head=$(curl -sS -I "$url" 2>/dev/null) && break
     sleep 0.1
