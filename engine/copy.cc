@@ -10,16 +10,20 @@
 int copy_block_data(int source, int (*read)(int, void*, int), int target,
                     int (*write)(int, const void*, int), const char* name, uint64_t data_size,
                     uint32_t buffer_size, int (*report_progress)(const progress_info*, const char*),
-                    uint64_t total_size, uint64_t* done_bytes)
+                    uint64_t total_size, uint64_t* done_bytes,
+                    int (*borrow)(int, const uint8_t**, int))
 {
     progress_info info{};
-    byte_buffer buffer = allocate_bytes(buffer_size);
-    if (!buffer) {
+    byte_buffer buffer;
+    if (borrow == nullptr)
+        buffer = allocate_bytes(buffer_size);
+    if (borrow == nullptr && !buffer) {
         send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size),
                     STATE_WRITE_FAILED, 0, name);
         return -1;
     }
-    memset(buffer.get(), 0, buffer_size);
+    if (buffer)
+        memset(buffer.get(), 0, buffer_size);
     send_report(report_progress, &info, 2, percent_of(*done_bytes, total_size), STATE_WRITING, 0,
                 name);
 
@@ -29,7 +33,8 @@ int copy_block_data(int source, int (*read)(int, void*, int), int target,
     while (written < data_size) {
         uint64_t left = data_size - written;
         int chunk = (int)(left < buffer_size ? left : buffer_size);
-        int n = read(source, buffer.get(), chunk);
+        const uint8_t* bytes = buffer.get();
+        int n = borrow != nullptr ? borrow(source, &bytes, chunk) : read(source, buffer.get(), chunk);
         // 0 before the block is complete means the package ended: asking again would spin.
         if (n <= 0 || n > chunk) {
             format_message(message, sizeof message, TEXT_READ_ERROR, name);
@@ -38,7 +43,7 @@ int copy_block_data(int source, int (*read)(int, void*, int), int target,
             return -1;
         }
         read_count += (uint32_t)n;
-        int w = write(target, buffer.get(), n);
+        int w = write(target, bytes, n);
         uint32_t taken = w <= 0 ? 0 : (uint32_t)(w > n ? n : w);
         *done_bytes += taken;
         written += taken;
