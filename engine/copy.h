@@ -6,7 +6,8 @@
 
 // Streams `data_size` bytes from the package to an open target, adding every byte
 // the target took to *done_bytes. 0 when all arrived, -1 after the failure report.
-// With `borrow`, the target is handed the bytes where the source holds them.
+// With `borrow`, the target is handed the bytes where the source holds them,
+// in pieces of buffer_size as from `read`.
 int copy_block_data(int source, int (*read)(int, void*, int), int target,
                     int (*write)(int, const void*, int), const char* name, uint64_t data_size,
                     uint32_t buffer_size, int (*report_progress)(const progress_info*, const char*),
