@@ -61,7 +61,9 @@ uint32_t byte_sum(uint32_t initial, const uint8_t* bytes, int length)
 
 #else
 
-uint32_t byte_sum(uint32_t initial, const uint8_t* bytes, int length)
+// Aligned to a cache line: where the vectorised loop falls changed its speed
+// on x86-64 by half from one build to the next.
+__attribute__((aligned(64))) uint32_t byte_sum(uint32_t initial, const uint8_t* bytes, int length)
 {
     return byte_sum_plain(initial, bytes, length);
 }
