@@ -15,12 +15,19 @@ uint32_t byte_sum_neon(uint32_t initial, const uint8_t* bytes, int length)
     while (length >= 64) {
         int take = length < span ? length & ~63 : span;
         uint16x8_t a = vdupq_n_u16(0), b = a, c = a, d = a;
-        for (const uint8_t* end = bytes + take; bytes < end; bytes += 64) {
-            a = vpadalq_u8(a, vld1q_u8(bytes));
-            b = vpadalq_u8(b, vld1q_u8(bytes + 16));
-            c = vpadalq_u8(c, vld1q_u8(bytes + 32));
-            d = vpadalq_u8(d, vld1q_u8(bytes + 48));
-        }
+        const uint8_t* end = bytes + take;
+        // VLD4 deals the 64 bytes out over four registers, which a sum does
+        // not mind. Four separate loads, or a loop that tests before its
+        // first round, made GCC move registers about: 18 to 23 instructions
+        // per 64 bytes instead of 10.
+        do {
+            uint8x16x4_t v = vld4q_u8(bytes);
+            a = vpadalq_u8(a, v.val[0]);
+            b = vpadalq_u8(b, v.val[1]);
+            c = vpadalq_u8(c, v.val[2]);
+            d = vpadalq_u8(d, v.val[3]);
+            bytes += 64;
+        } while (bytes < end);
         wide = vpadalq_u16(wide, a);
         wide = vpadalq_u16(wide, b);
         wide = vpadalq_u16(wide, c);
