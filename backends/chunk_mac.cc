@@ -1,73 +1,88 @@
-// Only the low-level AES and GCM calls of libcrypto: its EVP layer would pull
-// in the provider machinery, several hundred kilobytes.
-#define OPENSSL_SUPPRESS_DEPRECATED
+// Only libcrypto's low-level Poly1305 and ChaCha20 code (backends/lowlevel_crypto.h
+// says why, and what a libcrypto without it gets).
 #include "backends/chunk_mac.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <openssl/aes.h>
 #include <openssl/crypto.h>
-#include <openssl/modes.h>
 #include <unistd.h>
 
+#include "backends/lowlevel_crypto.h"
 #include "common/io.h"
 #include "common/scoped.h"
 
 namespace {
 
 struct mac_state {
-    AES_KEY key;
-    GCM128_CONTEXT* gcm = nullptr;    // holds GHASH's key, derived from `key`
+    unsigned int key[8] = {};         // ChaCha20's key words
+    poly1305_state chunk;             // the chunk being tagged
     ~mac_state() { chunk_mac_forget(); }
 };
 
 mac_state mac;
 
+uint32_t le32(const uint8_t* bytes)
+{
+    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
+           (uint32_t)bytes[3] << 24;
+}
+
 }  // namespace
 
 int chunk_mac_key(const uint8_t* key)
 {
+    chunk_mac_forget();
+    if (!poly1305_state_fits())
+        return -1;
     uint8_t fresh[CHUNK_MAC_KEY_SIZE];
     if (key == nullptr) {
         if (random_bytes(fresh, sizeof fresh) < 0)
             return -1;
         key = fresh;
     }
-    chunk_mac_forget();
-    int set = AES_set_encrypt_key(key, 8 * CHUNK_MAC_KEY_SIZE, &mac.key);
+    for (int i = 0; i < 8; ++i)
+        mac.key[i] = le32(key + 4 * i);
     OPENSSL_cleanse(fresh, sizeof fresh);
-    if (set != 0)
-        return -1;
-    mac.gcm = CRYPTO_gcm128_new(&mac.key, reinterpret_cast<block128_f>(AES_encrypt));
-    return mac.gcm != nullptr ? 0 : -1;
+    return 0;
 }
 
 void chunk_mac_begin(uint64_t number)
 {
-    // GCM's 96-bit nonce: the chunk's number, little-endian, then zeros.
-    uint8_t nonce[12] = {};
-    for (int i = 0; i < 8; ++i)
-        nonce[i] = (uint8_t)(number >> (8 * i));
-    CRYPTO_gcm128_setiv(mac.gcm, nonce, sizeof nonce);
+    // The one-time key: ChaCha20's first block under the run's key, with the
+    // nonce 32 zero bits and then the chunk's number, little-endian.
+    const unsigned int counter[4] = {0, 0, (unsigned int)number, (unsigned int)(number >> 32)};
+    uint8_t one_time[32] = {};
+    ChaCha20_ctr32(one_time, one_time, sizeof one_time, mac.key, counter);
+    Poly1305_Init(mac.chunk.get(), one_time);
+    OPENSSL_cleanse(one_time, sizeof one_time);
 }
 
 void chunk_mac_feed(const void* bytes, size_t length)
 {
-    // Only the authenticated data is fed, so its limit (2^61 bytes) is the
-    // only one that could fail, and no chunk comes near it.
-    CRYPTO_gcm128_aad(mac.gcm, static_cast<const unsigned char*>(bytes), length);
+    Poly1305_Update(mac.chunk.get(), static_cast<const unsigned char*>(bytes), length);
 }
 
 void chunk_mac_end(uint8_t tag[CHUNK_MAC_SIZE])
 {
-    CRYPTO_gcm128_tag(mac.gcm, tag, CHUNK_MAC_SIZE);
+    Poly1305_Final(mac.chunk.get(), tag);
 }
 
 void chunk_mac_forget()
 {
-    if (mac.gcm != nullptr)
-        CRYPTO_gcm128_release(mac.gcm);   // cleansed as it is freed
-    mac.gcm = nullptr;
-    OPENSSL_cleanse(&mac.key, sizeof mac.key);
+    OPENSSL_cleanse(mac.key, sizeof mac.key);
+    OPENSSL_cleanse(mac.chunk.bytes, sizeof mac.chunk.bytes);
+}
+
+int poly1305_tag(const uint8_t key[32], const void* bytes, size_t length,
+                 uint8_t tag[CHUNK_MAC_SIZE])
+{
+    if (!poly1305_state_fits())
+        return -1;
+    poly1305_state state;
+    Poly1305_Init(state.get(), key);
+    Poly1305_Update(state.get(), static_cast<const unsigned char*>(bytes), length);
+    Poly1305_Final(state.get(), tag);
+    OPENSSL_cleanse(state.bytes, sizeof state.bytes);
+    return 0;
 }

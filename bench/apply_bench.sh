@@ -45,24 +45,8 @@ measure() {
 # The package signed as a user would: digest, key id and signature by openssl.
 openssl ecparam -name prime256v1 -genkey -noout -out "$work/key.pem" 2>/dev/null
 openssl pkey -in "$work/key.pem" -pubout -out "$work/key.pub.pem"
-le32() {
-    printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) \
-        $((($1 >> 16) & 255)) $((($1 >> 24) & 255))
-}
-sign() {
-    openssl dgst -sha256 -sign "$work/key.pem" -out "$work/sig.der" "$1"
-    local size
-    size=$(stat -c %s "$work/sig.der")
-    {
-        cat "$1"
-        printf 'FWTRAIL1'
-        printf "$(le32 $((80 + size)))"
-        openssl dgst -sha256 -binary "$1"
-        openssl pkey -pubin -in "$work/key.pub.pem" -outform DER | openssl dgst -sha256 -binary
-        printf "$(le32 "$size")"
-        cat "$work/sig.der"
-    } >"$2"
-}
+# shellcheck source=bench/sign_package.sh
+. "$top/bench/sign_package.sh"
 
 printf '%-6s %-5s %-12s %9s %9s %10s %9s %7s %9s\n' MiB round kind "wall s" "MB/s" "peak KiB" \
     "bound s" ratio "/unsigned"
@@ -72,7 +56,7 @@ for mib in "${sizes[@]}"; do
     target="$work/board/data/image.bin"
     "$build/bench/make_bench_package" "$work/pkg.bin" "$work/data.bin" "$target" - 0
     gzip -1 -c "$work/pkg.bin" >"$work/pkg.bin.gz"
-    sign "$work/pkg.bin" "$work/signed.bin"
+    sign_package "$work/key.pem" "$work/key.pub.pem" "$work/pkg.bin" "$work/signed.bin"
     gzip -1 -c "$work/signed.bin" >"$work/signed.bin.gz"
     for round in $(seq "$rounds"); do
         for kind in plain plain-signed gzip gzip-signed; do
@@ -119,7 +103,7 @@ if [[ $(uname -m) == x86_64 ]]; then
     OPENSSL_ia32cap="~0x0:~0x20000020" "$build/bench/digest_bench" avx
     OPENSSL_ia32cap="~0x1000000000000000:~0x20000020" "$build/bench/digest_bench" ssse3
     OPENSSL_ia32cap="~0x1000020000000000:~0x20000020" "$build/bench/digest_bench" x86_64
-    # No carry-less multiply: GHASH from tables.
+    # No carry-less multiply.
     OPENSSL_ia32cap="~0x1000020200000000:~0x20000020" "$build/bench/digest_bench" no-pclmul
 else
     "$build/bench/digest_bench" "$(uname -m)" bearssl

@@ -351,7 +351,7 @@ int open_package(const std::string& in, const std::string& key_file, const std::
                    strerror(ENOENT));
             return;
         }
-        source_ops file{file_open, file_close, file_read, nullptr, nullptr};
+        source_ops file{file_open, file_close, file_read, nullptr, nullptr, nullptr};
         source_ops sealed{};
         envelope_source(&file, true, &sealed);
         int handle = sealed.open(in.c_str());

@@ -64,7 +64,7 @@ int copy_and_close(apply_pass* p, int target, int (*write)(int, const void*, int
                    int (*close)(int), int (*drop)(int), const char* name, uint64_t data_size)
 {
     if (copy_block_data(p->handle, p->src->read, target, write, name, data_size, p->buffer_size,
-                        p->report, p->total_size, &p->done_bytes) == -1) {
+                        p->report, p->total_size, &p->done_bytes, p->src->borrow) == -1) {
         drop(target);
         return -1;
     }

@@ -15,6 +15,11 @@ struct source_ops {
     // when it cannot vouch for it, as a decompressor that reports damage at the
     // end of its stream. A plain file has nothing more to read.
     int (*finish)(int handle);
+    // May be null. As read, but the bytes stay where the source holds them:
+    // up to `length` of them are lent at *bytes, valid until the next call on
+    // the handle, so that none is copied on its way to the checks and the
+    // write. Returns how many (0 at the end), or -1 as read does.
+    int (*borrow)(int handle, const uint8_t** bytes, int length);
     // May be null; open is used instead. Opens the package for a pass that
     // reads no further than its header and scripts: a source may serve such a
     // pass from what it kept of the verification pass, and ask no one.

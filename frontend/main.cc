@@ -363,6 +363,7 @@ int main(int argc, char** argv)
         package.open = open_plain_source;
         package.close = close_plain_source;
         package.read = read_plain_source;
+        package.borrow = borrow_plain_source;
     }
     // Every pass after verification reads the very bytes that were verified.
     pin_source(&package, &ops.src);

@@ -140,6 +140,27 @@ int src_read(int handle, void* buffer, int length)
     return (int)n;
 }
 
+// As src_read, but the bytes are lent where the package lies, as the pin
+// lends its checked chunks.
+int src_borrow(int handle, const uint8_t** bytes, int length)
+{
+    fuzz_require(length >= 0, "negative borrow length");
+    if (handle != SOURCE_HANDLE || !fuzz.source_open) {
+        ++fuzz.bad_handles;
+        return -1;
+    }
+    size_t left = fuzz.size - source_position;
+    size_t n = (size_t)length < left ? (size_t)length : left;
+    if (faulty(F_SRC_READ)) {
+        if (fuzz.fault_kind == FAULT_ERROR)
+            return -1;
+        n = fuzz.fault_kind == FAULT_ZERO ? 0 : n / 2;
+    }
+    *bytes = fuzz.package + source_position;
+    source_position += n;
+    return (int)n;
+}
+
 int part_open(const char* path)
 {
     board(path);
@@ -346,7 +367,9 @@ upgrade_ops fuzz_ops()
     upgrade_ops ops{};
     ops.package_path = "package";
     ops.temp_dir = "/tmp";
-    ops.src = {src_open, src_close, src_read, nullptr, nullptr};
+    // Every other size of input lends its block data instead of copying it.
+    ops.src = {src_open, src_close, src_read, nullptr,
+               (fuzz.size / 2) % 2 == 0 ? src_borrow : nullptr, nullptr};
     ops.part = {part_open, part_close, part_write, part_erase, part_get_size};
     ops.ubi = {ubi_open, ubi_close, ubi_write};
     ops.file = {file_open, file_create, file_remove, file_close, file_write, file_discard, nullptr};

@@ -17,6 +17,7 @@ constexpr int READ_AHEAD_SIZE = 64 * 1024;
 struct read_ahead {
     int owner = -1;                   // the handle the buffer belongs to
     byte_buffer bytes;
+    byte_buffer lent;                 // what a handle without the buffer borrows
     int start = 0;                    // next byte to hand on
     int end = 0;                      // bytes read into the buffer
     bool ended = false;               // the file ended within the buffer
@@ -65,4 +66,5 @@ int read_to_the_end(int handle, int (*read)(int, void*, int));
 // read_ahead.cc
 void claim_read_ahead(int handle);
 int read_ahead_of(void* buffer, int length);
+int borrow_read_ahead(int handle, const uint8_t** bytes, int length);
 void drop_read_ahead(int handle);

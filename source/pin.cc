@@ -100,6 +100,15 @@ void record(const uint8_t* bytes, uint32_t length)
     }
 }
 
+// The chunk buffer, taken at the first pass that needs it. False when memory
+// is short.
+bool have_chunk_buffer()
+{
+    if (!pin.chunk)
+        pin.chunk = allocate_bytes(PIN_CHUNK_SIZE);
+    return pin.chunk != nullptr;
+}
+
 // Reads the next recorded chunk whole and checks it. 0, or -1 after saying why.
 int load_chunk(int handle)
 {
@@ -151,9 +160,7 @@ int open_pass(const char* path, int (*open)(const char*))
         pin.recording = true;
         chunk_mac_begin(0);
     } else if (pin.enforce) {
-        if (!pin.chunk)
-            pin.chunk = allocate_bytes(PIN_CHUNK_SIZE);
-        if (!pin.chunk) {
+        if (!have_chunk_buffer()) {
             pin.inner.close(handle);
             return say_out_of_memory();
         }
@@ -174,6 +181,39 @@ int pinned_open_scripts(const char* path)
 {
     return open_pass(path, pin.inner.open_scripts != nullptr ? pin.inner.open_scripts
                                                              : pin.inner.open);
+}
+
+// Lends the next bytes: in a later pass straight from the checked chunk; in
+// the verification pass from the source's own buffer, recorded there, or
+// where the source lends none, read into the chunk buffer first.
+int pinned_borrow(int handle, const uint8_t** bytes, int length)
+{
+    if (pin.enforce && !pin.recording) {
+        if (pin.served == pin.chunk_size) {
+            if (pin.next == pin.count)
+                return 0;
+            if (load_chunk(handle) < 0)
+                return -1;
+        }
+        uint32_t left = pin.chunk_size - pin.served;
+        uint32_t take = (uint32_t)length < left ? (uint32_t)length : left;
+        *bytes = pin.chunk.get() + pin.served;
+        pin.served += take;
+        return (int)take;
+    }
+    int n;
+    if (pin.inner.borrow != nullptr) {
+        n = pin.inner.borrow(handle, bytes, length);
+    } else {
+        if (!have_chunk_buffer())
+            return say_out_of_memory();
+        int want = length < (int)PIN_CHUNK_SIZE ? length : (int)PIN_CHUNK_SIZE;
+        *bytes = pin.chunk.get();
+        n = pin.inner.read(handle, pin.chunk.get(), want);
+    }
+    if (pin.recording && n > 0 && n <= length)
+        record(*bytes, (uint32_t)n);
+    return n;
 }
 
 int pinned_read(int handle, void* buffer, int length)
@@ -255,6 +295,7 @@ void pin_source(const source_ops* inner, source_ops* pinned)
     pinned->open_scripts = pinned_open_scripts;
     pinned->close = pinned_close;
     pinned->read = pinned_read;
+    pinned->borrow = pinned_borrow;
     // Whatever the source reads to finish the stream lies after the trailer,
     // where no later pass reads.
     pinned->finish = inner->finish;

@@ -95,6 +95,36 @@ int read_ahead_of(void* buffer, int length)
     return total;
 }
 
+// Lends the next bytes where the buffer holds them. A handle without the
+// buffer (a FIFO, one open beside the owner) is lent from a buffer of its own,
+// read for exactly the bytes asked: nobody asks for bytes it does not need.
+int borrow_read_ahead(int handle, const uint8_t** bytes, int length)
+{
+    if (handle != package.ahead.owner || !have_read_ahead_buffer()) {
+        if (!package.ahead.lent)
+            package.ahead.lent = allocate_bytes(READ_AHEAD_SIZE);
+        if (!package.ahead.lent)
+            return -1;
+        int want = length < READ_AHEAD_SIZE ? length : READ_AHEAD_SIZE;
+        *bytes = package.ahead.lent.get();
+        if (handle == package.ahead.owner)
+            return read_ahead_of(package.ahead.lent.get(), want);
+        return unless_changed(read_full(handle, package.ahead.lent.get(), want), want);
+    }
+    if (lease_broken)
+        return say_package_changed(package.path);
+    if (package.ahead.start == package.ahead.end && !package.ahead.ended &&
+        refill_read_ahead() < 0)
+        return -1;
+    int left = package.ahead.end - package.ahead.start;
+    int take = length < left ? length : left;
+    // An early end is looked at as in unless_changed.
+    if (take == 0 && length > 0 && !still_same_file())
+        return say_package_changed(package.path);
+    *bytes = package.ahead.bytes.get() + package.ahead.start;
+    package.ahead.start += take;
+    return take;
+}
 
 void drop_read_ahead(int handle)
 {

@@ -21,6 +21,11 @@ int read_plain_source(int handle, void* buffer, int length)
     return unless_changed(read_full(handle, buffer, length), length);
 }
 
+int borrow_plain_source(int handle, const uint8_t** bytes, int length)
+{
+    return borrow_read_ahead(handle, bytes, length);
+}
+
 int close_plain_source(int handle)
 {
     drop_read_ahead(handle);

@@ -1,6 +1,7 @@
 // The package source: a plain file, or a gunzip child feeding a pipe.
 #pragma once
 
+#include <cstdint>
 #include <sys/types.h>
 
 #include "common/io.h"
@@ -22,6 +23,10 @@ int say_package_changed(const char* path);
 // ends early because the file is no longer as it was first opened. A regular
 // file is read ahead in large pieces, whatever size the caller asks for.
 int read_plain_source(int handle, void* buffer, int length);
+
+// read_plain_source, but the bytes are lent where the read-ahead holds them
+// (see source_ops::borrow).
+int borrow_plain_source(int handle, const uint8_t** bytes, int length);
 
 // Closes a handle of open_plain_source, and forgets what was read ahead for it.
 int close_plain_source(int handle);

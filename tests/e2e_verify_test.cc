@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "common/scoped.h"
+#include "source/pin.h"
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
@@ -856,7 +857,9 @@ TEST(SignedPackage, StorageThatReadsBackOtherBytesIsRefused)
 
 // A FIFO is opened again for every pass. One that serves the same bytes each
 // time holds a package like any file; one that serves others after the first
-// is refused by the pin, whether the package is signed or not.
+// is refused by the pin, whether the package is signed or not: one byte
+// changed at the first, a middle or the last byte of a whole chunk or of the
+// last, partial one.
 TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
 {
     signing_setup s;
@@ -865,8 +868,12 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
     p.end_script = "touch " + s.m.end_mark + "\n";
     p.blocks.push_back(replace_block(s.m.target, data));
     const std::vector<uint8_t> bare = bundle_bytes(p);
-    std::vector<uint8_t> other_bare = bare;
-    other_bare[other_bare.size() - 100] ^= 0x20;   // in the block data, its checksum aside
+    // Where a later copy differs: -1 nowhere. Chunks 0 and 1 are whole, 2 is
+    // the last and partial.
+    const long chunk = PIN_CHUNK_SIZE, size = (long)bare.size();
+    ASSERT_EQ(size / chunk, 2);
+    const std::vector<long> every_place = {chunk, chunk + chunk / 2, 2 * chunk - 1,
+                                           2 * chunk, (2 * chunk + size) / 2, size - 1};
     sandbox_dir work("fwdeploy-fifo");
     const std::string fifo = work.path("pkg");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -888,12 +895,22 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
           for (int ends : {CLOSES, KEEPS_OPEN, CLOSES_LATE}) {
             if (ends != CLOSES && gzipped)
                 continue;
-            for (bool same : {true, false}) {
+            // Every place for the plain package from a prompt writer, one for
+            // the others.
+            std::vector<long> places = {-1, size - 100};
+            if (ends == CLOSES && !gzipped)
+                places.insert(places.end(), every_place.begin(), every_place.end());
+            for (long place : places) {
+                const bool same = place < 0;
+                std::vector<uint8_t> other_bare = bare;
+                if (!same)
+                    other_bare[(size_t)place] ^= 0x20;   // its checksum aside
                 SCOPED_TRACE(std::string(keys ? "signed" : "unsigned") + (gzipped ? ", gzip" : "") +
                              (ends == KEEPS_OPEN    ? ", slow to close"
                               : ends == CLOSES_LATE ? ", closes late"
                                                     : "") +
-                             (same ? ", the same bytes" : ", other bytes"));
+                             (same ? ", the same bytes" : ", byte " + std::to_string(place) +
+                                                              " changed"));
                 s.m.restore();
                 remove_tree(s.m.end_mark);
                 // One trailer for both: a signature is new at every signing.
@@ -906,7 +923,7 @@ TEST(SignedPackage, AFifoMustServeTheVerifiedBytesAtEveryOpen)
                     return bytes;
                 };
                 const std::vector<uint8_t> first = packed(bare);
-                const std::vector<uint8_t> later = packed(same ? bare : other_bare);
+                const std::vector<uint8_t> later = packed(other_bare);
                 // One whole copy per open. The writer closes after it, so that
                 // the verification pass sees the end, and opens again once the
                 // reader has closed its end (inotify tells). The kernel tells

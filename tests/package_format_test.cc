@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/byte_sum.h"
 #include "engine/package_format.h"
 #include "engine/trailer.h"
 #include "tests/support/fake_host.h"
@@ -68,6 +69,58 @@ TEST(ByteSum, CountsBytesAsUnsignedAndWraps)
     std::vector<uint8_t> data = pattern(1000);
     EXPECT_EQ(byte_sum(byte_sum(0, data.data(), 333), data.data() + 333, 667),
               byte_sum(0, data.data(), 1000));
+}
+
+// Every form of the byte sum this processor may run, held to the plain loop:
+// every length to 1,024 at every alignment of a 16-byte vector (a head or
+// tail left out, a word read across the end), and a few MiB of random bytes
+// and of 0xFF (a 16-bit lane that overflows before it is widened), started
+// near the wrap of the 32-bit sum. Under qemu-arm the suite runs this for
+// cortex-a7 and for max, each with its NEON.
+TEST(ByteSum, EveryFormEqualsThePlainLoopAtEveryLengthAndAlignment)
+{
+    struct form {
+        const char* name;
+        uint32_t (*sum)(uint32_t, const uint8_t*, int);
+    };
+    std::vector<form> forms = {{"byte_sum as chosen", byte_sum}};
+#if FWDEPLOY_BYTE_SUM_ARM
+    forms.push_back({"USADA8", byte_sum_usada8});
+    if (byte_sum_neon_offered())
+        forms.push_back({"NEON", byte_sum_neon});
+    else
+        std::cout << "This core has no NEON: its byte sum form is not checked here.\n";
+#endif
+    std::vector<uint8_t> random(1024 + 16);
+    uint32_t state = 12345;
+    for (uint8_t& byte : random) {
+        state = state * 1103515245u + 12345u;
+        byte = (uint8_t)(state >> 16);
+    }
+    const size_t large = (3u << 20) + 77;
+    std::vector<uint8_t> big_random(large + 16), all_ff(large + 16, 0xFF);
+    for (uint8_t& byte : big_random) {
+        state = state * 1103515245u + 12345u;
+        byte = (uint8_t)(state >> 16);
+    }
+    for (const form& f : forms) {
+        SCOPED_TRACE(f.name);
+        for (int align = 0; align < 16; ++align) {
+            for (int length = 0; length <= 1024; ++length) {
+                const uint8_t* at = random.data() + align;
+                uint32_t initial = (uint32_t)length * 0x01000193u;
+                ASSERT_EQ(f.sum(initial, at, length), byte_sum_plain(initial, at, length))
+                    << length << " bytes at alignment " << align;
+            }
+            const uint32_t near_wrap = 0xFFFFFF00u;
+            ASSERT_EQ(f.sum(near_wrap, big_random.data() + align, (int)large),
+                      byte_sum_plain(near_wrap, big_random.data() + align, (int)large))
+                << "random MiB at alignment " << align;
+            ASSERT_EQ(f.sum(near_wrap, all_ff.data() + align, (int)large),
+                      near_wrap + 0xFFu * (uint32_t)large)
+                << "0xFF MiB at alignment " << align;
+        }
+    }
 }
 
 TEST_F(ReadPackageHeader, AcceptsVersion04AndStopsAtTheFirstBlockHeader)

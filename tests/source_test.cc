@@ -226,6 +226,26 @@ TEST_F(PackageSource, PaddingAfterTheStreamIsAcceptedByEveryGunzip)
     }
 }
 
+// `length` bytes of a plain source, read or lent (a lender may lend fewer
+// than asked: asked again until they are all there); how many came, or -1.
+int take_plain(int fd, uint8_t* to, int length, bool lent)
+{
+    if (!lent)
+        return read_plain_source(fd, to, length);
+    int total = 0;
+    while (total < length) {
+        const uint8_t* bytes = nullptr;
+        int n = borrow_plain_source(fd, &bytes, length - total);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        memcpy(to + total, bytes, (size_t)n);
+        total += n;
+    }
+    return total;
+}
+
 TEST_F(PackageSource, AFileChangedAfterItsFirstOpenIsRefused)
 {
     // Each phase of a run opens the package anew: from the second open on it
@@ -253,9 +273,11 @@ TEST_F(PackageSource, ALeaseEndsWithTheFirstOpenForWritingEvenIfItsSignalIsHeldB
     // its content. An open for writing ends the lease at once, and the kernel's
     // word counts even while its signal waits in a blocked mask: otherwise the
     // kernel would drop the lease after its break time and let the writer write
-    // with nobody the wiser.
+    // with nobody the wiser. So for bytes read and bytes lent.
+  for (bool lent : {false, true}) {
+    SCOPED_TRACE(lent ? "lent" : "read");
     std::vector<uint8_t> bytes = pattern_bytes(10000, 9);
-    std::string path = board_.write("pkg.bin", bytes);
+    std::string path = board_.write(lent ? "lent.bin" : "pkg.bin", bytes);
     int fd = open_plain_source(path.c_str());
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(package_file_leased()) << "the sandbox's filesystem keeps no leases?";
@@ -268,7 +290,7 @@ TEST_F(PackageSource, ALeaseEndsWithTheFirstOpenForWritingEvenIfItsSignalIsHeldB
     int open_error = errno;
     uint8_t buf[100];
     testing::internal::CaptureStdout();
-    int n = read_plain_source(fd, buf, (int)sizeof buf);
+    int n = take_plain(fd, buf, (int)sizeof buf, lent);
     bool leased = package_file_leased();
     std::string said = testing::internal::GetCapturedStdout();
     close(fd);
@@ -285,13 +307,14 @@ TEST_F(PackageSource, ALeaseEndsWithTheFirstOpenForWritingEvenIfItsSignalIsHeldB
     // The broken lease was that package's: the next package a process opens
     // starts with a lease of its own.
     release_package_file();
-    std::string next = board_.write("next.bin", bytes);
+    std::string next = board_.write(lent ? "lent-next.bin" : "next.bin", bytes);
     fd = open_plain_source(next.c_str());
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(package_file_leased());
-    EXPECT_EQ(read_plain_source(fd, buf, (int)sizeof buf), (int)sizeof buf);
+    EXPECT_EQ(take_plain(fd, buf, (int)sizeof buf, lent), (int)sizeof buf);
     close_plain_source(fd);
     release_package_file();
+  }
 }
 
 TEST_F(PackageSource, MissingGunzipEndsTheStream)
@@ -361,7 +384,10 @@ TEST_F(PackageSource, AFileReadAheadHandsOnEveryByteOnceInOrder)
 {
     // Requests of every kind of size against the read-ahead buffer: smaller
     // than it, straddling its refills, as large as it and larger, and one
-    // asked for while bytes still wait in it.
+    // asked for while bytes still wait in it; read, lent, or by turns.
+  for (int lending : {0, 1, 2}) {
+    SCOPED_TRACE(lending == 0 ? "read" : lending == 1 ? "lent" : "read and lent by turns");
+    auto lent = [&](int turn) { return lending == 1 || (lending == 2 && turn % 2 == 1); };
     const std::vector<uint8_t> data = pattern_bytes(400000, 11);
     const std::string path = board_.write("pkg.bin", data);
     const std::vector<uint8_t> other = pattern_bytes(70000, 12);
@@ -370,8 +396,9 @@ TEST_F(PackageSource, AFileReadAheadHandsOnEveryByteOnceInOrder)
     ASSERT_GE(fd, 0);
     std::vector<uint8_t> got(data.size() + 100);
     size_t at = 0;
+    int turn = 0;
     for (int piece : {1, 4095, 4096, 70000, 3, 65536, 65533, 131072, 7}) {
-        int n = read_plain_source(fd, got.data() + at, piece);
+        int n = take_plain(fd, got.data() + at, piece, lent(turn++));
         ASSERT_EQ(n, piece) << "at " << at;
         at += (size_t)n;
     }
@@ -380,12 +407,12 @@ TEST_F(PackageSource, AFileReadAheadHandsOnEveryByteOnceInOrder)
     int beside = open_plain_source(other_path.c_str());
     ASSERT_GE(beside, 0);
     std::vector<uint8_t> other_got(other.size());
-    ASSERT_EQ(read_plain_source(beside, other_got.data(), 5000), 5000);
-    int n = read_plain_source(fd, got.data() + at, 100000);
+    ASSERT_EQ(take_plain(beside, other_got.data(), 5000, lent(turn++)), 5000);
+    int n = take_plain(fd, got.data() + at, 100000, lent(turn++));
     EXPECT_EQ(n, (int)(data.size() - at));
     at += (size_t)(n > 0 ? n : 0);
-    EXPECT_EQ(read_plain_source(fd, got.data(), 10), 0);
-    ASSERT_EQ(read_plain_source(beside, other_got.data() + 5000, 65000), 65000);
+    EXPECT_EQ(take_plain(fd, got.data(), 10, lent(turn++)), 0);
+    ASSERT_EQ(take_plain(beside, other_got.data() + 5000, 65000, lent(turn++)), 65000);
     EXPECT_TRUE(other_got == other);
     got.resize(at);
     EXPECT_TRUE(got == data);
@@ -402,9 +429,10 @@ TEST_F(PackageSource, AFileReadAheadHandsOnEveryByteOnceInOrder)
     int reused = open_plain_source(other_path.c_str());
     ASSERT_EQ(reused, fd) << "the descriptor number was not taken again";
     std::vector<uint8_t> head(10);
-    EXPECT_EQ(read_plain_source(reused, head.data(), 10), 10);
+    EXPECT_EQ(take_plain(reused, head.data(), 10, lent(turn++)), 10);
     EXPECT_TRUE(std::equal(head.begin(), head.end(), other.begin()));
     EXPECT_EQ(close_plain_source(reused), 0);
+  }
 }
 
 TEST_F(PackageSource, APipeIsNeverReadPastWhatWasAskedFor)
@@ -414,7 +442,9 @@ TEST_F(PackageSource, APipeIsNeverReadPastWhatWasAskedFor)
     // goes only when told, after the reader has had what it asked for. Should
     // the reader read ahead anyway, the writer gives up after a while so that
     // the test fails rather than hangs.
-    const std::string fifo = board_.path("pkg.fifo");
+  for (bool lent : {false, true}) {
+    SCOPED_TRACE(lent ? "lent" : "read");
+    const std::string fifo = board_.path(lent ? "lent.fifo" : "pkg.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int told[2];
     ASSERT_EQ(pipe(told), 0);
@@ -429,7 +459,7 @@ TEST_F(PackageSource, APipeIsNeverReadPastWhatWasAskedFor)
     int fd = open_plain_source(fifo.c_str());
     ASSERT_GE(fd, 0);
     std::vector<uint8_t> got(100);
-    EXPECT_EQ(read_plain_source(fd, got.data(), 100), 100);
+    EXPECT_EQ(take_plain(fd, got.data(), 100, lent), 100);
     int waiting = -1;
     EXPECT_EQ(ioctl(fd, FIONREAD, &waiting), 0);
     EXPECT_EQ(waiting, 100) << "the rest of the pipe was taken before it was asked for";
@@ -439,6 +469,7 @@ TEST_F(PackageSource, APipeIsNeverReadPastWhatWasAskedFor)
     EXPECT_EQ(close_plain_source(fd), 0);
     close(told[0]);
     close(told[1]);
+  }
 }
 
 }  // namespace
@@ -527,7 +558,6 @@ TEST_F(PackageSource, APinnedPassHandsOnNoByteOfAChangedChunk)
     bundle_package p;
     p.blocks.push_back(replace_block(board_.path("target"), data));
     const std::vector<uint8_t> bare = bundle_bytes(p);
-    const size_t changed_at = bare.size() - 50;          // in the last chunk
     source_ops inner{};
     inner.open = open_unchecked;
     inner.close = close;
@@ -551,32 +581,68 @@ TEST_F(PackageSource, APinnedPassHandsOnNoByteOfAChangedChunk)
         testing::internal::GetCapturedStdout();
         return path;
     };
+    // A later pass as the engine reads it: copied out, or lent (block data).
+    auto lent = [&](int fd, int* last) {
+        std::vector<uint8_t> all;
+        const uint8_t* bytes = nullptr;
+        int n;
+        while ((n = pinned.borrow(fd, &bytes, 4096)) > 0)
+            all.insert(all.end(), bytes, bytes + n);
+        *last = n;
+        return all;
+    };
 
+    // One byte changed at the first, a middle and the last byte of a whole
+    // chunk and of the last, partial one (the stream's last byte: the
+    // trailer's, where there is one).
+    const size_t chunk = PIN_CHUNK_SIZE;
+    struct change {
+        const char* where;
+        size_t chunk_index;
+        size_t at;                    // SIZE_MAX: the stream's last byte
+    };
+    const change changes[] = {
+        {"first byte of a chunk", 1, chunk},
+        {"middle of a chunk", 1, chunk + chunk / 2},
+        {"last byte of a chunk", 1, 2 * chunk - 1},
+        {"first byte of the last chunk", 3, 3 * chunk},
+        {"middle of the last chunk", 3, 3 * chunk + 150},
+        {"last byte of the last chunk", 3, SIZE_MAX},
+    };
     for (bool with_trailer : {true, false}) {
-        SCOPED_TRACE(with_trailer ? "with a trailer" : "without a trailer");
-        std::vector<uint8_t> bytes;
-        std::string path = verified(with_trailer, &bytes);
+      for (const change& c : changes) {
+        for (bool borrowed : {false, true}) {
+            SCOPED_TRACE(std::string(with_trailer ? "with a trailer, " : "without a trailer, ") +
+                         c.where + (borrowed ? ", lent" : ", read"));
+            std::vector<uint8_t> bytes;
+            std::string path = verified(with_trailer, &bytes);
+            size_t at = c.at == SIZE_MAX ? bytes.size() - 1 : c.at;
+            ASSERT_LT(at, bytes.size());
+            ASSERT_EQ(at / chunk, c.chunk_index);
 
-        // In place: same inode, same size.
-        unique_fd w(open(path.c_str(), O_WRONLY));
-        ASSERT_EQ(pwrite(w.fd, "XY", 2, (off_t)changed_at), 2);
-        int last = 0;
-        testing::internal::CaptureStdout();
-        int fd = pinned.open(path.c_str());
-        ASSERT_GE(fd, 0);
-        std::vector<uint8_t> got = drain(fd, pinned.read, &last);
-        pinned.close(fd);
-        std::string said = testing::internal::GetCapturedStdout();
-        // Signed or not: every chunk before the changed one, and not a byte
-        // of that one.
-        EXPECT_EQ(last, -1);
-        EXPECT_EQ(got.size(), 3 * (size_t)PIN_CHUNK_SIZE);
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
-        EXPECT_EQ(said, "Package " + path + " changed since it was verified!\n");
-        // Every later pass is refused at its open.
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(pinned.open(path.c_str()), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), said);
+            // In place: same inode, same size.
+            unique_fd w(open(path.c_str(), O_WRONLY));
+            uint8_t other = (uint8_t)(bytes[at] ^ 0x01);
+            ASSERT_EQ(pwrite(w.fd, &other, 1, (off_t)at), 1);
+            int last = 0;
+            testing::internal::CaptureStdout();
+            int fd = pinned.open(path.c_str());
+            ASSERT_GE(fd, 0);
+            std::vector<uint8_t> got = borrowed ? lent(fd, &last) : drain(fd, pinned.read, &last);
+            pinned.close(fd);
+            std::string said = testing::internal::GetCapturedStdout();
+            // Signed or not: every chunk before the changed one, and not a
+            // byte of that one.
+            EXPECT_EQ(last, -1);
+            EXPECT_EQ(got.size(), c.chunk_index * chunk);
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+            EXPECT_EQ(said, "Package " + path + " changed since it was verified!\n");
+            // Every later pass is refused at its open.
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(pinned.open(path.c_str()), -1);
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), said);
+        }
+      }
     }
 
     // A pass that ends early (a begin script pass) and one that asks for more

@@ -187,7 +187,7 @@ int verify_command(const std::string& package, const std::string& keys, bool gzi
     verify_host state;
     state.reader.gzip_only = gzip;
     host = &state;
-    source_ops src{source_open, source_close, source_read, source_finish, nullptr};
+    source_ops src{source_open, source_close, source_read, source_finish, nullptr, nullptr};
     trust_ops trust{trust_begin, trust_update, check_trailer, nullptr};
     // The board's policy, as a board with this compatibility string and this
     // installed version applies it, built with FWDEPLOY_REFUSE_SAME_VERSION or

@@ -293,7 +293,7 @@ int src_finish(int handle)
     return 0;
 }
 
-source_ops source() { return source_ops{src_open, src_close, src_read, nullptr, nullptr}; }
+source_ops source() { return source_ops{src_open, src_close, src_read, nullptr, nullptr, nullptr}; }
 
 namespace {
 
