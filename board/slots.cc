@@ -343,6 +343,47 @@ void warn_if_mounted(const char* path)
         printf("Warning: %s is mounted read-write on %s\n", path, at);
 }
 
+namespace {
+
+// Whether two devices are one: the same device number, or the same file once
+// every link is resolved.
+bool same_device(const device_id& a, const device_id& b)
+{
+    if (a.kind != 0 && a.kind == b.kind && a.rdev == b.rdev)
+        return true;
+    return a.real[0] != '\0' && strcmp(a.real, b.real) == 0;
+}
+
+}  // namespace
+
+int guard_slot_device(const char* path)
+{
+    if (!state.present)
+        return 0;
+    device_id target;
+    bool known = identify(path, state.settings.sysfs_root, &target) == 0;
+    // The slot that slot blocks write, or both while the booted one is
+    // unknown: written by its name, it would be written while it could boot.
+    for (int g = 0; g < state.table.count; ++g) {
+        const slot_group& group = state.table.groups[g];
+        for (int slot = 0; slot < 2; ++slot) {
+            if (slot == state.booted)
+                continue;
+            device_id device;
+            bool same = strcmp(path, group.device[slot]) == 0 ||
+                        (known && identify(group.device[slot], state.settings.sysfs_root,
+                                           &device) == 0 &&
+                         same_device(target, device));
+            if (same) {
+                printf("Target %s refused: it is slot %c of group %s, which a package writes "
+                       "as @%s!\n", path, SLOT_LETTER[slot], group.name, group.name);
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
 int switch_boot_slot()
 {
     if (state.booted < 0) {

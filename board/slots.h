@@ -43,6 +43,11 @@ int make_slot_unbootable();
 int switch_boot_slot();
 void warn_if_mounted(const char* path);
 
+// The guard_device slot: -1 after a line when `path` names a device of the
+// slot that is not booted (either, while the booted one is unknown), by its
+// name, a link to it, or its device number; 0 otherwise.
+int guard_slot_device(const char* path);
+
 // fwdeploy -g: gives the booted slot its attempts back. 0, or -1 after printing why.
 int confirm_booted_slot();
 

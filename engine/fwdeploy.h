@@ -142,6 +142,11 @@ struct slot_ops {
     int (*switch_boot)();
     // May be null. Prints a warning when a plain target is mounted read-write.
     void (*warn_mounted)(const char* path);
+    // May be null. 0 when a block may write the device `path` by its name;
+    // -1 after a line when it is a slot's device, which a package writes by
+    // its group alone (@NAME): by its name it would be written while it could
+    // still boot, or while it runs.
+    int (*guard_device)(const char* path);
     const char* writing;              // "A" or "B", the slot resolve names; null when unknown
 };
 

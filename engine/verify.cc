@@ -73,6 +73,15 @@ int sum_block(verify_state* s, const block_header* block, uint32_t* sum)
     return 0;
 }
 
+// The failure report of a block whose target the board will not place.
+int refuse_slot_target(verify_state* s, const block_header* block)
+{
+    char text[TARGET_PATH_SIZE + 64];
+    format_message(text, sizeof text, TEXT_SLOT_REFUSED, block->target_path);
+    fail(s, text);
+    return -1;
+}
+
 // A slot target is resolved here, before anything runs, so that a package the
 // board cannot place is refused whole instead of failing halfway through. 0, or
 // -1 after the line saying why and the failure report.
@@ -80,12 +89,15 @@ int check_slot_target(verify_state* s, const block_header* block, uint32_t index
 {
     bool writes_device = block->operation == OP_RAW_PARTITION || block->operation == OP_UBI_VOLUME;
     // A script block's target only names it in messages.
+    char device[TARGET_PATH_SIZE];
     if (block->target_path[0] != '@' || block->operation == OP_SCRIPT) {
+        if (writes_device && s->slots != nullptr && s->slots->guard_device != nullptr &&
+            s->slots->guard_device(block->target_path) < 0)
+            return refuse_slot_target(s, block);
         if (writes_device && s->slots != nullptr && s->slots->warn_mounted != nullptr)
             s->slots->warn_mounted(block->target_path);
         return 0;
     }
-    char device[TARGET_PATH_SIZE];
     if (!writes_device) {
         printf("Block %d: slot target %s on a file block!\n",
                (int)index, block->target_path);
@@ -101,10 +113,7 @@ int check_slot_target(verify_state* s, const block_header* block, uint32_t index
         ++s->slot_targets;
         return 0;
     }
-    char text[TARGET_PATH_SIZE + 64];
-    format_message(text, sizeof text, TEXT_SLOT_REFUSED, block->target_path);
-    fail(s, text);
-    return -1;
+    return refuse_slot_target(s, block);
 }
 
 // One block: header, data, checksum. 0 on a match, -1 after the failure report.

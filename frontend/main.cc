@@ -403,6 +403,7 @@ int main(int argc, char** argv)
     ops.slots.make_unbootable = make_slot_unbootable;
     ops.slots.switch_boot = switch_boot_slot;
     ops.slots.warn_mounted = warn_if_mounted;
+    ops.slots.guard_device = guard_slot_device;
     ops.slots.writing = slot_to_write();
     ops.script_failure = last_script_failure;
     int result = upgrade_run(&ops);

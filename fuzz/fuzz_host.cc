@@ -319,6 +319,12 @@ void slot_release()
     fuzz.slot_held = false;
 }
 
+// The slot that is not booted is written by its group's name alone.
+int slot_guard(const char* path)
+{
+    return strcmp(path, "/dev/mmcblk0p3") == 0 ? -1 : 0;
+}
+
 int slot_make_unbootable()
 {
     fuzz_require(fuzz.switches == 0 && fuzz.slot_held, "a slot made unbootable out of turn");
@@ -388,6 +394,7 @@ upgrade_ops fuzz_ops()
     ops.slots.release = slot_release;
     ops.slots.make_unbootable = slot_make_unbootable;
     ops.slots.switch_boot = slot_switch;
+    ops.slots.guard_device = slot_guard;
     ops.slots.writing = "B";
     return ops;
 }

@@ -24,8 +24,11 @@ for target in package fault trust; do
     echo "== ${target}_fuzz"
     (cd "$build" && "./fuzz/${target}_fuzz" "${limit[@]}" -print_final_stats=1 \
         "$corpus/$target" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|#[0-9]+ +DONE|==[0-9]+==|invariant|SUMMARY|Done)' || true)
-    if ls "$build"/crash-* "$build"/leak-* "$build"/timeout-* >/dev/null 2>&1; then
-        echo "findings:"; ls "$build"/crash-* "$build"/leak-* "$build"/timeout-* 2>/dev/null
+    # Any one kind of finding fails the run (ls of all three fails unless
+    # every kind is there).
+    findings=$(find "$build" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \) -print)
+    if [[ -n $findings ]]; then
+        echo "findings:"; echo "$findings"
         exit 1
     fi
 done

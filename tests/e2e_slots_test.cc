@@ -473,9 +473,26 @@ TEST(SlotTargets, RefusedBeforeAnythingRuns)
         s.box.write("partition-slots", "system " + s.a.device + " " + disk.partition + "\n");
     std::string mount_partition = "mkdir -p " + s.box.path("mnt") + " && mount " +
                                   disk.partition + " " + s.box.path("mnt") + " && exec \"$@\"";
+    const std::string b_link = s.box.path("b-link");
+    ASSERT_EQ(symlink(s.b.device.c_str(), b_link.c_str()), 0);
     const std::vector<refusal_case> cases = {
         {"an unknown group", raw_block("@kernel", image, 16384), {}, "",
          "Slot target @kernel refused: no such group in " + s.box.path("slots") + "!"},
+        // By its name, a link to it or another node of it, the slot that is
+        // not booted would be written while it could still boot.
+        {"the slot not booted, by its device's name", raw_block(s.b.device, image, 16384), {}, "",
+         "Target " + s.b.device + " refused: it is slot B of group rootfs, which a package "
+         "writes as @rootfs!"},
+        {"the slot not booted, by a link to its device", raw_block(b_link, image, 16384), {}, "",
+         "Target " + b_link + " refused: it is slot B of group rootfs, which a package writes "
+         "as @rootfs!"},
+        {"the slot not booted, as a UBI volume", ubi_block(s.b.device, image), {}, "",
+         "Target " + s.b.device + " refused: it is slot B of group rootfs, which a package "
+         "writes as @rootfs!"},
+        {"either slot, the booted one unknown", raw_block(s.a.device, image, 16384),
+         {{"FWDEPLOY_TEST_CMDLINE_FILE", s.box.path("no-cmdline")}}, "",
+         "Target " + s.a.device + " refused: it is slot A of group rootfs, which a package "
+         "writes as @rootfs!"},
         {"a board without a slot table", raw_block("@rootfs", image, 16384),
          {{"FWDEPLOY_TEST_SLOTS_FILE", s.box.path("no-slots")}}, "",
          "Slot target @rootfs refused: this board has no slot table!"},
