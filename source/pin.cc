@@ -47,6 +47,13 @@ int say_out_of_memory()
     return -1;
 }
 
+// Whether a record of `count` entries can be mapped at all: on 32-bit ARM
+// its size in bytes may pass what a size_t holds.
+bool mappable(uint64_t count)
+{
+    return count <= SIZE_MAX / sizeof(chunk_digest);
+}
+
 // The record is mapped, not allocated: it grows by remapping, so no copy of it
 // and no freed heap around it ever adds to the memory the board spends.
 void end_chunk()
@@ -54,7 +61,7 @@ void end_chunk()
     if (pin.count == pin.capacity) {
         uint32_t more = pin.capacity == 0 ? 2048 : pin.capacity * 2;
         void* grown = MAP_FAILED;
-        if (more > pin.capacity && more <= SIZE_MAX / sizeof(chunk_digest))
+        if (more > pin.capacity && mappable(more))
             grown = pin.digests == nullptr
                         ? ::mmap(nullptr, sizeof(chunk_digest) * more, PROT_READ | PROT_WRITE,
                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
