@@ -8,6 +8,7 @@
 #   plain-signed: one `openssl dgst -sha256` pass over the package, then the same dd
 #   gzip:         two gunzip passes over the package (one per pass of the tool), then the same dd
 #   gzip-signed:  as gzip; its last column, the time over gzip's, is the one to watch
+#   encrypted:    the plain package sealed for the board's key; the plain bound
 # Then the speed of the board's SHA-256 and chunk MAC on each code path this CPU
 # offers.
 #   usage: bench/apply_bench.sh [SIZE_MIB...]   (default: 64 256; ROUNDS=3)
@@ -19,11 +20,13 @@ sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(64 256)
 
 # The run lock lives in the build folder: /run is for root, and this needs none.
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF \
-    -DFWDEPLOY_LOCK_FILE="$build/fwdeploy.lock" >/dev/null
-make -C "$build" -j2 fwdeploy make_bench_package byte_sum_bench digest_bench >/dev/null
-
+# The board's decryption key is the benchmark's own, in its work folder.
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwdeploy-bench.XXXXXX")
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF \
+    -DFWDEPLOY_LOCK_FILE="$build/fwdeploy.lock" \
+    -DFWDEPLOY_DECRYPTION_KEY="$work/decryption-key.pem" >/dev/null
+make -C "$build" -j2 fwdeploy fwbundle make_bench_package byte_sum_bench digest_bench >/dev/null
+
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/board/dev" "$work/board/data"
 
@@ -45,6 +48,7 @@ measure() {
 # The package signed as a user would: digest, key id and signature by openssl.
 openssl ecparam -name prime256v1 -genkey -noout -out "$work/key.pem" 2>/dev/null
 openssl pkey -in "$work/key.pem" -pubout -out "$work/key.pub.pem"
+install -m 0600 "$work/key.pem" "$work/decryption-key.pem"
 # shellcheck source=bench/sign_package.sh
 . "$top/bench/sign_package.sh"
 
@@ -58,8 +62,10 @@ for mib in "${sizes[@]}"; do
     gzip -1 -c "$work/pkg.bin" >"$work/pkg.bin.gz"
     sign_package "$work/key.pem" "$work/key.pub.pem" "$work/pkg.bin" "$work/signed.bin"
     gzip -1 -c "$work/signed.bin" >"$work/signed.bin.gz"
+    "$build/bundle/fwbundle" encrypt --to "$work/key.pub.pem" -o "$work/sealed.bin" \
+        "$work/pkg.bin" >/dev/null
     for round in $(seq "$rounds"); do
-        for kind in plain plain-signed gzip gzip-signed; do
+        for kind in plain plain-signed gzip gzip-signed encrypted; do
             rm -f "$target"           # every run allocates what it writes
             sync                      # no writeback of earlier runs in this one's time
             case $kind in
@@ -67,17 +73,18 @@ for mib in "${sizes[@]}"; do
                 plain-signed) args=(-r "$work/signed.bin" -k "$work/key.pub.pem") ;;
                 gzip) args=(-x "$work/pkg.bin.gz") ;;
                 gzip-signed) args=(-x "$work/signed.bin.gz" -k "$work/key.pub.pem") ;;
+                encrypted) args=(-r "$work/sealed.bin") ;;
             esac
             # The same start for every row and its bound: the package in the page cache.
             cat "${args[1]}" >/dev/null
             measure "$build/frontend/fwdeploy" "${args[@]}" -t "$work"
             tool=$wall
-            [[ $kind == *-signed ]] || unsigned=$tool
+            [[ $kind == *-signed || $kind == encrypted ]] || unsigned=$tool
             rm -f "$target"
             sync
             start=$(now)
             case $kind in
-                plain) cat "${args[1]}" >/dev/null ;;
+                plain|encrypted) cat "${args[1]}" >/dev/null ;;
                 plain-signed) openssl dgst -sha256 "${args[1]}" >/dev/null ;;
                 gzip*) gunzip -c "${args[1]}" >/dev/null; gunzip -c "${args[1]}" >/dev/null ;;
             esac

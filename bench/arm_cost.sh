@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The board's cost, counted instruction by instruction: the armhf fwdeploy,
-# static and unstripped, applies plain, signed and gzip packages of two sizes
+# static and unstripped, applies plain, signed, gzip and encrypted (a plain
+# package sealed in an envelope for the board's key) packages of two sizes
 # under qemu-arm for each CPU model, QEMU logs every translated block and every
 # execution of one (-d in_asm,exec,nochain), and bench/arm_cost_count.py weighs
 # the executions by the blocks' sizes: an exact count, the same as QEMU's
 # one-instruction-per-block mode gives. Instructions per byte of package are
 # the slope between the two sizes, both passes, so that start-up cancels; split
-# by the symbols of the binary (MAC, SHA-256, byte sums, copies, the rest) and
+# by the symbols of the binary (the envelope's cipher, MACs, SHA-256, byte
+# sums, copies, the rest) and
 # the children (gunzip: an armhf busybox's, since the host's is no ARM program).
 # No time is measured: the figures are the same on any machine.
 #
 #   usage: bench/arm_cost.sh [SMALL LARGE]   (data sizes; default: 1M 2M, K for KiB)
-#   CPUS="cortex-a7 max"  KINDS="plain signed gzip"  JOBS=2
+#   CPUS="cortex-a7 max"  KINDS="plain signed gzip encrypted"  JOBS=2
 #   IPC=0.7 MHZ=1000      the assumptions of the seconds estimate
 #   CHECK=1               also count a short run in one-instruction-per-block
 #                         mode and require the same total
@@ -28,7 +30,7 @@ bytes_in() {
 small=${1:-1M}
 large=${2:-2M}
 cpus=(${CPUS:-cortex-a7 max})
-kinds=(${KINDS:-plain signed gzip})
+kinds=(${KINDS:-plain signed gzip encrypted})
 jobs=${JOBS:-2}
 ipc=${IPC:-0.7}
 mhz=${MHZ:-1000}
@@ -43,11 +45,11 @@ echo "building the armhf fwdeploy (static, unstripped) and the host packaging to
 cmake -S "$top" -B "$arm_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" -DFWDEPLOY_STATIC=ON \
     -DFWDEPLOY_TESTS=OFF -DFWDEPLOY_BUNDLE_TOOL=OFF \
-    -DFWDEPLOY_LOCK_FILE=fwdeploy.lock >/dev/null
+    -DFWDEPLOY_LOCK_FILE=fwdeploy.lock -DFWDEPLOY_DECRYPTION_KEY=decryption-key.pem >/dev/null
 cmake --build "$arm_build" -j "$jobs" --target fwdeploy >/dev/null
 cmake -S "$top" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DFWDEPLOY_TESTS=OFF \
     -DFWDEPLOY_LOCK_FILE="$host_build/fwdeploy.lock" >/dev/null
-cmake --build "$host_build" -j "$jobs" --target make_bench_package >/dev/null
+cmake --build "$host_build" -j "$jobs" --target make_bench_package fwbundle >/dev/null
 fwdeploy=$arm_build/frontend/fwdeploy
 
 # An armhf gunzip for -x: busybox-static's, downloaded once (not installed).
@@ -93,6 +95,8 @@ make_package() {
     case $kind in
         signed) sign_package "$work/key.pem" "$work/key.pub.pem" "$dir/plain.bin" "$dir/signed.bin" ;;
         gzip) gzip -6 -c "$dir/plain.bin" >"$dir/gzip.bin.gz" ;;
+        encrypted) "$host_build/bundle/fwbundle" encrypt --to "$work/key.pub.pem" \
+                       -o "$dir/sealed.bin" "$dir/plain.bin" >/dev/null ;;
     esac
 }
 
@@ -104,10 +108,12 @@ count_run() {
     make_package "$kind" "$mib" "$dir"
     # Names as short as the command line wants them (under 64 characters).
     cp "$work/key.pub.pem" "$dir/key.pem"
+    install -m 0600 "$work/key.pem" "$dir/decryption-key.pem"
     case $kind in
         plain) args=(-r plain.bin) ;;
         signed) args=(-r signed.bin -k key.pem) ;;
         gzip) args=(-x gzip.bin.gz) ;;
+        encrypted) args=(-r sealed.bin) ;;
     esac
     # Through binfmt, so that QEMU's settings reach the armhf children too;
     # every process logs to a file named by its pid. The run lock is relative:
@@ -174,8 +180,8 @@ done
 
 # Both packages are the data and the same few hundred bytes more.
 delta=$(($(bytes_in "$large") - $(bytes_in "$small")))
-groups=(mac sha256 byte_sums copies rest children)
-declare -A label=([mac]="chunk MAC" [sha256]="SHA-256" [byte_sums]="byte sums"
+groups=(cipher mac sha256 byte_sums copies rest children)
+declare -A label=([cipher]="ChaCha20" [mac]="Poly1305" [sha256]="SHA-256" [byte_sums]="byte sums"
                   [copies]="copies (memcpy)" [rest]="the rest" [children]="children (gunzip)")
 
 printf '\nInstructions per byte of package (slope from %s to %s of data, both passes)\n\n' "$small" "$large"

@@ -10,6 +10,9 @@
 #include "backends/envelope.h"
 #include "backends/trust.h"
 #include "common/scoped.h"
+#include "engine/package_format.h"
+#include "engine/trailer.h"
+#include "source/source.h"
 
 namespace {
 
@@ -32,6 +35,7 @@ struct envelope_state {
     int token;
     uint8_t peeked[ENVELOPE_MAGIC_SIZE];   // of a plain package, handed on first
     uint32_t peeked_served;
+    uint32_t header_size;
     uint32_t chunk_size;
     byte_buffer chunk;                // a chunk and its tag; its opened bytes in front
     uint32_t chunk_room;
@@ -158,6 +162,7 @@ int open_header(const uint8_t magic[ENVELOPE_MAGIC_SIZE])
         }
     }
     envelope.chunk_size = chunk_size;
+    envelope.header_size = header_size;
     return 0;
 }
 
@@ -324,6 +329,24 @@ int sealed_finish(int handle)
                                             : (handle == envelope.token ? 0 : -1);
 }
 
+// Reads sealed chunk `index` of the file (`sealed` bytes with its tag) with
+// pread and opens it into `to`: true when it opens.
+bool open_chunk_at(int fd, uint64_t index, bool last, uint32_t sealed, uint8_t* to)
+{
+    uint64_t at = envelope.header_size + index * (envelope.chunk_size + ENVELOPE_TAG_SIZE);
+    uint32_t got = 0;
+    while (got < sealed) {
+        ssize_t n = ::pread(fd, to + got, sealed - got, (off_t)(at + got));
+        if (n <= 0)
+            return false;
+        got += (uint32_t)n;
+    }
+    uint8_t nonce[12];
+    envelope_chunk_nonce(index, last, nonce);
+    uint32_t length = sealed - (uint32_t)ENVELOPE_TAG_SIZE;
+    return aead_open(envelope.payload_key, nonce, nullptr, 0, to, length, to + length) == 0;
+}
+
 // Wipes the keys when the program ends.
 struct envelope_owner {
     ~envelope_owner() { envelope_forget(); }
@@ -363,6 +386,55 @@ bool file_may_be_envelope(const char* path)
     uint8_t magic[ENVELOPE_MAGIC_SIZE];
     return fd.fd >= 0 && ::pread(fd.fd, magic, sizeof magic, 0) == (ssize_t)sizeof magic &&
            is_envelope(magic, sizeof magic);
+}
+
+int envelope_may_end_in_trailer(int handle)
+{
+    if (handle < 0 || handle != envelope.token)
+        return -1;
+    if (envelope.kind == PLAIN)
+        return package_may_end_in_trailer(envelope.inner_handle) ? 1 : 0;
+    // The chunks' layout from the file's size: the last one's length, and the
+    // package's. Whatever does not add up may be anything: the reader says.
+    struct stat st;
+    int fd = envelope.inner_handle;
+    if (::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) ||
+        (uint64_t)st.st_size < envelope.header_size)
+        return 1;
+    uint64_t full = envelope.chunk_size + ENVELOPE_TAG_SIZE;
+    uint64_t body = (uint64_t)st.st_size - envelope.header_size;
+    uint64_t chunks = (body + full - 1) / full;
+    uint64_t last_sealed = chunks == 0 ? 0 : body - (chunks - 1) * full;
+    if (chunks == 0 || last_sealed < ENVELOPE_TAG_SIZE)
+        return 1;
+    uint64_t length = (chunks - 1) * envelope.chunk_size + last_sealed - ENVELOPE_TAG_SIZE;
+    if (length < sizeof(package_header))
+        return 1;
+    byte_buffer chunk = allocate_bytes((size_t)full);
+    if (!chunk ||
+        !open_chunk_at(fd, 0, chunks == 1, chunks == 1 ? (uint32_t)last_sealed : (uint32_t)full,
+                       chunk.get()))
+        return 1;
+    package_header header;
+    memcpy(&header, chunk.get(), sizeof header);
+    uint64_t limit = trailer_size_limit(header.block_count);
+    uint32_t tail = (uint32_t)(length < limit ? length : limit);
+    byte_buffer bytes = allocate_bytes(tail);
+    if (!bytes)
+        return 1;
+    // The chunks that hold the last `tail` bytes of the package.
+    uint64_t from = length - tail;
+    for (uint64_t i = from / envelope.chunk_size; i < chunks; ++i) {
+        bool last = i == chunks - 1;
+        if (!open_chunk_at(fd, i, last, last ? (uint32_t)last_sealed : (uint32_t)full,
+                           chunk.get()))
+            return 1;
+        uint64_t start = i * envelope.chunk_size;
+        uint64_t end = start + (last ? last_sealed - ENVELOPE_TAG_SIZE : envelope.chunk_size);
+        uint64_t a = start > from ? start : from;
+        memcpy(bytes.get() + (a - from), chunk.get() + (a - start), (size_t)(end - a));
+    }
+    return tail_may_hold_trailer(bytes.get(), tail) ? 1 : 0;
 }
 
 void envelope_forget()

@@ -61,5 +61,11 @@ void envelope_source(const source_ops* inner, bool required, source_ops* sealed)
 // open says why later); the reader refuses what it turns out not to be.
 bool file_may_be_envelope(const char* path);
 
+// For the handle of an envelope's reader: 1 when the package inside may end
+// in a trailer, 0 when it cannot (its last chunks, read from the file's end,
+// say so); -1 for any other handle. An envelope read from a server, or one
+// that cannot be looked at, may.
+int envelope_may_end_in_trailer(int handle);
+
 // Forgets the content key and every key derived from it.
 void envelope_forget();

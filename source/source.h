@@ -64,5 +64,9 @@ int finish_gzip_source(int handle);
 // Reads with pread, so the position that the passes read from stays.
 bool package_may_end_in_trailer(int handle);
 
+// Whether the last `length` bytes of a package may be a trailer: the magic at
+// a place where the size it states ends exactly at their end.
+bool tail_may_hold_trailer(const uint8_t* bytes, uint32_t length);
+
 // Process id of the running gunzip child, 0 when none runs.
 pid_t gzip_child();
