@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "backends/lowlevel_crypto.h"
+#include "backends/pem_object.h"
 #include "backends/trust.h"
 #include "common/io.h"
 #include "common/scoped.h"
@@ -75,24 +76,6 @@ const char* take_key(const uint8_t* der, size_t length, decryption_key* key)
     }
     OPENSSL_cleanse(&decoder, sizeof decoder);
     return problem;
-}
-
-// Gathers one PEM object's bytes.
-struct pem_object {
-    uint8_t der[1024];
-    size_t length;
-    bool overflow;
-};
-
-void pem_append(void* context, const void* bytes, size_t length)
-{
-    pem_object* object = static_cast<pem_object*>(context);
-    if (length > sizeof object->der - object->length) {
-        object->overflow = true;
-        return;
-    }
-    memcpy(object->der + object->length, bytes, length);
-    object->length += length;
 }
 
 // The keys of PEM text, or of one DER key. nullptr, or why not, into `where`

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "backends/pem_object.h"
 #include "common/io.h"
 #include "common/scoped.h"
 #include "engine/fwdeploy.h"
@@ -119,24 +120,6 @@ const char* spki_point(const uint8_t* der, size_t length, uint8_t point[P256_POI
     if (br_ec_p256_m31.mul(copy, sizeof copy, one, sizeof one, BR_EC_secp256r1) != 1)
         return "an EC P-256 key whose point is not on the curve";
     return nullptr;
-}
-
-// Gathers the bytes of one PEM object.
-struct pem_object {
-    uint8_t der[2048];
-    size_t length;
-    bool overflow;
-};
-
-void pem_append(void* context, const void* bytes, size_t length)
-{
-    pem_object* object = static_cast<pem_object*>(context);
-    if (length > sizeof object->der - object->length) {
-        object->overflow = true;
-        return;
-    }
-    memcpy(object->der + object->length, bytes, length);
-    object->length += length;
 }
 
 int refuse_keys(char* why, size_t why_size, int object, const char* reason)

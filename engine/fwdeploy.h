@@ -26,6 +26,12 @@ struct source_ops {
     int (*open_scripts)(const char* path);
 };
 
+// The open for a pass of the scripts: the source's own, else its open.
+inline int (*scripts_open_of(const source_ops* src))(const char*)
+{
+    return src->open_scripts != nullptr ? src->open_scripts : src->open;
+}
+
 struct partition_ops {
     int (*open)(const char* path);
     int (*close)(int handle);

@@ -19,8 +19,7 @@ bool usable(const source_ops* src, int (*run_script)(const char*, int))
 // The package for a pass of the scripts, from what the source kept where it can.
 int open_for_scripts(const source_ops* src, const char* package_path)
 {
-    return src->open_scripts != nullptr ? src->open_scripts(package_path)
-                                        : src->open(package_path);
+    return scripts_open_of(src)(package_path);
 }
 
 // Closes the package through the table on every path out of a phase.

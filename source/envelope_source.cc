@@ -263,8 +263,7 @@ int sealed_open(const char* path)
 
 int sealed_open_scripts(const char* path)
 {
-    return open_with(path, envelope.inner.open_scripts != nullptr ? envelope.inner.open_scripts
-                                                                  : envelope.inner.open);
+    return open_with(path, scripts_open_of(&envelope.inner));
 }
 
 int sealed_read(int handle, void* buffer, int length)

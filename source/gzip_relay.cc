@@ -110,8 +110,7 @@ int relay_open(const char* path)
 
 int relay_open_scripts(const char* path)
 {
-    return open_with(path, relay.inner.open_scripts != nullptr ? relay.inner.open_scripts
-                                                               : relay.inner.open);
+    return open_with(path, scripts_open_of(&relay.inner));
 }
 
 int relay_read(int handle, void* buffer, int length)

@@ -186,8 +186,7 @@ int pinned_open(const char* path)
 
 int pinned_open_scripts(const char* path)
 {
-    return open_pass(path, pin.inner.open_scripts != nullptr ? pin.inner.open_scripts
-                                                             : pin.inner.open);
+    return open_pass(path, scripts_open_of(&pin.inner));
 }
 
 // Lends the next bytes: in a later pass straight from the checked chunk; in
