@@ -9,13 +9,13 @@ cd "$(dirname "$0")/.."
 logs=$(mktemp -d "${TMPDIR:-/tmp}/fwdeploy-valgrind.XXXXXX")
 trap 'rm -rf "$logs"' EXIT
 
-# The MTD cases, the crash tests, the test of the descriptors bspatch gets and
-# that of a pin without memory for its record
-# rely on preloaded stand-ins that valgrind's own preloads displace, and the
+# The MTD cases, the crash tests, the test of the descriptors bspatch gets,
+# that of a pin without memory for its record, and those of refused leases and
+# of a statx without a mount id rely on preloaded stand-ins that valgrind's own preloads displace, and the
 # banner case names argv[0], which valgrind does not pass on; they run natively
 # and under the sanitizers instead. So does the cut at every byte of a package:
 # hundreds of runs, whose refusal paths the single-byte changes take too.
-filter='Apply*:BadPackage*:CommandLine*:CompressedPackage*:SignedPackage*:Slot*:WholeRun*:-ApplyMtd*:ApplyCrash*:ApplyPatch.OnlyBspatchGetsTheScratchAndResultDescriptors:SignedPackage.APinWithoutMemoryForItsRecordRefusesEveryLaterPass:SlotSwitch.ARunKilledAtItsFirstWriteOfTheSlotLeavesItUnbootable:BadPackage.EveryTruncationPointIsRefusedWithoutWriting:CommandLine.BannerLinesHaveTheirShapes'
+filter='Apply*:BadPackage*:CommandLine*:CompressedPackage*:EnvelopeBoard*:SignedPackage*:Slot*:WholeRun*:-ApplyMtd*:ApplyCrash*:ApplyPatch.OnlyBspatchGetsTheScratchAndResultDescriptors:SignedPackage.APinWithoutMemoryForItsRecordRefusesEveryLaterPass:SignedPackage.LaterPassesRunOnlyTheBytesThatWereVerified:ApplyFiles.WithoutTheMountIdAnOrdinaryFileIsStillReplacedWhole:SlotSwitch.ARunKilledAtItsFirstWriteOfTheSlotLeavesItUnbootable:BadPackage.EveryTruncationPointIsRefusedWithoutWriting:CommandLine.BannerLinesHaveTheirShapes'
 export FWDEPLOY_TEST_WRAPPER="valgrind --quiet --error-exitcode=99 --track-fds=yes \
 --leak-check=full --errors-for-leak-kinds=definite,indirect --log-file=$logs/vg.%p.log"
 status=0
