@@ -527,6 +527,7 @@ board: | A.left=2
 board: | B.left=3
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: $ fwdeploy -x /boot/update.bin.gz
 board: | (0%)(1/2)(state sub 0) .. (100%)(1/2)(state sub 1)
@@ -574,6 +575,7 @@ board: | A.left=2
 board: | B.left=3
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: rebooting
 EOF
@@ -591,6 +593,7 @@ board: | A.left=2
 board: | B.left=2
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: rebooting
 EOF
@@ -627,6 +630,7 @@ board: | A.left=1
 board: | B.left=0
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: rebooting
 EOF
@@ -669,6 +673,7 @@ board: | A.left=1
 board: | B.left=0
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: rebooting
 EOF
@@ -722,6 +727,7 @@ board: | A.left=2
 board: | B.left=3
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: rebooting
 EOF
@@ -754,6 +760,7 @@ board: | A.left=2
 board: | B.left=3
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: $ fwdeploy -x /boot/killed.bin.gz
 board: the apply pass waits in its script block
@@ -772,6 +779,7 @@ board: | A.left=1
 board: | B.left=0
 board: | rootfs.A=/dev/vda2
 board: | rootfs.B=/dev/vda3
+board: | decryption_keys=
 board: exit 0
 board: rebooting
 EOF
