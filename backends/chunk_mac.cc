@@ -22,12 +22,6 @@ struct mac_state {
 
 mac_state mac;
 
-uint32_t le32(const uint8_t* bytes)
-{
-    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-           (uint32_t)bytes[3] << 24;
-}
-
 }  // namespace
 
 int chunk_mac_key(const uint8_t* key)
@@ -41,8 +35,7 @@ int chunk_mac_key(const uint8_t* key)
             return -1;
         key = fresh;
     }
-    for (int i = 0; i < 8; ++i)
-        mac.key[i] = le32(key + 4 * i);
+    chacha_key_words(key, mac.key);
     OPENSSL_cleanse(fresh, sizeof fresh);
     return 0;
 }

@@ -142,20 +142,11 @@ const char* take_keys(const uint8_t* text, size_t length, decryption_key* keys, 
     return problem;
 }
 
-void load_chacha_key(const uint8_t key[32], unsigned int words[8])
-{
-    for (int i = 0; i < 8; ++i)
-        words[i] = (unsigned int)key[4 * i] | (unsigned int)key[4 * i + 1] << 8 |
-                   (unsigned int)key[4 * i + 2] << 16 | (unsigned int)key[4 * i + 3] << 24;
-}
-
 void load_counter(uint32_t block, const uint8_t nonce[12], unsigned int counter[4])
 {
     counter[0] = block;
     for (int i = 0; i < 3; ++i)
-        counter[1 + i] = (unsigned int)nonce[4 * i] | (unsigned int)nonce[4 * i + 1] << 8 |
-                         (unsigned int)nonce[4 * i + 2] << 16 |
-                         (unsigned int)nonce[4 * i + 3] << 24;
+        counter[1 + i] = load_le32(nonce + 4 * i);
 }
 
 // The Poly1305 tag of RFC 8439's AEAD over the additional data and the
@@ -319,7 +310,7 @@ int aead_open(const uint8_t key[32], const uint8_t nonce[12], const uint8_t* aad
     if (!poly1305_state_fits())
         return -1;                    // a libcrypto whose state outgrew ours
     unsigned int words[8];
-    load_chacha_key(key, words);
+    chacha_key_words(key, words);
     uint8_t expected[ENVELOPE_TAG_SIZE];
     aead_tag(words, nonce, aad, aad_length, data, length, expected);
     int result = -1;
@@ -337,7 +328,7 @@ void aead_seal(const uint8_t key[32], const uint8_t nonce[12], const uint8_t* aa
                size_t aad_length, uint8_t* data, size_t length, uint8_t tag[ENVELOPE_TAG_SIZE])
 {
     unsigned int words[8];
-    load_chacha_key(key, words);
+    chacha_key_words(key, words);
     unsigned int counter[4];
     load_counter(1, nonce, counter);
     ChaCha20_ctr32(data, data, length, words, counter);

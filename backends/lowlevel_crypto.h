@@ -9,6 +9,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "common/bytes.h"
 
 extern "C" {
 struct poly1305_context;
@@ -20,6 +23,13 @@ void Poly1305_Final(poly1305_context* ctx, unsigned char mac[16]);
 // counter, counter[1..3] the 96-bit nonce, all as little-endian words.
 void ChaCha20_ctr32(unsigned char* out, const unsigned char* in, size_t length,
                     const unsigned int key[8], const unsigned int counter[4]);
+}
+
+// A ChaCha20 key as the words ChaCha20_ctr32 takes.
+inline void chacha_key_words(const uint8_t key[32], unsigned int words[8])
+{
+    for (int i = 0; i < 8; ++i)
+        words[i] = load_le32(key + 4 * i);
 }
 
 // libcrypto's Poly1305 state (240 bytes on 32-bit ARM, 248 on x86-64 in

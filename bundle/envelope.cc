@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -16,6 +15,7 @@
 #include "backends/envelope.h"
 #include "bundle/messages.h"
 #include "bundle/output.h"
+#include "common/bytes.h"
 #include "common/io.h"
 #include "common/scoped.h"
 #include "source/envelope_source.h"
@@ -34,27 +34,13 @@ struct bn_free {
     void operator()(BIGNUM* bn) const { BN_free(bn); }
 };
 
+// A file of recipients' keys: the fleet's, a few hundred bytes each.
+constexpr size_t KEYS_FILE_LIMIT = 1 << 20;
+
 int refuse(std::string* error, const std::string& why)
 {
     *error = why;
     return -1;
-}
-
-void put16(uint8_t* at, uint32_t value)
-{
-    at[0] = (uint8_t)value;
-    at[1] = (uint8_t)(value >> 8);
-}
-
-void put32(uint8_t* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = (uint8_t)(value >> (8 * i));
-}
-
-uint32_t get32(const uint8_t* at)
-{
-    return (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
 }
 
 // The key's public point, uncompressed, however the key was written.
@@ -157,42 +143,11 @@ int write_all(pending_output* out, const uint8_t* bytes, size_t length, std::str
 int read_text_file(const std::string& path, std::string* text, std::string* error)
 {
     std::vector<char> bytes;
-    if (read_small_file(path, 1 << 20, &bytes, error) < 0)
+    if (read_small_file(path, KEYS_FILE_LIMIT, &bytes, error) < 0)
         return -1;
+    if (bytes.size() > KEYS_FILE_LIMIT)
+        return refuse(error, path + ": too large");
     text->assign(bytes.begin(), bytes.end());
-    return 0;
-}
-
-// Every PUBLIC KEY block of a PEM file.
-int load_key_blocks(const std::string& path, std::vector<pkey_ptr>* keys, std::string* error)
-{
-    std::string text;
-    if (read_text_file(path, &text, error) < 0)
-        return -1;
-    const std::string begin = "-----BEGIN PUBLIC KEY-----";
-    const std::string end = "-----END PUBLIC KEY-----";
-    size_t at = 0;
-    size_t found = 0;
-    while ((at = text.find(begin, at)) != std::string::npos) {
-        size_t stop = text.find(end, at);
-        if (stop == std::string::npos)
-            return refuse(error, path + ": a PUBLIC KEY block is not ended");
-        fs::path one = fs::temp_directory_path() / ("fwbundle-key-" + std::to_string(::getpid()));
-        {
-            std::ofstream file(one);
-            file << text.substr(at, stop + end.size() - at) << "\n";
-        }
-        pkey_ptr key;
-        int loaded = load_public_key(one.string(), &key, error);
-        fs::remove(one);
-        if (loaded < 0)
-            return refuse(error, path + ": " + *error);
-        keys->push_back(std::move(key));
-        ++found;
-        at = stop + end.size();
-    }
-    if (found == 0)
-        return refuse(error, path + ": no PUBLIC KEY block");
     return 0;
 }
 
@@ -202,7 +157,7 @@ int load_recipients(const std::vector<std::string>& key_files, const std::string
                     std::vector<pkey_ptr>* keys, std::string* error)
 {
     for (const std::string& file : key_files)
-        if (load_key_blocks(file, keys, error) < 0)
+        if (load_public_keys(file, KEYS_FILE_LIMIT, keys, error) < 0)
             return -1;
     if (!recipients_file.empty()) {
         std::string text;
@@ -219,7 +174,7 @@ int load_recipients(const std::vector<std::string>& key_files, const std::string
             if (line.empty() || line[0] == '#')
                 continue;
             fs::path path = fs::path(line).is_absolute() ? fs::path(line) : base / line;
-            if (load_key_blocks(path.string(), keys, error) < 0)
+            if (load_public_keys(path.string(), KEYS_FILE_LIMIT, keys, error) < 0)
                 return -1;
         }
     }
@@ -240,11 +195,12 @@ int seal_package(const std::string& in, const std::vector<pkey_ptr>& recipients,
     uint8_t content_key[ENVELOPE_KEY_SIZE];
     uint8_t header[ENVELOPE_FIXED_SIZE] = {};
     memcpy(header, ENVELOPE_MAGIC, ENVELOPE_MAGIC_SIZE);
-    put32(header + 8, (uint32_t)(ENVELOPE_FIXED_SIZE + recipients.size() * ENVELOPE_RECIPIENT_SIZE +
-                                 ENVELOPE_MAC_SIZE));
-    put16(header + 12, ENVELOPE_CHACHA20_POLY1305);
-    put32(header + 16, ENVELOPE_CHUNK);
-    put32(header + 20, (uint32_t)recipients.size());
+    store_le32(header + 8, (uint32_t)(ENVELOPE_FIXED_SIZE +
+                                      recipients.size() * ENVELOPE_RECIPIENT_SIZE +
+                                      ENVELOPE_MAC_SIZE));
+    store_le16(header + 12, ENVELOPE_CHACHA20_POLY1305);
+    store_le32(header + 16, ENVELOPE_CHUNK);
+    store_le32(header + 20, (uint32_t)recipients.size());
     const uint8_t* salt = header + 24;
     if (RAND_bytes(content_key, sizeof content_key) != 1 ||
         RAND_bytes(header + 24, ENVELOPE_SALT_SIZE) != 1)
@@ -394,14 +350,14 @@ int describe_envelope(const std::string& path, std::string* text, std::string* e
     if (read_full(fd.fd, fixed, (int)sizeof fixed) != (int)sizeof fixed ||
         !is_envelope(fixed, sizeof fixed))
         return refuse(error, path + ": not an envelope, or cut short");
-    uint32_t cipher = (uint32_t)fixed[12] | (uint32_t)fixed[13] << 8;
-    uint32_t count = get32(fixed + 20);
+    uint32_t cipher = load_le16(fixed + 12);
+    uint32_t count = load_le32(fixed + 20);
     if (count > ENVELOPE_MAX_RECIPIENTS)
         return refuse(error, path + ": its header is damaged");
     *text = "Envelope: " + std::string(cipher == ENVELOPE_CHACHA20_POLY1305 ? "ChaCha20-Poly1305"
                                                                             : "cipher " +
                                                                                   std::to_string(cipher)) +
-            ", chunks of " + std::to_string(get32(fixed + 16)) + " bytes, " +
+            ", chunks of " + std::to_string(load_le32(fixed + 16)) + " bytes, " +
             std::to_string(count) + " recipient" + (count == 1 ? "" : "s") + "\n";
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t line[ENVELOPE_RECIPIENT_SIZE];

@@ -195,12 +195,16 @@ int load_private_key(const std::string& path, pkey_ptr* key, std::string* error)
     return refuse_other_kinds(path, key, error);
 }
 
-int load_public_key(const std::string& path, pkey_ptr* key, std::string* error)
+namespace {
+
+// The first PUBLIC KEY block of `bytes`, read from `path`. 0, or -1 with
+// *error set.
+int public_key_of(const std::string& path, const char* bytes, size_t size, pkey_ptr* key,
+                  std::string* error)
 {
-    key_text text;
-    bio_ptr bio;
-    if (open_key_file(path, &text, &bio, error) < 0)
-        return -1;
+    bio_ptr bio(BIO_new_mem_buf(bytes, (int)size));
+    if (!bio)
+        return refuse(error, path + ": " + openssl_reason());
     // The first PUBLIC KEY block, as PEM_read_bio_PUBKEY would take it, but its
     // DER must end where the SubjectPublicKeyInfo does: OpenSSL's decoder
     // ignores bytes after it, and the board refuses such a key.
@@ -224,12 +228,51 @@ int load_public_key(const std::string& path, pkey_ptr* key, std::string* error)
         }
     }
     if (!*key) {
-        if (text.has("PRIVATE KEY-----"))
+        static const char PRIVATE[] = "PRIVATE KEY-----";
+        if (std::search(bytes, bytes + size, PRIVATE, PRIVATE + strlen(PRIVATE)) != bytes + size)
             return refuse(error, path + ": a private key; give the public key (PEM PUBLIC KEY)");
         return refuse(error, path + ": no PEM public key in it");
     }
-    if (refuse_other_kinds(path, key, error) < 0)
+    return refuse_other_kinds(path, key, error);
+}
+
+}  // namespace
+
+int load_public_key(const std::string& path, pkey_ptr* key, std::string* error)
+{
+    key_text text;
+    if (read_key_file(path, &text, error) < 0)
         return -1;
+    return public_key_of(path, text.bytes.data(), text.bytes.size(), key, error);
+}
+
+int load_public_keys(const std::string& path, size_t limit, std::vector<pkey_ptr>* keys,
+                     std::string* error)
+{
+    std::vector<char> bytes;
+    if (read_small_file(path, limit, &bytes, error) < 0)
+        return -1;
+    if (bytes.size() > limit)
+        return refuse(error, path + ": too large for a file of keys");
+    const std::string text(bytes.begin(), bytes.end());
+    const std::string begin = "-----BEGIN PUBLIC KEY-----";
+    const std::string end = "-----END PUBLIC KEY-----";
+    size_t at = 0;
+    size_t found = 0;
+    while ((at = text.find(begin, at)) != std::string::npos) {
+        size_t stop = text.find(end, at);
+        if (stop == std::string::npos)
+            return refuse(error, path + ": a PUBLIC KEY block is not ended");
+        stop += end.size();
+        pkey_ptr key;
+        if (public_key_of(path, text.data() + at, stop - at, &key, error) < 0)
+            return -1;
+        keys->push_back(std::move(key));
+        ++found;
+        at = stop;
+    }
+    if (found == 0)
+        return refuse(error, path + ": no PUBLIC KEY block");
     return 0;
 }
 

@@ -40,6 +40,10 @@ int load_private_key(const std::string& path, pkey_ptr* key, std::string* error)
 
 // Reads an EC P-256 public key (a PEM PUBLIC KEY). 0, or -1 with *error set.
 int load_public_key(const std::string& path, pkey_ptr* key, std::string* error);
+// Every PEM PUBLIC KEY block of a file of up to `limit` bytes, each as
+// load_public_key takes one; none at all is refused. 0, or -1 with *error set.
+int load_public_keys(const std::string& path, size_t limit, std::vector<pkey_ptr>* keys,
+                     std::string* error);
 
 // A fresh P-256 key pair. 0, or -1 with *error set.
 int generate_key(pkey_ptr* key, std::string* error);

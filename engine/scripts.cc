@@ -16,12 +16,6 @@ bool usable(const source_ops* src, int (*run_script)(const char*, int))
            src->read != nullptr && run_script != nullptr;
 }
 
-// The package for a pass of the scripts, from what the source kept where it can.
-int open_for_scripts(const source_ops* src, const char* package_path)
-{
-    return scripts_open_of(src)(package_path);
-}
-
 // Closes the package through the table on every path out of a phase.
 struct source_guard {
     const source_ops* src;
@@ -89,7 +83,8 @@ int run_begin_script(const source_ops* src, const char* package_path,
 {
     if (!usable(src, run_script))
         return -1;
-    source_guard source{src, open_for_scripts(src, package_path)};
+    // From what the source kept of the verification pass, where it can.
+    source_guard source{src, scripts_open_of(src)(package_path)};
     if (source.handle < 0)
         return -1;
     package_header header{};
@@ -116,7 +111,7 @@ int run_end_script(const source_ops* src, const char* package_path,
 {
     if (!usable(src, run_script) || buffer_size == 0 || buffer_size > INT_MAX)
         return -1;
-    source_guard source{src, open_for_scripts(src, package_path)};
+    source_guard source{src, scripts_open_of(src)(package_path)};
     if (source.handle < 0)
         return -1;
     byte_buffer buffer = allocate_bytes(buffer_size);

@@ -89,7 +89,6 @@ int check_slot_target(verify_state* s, const block_header* block, uint32_t index
 {
     bool writes_device = block->operation == OP_RAW_PARTITION || block->operation == OP_UBI_VOLUME;
     // A script block's target only names it in messages.
-    char device[TARGET_PATH_SIZE];
     if (block->target_path[0] != '@' || block->operation == OP_SCRIPT) {
         if (writes_device && s->slots != nullptr && s->slots->guard_device != nullptr &&
             s->slots->guard_device(block->target_path) < 0)
@@ -98,6 +97,7 @@ int check_slot_target(verify_state* s, const block_header* block, uint32_t index
             s->slots->warn_mounted(block->target_path);
         return 0;
     }
+    char device[TARGET_PATH_SIZE];
     if (!writes_device) {
         printf("Block %d: slot target %s on a file block!\n",
                (int)index, block->target_path);

@@ -23,7 +23,6 @@
 #include "frontend/progress_print.h"
 #include "board/slots.h"
 #include "source/envelope_source.h"
-#include "source/gzip_relay.h"
 #include "source/http_client.h"
 #include "source/http_source.h"
 #include "source/url_package.h"
@@ -196,6 +195,14 @@ void list_decryption_keys()
         putchar('\n');
 }
 
+// What -l prints: the slots, then the decryption keys' ids.
+int list_board()
+{
+    if (list_slots() < 0)
+        return -1;
+    list_decryption_keys();
+    return 0;
+}
 
 }  // namespace
 
@@ -283,10 +290,9 @@ int main(int argc, char** argv)
     if (take_run_lock(lock_file, fallback, reads_only, &lock) < 0)
         return -1;
     if (list && !confirm) {
-        if (load_decryption_keys() < 0 || setup_slots() < 0 || list_slots() < 0)
+        if (load_decryption_keys() < 0 || setup_slots() < 0)
             return -1;
-        list_decryption_keys();
-        return 0;
+        return list_board();
     }
     // A table that cannot be read stops every run: the packages written for
     // this board may name its groups.
@@ -297,10 +303,9 @@ int main(int argc, char** argv)
             return -1;
         if (!list)
             return 0;
-        if (load_decryption_keys() < 0 || list_slots() < 0)
+        if (load_decryption_keys() < 0)
             return -1;
-        list_decryption_keys();
-        return 0;
+        return list_board();
     }
 
     // What the board is and runs is settled before the package is read: a
@@ -348,12 +353,7 @@ int main(int argc, char** argv)
         file.open = open_plain_source;
         file.close = close_plain_source;
         file.read = read_plain_source;
-        source_ops sealed{};
-        envelope_source(&file, require_encryption, &sealed);
-        if (compressed)
-            gzip_relay_source(&sealed, &package);
-        else
-            package = sealed;
+        envelope_package_source(&file, require_encryption, compressed, &package);
     } else if (compressed) {
         package.open = open_gzip_source;
         package.close = close_gzip_source;

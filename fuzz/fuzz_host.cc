@@ -120,31 +120,11 @@ int src_close(int handle)
     return faulty(F_SRC_CLOSE) ? -1 : 0;
 }
 
-int src_read(int handle, void* buffer, int length)
-{
-    fuzz_require(length >= 0, "negative read length");
-    if (handle != SOURCE_HANDLE || !fuzz.source_open) {
-        ++fuzz.bad_handles;
-        return -1;
-    }
-    size_t& position = source_position;
-    size_t left = fuzz.size - position;
-    size_t n = (size_t)length < left ? (size_t)length : left;
-    if (faulty(F_SRC_READ)) {
-        if (fuzz.fault_kind == FAULT_ERROR)
-            return -1;
-        n = fuzz.fault_kind == FAULT_ZERO ? 0 : n / 2;
-    }
-    memcpy(buffer, fuzz.package + position, n);
-    position += n;
-    return (int)n;
-}
-
-// As src_read, but the bytes are lent where the package lies, as the pin
-// lends its checked chunks.
+// Lends the next bytes where the package lies, as the pin lends its checked
+// chunks; src_read copies them.
 int src_borrow(int handle, const uint8_t** bytes, int length)
 {
-    fuzz_require(length >= 0, "negative borrow length");
+    fuzz_require(length >= 0, "negative read length");
     if (handle != SOURCE_HANDLE || !fuzz.source_open) {
         ++fuzz.bad_handles;
         return -1;
@@ -159,6 +139,15 @@ int src_borrow(int handle, const uint8_t** bytes, int length)
     *bytes = fuzz.package + source_position;
     source_position += n;
     return (int)n;
+}
+
+int src_read(int handle, void* buffer, int length)
+{
+    const uint8_t* bytes = nullptr;
+    int n = src_borrow(handle, &bytes, length);
+    if (n > 0)
+        memcpy(buffer, bytes, (size_t)n);
+    return n;
 }
 
 int part_open(const char* path)

@@ -9,9 +9,11 @@
 
 #include "backends/envelope.h"
 #include "backends/trust.h"
+#include "common/bytes.h"
 #include "common/scoped.h"
 #include "engine/package_format.h"
 #include "engine/trailer.h"
+#include "source/gzip_relay.h"
 #include "source/source.h"
 
 namespace {
@@ -46,11 +48,6 @@ struct envelope_state {
 };
 
 envelope_state envelope = {};
-
-uint32_t le32(const uint8_t* b)
-{
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
 
 int refuse(const char* line)
 {
@@ -99,11 +96,11 @@ int open_header(const uint8_t magic[ENVELOPE_MAGIC_SIZE])
     if (read_header_bytes(fixed + ENVELOPE_MAGIC_SIZE,
                           (int)(sizeof fixed - ENVELOPE_MAGIC_SIZE)) < 0)
         return -1;
-    uint32_t header_size = le32(fixed + 8);
-    uint32_t cipher = (uint32_t)fixed[12] | (uint32_t)fixed[13] << 8;
-    uint32_t reserved = (uint32_t)fixed[14] | (uint32_t)fixed[15] << 8;
-    uint32_t chunk_size = le32(fixed + 16);
-    uint32_t recipients = le32(fixed + 20);
+    uint32_t header_size = load_le32(fixed + 8);
+    uint32_t cipher = load_le16(fixed + 12);
+    uint32_t reserved = load_le16(fixed + 14);
+    uint32_t chunk_size = load_le32(fixed + 16);
+    uint32_t recipients = load_le32(fixed + 20);
     const uint8_t* salt = fixed + 24;
     // Every size is checked before anything is read or allocated for it.
     if (recipients == 0 || recipients > ENVELOPE_MAX_RECIPIENTS || reserved != 0 ||
@@ -166,14 +163,20 @@ int open_header(const uint8_t magic[ENVELOPE_MAGIC_SIZE])
     return 0;
 }
 
-// Whether `n` bytes of the chunk buffer open as chunk `number`, last or not.
-bool opens(uint32_t n, bool last)
+// Whether `sealed` bytes at `bytes` (a chunk and its tag) open in place as
+// chunk `number`, last or not.
+bool opens_as(uint64_t number, bool last, uint8_t* bytes, uint32_t sealed)
 {
     uint8_t nonce[12];
-    envelope_chunk_nonce(envelope.chunk_number, last, nonce);
-    uint32_t length = n - (uint32_t)ENVELOPE_TAG_SIZE;
-    return aead_open(envelope.payload_key, nonce, nullptr, 0, envelope.chunk.get(), length,
-                     envelope.chunk.get() + length) == 0;
+    envelope_chunk_nonce(number, last, nonce);
+    uint32_t length = sealed - (uint32_t)ENVELOPE_TAG_SIZE;
+    return aead_open(envelope.payload_key, nonce, nullptr, 0, bytes, length, bytes + length) == 0;
+}
+
+// Whether `n` bytes of the chunk buffer open as the next chunk, last or not.
+bool opens(uint32_t n, bool last)
+{
+    return opens_as(envelope.chunk_number, last, envelope.chunk.get(), n);
 }
 
 // Reads and opens the next chunk. 0, or -1 after a line (or the source's).
@@ -240,7 +243,6 @@ int open_with(const char* path, int (*open)(const char*))
         result = open_header(magic);
     if (result == 0 && kind == PLAIN) {
         // Not sealed, on a board that takes such packages: handed on as read.
-        memcpy(envelope.peeked, magic, sizeof magic);
         envelope.peeked_served = ENVELOPE_MAGIC_SIZE - (uint32_t)n;
         memmove(envelope.peeked + envelope.peeked_served, magic, (size_t)n);
     }
@@ -340,10 +342,7 @@ bool open_chunk_at(int fd, uint64_t index, bool last, uint32_t sealed, uint8_t* 
             return false;
         got += (uint32_t)n;
     }
-    uint8_t nonce[12];
-    envelope_chunk_nonce(index, last, nonce);
-    uint32_t length = sealed - (uint32_t)ENVELOPE_TAG_SIZE;
-    return aead_open(envelope.payload_key, nonce, nullptr, 0, to, length, to + length) == 0;
+    return opens_as(index, last, to, sealed);
 }
 
 // Wipes the keys when the program ends.
@@ -372,6 +371,17 @@ void envelope_source(const source_ops* inner, bool required, source_ops* sealed)
     sealed->read = sealed_read;
     sealed->close = sealed_close;
     sealed->finish = sealed_finish;
+}
+
+void envelope_package_source(const source_ops* object, bool required, bool compressed,
+                             source_ops* package)
+{
+    source_ops sealed{};
+    envelope_source(object, required, &sealed);
+    if (compressed)
+        gzip_relay_source(&sealed, package);
+    else
+        *package = sealed;
 }
 
 bool file_may_be_envelope(const char* path)

@@ -55,6 +55,11 @@ bool is_envelope(const uint8_t* bytes, size_t length);
 // passes check the header against the content key it gave.
 void envelope_source(const source_ops* inner, bool required, source_ops* sealed);
 
+// The package as a board reads it from an envelope read through `object`:
+// the envelope's content, through gunzip when it is `compressed`.
+void envelope_package_source(const source_ops* object, bool required, bool compressed,
+                             source_ops* package);
+
 // Whether the package file at `path` must be read through the envelope's
 // reader: a regular file that begins with the envelope's magic, or a file
 // that cannot be looked at first (a FIFO). False when it cannot be read (its

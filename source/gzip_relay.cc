@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -85,21 +84,11 @@ int open_with(const char* path, int (*open)(const char*))
     relay.inner_handle = open(path);
     if (relay.inner_handle < 0)
         return -1;
-    int input[2];
-    if (::pipe2(input, O_CLOEXEC) < 0) {
-        perror("pipe");
-        relay.inner.close(relay.inner_handle);
-        return -1;
-    }
-    unique_fd gunzip_reads(input[0]);
-    unique_fd we_write(input[1]);
-    int read_end = start_gunzip(gunzip_reads.fd);
+    int read_end = start_fed_gunzip(&relay.gunzip_in);
     if (read_end < 0) {
         relay.inner.close(relay.inner_handle);
-        return -1;
+        relay.inner_handle = -1;
     }
-    ::fcntl(we_write.fd, F_SETFL, O_NONBLOCK);
-    relay.gunzip_in = we_write.release();
     return read_end;
 }
 

@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,23 @@ int start_gunzip(int input)
     if (pid < 0)
         return -1;
     package.gzip_pid = pid;
+    return read_end;
+}
+
+int start_fed_gunzip(int* input)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) < 0) {
+        perror("pipe");
+        return -1;
+    }
+    unique_fd gunzip_reads(ends[0]);
+    unique_fd we_write(ends[1]);
+    int read_end = start_gunzip(gunzip_reads.fd);
+    if (read_end < 0)
+        return -1;
+    ::fcntl(we_write.fd, F_SETFL, O_NONBLOCK);
+    *input = we_write.release();
     return read_end;
 }
 

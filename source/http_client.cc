@@ -12,7 +12,6 @@
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -190,7 +189,7 @@ int choose_own_id(uint32_t first, uint32_t last, uint32_t* id)
     uint32_t span = last - first;
     for (int attempt = 0; attempt < 64; ++attempt) {
         uint32_t random = 0;
-        if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != (ssize_t)sizeof random)
+        if (random_bytes(&random, sizeof random) < 0)
             random = (uint32_t)::getpid() * 2654435761U + (uint32_t)attempt;
         uint32_t candidate = first + (span == UINT32_MAX ? random : random % (span + 1));
         if (candidate == 0 || candidate == UINT32_MAX || file_names_id("/etc/passwd", candidate) ||

@@ -540,21 +540,9 @@ int open_gzip(const char* url, bool scripts_only)
 {
     if (open_pass(url, scripts_only, true) < 0)
         return -1;
-    int input[2];
-    if (::pipe2(input, O_CLOEXEC) < 0) {
-        perror("pipe");
+    int read_end = start_fed_gunzip(&http.gunzip_in);
+    if (read_end < 0)
         end_pass();
-        return -1;
-    }
-    unique_fd gunzip_reads(input[0]);
-    unique_fd we_write(input[1]);
-    int read_end = start_gunzip(gunzip_reads.fd);
-    if (read_end < 0) {
-        end_pass();
-        return -1;
-    }
-    ::fcntl(we_write.fd, F_SETFL, O_NONBLOCK);
-    http.gunzip_in = we_write.release();
     return read_end;
 }
 

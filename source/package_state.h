@@ -54,6 +54,9 @@ int unless_changed(int count, int length);
 // gzip_source.cc: starts gunzip on `input` (the child gets its own copy) as
 // the package's gunzip child; the read end of its output, or -1.
 int start_gunzip(int input);
+// Starts gunzip on a pipe that we feed: the read end of its output, and in
+// `input` our non-blocking end of its input; or -1 after saying why.
+int start_fed_gunzip(int* input);
 // Collects the gunzip child once its output has ended. 0 when
 // what it wrote is the whole package, -1 after saying why not. With
 // `input_cut`, its input was ended on purpose after the package's end had

@@ -1,7 +1,6 @@
 #include "source/url_package.h"
 
 #include "source/envelope_source.h"
-#include "source/gzip_relay.h"
 #include "source/http_source.h"
 
 namespace {
@@ -24,32 +23,15 @@ int decide(const char* path)
     if (n < 0)
         return -1;
     bool sealed = url.required || is_envelope(first, (size_t)n);
-    if (sealed) {
-        source_ops object{};
-        object.open = open_http_source;
-        object.open_scripts = open_scripts_http_source;
-        object.close = close_http_source;
-        object.read = read_http_source;
-        object.finish = finish_http_source;
-        source_ops envelope{};
-        envelope_source(&object, url.required, &envelope);
-        if (url.compressed)
-            gzip_relay_source(&envelope, &url.chosen);
-        else
-            url.chosen = envelope;
-    } else if (url.compressed) {
-        url.chosen.open = open_gzip_http_source;
-        url.chosen.open_scripts = open_scripts_gzip_http_source;
-        url.chosen.close = close_gzip_http_source;
-        url.chosen.read = read_gzip_http_source;
-        url.chosen.finish = finish_gzip_http_source;
-    } else {
-        url.chosen.open = open_http_source;
-        url.chosen.open_scripts = open_scripts_http_source;
-        url.chosen.close = close_http_source;
-        url.chosen.read = read_http_source;
-        url.chosen.finish = finish_http_source;
-    }
+    static const source_ops object = {open_http_source, close_http_source, read_http_source,
+                                      finish_http_source, nullptr, open_scripts_http_source};
+    static const source_ops gzip = {open_gzip_http_source, close_gzip_http_source,
+                                    read_gzip_http_source, finish_gzip_http_source, nullptr,
+                                    open_scripts_gzip_http_source};
+    if (sealed)
+        envelope_package_source(&object, url.required, url.compressed, &url.chosen);
+    else
+        url.chosen = url.compressed ? gzip : object;
     // The envelope's reader takes the object's own bytes, gunzip or not.
     http_primed_as(url.compressed && !sealed);
     url.decided = true;

@@ -11,29 +11,6 @@
 #include "tests/support/e2e_board.h"
 #include "tests/support/sandbox.h"
 
-namespace {
-
-std::vector<uint8_t> unhex(const std::string& text)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return bytes;
-}
-
-std::string hex(const uint8_t* bytes, size_t length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-}  // namespace
-
 TEST(EnvelopeCrypto, TheBoardAgreesWithAnIndependentImplementation)
 {
     run_options probe;
@@ -52,14 +29,14 @@ TEST(EnvelopeCrypto, TheBoardAgreesWithAnIndependentImplementation)
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::map<std::string, std::vector<uint8_t>> known;
     for (const std::string& line : split_lines(r.out))
-        known[line.substr(0, line.find(' '))] = unhex(line.substr(line.find(' ') + 1));
+        known[line.substr(0, line.find(' '))] = bytes_of_hex(line.substr(line.find(' ') + 1));
     ASSERT_EQ(known["line"].size(), ENVELOPE_RECIPIENT_SIZE);
 
     ASSERT_EQ(decryption_keys_load(key.private_pem.c_str()), 0);
     ASSERT_EQ(decryption_key_count(), 1);
     uint8_t content_key[ENVELOPE_KEY_SIZE] = {};
     EXPECT_EQ(envelope_unwrap(known["line"].data(), content_key), 1);
-    EXPECT_EQ(hex(content_key, sizeof content_key), hex(known["content_key"].data(), 32));
+    EXPECT_EQ(hex_of(content_key, sizeof content_key), hex_of(known["content_key"].data(), 32));
     // One bit of the wrapped key or its tag changed: not for this board.
     for (size_t at : {ENVELOPE_ID_SIZE + ENVELOPE_POINT_SIZE, ENVELOPE_RECIPIENT_SIZE - 1}) {
         std::vector<uint8_t> line = known["line"];
@@ -71,8 +48,8 @@ TEST(EnvelopeCrypto, TheBoardAgreesWithAnIndependentImplementation)
     uint8_t header_key[32];
     envelope_payload_key(content_key, known["salt"].data(), payload_key);
     envelope_header_key(content_key, known["salt"].data(), header_key);
-    EXPECT_EQ(hex(payload_key, 32), hex(known["payload_key"].data(), 32));
-    EXPECT_EQ(hex(header_key, 32), hex(known["header_key"].data(), 32));
+    EXPECT_EQ(hex_of(payload_key, 32), hex_of(known["payload_key"].data(), 32));
+    EXPECT_EQ(hex_of(header_key, 32), hex_of(known["header_key"].data(), 32));
 
     const std::vector<uint8_t>& data = known["data"];
     struct chunk_case {
@@ -89,7 +66,7 @@ TEST(EnvelopeCrypto, TheBoardAgreesWithAnIndependentImplementation)
         uint8_t tag[ENVELOPE_TAG_SIZE];
         aead_seal(payload_key, nonce, nullptr, 0, sealed.data(), sealed.size(), tag);
         sealed.insert(sealed.end(), tag, tag + sizeof tag);
-        EXPECT_EQ(hex(sealed.data(), sealed.size()), hex(known[c.name].data(), known[c.name].size()));
+        EXPECT_EQ(hex_of(sealed.data(), sealed.size()), hex_of(known[c.name].data(), known[c.name].size()));
         // And the board opens what the other sealed, but not as another chunk.
         std::vector<uint8_t> theirs = known[c.name];
         EXPECT_EQ(aead_open(payload_key, nonce, nullptr, 0, theirs.data(), data.size(),

@@ -499,17 +499,6 @@ void expect_digest_path()
         << "the environment did not select the " << path << " code path";
 }
 
-std::string hex_of(const uint8_t* bytes, size_t length)
-{
-    std::string text;
-    char two[3];
-    for (size_t i = 0; i < length; ++i) {
-        snprintf(two, sizeof two, "%02x", bytes[i]);
-        text += two;
-    }
-    return text;
-}
-
 TEST(Digest, EveryLengthAndPieceSizeMatchesSha256sum)
 {
     expect_digest_path();
@@ -546,18 +535,6 @@ TEST(Digest, EveryLengthAndPieceSizeMatchesSha256sum)
             ASSERT_EQ(hex_of(digest, sizeof digest), expected) << "first piece " << first;
         }
     }
-}
-
-}  // namespace
-
-namespace {
-
-std::vector<uint8_t> bytes_of_hex(const std::string& hex)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
-    return bytes;
 }
 
 // Poly1305 on the same code paths (libcrypto picks its NEON, ARMv8 or AVX2

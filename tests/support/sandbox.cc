@@ -459,6 +459,25 @@ std::vector<uint8_t> bytes_of(const std::string& text)
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
+std::string hex_of(const uint8_t* bytes, size_t length)
+{
+    std::string text;
+    char two[3];
+    for (size_t i = 0; i < length; ++i) {
+        snprintf(two, sizeof two, "%02x", bytes[i]);
+        text += two;
+    }
+    return text;
+}
+
+std::vector<uint8_t> bytes_of_hex(const std::string& hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
 std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed)
 {
     std::vector<uint8_t> out(size);

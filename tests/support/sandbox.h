@@ -86,6 +86,9 @@ bool file_exists(const std::string& path);
 int file_mode(const std::string& path);           // permission bits, or -1 when missing
 void remove_tree(const std::string& path);
 std::vector<uint8_t> bytes_of(const std::string& text);
+// Lower-case hex digits of the bytes, and the bytes of such digits.
+std::string hex_of(const uint8_t* bytes, size_t length);
+std::vector<uint8_t> bytes_of_hex(const std::string& hex);
 // Deterministic bytes that gzip cannot squeeze away.
 std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed);
 
